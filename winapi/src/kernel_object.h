@@ -4,6 +4,9 @@
 // signalled; a wait polls those descriptors and then runs the object's acquire step, which restores the
 // Windows rules (an auto-reset event is consumed by exactly one waiter, a mutex is taken by one owner).
 // Objects that cannot be waited on (files, for instance) return -1 from wait_fd().
+//
+// A waiter runs try_acquire() before every poll(), not only after the descriptor turned readable, so an
+// object may be signalled for one thread and not for another (a mutex its waiter already owns).
 #pragma once
 
 #include "winapi/wintypes.h"
@@ -32,15 +35,23 @@ public:
     virtual void on_handle_closed() {}
 };
 
-// Adds the object to the handle table; the handle keeps a reference until CloseHandle.
+// Adds the object to the handle table; the handle keeps a reference until CloseHandle. Returns NULL (with
+// ERROR_NOT_ENOUGH_MEMORY set) only when the table is full.
 HANDLE handle_insert(std::shared_ptr<KernelObject> object);
 
 // The object behind a handle, or null (with ERROR_INVALID_HANDLE set) for an unknown handle.
+// The pseudo handles resolve too: GetCurrentProcess() to this process, GetCurrentThread() to the caller.
 std::shared_ptr<KernelObject> handle_lookup(HANDLE handle);
 
+// As handle_lookup, also null (with ERROR_INVALID_HANDLE set) when the object is of another type.
 template <class T>
 std::shared_ptr<T> handle_lookup_as(HANDLE handle) {
-    return std::dynamic_pointer_cast<T>(handle_lookup(handle));
+    std::shared_ptr<KernelObject> object = handle_lookup(handle);
+    std::shared_ptr<T> typed = std::dynamic_pointer_cast<T>(object);
+    if (object && !typed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return typed;
 }
 
 // Removes the handle from the table; false (with ERROR_INVALID_HANDLE set) for an unknown handle.

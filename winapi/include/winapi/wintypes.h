@@ -231,12 +231,14 @@ typedef const IID& REFIID;
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ENVVAR_NOT_FOUND 203L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_NO_DATA 232L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -257,9 +259,18 @@ typedef const IID& REFIID;
 #define ERROR_PIPE_LISTENING 536L
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 
 // Thread-local last error (kernel area).
 extern "C++" {
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);
 }
+
+// Kernel handles (kernel area). Every kernel object lives until its last handle is closed.
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#define DUPLICATE_SAME_ACCESS 0x00000002
+
+BOOL WINAPI CloseHandle(HANDLE object);
+BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess,
+                            LPHANDLE targetHandle, DWORD desiredAccess, BOOL inheritHandle, DWORD options);

@@ -1,0 +1,6 @@
+#pragma once
+
+class Application {
+public:
+    static void init_logger();
+};
