@@ -8,6 +8,7 @@ packages=(
     clang libclang-rt-14-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev
+    qemu-system-x86
 )
 
 missing=()

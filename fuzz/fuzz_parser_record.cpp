@@ -1,0 +1,4 @@
+// Fuzzes the parsers of the record channel, both protocol generations.
+#include "parser_fuzz.h"
+
+KTW_PARSER_FUZZ_TARGET(SPICE_CHANNEL_RECORD)
