@@ -1,7 +1,5 @@
 #include "transport/parse_structs.h"
 
-#include <utility>
-
 SpicePoint read_point(WireReader& in)
 {
     SpicePoint p;
@@ -38,18 +36,6 @@ SpiceClipRects* read_clip_rects(ParseCtx& c, WireReader& in)
     rects->num_rects = n;
     rects->rects = c.read_array<SpiceRect>(in, n, 16, read_rect);
     return rects;
-}
-
-// Reads into a local reader and reports its failure to the whole parse.
-template <class F>
-auto at_offset(ParseCtx& c, int64_t offset, F read) -> decltype(read(std::declval<WireReader&>()))
-{
-    WireReader in = c.target(offset);
-    auto result = read(in);
-    if (!in.ok()) {
-        c.fail();
-    }
-    return result;
 }
 
 }  // namespace

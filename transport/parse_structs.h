@@ -5,7 +5,21 @@
 // failure fails the whole parse through c.fail(); callers test c.ok() once at the end.
 #pragma once
 
+#include <utility>
+
 #include "transport/parser_core.h"
+
+// Runs read over a reader at a pointer field's body offset and reports its failure to the whole parse.
+template <class F>
+auto at_offset(ParseCtx& c, int64_t offset, F read) -> decltype(read(std::declval<WireReader&>()))
+{
+    WireReader in = c.target(offset);
+    auto result = read(in);
+    if (!in.ok()) {
+        c.fail();
+    }
+    return result;
+}
 
 SpicePoint read_point(WireReader& in);
 SpicePoint16 read_point16(WireReader& in);

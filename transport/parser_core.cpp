@@ -90,37 +90,51 @@ uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* messag
         break;
     }
 
+    return parse_message_body(entry.parse, entry.name, gen, message_start, message_end, minor, nullptr, nullptr,
+                              size_out, free_message);
+}
+
+uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start, uint8_t* message_end,
+                            int minor, void* measure_state, void* write_state, size_t* size_out,
+                            message_destructor_t* free_message)
+{
+    if (message_start > message_end || (!message_start && message_end)) {
+        spice_warning("message %s: body ends before it starts", name);
+        return nullptr;
+    }
+    size_t body_size = size_t(message_end - message_start);
     BlockBuilder measure;
-    ParseCtx mc{WireReader(message_start, message_end), WireReader(message_start, message_end), measure, gen, minor};
+    ParseCtx mc{WireReader(message_start, message_end), WireReader(message_start, message_end), measure, gen, minor,
+                measure_state};
     if (!message_start) {
         // An empty body with no buffer behind it: read it as zero bytes.
         static const uint8_t nothing[1] = {0};
         mc.r = mc.body = WireReader(nothing, nothing);
     }
     WireReader whole = mc.r;
-    entry.parse(mc);
+    parse(mc);
     if (!mc.ok() || measure.failed()) {
-        spice_warning("failed to parse message %s: malformed body of %zu bytes (stopped at byte %llu)", entry.name,
+        spice_warning("failed to parse message %s: malformed body of %zu bytes (stopped at byte %llu)", name,
                       body_size, (unsigned long long)mc.r.offset());
         return nullptr;
     }
 
     uint64_t size = measure.used();
     if (size > SIZE_MAX) {
-        spice_warning("message %s: parsed form too large", entry.name);
+        spice_warning("message %s: parsed form too large", name);
         return nullptr;
     }
     uint8_t* block = static_cast<uint8_t*>(malloc(size ? size_t(size) : 1));
     if (!block) {
-        spice_warning("message %s: out of memory for %llu bytes", entry.name, (unsigned long long)size);
+        spice_warning("message %s: out of memory for %llu bytes", name, (unsigned long long)size);
         return nullptr;
     }
     BlockBuilder write(block, size);
-    ParseCtx wc{whole, whole, write, gen, minor};
-    entry.parse(wc);
+    ParseCtx wc{whole, whole, write, gen, minor, write_state};
+    parse(wc);
     if (!wc.ok() || write.failed() || write.used() != size) {
         // Both runs read the same bytes, so this means the parser itself is wrong.
-        spice_warning("message %s: parsed block overrun (%llu of %llu bytes)", entry.name,
+        spice_warning("message %s: parsed block overrun (%llu of %llu bytes)", name,
                       (unsigned long long)write.used(), (unsigned long long)size);
         free(block);
         return nullptr;

@@ -67,6 +67,9 @@ struct ParseCtx {
     BlockBuilder& b;
     Gen gen;
     int minor;
+    // State a parser carries from one message to the next (the compact draw encoding's context); each run is
+    // handed its own, so that the measuring run cannot disturb what the writing run starts from.
+    void* state = nullptr;
 
     bool ok() const { return r.ok(); }
     // Fails the whole parse; sub-structure parsers that read through a reader of their own report here.
@@ -137,6 +140,12 @@ struct MessageTable {
 // Runs one entry over a body: the measuring run, one allocation, the writing run. Failures are logged.
 uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* message_start, uint8_t* message_end,
                              int minor, size_t* size_out, message_destructor_t* free_message);
+
+// The same for a body parser that carries state: the measuring run gets measure_state, the writing run
+// write_state (see ParseCtx::state). name appears in the failure logs.
+uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start, uint8_t* message_end,
+                            int minor, void* measure_state, void* write_state, size_t* size_out,
+                            message_destructor_t* free_message);
 
 // The channel parser over a channel's table, the common messages of its generation first. Failures are logged.
 uint8_t* parse_channel_message(const MessageTable& table, uint8_t* message_start, uint8_t* message_end,
