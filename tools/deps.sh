@@ -7,8 +7,12 @@ packages=(
     build-essential cmake ninja-build pkg-config
     clang libclang-rt-14-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    libssl-dev
+    libssl-dev openssl
     qemu-system-x86
+    zlib1g-dev
+    liblzo2-dev
+    libjpeg-dev
+    libpixman-1-dev
 )
 
 missing=()
