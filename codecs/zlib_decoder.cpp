@@ -1,0 +1,49 @@
+#include "codecs/zlib_decoder.h"
+
+#include <cstring>
+
+#include "runtime/exception.h"
+
+ZlibDecoder::ZlibDecoder()
+{
+    static SpiceZlibDecoderOps decoder_ops = {ZlibDecoder::decode_slot};
+    ops = &decoder_ops;
+
+    memset(&_z_strm, 0, sizeof(_z_strm));
+    _z_strm.zalloc = Z_NULL;
+    _z_strm.zfree = Z_NULL;
+    _z_strm.opaque = Z_NULL;
+    _z_strm.next_in = Z_NULL;
+    _z_strm.avail_in = 0;
+    int z_ret = inflateInit_(&_z_strm, ZLIB_VERSION, int(sizeof(z_stream)));
+    if (z_ret != Z_OK) {
+        THROW("zlib decoder init failed, error %d", z_ret);
+    }
+}
+
+ZlibDecoder::~ZlibDecoder()
+{
+    inflateEnd(&_z_strm);
+}
+
+void ZlibDecoder::decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
+                              uint32_t dest_size)
+{
+    static_cast<ZlibDecoder*>(decoder)->decode(data, data_size, dest, dest_size);
+}
+
+void ZlibDecoder::decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size)
+{
+    inflateReset(&_z_strm);
+    _z_strm.next_in = const_cast<Bytef*>(data);
+    _z_strm.avail_in = data_size;
+    _z_strm.next_out = dest;
+    _z_strm.avail_out = dest_size;
+    int z_ret = inflate(&_z_strm, Z_FINISH);
+    if (z_ret != Z_STREAM_END) {
+        THROW("zlib inflate failed, error %d", z_ret);
+    }
+    if (_z_strm.avail_out != 0) {
+        THROW("zlib inflate failed, %u of %u bytes", dest_size - _z_strm.avail_out, dest_size);
+    }
+}

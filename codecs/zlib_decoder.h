@@ -1,0 +1,42 @@
+// Inflater of zlib-wrapped GLZ images: the canvas inflates the whole payload into a buffer of the size the image
+// descriptor announces, then GLZ-decodes that buffer.
+//
+// Each canvas embeds one and hands the canvas code its SpiceZlibDecoder face; it runs on the display channel's
+// thread. One zlib stream serves every image, reset before each.
+#pragma once
+
+#include <cstdint>
+
+#include <zlib.h>
+
+// The face the canvas code calls: a pointer to a table with one slot. decode throws Exception on failure.
+struct SpiceZlibDecoder;
+struct SpiceZlibDecoderOps {
+    void (*decode)(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
+                   uint32_t dest_size);
+};
+struct SpiceZlibDecoder {
+    SpiceZlibDecoderOps* ops;
+};
+
+class ZlibDecoder : public SpiceZlibDecoder {
+public:
+    // Throws Exception "zlib decoder init failed, error %d" when zlib cannot start a stream.
+    ZlibDecoder();
+    // Ends the stream (inflateEnd): the owner need not.
+    ~ZlibDecoder();
+
+    ZlibDecoder(const ZlibDecoder&) = delete;
+    ZlibDecoder& operator=(const ZlibDecoder&) = delete;
+
+    // Inflates the zlib stream of data_size bytes at data into exactly dest_size bytes at dest. Throws Exception
+    // "zlib inflate failed, error %d" unless the whole stream inflated into dest in one call, and also when it
+    // ended short of dest_size bytes, which would leave part of dest undefined for the GLZ decode.
+    void decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size);
+
+private:
+    static void decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
+                            uint32_t dest_size);
+
+    z_stream _z_strm;
+};
