@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "winapi/wintypes.h"  // before jpeglib.h: one INT32 for both
+
 #include <jpeglib.h>
 
 struct JpegErrorManager {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 
+#include "winapi/wintypes.h"  // before jpeglib.h: one INT32 for both
+
 #include <jpeglib.h>
 
 #include "codecs/jpeg_common.h"

@@ -7,6 +7,8 @@
 #include <cstdio>  // jpeglib.h needs FILE and size_t declared first
 #include <vector>
 
+#include "winapi/wintypes.h"  // before jpeglib.h: one INT32 for both
+
 #include <jpeglib.h>
 
 #include "codecs/jpeg_common.h"

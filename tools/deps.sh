@@ -13,6 +13,9 @@ packages=(
     liblzo2-dev
     libjpeg-dev
     libpixman-1-dev
+    libpng-dev
+    libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxrender-dev libxcursor-dev
+    xvfb xauth xclip xdotool x11-xserver-utils
 )
 
 missing=()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each one briefly.
+# Builds the libFuzzer targets with clang and runs each one briefly, as many at once as there are cores.
 #   tools/fuzz.sh [seconds per target, default 30]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,13 +12,28 @@ cmake --build "$build" -j "$(nproc)" --target fuzz_targets
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for target in "$build"/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
+
+# One target: its seeds copied into a scratch corpus, its output kept in a log shown only when it fails.
+run_one() {
+    local target=$1 seconds=$2
+    local name corpus seeds log status
     name=$(basename "$target")
     corpus=$(mktemp -d)
+    log=$(mktemp)
     seeds="fuzz/corpus/${name#fuzz_}"
     [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
-    echo "== $name for ${seconds}s"
-    "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus"
-    rm -rf "$corpus"
-done
+    status=0
+    "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1 || status=$?
+    if [ "$status" -eq 0 ]; then
+        echo "== $name: $(grep -m1 'stat::number_of_executed_units' "$log" || echo done)"
+    else
+        echo "== $name FAILED ($status)"
+        cat "$log"
+    fi
+    rm -rf "$corpus" "$log"
+    return "$status"
+}
+export -f run_one
+
+find "$build"/fuzz -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x -print0 | sort -z |
+    xargs -0 -n1 -P "$(nproc)" bash -c 'run_one "$1" '"$seconds" _

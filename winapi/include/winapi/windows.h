@@ -18,3 +18,7 @@
 #include "winapi/combaseapi.h"
 #include "winapi/winuser.h"
 #include "winapi/wingdi.h"
+#include "winapi/winuser_display.h"
+#include "winapi/winuser_clipboard.h"
+#include "winapi/ioapiset.h"
+#include "winapi/namedpipeapi.h"

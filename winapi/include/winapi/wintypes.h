@@ -6,6 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// These are also the sized types of the platform's basetsd.h: libraries that otherwise declare INT32 their own way
+// (libjpeg) test this name.
+#ifndef _BASETSD_H_
+#define _BASETSD_H_
+#endif
+
 #define WINAPI
 #define CALLBACK
 #define APIENTRY

@@ -1,0 +1,4 @@
+// Overlapped I/O: results and cancellation.
+#pragma once
+
+#include "winapi/wintypes.h"

@@ -1,0 +1,4 @@
+// Named pipes.
+#pragma once
+
+#include "winapi/wintypes.h"

@@ -1,0 +1,4 @@
+// The clipboard.
+#pragma once
+
+#include "winapi/wintypes.h"
