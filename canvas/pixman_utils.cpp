@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "canvas/canvas_report.h"
 #include "runtime/log.h"
 
 namespace {
@@ -19,15 +20,6 @@ namespace {
             spice_log_at(SPICE_LOG_LEVEL_ERROR, "assertion `%s' failed", #cond); \
             return;                                                              \
         }                                                                        \
-    } while (0)
-
-// Server data can get here (surface formats, cached images, patterns): warn and draw nothing.
-#define REFUSE_IF_FAIL(cond)                                                       \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed", #cond); \
-            return;                                                                \
-        }                                                                          \
     } while (0)
 
 // ---- Span functions: one per raster operation, family and pixel width ----
@@ -287,7 +279,7 @@ void spice_pixman_fill_rect(pixman_image_t* dest, int x, int y, int width, int h
                     height, value)) {
         return;
     }
-    REFUSE_IF_FAIL(supported_bpp(depth));
+    canvas_return_if_fail(supported_bpp(depth));
     with_pixel_type(
         depth, [&](auto pixel) { fill_rows<decltype(pixel)>(dest, x, y, width, height, value, ROP_COPY); });
 }
@@ -297,7 +289,7 @@ void spice_pixman_fill_rect_rop(pixman_image_t* dest, int x, int y, int width, i
     CHECK_DEST_RECT(dest, x, y, width, height);
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
-    REFUSE_IF_FAIL(supported_bpp(depth));
+    canvas_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth,
                     [&](auto pixel) { fill_rows<decltype(pixel)>(dest, x, y, width, height, value, rop); });
 }
@@ -306,9 +298,9 @@ void spice_pixman_tile_rect(pixman_image_t* dest, int x, int y, int width, int h
                             int offset_x, int offset_y) {
     CHECK_DEST_RECT(dest, x, y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
-    REFUSE_IF_FAIL(depth == spice_pixman_image_get_bpp(tile));
-    REFUSE_IF_FAIL(supported_bpp(depth));
-    REFUSE_IF_FAIL(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
+    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
+    canvas_return_if_fail(supported_bpp(depth));
+    canvas_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
     with_pixel_type(depth, [&](auto pixel) {
         tile_rows<decltype(pixel)>(dest, x, y, width, height, tile, offset_x, offset_y, ROP_COPY);
     });
@@ -319,9 +311,9 @@ void spice_pixman_tile_rect_rop(pixman_image_t* dest, int x, int y, int width, i
     CHECK_DEST_RECT(dest, x, y, width, height);
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
-    REFUSE_IF_FAIL(depth == spice_pixman_image_get_bpp(tile));
-    REFUSE_IF_FAIL(supported_bpp(depth));
-    REFUSE_IF_FAIL(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
+    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
+    canvas_return_if_fail(supported_bpp(depth));
+    canvas_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
     with_pixel_type(depth, [&](auto pixel) {
         tile_rows<decltype(pixel)>(dest, x, y, width, height, tile, offset_x, offset_y, rop);
     });
@@ -339,13 +331,13 @@ void spice_pixman_blit(pixman_image_t* dest, pixman_image_t* src, int src_x, int
     CHECK_BLIT(dest, src, src_x, src_y, dest_x, dest_y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
     const int src_depth = spice_pixman_image_get_bpp(src);
-    REFUSE_IF_FAIL(depth == src_depth);
+    canvas_return_if_fail(depth == src_depth);
     if (pixman_blt(pixman_image_get_data(src), pixman_image_get_data(dest), pixman_image_get_stride(src) / 4,
                    pixman_image_get_stride(dest) / 4, src_depth, depth, src_x, src_y, dest_x, dest_y, width,
                    height)) {
         return;
     }
-    REFUSE_IF_FAIL(supported_bpp(depth));
+    canvas_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         blit_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height, ROP_COPY);
     });
@@ -360,8 +352,8 @@ void spice_pixman_blit_rop(pixman_image_t* dest, pixman_image_t* src, int src_x,
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
     const int src_depth = spice_pixman_image_get_bpp(src);
-    REFUSE_IF_FAIL(depth == src_depth);
-    REFUSE_IF_FAIL(supported_bpp(depth));
+    canvas_return_if_fail(depth == src_depth);
+    canvas_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         blit_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height, rop);
     });
@@ -374,8 +366,8 @@ void spice_pixman_blit_colorkey(pixman_image_t* dest, pixman_image_t* src, int s
     }
     CHECK_BLIT(dest, src, src_x, src_y, dest_x, dest_y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
-    REFUSE_IF_FAIL(depth == spice_pixman_image_get_bpp(src));
-    REFUSE_IF_FAIL(supported_bpp(depth));
+    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(src));
+    canvas_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         colorkey_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height,
                                        transparent_color);
@@ -391,7 +383,7 @@ void spice_pixman_copy_within(pixman_image_t* image, int src_x, int src_y, int w
     ASSERT_OR_RETURN(int64_t(std::max(src_x, dest_x)) + width <= pixman_image_get_width(image));
     ASSERT_OR_RETURN(int64_t(std::max(src_y, dest_y)) + height <= pixman_image_get_height(image));
     const int bpp = spice_pixman_image_get_bpp(image);
-    REFUSE_IF_FAIL(supported_bpp(bpp));
+    canvas_return_if_fail(supported_bpp(bpp));
     const size_t row_bytes = size_t(width) * (bpp / 8);
     auto move_row = [&](int row) {
         memmove(row_at(image, dest_y + row) + ptrdiff_t(dest_x) * (bpp / 8),

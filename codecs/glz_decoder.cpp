@@ -99,11 +99,11 @@ const uint8_t* glz_decompress(const GlzJob& job)
             if (units * U::PPU > limit - op) {
                 job_fail(job, "literal run past the end of the image\n");
             }
-            if (uint64_t(end - ip) < units * U::IN) {
+            if (uint64_t(end - ip) < units * U::IN_BYTES) {
                 job_fail(job, "input ends inside the image\n");
             }
-            uint8_t* dst = out + op * U::OUT;
-            for (uint64_t i = 0; i < units; i++, ip += U::IN, dst += U::PPU * U::OUT) {
+            uint8_t* dst = out + op * U::OUT_BYTES;
+            for (uint64_t i = 0; i < units; i++, ip += U::IN_BYTES, dst += U::PPU * U::OUT_BYTES) {
                 U::put(ip, dst, job.plt);
             }
             op += units * U::PPU;
@@ -156,9 +156,9 @@ const uint8_t* glz_decompress(const GlzJob& job)
             if (offset > op) {
                 job_fail(job, "reference before the start of the image\n");
             }
-            copy_pixels<U>(out + op * U::OUT, out + (op - offset) * U::OUT, len);
+            copy_pixels<U>(out + op * U::OUT_BYTES, out + (op - offset) * U::OUT_BYTES, len);
         } else {
-            copy_from_image<U>(job, image_dist, offset, len, out + op * U::OUT);
+            copy_from_image<U>(job, image_dist, offset, len, out + op * U::OUT_BYTES);
         }
         op += len;
     }

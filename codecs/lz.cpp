@@ -91,7 +91,7 @@ bool read_word_be(LzContext* lz, uint32_t* out)
 template <class U>
 bool lz_decompress(LzContext* lz, uint8_t* out, uint64_t limit, const PaletteTable* plt)
 {
-    const unsigned bias = U::IN == 1 ? 3 : U::IN == 2 ? 2 : 1;
+    const unsigned bias = U::IN_BYTES == 1 ? 3 : U::IN_BYTES == 2 ? 2 : 1;
     const uint8_t* ip = lz->io_now;
     const uint8_t* end = lz->io_end;
     uint64_t op = 0;
@@ -105,15 +105,15 @@ bool lz_decompress(LzContext* lz, uint8_t* out, uint64_t limit, const PaletteTab
                 lz->usr->error(lz->usr, "literal run past the end of the image\n");
                 return false;
             }
-            uint8_t* dst = out + op * U::OUT;
-            if (uint64_t(end - ip) >= units * U::IN) {
-                for (uint64_t i = 0; i < units; i++, ip += U::IN, dst += U::PPU * U::OUT) {
+            uint8_t* dst = out + op * U::OUT_BYTES;
+            if (uint64_t(end - ip) >= units * U::IN_BYTES) {
+                for (uint64_t i = 0; i < units; i++, ip += U::IN_BYTES, dst += U::PPU * U::OUT_BYTES) {
                     U::put(ip, dst, plt);
                 }
             } else {
-                uint8_t unit[U::IN];
-                for (uint64_t i = 0; i < units; i++, dst += U::PPU * U::OUT) {
-                    for (unsigned k = 0; k < U::IN; k++) {
+                uint8_t unit[U::IN_BYTES];
+                for (uint64_t i = 0; i < units; i++, dst += U::PPU * U::OUT_BYTES) {
+                    for (unsigned k = 0; k < U::IN_BYTES; k++) {
                         LZ_READ(unit[k]);
                     }
                     U::put(unit, dst, plt);
@@ -161,7 +161,7 @@ bool lz_decompress(LzContext* lz, uint8_t* out, uint64_t limit, const PaletteTab
             lz->usr->error(lz->usr, "reference past the end of the image\n");
             return false;
         }
-        copy_pixels<U>(out + op * U::OUT, out + (op - dist) * U::OUT, len);
+        copy_pixels<U>(out + op * U::OUT_BYTES, out + (op - dist) * U::OUT_BYTES, len);
         op += len;
     }
     lz->io_now = ip;

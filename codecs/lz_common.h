@@ -93,16 +93,16 @@ inline void make_palette_table(unsigned type, const SpicePalette& palette, Palet
     }
 }
 
-// A unit: IN compressed bytes make PPU output pixels of OUT bytes each. ALPHA_ONLY units write and copy only the
-// fourth byte of each pixel. put() writes one unit's pixels at out.
+// A unit: IN_BYTES compressed bytes make PPU output pixels of OUT_BYTES bytes each. ALPHA_ONLY units write and
+// copy only the fourth byte of each pixel. put() writes one unit's pixels at out.
 
 struct ByteUnit {  // a palette image to itself (packed bytes), A8 to A8
-    enum { IN = 1, PPU = 1, OUT = 1, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 1, OUT_BYTES = 1, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*) { out[0] = in[0]; }
 };
 
 struct Rgb16Unit {  // the word as sent, first byte high, stored in host order
-    enum { IN = 2, PPU = 1, OUT = 2, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 2, PPU = 1, OUT_BYTES = 2, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*)
     {
         uint16_t v = uint16_t((in[0] << 8) | in[1]);
@@ -111,7 +111,7 @@ struct Rgb16Unit {  // the word as sent, first byte high, stored in host order
 };
 
 struct Rgb16To32Unit {
-    enum { IN = 2, PPU = 1, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 2, PPU = 1, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*)
     {
         uint32_t v = (uint32_t(in[0]) << 8) | in[1];
@@ -123,7 +123,7 @@ struct Rgb16To32Unit {
 };
 
 struct Rgb24Unit {
-    enum { IN = 3, PPU = 1, OUT = 3, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 3, PPU = 1, OUT_BYTES = 3, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*)
     {
         out[0] = in[0];
@@ -133,7 +133,7 @@ struct Rgb24Unit {
 };
 
 struct Rgb32Unit {  // b, g, r in; b, g, r, 0 out (RGB24 and RGB32 to RGB32, the colour pass of RGBA)
-    enum { IN = 3, PPU = 1, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 3, PPU = 1, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*)
     {
         store32(out, uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16);
@@ -141,22 +141,22 @@ struct Rgb32Unit {  // b, g, r in; b, g, r, 0 out (RGB24 and RGB32 to RGB32, the
 };
 
 struct A8To32Unit {
-    enum { IN = 1, PPU = 1, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 1, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*) { store32(out, uint32_t(in[0]) << 24); }
 };
 
 struct AlphaUnit {  // the alpha pass of RGBA and XXXA
-    enum { IN = 1, PPU = 1, OUT = 4, ALPHA_ONLY = 1 };
+    enum { IN_BYTES = 1, PPU = 1, OUT_BYTES = 4, ALPHA_ONLY = 1 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable*) { out[3] = in[0]; }
 };
 
 struct Plt8Unit {
-    enum { IN = 1, PPU = 1, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 1, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable* plt) { store32(out, plt->ents[in[0]]); }
 };
 
 struct Plt4BeUnit {  // high nibble first
-    enum { IN = 1, PPU = 2, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 2, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable* plt)
     {
         store32(out, plt->ents[in[0] >> 4]);
@@ -165,7 +165,7 @@ struct Plt4BeUnit {  // high nibble first
 };
 
 struct Plt4LeUnit {  // low nibble first
-    enum { IN = 1, PPU = 2, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 2, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable* plt)
     {
         store32(out, plt->ents[in[0] & 15]);
@@ -174,7 +174,7 @@ struct Plt4LeUnit {  // low nibble first
 };
 
 struct Plt1BeUnit {  // bit 7 first
-    enum { IN = 1, PPU = 8, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 8, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable* plt)
     {
         for (int i = 0; i < 8; i++) {
@@ -184,7 +184,7 @@ struct Plt1BeUnit {  // bit 7 first
 };
 
 struct Plt1LeUnit {  // bit 0 first
-    enum { IN = 1, PPU = 8, OUT = 4, ALPHA_ONLY = 0 };
+    enum { IN_BYTES = 1, PPU = 8, OUT_BYTES = 4, ALPHA_ONLY = 0 };
     static void put(const uint8_t* in, uint8_t* out, const PaletteTable* plt)
     {
         for (int i = 0; i < 8; i++) {
@@ -204,12 +204,12 @@ inline void copy_pixels(uint8_t* dst, const uint8_t* src, uint64_t count)
         }
         return;
     }
-    const uint64_t n = count * U::OUT;
+    const uint64_t n = count * U::OUT_BYTES;
     const uint64_t gap = uint64_t(dst - src);
     if (count <= 16) {
         // Most references are short: a pixel at a time beats a call.
-        for (uint64_t i = 0; i < n; i += U::OUT) {
-            memcpy(dst + i, src + i, U::OUT);
+        for (uint64_t i = 0; i < n; i += U::OUT_BYTES) {
+            memcpy(dst + i, src + i, U::OUT_BYTES);
         }
     } else if (gap >= n) {
         memcpy(dst, src, n);

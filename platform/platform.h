@@ -1,12 +1,64 @@
+// The process-wide face of the system for the rest of the client: the hidden platform window on the main
+// thread, the listeners that hear what reaches it, and stateless services.
 #pragma once
+
+#include "platform/clipboard.h"
+#include "winapi/windows.h"
 
 #include <cstdint>
 #include <string>
 
+class TimersQueue;
+
 class Platform {
 public:
+    class EventListener {
+    public:
+        virtual ~EventListener() {}
+        virtual void on_app_activated() = 0;
+        virtual void on_app_deactivated() = 0;
+        virtual void on_monitors_change() = 0;
+    };
+
+    typedef ::ClipboardListener ClipboardListener;
+
+    // Main thread, once, before the main loop runs: registers the platform window's class, creates the window,
+    // the clipboard event and the clipboard bridge that renders on the window. main_timers is the main loop's
+    // timers queue, which the window runs while a modal loop blocks the main loop. Throws on failure.
+    static void create_message_wind(TimersQueue& main_timers);
+    static HWND platform_window();
+    // An auto-reset event that releases a waiting clipboard render.
+    static HANDLE clipboard_event();
+    // The clipboard bridge; exists from create_message_wind on.
+    static PlatformClipboard& clipboard();
+
+    // Null puts back a listener that does nothing, so a late message never reaches a destroyed object.
+    static void set_event_listener(EventListener* listener);
+    // Any thread; kept for the clipboard bridge when it does not exist yet.
+    static void set_clipboard_listener(ClipboardListener* listener);
+
     // The user's roaming application-data folder with name below it, created when missing.
     // Throws Exception when the folder cannot be found or created.
     static std::string app_data_folder(const std::string& name);
     static uint64_t get_process_id();
+    // 1 (time critical) to 7 (idle), for the calling thread; throws for any other value.
+    static void set_thread_priority(int priority);
+    // Bits of the modifier keys held down: left/right Shift 1/2, left/right Ctrl 4/8, left/right Alt 16/32.
+    static uint32_t get_keyboard_modifiers();
+    // One ICMP echo to the host (dotted address or name): true with the round trip in milliseconds (a random
+    // value below 1 when it measured 0), false with 100000 on any failure.
+    static bool get_icmp_ping(const char* host, double* round_trip_ms);
+    // Whether the Direct3D 9 hardware device does transform and lighting; there is no such device here.
+    static bool is_d3d9_hw_tnl();
+
+    static void open_console();
+    static void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+};
+
+// The modal-loop timer: while a window's move, size or menu loop blocks the main loop, the platform window
+// runs the main loop's timers. Main thread.
+class WinPlatform {
+public:
+    static void enter_modal_loop();
+    static void exit_modal_loop();
 };

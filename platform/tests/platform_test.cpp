@@ -3,11 +3,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 #include "runtime/exception.h"
 #include "winapi/windows.h"
+#include "winapi/winsock2.h"
 
 namespace {
 
@@ -68,6 +71,75 @@ TEST(PlatformProcessTest, ProcessIdIsTheSystemsOne)
 {
     EXPECT_EQ(Platform::get_process_id(), uint64_t(GetCurrentProcessId()));
     EXPECT_EQ(Platform::get_process_id(), Platform::get_process_id());
+}
+
+TEST(PlatformThreadPriorityTest, PrioritiesMapToTheSystemsLevelsAndOthersThrow)
+{
+    std::thread([] {
+        const int expected[] = {15, 2, 1, 0, -1, -2, -15};
+        for (int priority = 1; priority <= 7; priority++) {
+            Platform::set_thread_priority(priority);
+            EXPECT_EQ(GetThreadPriority(GetCurrentThread()), expected[priority - 1]) << priority;
+        }
+        for (int priority : {0, 8}) {
+            try {
+                Platform::set_thread_priority(priority);
+                ADD_FAILURE() << "no exception for " << priority;
+            } catch (const Exception& e) {
+                EXPECT_THAT(e.what(), testing::StartsWith("invalid priority " + std::to_string(priority)));
+            }
+        }
+        EXPECT_EQ(GetThreadPriority(GetCurrentThread()), -15) << "a refused value changes nothing";
+    }).join();
+}
+
+class PlatformPingTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+    void TearDown() override { WSACleanup(); }
+};
+
+TEST_F(PlatformPingTest, FailuresReportTheFailureRoundTrip)
+{
+    double round_trip = 0;
+    EXPECT_FALSE(Platform::get_icmp_ping("no-such-host.invalid", &round_trip));
+    EXPECT_EQ(round_trip, 100000);
+    round_trip = 0;
+    EXPECT_FALSE(Platform::get_icmp_ping(nullptr, &round_trip));
+    EXPECT_EQ(round_trip, 100000);
+    EXPECT_FALSE(Platform::get_icmp_ping("127.0.0.1", nullptr));
+}
+
+TEST_F(PlatformPingTest, LoopbackAnswersWithinASecondWhereEchoIsAllowed)
+{
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        double round_trip = 0;
+        bool answered = Platform::get_icmp_ping(host, &round_trip);
+        if (!answered && GetLastError() == ERROR_ACCESS_DENIED) {
+            GTEST_SKIP() << "this user may not open ICMP sockets (net.ipv4.ping_group_range)";
+        }
+        EXPECT_TRUE(answered) << host;
+        // Loopback answers in well under a millisecond, which the probe reports as a random fraction.
+        EXPECT_GE(round_trip, 0) << host;
+        EXPECT_LT(round_trip, 1000) << host;
+    }
+}
+
+TEST(PlatformServicesTest, NoDirect3DDevice)
+{
+    EXPECT_FALSE(Platform::is_d3d9_hw_tnl());
+}
+
+TEST(PlatformServicesTest, ConsoleOutputReachesStandardOutput)
+{
+    testing::internal::CaptureStdout();
+    Platform::console_printf("probe %d %s\n", 7, "done");
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "probe 7 done\n");
 }
 
 }  // namespace

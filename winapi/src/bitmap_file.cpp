@@ -1,12 +1,19 @@
-// LoadImageA of a .bmp file. The file is untrusted: every size and offset is checked against the bytes
+// LoadImageA of a .bmp file, and LoadImageW of the program's bitmap resources, which the program ships as
+// .bmp files beside itself. The file is untrusted: every size and offset is checked against the bytes
 // present before anything is read or allocated.
 #include "winapi/wingdi.h"
+#include "winapi/libloaderapi.h"
 
 #include "byte_reader.h"
 #include "files_internal.h"
 #include "gdi_objects.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <cstring>
 
 namespace winapi_internal {
 
@@ -33,7 +40,9 @@ bool standard_masks(ByteReader& reader) {
            green == 0x0000FF00 && blue == 0x000000FF;
 }
 
-std::shared_ptr<Bitmap> parse_bmp(const uint8_t* data, size_t size) {
+// The image as a 32-bit bitmap; with as_dib, a bottom-up DIB section of 24 bits for a 24-bit file and 32 bits
+// otherwise.
+std::shared_ptr<Bitmap> parse_bmp(const uint8_t* data, size_t size, bool as_dib) {
     ByteReader reader(data, size);
     uint16_t signature, reserved1, reserved2;
     uint32_t file_size, pixel_offset, header_size;
@@ -102,11 +111,22 @@ std::shared_ptr<Bitmap> parse_bmp(const uint8_t* data, size_t size) {
         return nullptr;
     }
 
-    auto bitmap = std::make_shared<Bitmap>((LONG)width, (LONG)rows);
+    PixelLayout layout = as_dib && info.bits == 24 ? PixelLayout::RGB24 : PixelLayout::ARGB32;
+    auto bitmap = std::make_shared<Bitmap>((LONG)width, (LONG)rows, layout, as_dib, !as_dib);
+    if (!bitmap->ok()) {
+        return nullptr;
+    }
+    if (layout == PixelLayout::RGB24) {
+        for (uint64_t y = 0; y < rows; y++) {
+            memcpy(bitmap->row((LONG)y), bits + stride * (info.height < 0 ? y : rows - 1 - y),
+                   (size_t)width * 3);
+        }
+        return bitmap;
+    }
     bool top_down = info.height < 0;
     for (uint64_t y = 0; y < rows; y++) {
         const uint8_t* source = bits + stride * (top_down ? y : rows - 1 - y);
-        uint32_t* target = bitmap->pixels.data() + width * y;
+        uint32_t* target = bitmap->row32((LONG)y);
         for (uint64_t x = 0; x < width; x++) {
             switch (info.bits) {
                 case 8:
@@ -127,28 +147,72 @@ std::shared_ptr<Bitmap> parse_bmp(const uint8_t* data, size_t size) {
     return bitmap;
 }
 
+// Bitmap resource n of the program is the file bitmap<n>.bmp in the folder named by KTW_RESOURCE_DIR, or else
+// in "resources" beside the program.
+std::string resource_path(WORD id) {
+    std::string folder;
+    const char* given = getenv("KTW_RESOURCE_DIR");
+    if (given && *given) {
+        folder = given;
+    } else {
+        char exe[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+        if (n <= 0) {
+            return std::string();
+        }
+        std::string program(exe, (size_t)n);
+        folder = program.substr(0, program.rfind('/')) + "/resources";
+    }
+    return folder + "/bitmap" + std::to_string(id) + ".bmp";
+}
+
+HANDLE load_bitmap_file(const std::string& path, UINT flags) {
+    std::vector<uint8_t> contents;
+    if (path.empty() || !read_whole_file(path, MAX_FILE_BYTES, contents)) {
+        SetLastError(path.empty() || errno != EFBIG ? error_from_errno(errno) : ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    std::shared_ptr<Bitmap> bitmap =
+        parse_bmp(contents.data(), contents.size(), (flags & LR_CREATEDIBSECTION) != 0);
+    if (!bitmap) {
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    HANDLE handle = (HANDLE)gdi_insert(bitmap);
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return handle;
+}
+
+const UINT SUPPORTED_FLAGS =
+    LR_LOADFROMFILE | LR_DEFAULTCOLOR | LR_DEFAULTSIZE | LR_CREATEDIBSECTION | LR_SHARED;
+
 }  // namespace
 
 }  // namespace winapi_internal
 
 using namespace winapi_internal;
 
-HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags) {
-    const UINT supported_flags = LR_LOADFROMFILE | LR_DEFAULTCOLOR | LR_DEFAULTSIZE;
-    if (instance || !name || IS_INTRESOURCE(name) || type != IMAGE_BITMAP || width != 0 || height != 0 ||
-        !(flags & LR_LOADFROMFILE) || (flags & ~supported_flags)) {
+HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int width, int height, UINT flags) {
+    if ((instance && instance != (HINSTANCE)GetModuleHandleW(nullptr)) || !IS_INTRESOURCE(name) ||
+        type != IMAGE_BITMAP || width != 0 || height != 0 || (flags & LR_LOADFROMFILE) ||
+        (flags & ~SUPPORTED_FLAGS)) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    std::vector<uint8_t> contents;
-    if (!read_whole_file(native_path_ansi(name), MAX_FILE_BYTES, contents)) {
-        SetLastError(errno == EFBIG ? ERROR_INVALID_DATA : error_from_errno(errno));
+    HANDLE handle = load_bitmap_file(resource_path((WORD)(ULONG_PTR)name), flags);
+    if (!handle) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    }
+    return handle;
+}
+
+HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags) {
+    if (instance || !name || IS_INTRESOURCE(name) || type != IMAGE_BITMAP || width != 0 || height != 0 ||
+        !(flags & LR_LOADFROMFILE) || (flags & ~SUPPORTED_FLAGS)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    std::shared_ptr<Bitmap> bitmap = parse_bmp(contents.data(), contents.size());
-    if (!bitmap) {
-        SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
-    }
-    return (HANDLE)gdi_insert(bitmap);
+    return load_bitmap_file(native_path_ansi(name), flags);
 }

@@ -3,6 +3,7 @@
 
 #include "files_internal.h"
 #include "io_object.h"
+#include "named_pipe.h"
 #include "text_internal.h"
 
 #include <cerrno>
@@ -318,6 +319,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (is_pipe_name(fileName)) {
+        return open_pipe_client(fileName, desiredAccess, flagsAndAttributes);
+    }
     return create_file(native_path(fileName), desiredAccess, creationDisposition, flagsAndAttributes);
 }
 
@@ -327,6 +331,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     if (!fileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    std::u16string wide = ansi_to_utf16(fileName);
+    if (is_pipe_name(wide.c_str())) {
+        return open_pipe_client(wide.c_str(), desiredAccess, flagsAndAttributes);
     }
     return create_file(native_path_ansi(fileName), desiredAccess, creationDisposition, flagsAndAttributes);
 }

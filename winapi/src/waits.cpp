@@ -5,8 +5,10 @@
 #include "message_queue.h"
 #include "thread_object.h"
 #include "tick_clock.h"
+#include "x11_connection.h"
 #include "winapi/synchapi.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -50,8 +52,14 @@ DWORD wait_for_objects(DWORD count, const HANDLE* handles, DWORD milliseconds, b
         self = current_thread();
         fds.push_back(pollfd{self->apc_fd(), POLLIN, 0});
     }
+    bool with_x = false;
     if (queue) {
         fds.push_back(pollfd{queue->queue->wake_fd(), POLLIN, 0});
+        // The GUI thread's queue also fills from the X connection; Xlib may already hold events it read.
+        with_x = x11_is_gui_thread();
+        if (with_x) {
+            fds.push_back(pollfd{x11_connection_fd(), POLLIN, 0});
+        }
     }
 
     const bool forever = milliseconds == INFINITE;
@@ -72,21 +80,30 @@ DWORD wait_for_objects(DWORD count, const HANDLE* handles, DWORD milliseconds, b
         if (self && self->run_apcs()) {
             return WAIT_IO_COMPLETION;
         }
-        if (queue && queue->queue->has_new_input(queue->wake_mask, queue->available_only)) {
-            return WAIT_OBJECT_0 + count;
+        uint64_t wake_at = forever ? UINT64_MAX : deadline;
+        if (queue) {
+            if (with_x) {
+                x11_pump_events();
+            }
+            if (queue->queue->has_new_input(queue->wake_mask, queue->available_only)) {
+                return WAIT_OBJECT_0 + count;
+            }
+            // A window timer falling due is queue input too.
+            wake_at = std::min(wake_at, queue->queue->next_timer_due());
         }
 
         timespec remaining{};
-        if (!forever) {
-            uint64_t now = monotonic_ns();
-            if (now >= deadline) {
-                return WAIT_TIMEOUT;
-            }
-            uint64_t left = deadline - now;
+        uint64_t now = monotonic_ns();
+        if (!forever && now >= deadline) {
+            return WAIT_TIMEOUT;
+        }
+        if (wake_at != UINT64_MAX) {
+            uint64_t left = wake_at > now ? wake_at - now : 0;
             remaining.tv_sec = static_cast<time_t>(left / 1000000000u);
             remaining.tv_nsec = static_cast<long>(left % 1000000000u);
         }
-        if (::ppoll(fds.data(), fds.size(), forever ? nullptr : &remaining, nullptr) < 0 && errno != EINTR) {
+        if (::ppoll(fds.data(), fds.size(), wake_at == UINT64_MAX ? nullptr : &remaining, nullptr) < 0 &&
+            errno != EINTR) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return WAIT_FAILED;
         }

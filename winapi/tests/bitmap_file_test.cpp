@@ -1,6 +1,5 @@
 #include "winapi/windows.h"
 
-#include "../src/gdi_objects.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -86,11 +85,13 @@ protected:
     // The pixels of a loaded bitmap, top row first; empty when it did not load.
     std::vector<uint32_t> pixels(const BmpFile& file) {
         HBITMAP bitmap = load(file.build());
-        auto object = winapi_internal::gdi_lookup_as<winapi_internal::Bitmap>(bitmap);
-        if (!object) {
+        BITMAP info;
+        if (!bitmap || GetObjectW(bitmap, sizeof(info), &info) != (int)sizeof(info)) {
             return {};
         }
-        std::vector<uint32_t> result = object->pixels;
+        EXPECT_EQ(info.bmBitsPixel, 32);
+        std::vector<uint32_t> result((size_t)info.bmWidth * (size_t)info.bmHeight);
+        EXPECT_EQ(GetBitmapBits(bitmap, (LONG)(result.size() * 4), result.data()), (LONG)(result.size() * 4));
         EXPECT_TRUE(DeleteObject(bitmap));
         return result;
     }
@@ -230,13 +231,55 @@ TEST_F(BitmapFileTest, OnlyTheFileFormIsSupported) {
     write_file(dir_.file("image.bmp"), file.build());
     std::string path = dir_.file("image.bmp");
     EXPECT_EQ(LoadImageA(nullptr, path.c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE), nullptr);
-    EXPECT_EQ(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION),
-              nullptr);
     EXPECT_EQ(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 16, 16, LR_LOADFROMFILE), nullptr);
     EXPECT_EQ(LoadImageA(nullptr, MAKEINTRESOURCEA(101), IMAGE_BITMAP, 0, 0, 0), nullptr);
     HANDLE loaded = LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE);
     EXPECT_NE(loaded, nullptr);
     DeleteObject(loaded);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BitmapFileTest, DibSectionKeepsTheFilesBitsAndRowOrder) {
+    BmpFile file;
+    file.width = 1;
+    file.height = 2;
+    file.rows = {0x01, 0x02, 0x03, 0, 0x11, 0x12, 0x13, 0};  // bottom line first
+    write_file(dir_.file("image.bmp"), file.build());
+    HBITMAP dib = (HBITMAP)LoadImageA(nullptr, dir_.file("image.bmp").c_str(), IMAGE_BITMAP, 0, 0,
+                                      LR_LOADFROMFILE | LR_CREATEDIBSECTION | LR_SHARED);
+    ASSERT_NE(dib, nullptr);
+    DIBSECTION info;
+    ASSERT_EQ(GetObjectW(dib, sizeof(info), &info), (int)sizeof(info));
+    EXPECT_EQ(info.dsBm.bmBitsPixel, 24);
+    EXPECT_EQ(info.dsBmih.biHeight, 2) << "bottom-up, as resources are stored";
+    ASSERT_NE(info.dsBm.bmBits, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>((uint8_t*)info.dsBm.bmBits, (uint8_t*)info.dsBm.bmBits + 8), file.rows);
+    EXPECT_TRUE(DeleteObject(dib));
+}
+
+TEST_F(BitmapFileTest, ProgramResourcesAreBitmapFilesInTheResourceFolder) {
+    BmpFile file;
+    file.bits = 32;
+    file.rows = {1, 2, 3, 4};
+    write_file(dir_.file("bitmap104.bmp"), file.build());
+    setenv("KTW_RESOURCE_DIR", dir_.path().c_str(), 1);
+    HBITMAP dib = (HBITMAP)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(104), IMAGE_BITMAP, 0, 0,
+                                      LR_CREATEDIBSECTION | LR_SHARED);
+    ASSERT_NE(dib, nullptr);
+    BITMAP info;
+    GetObjectW(dib, sizeof(info), &info);
+    EXPECT_EQ(info.bmBitsPixel, 32);
+    EXPECT_EQ(*(uint32_t*)info.bmBits, 0x04030201u);
+    DeleteObject(dib);
+
+    SetLastError(0);
+    EXPECT_EQ(LoadImageW(nullptr, MAKEINTRESOURCEW(105), IMAGE_BITMAP, 0, 0, 0), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(LoadImageW(nullptr, u"bitmap104", IMAGE_BITMAP, 0, 0, 0), nullptr) << "only numbered resources";
+    unsetenv("KTW_RESOURCE_DIR");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Local memory, system message texts and string helpers.
+// Local and global memory, system message texts and string helpers.
 #pragma once
 
 #include "winapi/wintypes.h"
@@ -15,6 +15,34 @@
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
 // NULL on success, the handle on failure.
 HLOCAL WINAPI LocalFree(HLOCAL memory);
+
+#ifndef ERROR_NOT_LOCKED
+#define ERROR_NOT_LOCKED 158L
+#endif
+
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_NOCOMPACT 0x0010
+#define GMEM_NODISCARD 0x0020
+#define GMEM_ZEROINIT 0x0040
+#define GMEM_DISCARDABLE 0x0100
+#define GMEM_DDESHARE 0x2000
+#define GMEM_SHARE 0x2000
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+// Global memory. A fixed block's handle is its pointer; a moveable block (GMEM_MOVEABLE) has an opaque handle
+// that GlobalLock turns into the pointer. The other flags are accepted and change nothing. Blocks never move.
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
+// The block's pointer; a moveable block's lock count goes up. NULL (ERROR_INVALID_HANDLE) for a bad handle.
+LPVOID WINAPI GlobalLock(HGLOBAL memory);
+// Nonzero while a moveable block stays locked; 0 with ERROR_SUCCESS when its count reached 0 (and always for a
+// fixed block); 0 with ERROR_NOT_LOCKED when it was not locked.
+BOOL WINAPI GlobalUnlock(HGLOBAL memory);
+// The size asked for; 0 for a bad handle.
+SIZE_T WINAPI GlobalSize(HGLOBAL memory);
+// NULL on success, the handle (ERROR_INVALID_HANDLE) when it is not a live block.
+HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200

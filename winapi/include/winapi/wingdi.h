@@ -1,4 +1,5 @@
-// GDI. So far: bitmaps loaded from .bmp files, and the object calls that go with them.
+// GDI: memory device contexts over bitmaps and DIB sections, solid brushes, blits with raster operations,
+// alpha blending, rectangle fills and frames, and bitmaps loaded from .bmp files.
 #pragma once
 
 #include "winapi/wintypes.h"
@@ -79,10 +80,96 @@ typedef struct tagBITMAPINFO {
 #define LR_CREATEDIBSECTION 0x00002000
 #define LR_SHARED 0x00008000
 
-// So far only LoadImageA(NULL, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE) of an uncompressed .bmp file of 8
-// (with a colour table), 24 or 32 bits per pixel; the result is a 32-bit bitmap. Every other form returns
-// NULL.
+typedef struct tagDIBSECTION {
+    BITMAP dsBm;
+    BITMAPINFOHEADER dsBmih;
+    DWORD dsBitfields[3];
+    HANDLE dshSection;
+    DWORD dsOffset;
+} DIBSECTION, *PDIBSECTION, *LPDIBSECTION;
+
+typedef struct _BLENDFUNCTION {
+    BYTE BlendOp;
+    BYTE BlendFlags;
+    BYTE SourceConstantAlpha;
+    BYTE AlphaFormat;
+} BLENDFUNCTION, *PBLENDFUNCTION;
+
+#define AC_SRC_OVER 0x00
+#define AC_SRC_ALPHA 0x01
+
+#define DIB_RGB_COLORS 0
+#define DIB_PAL_COLORS 1
+
+// Raster operations: bits 16-23 are the truth table over pattern, source and destination.
+#define BLACKNESS 0x00000042
+#define NOTSRCERASE 0x001100A6
+#define NOTSRCCOPY 0x00330008
+#define SRCERASE 0x00440328
+#define DSTINVERT 0x00550009
+#define PATINVERT 0x005A0049
+#define SRCINVERT 0x00660046
+#define SRCAND 0x008800C6
+#define MERGEPAINT 0x00BB0226
+#define MERGECOPY 0x00C000CA
+#define SRCCOPY 0x00CC0020
+#define SRCPAINT 0x00EE0086
+#define PATCOPY 0x00F00021
+#define PATPAINT 0x00FB0A09
+#define WHITENESS 0x00FF0062
+
+#define WHITE_BRUSH 0
+#define LTGRAY_BRUSH 1
+#define GRAY_BRUSH 2
+#define DKGRAY_BRUSH 3
+#define BLACK_BRUSH 4
+#define NULL_BRUSH 5
+#define HOLLOW_BRUSH NULL_BRUSH
+
+#define HGDI_ERROR ((HGDIOBJ)(LONG_PTR)-1)
+#define CLR_INVALID 0xFFFFFFFF
+
+// Memory device contexts. CreateCompatibleDC accepts NULL (the screen) or a memory DC; the new DC starts with
+// a 1x1 monochrome bitmap selected. A bitmap is selected in at most one DC at a time; DeleteObject of a
+// selected bitmap fails.
+HDC WINAPI CreateCompatibleDC(HDC dc);
+BOOL WINAPI DeleteDC(HDC dc);
+// Bitmaps and brushes. The previous object of that kind, or NULL on failure.
+HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object);
+HGDIOBJ WINAPI GetCurrentObject(HDC dc, UINT type);
+HGDIOBJ WINAPI GetStockObject(int index);
+COLORREF WINAPI SetBkColor(HDC dc, COLORREF color);
+COLORREF WINAPI SetTextColor(HDC dc, COLORREF color);
+
+// DIB sections of 1 (with a colour table), 16 (BI_RGB 5-5-5, or BI_BITFIELDS 5-6-5 / 5-5-5), 24 and 32 bits per
+// pixel; the DC is not used.
+HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
+                                DWORD offset);
+// 32 bits per pixel, or monochrome when the DC has a monochrome bitmap selected. Contents are zero.
+HBITMAP WINAPI CreateCompatibleBitmap(HDC dc, int width, int height);
+// Rows top row first, bmWidthBytes each. The bytes copied, 0 on failure.
+LONG WINAPI GetBitmapBits(HBITMAP bitmap, LONG count, LPVOID bits);
+
+HBRUSH WINAPI CreateSolidBrush(COLORREF color);
+
+// Clipped to the destination and the source; a source is converted to the destination's format.
+BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y, DWORD rop);
+BOOL WINAPI AlphaBlend(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y, int src_width,
+                       int src_height, BLENDFUNCTION blend);
+int WINAPI FillRect(HDC dc, const RECT* rect, HBRUSH brush);
+int WINAPI FrameRect(HDC dc, const RECT* rect, HBRUSH brush);
+
+// LoadImageA(NULL, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE) of an uncompressed .bmp file of 8 (with a
+// colour table), 24 or 32 bits per pixel gives a 32-bit bitmap; with LR_CREATEDIBSECTION too, a bottom-up DIB
+// section of 24 bits for a 24-bit file and 32 bits otherwise. LR_SHARED is accepted and changes nothing.
+// Every other form returns NULL.
 HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags);
+// The program's bitmap resources: LoadImageW(NULL or the program's module, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0,
+// 0, flags without LR_LOADFROMFILE) loads bitmap<id>.bmp from the folder in KTW_RESOURCE_DIR, or else from
+// "resources" beside the program, as LoadImageA loads a file.
+HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int width, int height, UINT flags);
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 BOOL WINAPI DeleteObject(HGDIOBJ object);
-// For a bitmap: a BITMAP (bmBits is NULL). buffer NULL returns the size needed.
+// For a bitmap: a BITMAP (bmBits set for DIB sections only); for a DIB section with room for a DIBSECTION, that.
+// buffer NULL returns the size needed.
 int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer);

@@ -1,0 +1,38 @@
+// Pixman images for the common canvas code: backed by a DIB section (with its own mutex) when a device
+// context is at hand and fewer than 5000 such images are alive, by heap memory otherwise. Every image made
+// here carries a PixmanData record, freed with the image's last reference.
+#pragma once
+
+#include <pixman.h>
+
+#include <cstdint>
+
+#include "canvas/canvas_base.h"
+#include "winapi/windows.h"
+
+struct PixmanData {
+    HBITMAP bitmap;               // the DIB section; null for heap images
+    HANDLE mutex;                 // taken by the GDI back end while the DIB is selected in a device context
+    uint8_t* data;                // heap block owned by the image; null when the image owns none
+    pixman_format_code_t format;  // 0 when unknown
+};
+
+// The most DIB-backed images alive at once; past it images are made in heap memory.
+const int SURFACE_MAX_DIBS = 5000;
+
+// A new image (one reference), or null after an ERROR report. dc may be null.
+pixman_image_t* surface_create(HDC dc, pixman_format_code_t format, int width, int height, int top_down);
+// Heap-backed: |stride| x height bytes; a negative stride makes the image bottom-up (first row is the last in
+// the block).
+pixman_image_t* __surface_create_stride(pixman_format_code_t format, int width, int height, int stride);
+// The output image of an LZ/GLZ decode of gross_pixels pixels; also stored in data->out_surface.
+pixman_image_t* lz_output_surface_create(LzDecodeUsrData* data, pixman_format_code_t format, int width,
+                                         int height, int gross_pixels, int top_down);
+
+// The image's record, made and attached when missing (null after an ERROR report).
+PixmanData* pixman_image_add_data(pixman_image_t* image);
+// 1 and the recorded format, or 0 when there is no record or no format.
+int spice_pixman_image_get_format(pixman_image_t* image, pixman_format_code_t* format);
+
+// The number of DIB-backed images alive.
+int surface_dib_count();
