@@ -1,4 +1,5 @@
 #include "platform/cad_cursor.h"
+#include "platform/platform.h"
 
 #include <cstring>
 #include <map>
@@ -197,7 +198,7 @@ LocalCursor* create_cad_cursor(const GuestCursorShape& shape) {
     return cursor;
 }
 
-void platform_destroy_cad_cursor() {
+void Platform::destroy_cad_cursor() {
     CadState& state = cad();
     for (auto& entry : state.layers) {
         entry.second->Destroy();

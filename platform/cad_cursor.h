@@ -25,9 +25,6 @@ private:
 // Platform::create_local_cursor for type 7: the shared CAD cursor, updated with the shape, with a reference
 // for the caller.
 LocalCursor* create_cad_cursor(const GuestCursorShape& shape);
-// At exit: closes every layered cursor window, deletes the bitmaps and the hardware cursor, and drops the
-// shared reference.
-void platform_destroy_cad_cursor();
 // The hardware cursor built for the last CAD data (null when none), and the window's layered cursor (null
 // when it has none yet).
 HCURSOR cad_hardware_cursor();

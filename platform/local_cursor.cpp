@@ -1,4 +1,5 @@
 #include "platform/local_cursor.h"
+#include "platform/platform.h"
 
 #include <cstring>
 
@@ -126,7 +127,7 @@ WinLocalCursor::WinLocalCursor(const GuestCursorShape& shape) {
     if (!guest_cursor_plane(shape.type, shape.width, shape.height, &plane_size)) {
         THROW("invalid curosr type");
     }
-    // The CAD cursor is drawn by its own machinery (platform_create_local_cursor), never from a plane.
+    // The CAD cursor is drawn by its own machinery (Platform::create_local_cursor), never from a plane.
     if (shape.type == GUEST_CURSOR_COLOR8 || shape.type == GUEST_CURSOR_COLOR24 ||
         shape.type == GUEST_CURSOR_CAD) {
         LOG_WARN("unsupported cursor type %d", shape.type);
@@ -249,13 +250,13 @@ bool WinLocalCursor::build_color(const GuestCursorShape& shape) {
     return _handle != nullptr;
 }
 
-LocalCursor* platform_create_local_cursor(const GuestCursorShape& shape) {
+LocalCursor* Platform::create_local_cursor(const GuestCursorShape& shape) {
     if (shape.type == GUEST_CURSOR_CAD) {
         return create_cad_cursor(shape);
     }
     return new WinLocalCursor(shape);
 }
 
-LocalCursor* platform_create_default_cursor() {
+LocalCursor* Platform::create_default_cursor() {
     return new WinDefaultCursor();
 }

@@ -97,7 +97,3 @@ public:
     WinInactiveCursor() { _handle = LoadCursorW(nullptr, IDC_NO); }
 };
 
-// Platform::create_local_cursor: type 7 gives the shared CAD cursor, every other type a new WinLocalCursor.
-LocalCursor* platform_create_local_cursor(const GuestCursorShape& shape);
-// Platform::create_default_cursor.
-LocalCursor* platform_create_default_cursor();

@@ -1,4 +1,5 @@
 #include "platform/monitor.h"
+#include "platform/platform.h"
 
 #include <cstring>
 #include <string>
@@ -9,7 +10,7 @@
 namespace {
 
 MonitorsList monitors;               // main thread only
-Monitor* primary_monitor = nullptr;  // main thread only
+Monitor* the_primary = nullptr;  // main thread only
 int mode_changes = 0;                // main thread only
 
 // Raised for the duration of one mode change of ours.
@@ -199,7 +200,7 @@ void for_each_display_device(F f) {
 
 }  // namespace
 
-const MonitorsList& platform_init_monitors() {
+const MonitorsList& Platform::init_monitors() {
     int id = 0;
     for_each_display_device([&](const DISPLAY_DEVICEW& device) {
         if (!is_desktop_device(device)) {
@@ -208,31 +209,31 @@ const MonitorsList& platform_init_monitors() {
         WinMonitor* monitor = new WinMonitor(id++, device.DeviceName, device.DeviceString);
         monitors.push_back(monitor);
         if (device.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) {
-            primary_monitor = monitor;
+            the_primary = monitor;
         }
     });
     return monitors;
 }
 
-void platform_destroy_monitors() {
+void Platform::destroy_monitors() {
     for (Monitor* monitor : monitors) {
         delete monitor;
     }
     monitors.clear();
-    primary_monitor = nullptr;
+    the_primary = nullptr;
 }
 
-Monitor* platform_primary_monitor() {
-    return primary_monitor;
+Monitor* Platform::primary_monitor() {
+    return the_primary;
 }
 
-int platform_count_display_devices() {
+int Platform::count_display_devices() {
     int count = 0;
     for_each_display_device(
         [&](const DISPLAY_DEVICEW& device) { count += is_desktop_device(device) ? 1 : 0; });
     return count;
 }
 
-int platform_display_mode_changes() {
+int Platform::display_mode_changes() {
     return mode_changes;
 }

@@ -88,15 +88,3 @@ struct DisplayModeInfo {
 // deeper mode while the best is not 32 bits. -1 when no mode is large enough.
 int choose_best_display_mode(const std::vector<DisplayModeInfo>& modes, DWORD width, DWORD height);
 
-// Platform::init_monitors: the display devices attached to the desktop and not mirroring, in enumeration
-// order, each a WinMonitor with the next id; the device flagged primary becomes the primary monitor. Called
-// once at start; the list lives until platform_destroy_monitors.
-const MonitorsList& platform_init_monitors();
-// Deletes the monitors (restoring changed modes) and empties the list.
-void platform_destroy_monitors();
-// The primary monitor, or null when no device is flagged primary.
-Monitor* platform_primary_monitor();
-// Platform::count_display_devices: the devices attached to the desktop and not mirroring.
-int platform_count_display_devices();
-// Display-mode changes this client has in progress; display-change notices are ignored while it is not 0.
-int platform_display_mode_changes();

@@ -8,7 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include <list>
+
 class TimersQueue;
+class Monitor;
+class LocalCursor;
+struct GuestCursorShape;
+typedef std::list<Monitor*> MonitorsList;
 
 class Platform {
 public:
@@ -53,6 +59,27 @@ public:
 
     static void open_console();
     static void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+    // Monitors (platform/monitor.h). init_monitors: the display devices attached to the desktop and not
+    // mirroring, in enumeration order, each a WinMonitor with the next id; the device flagged primary becomes the
+    // primary monitor. Called once at start on the main thread; the list lives until destroy_monitors, which
+    // deletes the monitors (restoring changed modes).
+    static const MonitorsList& init_monitors();
+    static void destroy_monitors();
+    // The primary monitor, or null when no device is flagged primary.
+    static Monitor* primary_monitor();
+    // The devices attached to the desktop and not mirroring.
+    static int count_display_devices();
+    // Display-mode changes this client has in progress; display-change notices are ignored while it is not 0.
+    static int display_mode_changes();
+
+    // Local cursors (platform/local_cursor.h): type 7 gives the shared CAD cursor, every other type a new
+    // WinLocalCursor; the default cursor is the arrow.
+    static LocalCursor* create_local_cursor(const GuestCursorShape& shape);
+    static LocalCursor* create_default_cursor();
+    // At exit: closes every layered cursor window, deletes the bitmaps and the hardware cursor of the CAD
+    // cursor, and drops its shared reference.
+    static void destroy_cad_cursor();
 };
 
 // The modal-loop timer: while a window's move, size or menu loop blocks the main loop, the platform window

@@ -9,6 +9,7 @@
 #include <X11/extensions/Xfixes.h>
 
 #include "../../winapi/src/x11_connection.h"
+#include "platform/platform.h"
 #include "platform/cad_cursor.h"
 #include "support/xvfb_server.h"
 
@@ -122,7 +123,7 @@ protected:
 
     void TearDown() override {
         set_cad_plugin_cursor(nullptr);
-        platform_destroy_cad_cursor();
+        Platform::destroy_cad_cursor();
         while (ShowCursor(TRUE) < 0) {
         }
         if (session_) {
@@ -135,7 +136,7 @@ protected:
 
     LocalCursor* cad_cursor(const CadCursorData& data) {
         std::vector<uint8_t> bytes = cad_bytes(data);
-        return platform_create_local_cursor(cad_shape(bytes));
+        return Platform::create_local_cursor(cad_shape(bytes));
     }
 
     void move_to(int x, int y) {
@@ -192,7 +193,7 @@ TEST_F(CadCursorOnScreen, OnlySmallCrossHairsBecomeHardwareCursors) {
     HCURSOR built = cad_hardware_cursor();
     ASSERT_NE(built, nullptr);
     std::vector<uint8_t> short_data(23, 0x7F);
-    LocalCursor* without = platform_create_local_cursor(cad_shape(short_data));
+    LocalCursor* without = Platform::create_local_cursor(cad_shape(short_data));
     EXPECT_EQ(cad_hardware_cursor(), built);
     without->unref();
     again->unref();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../../winapi/src/cursor_internal.h"
+#include "platform/platform.h"
 #include "platform/local_cursor.h"
 #include "runtime/exception.h"
 
@@ -147,7 +148,7 @@ TEST(WinLocalCursor, InvalidTypeThrows) {
 
 TEST(WinLocalCursor, TheLastReferenceDestroysTheCursor) {
     std::vector<uint8_t> data(2 * 2 * 4, 0xFF);
-    LocalCursor* cursor = platform_create_local_cursor(shape_of(GUEST_CURSOR_ALPHA, 2, 2, data));
+    LocalCursor* cursor = Platform::create_local_cursor(shape_of(GUEST_CURSOR_ALPHA, 2, 2, data));
     HCURSOR handle = static_cast<WinLocalCursor*>(cursor)->get_handle();
     ASSERT_TRUE(winapi_internal::cursor_lookup(handle));
     EXPECT_EQ(cursor->ref(), cursor);
@@ -156,7 +157,7 @@ TEST(WinLocalCursor, TheLastReferenceDestroysTheCursor) {
     cursor->unref();
     EXPECT_FALSE(winapi_internal::cursor_lookup(handle));
 
-    LocalCursor* arrow = platform_create_default_cursor();
+    LocalCursor* arrow = Platform::create_default_cursor();
     EXPECT_EQ(static_cast<WinDefaultCursor*>(arrow)->get_handle(), LoadCursorW(nullptr, IDC_ARROW));
     arrow->unref();
     WinInactiveCursor inactive;

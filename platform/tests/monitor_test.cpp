@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>  // after gtest: its macros clash with gtest's names
 #include <X11/extensions/Xrandr.h>
 
+#include "platform/platform.h"
 #include "platform/monitor.h"
 #include "support/xvfb_server.h"
 
@@ -44,14 +45,14 @@ TEST(BestDisplayMode, SmallestLargeEnoughModeWithTheTieRules) {
 class XvfbMonitor : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(test_support::ensure_xvfb()); }
-    void TearDown() override { platform_destroy_monitors(); }
+    void TearDown() override { Platform::destroy_monitors(); }
 };
 
 TEST_F(XvfbMonitor, TheOutputIsOnePrimaryMonitor) {
-    const MonitorsList& monitors = platform_init_monitors();
+    const MonitorsList& monitors = Platform::init_monitors();
     ASSERT_EQ(monitors.size(), 1u);
     Monitor* monitor = monitors.front();
-    EXPECT_EQ(monitor, platform_primary_monitor());
+    EXPECT_EQ(monitor, Platform::primary_monitor());
     EXPECT_EQ(monitor->get_id(), 0);
     EXPECT_TRUE(monitor->is_free());
     EXPECT_EQ(monitor->get_screen_id(), 0);
@@ -62,11 +63,11 @@ TEST_F(XvfbMonitor, TheOutputIsOnePrimaryMonitor) {
     EXPECT_EQ(monitor->get_cur_display_size().x, 1280);
     EXPECT_EQ(monitor->get_register_display_size().y, 1024);
     EXPECT_EQ(static_cast<WinMonitor*>(monitor)->get_device_name(), u"\\\\.\\DISPLAY1");
-    EXPECT_EQ(platform_count_display_devices(), 1);
+    EXPECT_EQ(Platform::count_display_devices(), 1);
 }
 
 TEST_F(XvfbMonitor, ModeChangesKeepTheScreenWhenTheServerCannot) {
-    Monitor* monitor = platform_init_monitors().front();
+    Monitor* monitor = Platform::init_monitors().front();
     monitor->set_mode(1280, 1024);  // the current size: nothing to do
     EXPECT_FALSE(monitor->is_out_of_sync());
 
@@ -79,11 +80,11 @@ TEST_F(XvfbMonitor, ModeChangesKeepTheScreenWhenTheServerCannot) {
     monitor->set_mode(2000, 1500);
     EXPECT_TRUE(monitor->is_out_of_sync());
     EXPECT_EQ(monitor->get_size().x, 1280);
-    EXPECT_EQ(platform_display_mode_changes(), 0);
+    EXPECT_EQ(Platform::display_mode_changes(), 0);
 
     monitor->restore();
     EXPECT_EQ(monitor->get_size().y, 1024);
-    EXPECT_EQ(platform_display_mode_changes(), 0);
+    EXPECT_EQ(Platform::display_mode_changes(), 0);
 }
 
 // Xvfb takes added modes: with 1024 x 768 offered as well, the best mode for 1000 x 700 is that one.
@@ -107,21 +108,21 @@ TEST_F(XvfbMonitor, BestLargerModeIsSetAndRestored) {
     XRRAddOutputMode(other, output, added);
     XSync(other, False);
 
-    Monitor* monitor = platform_init_monitors().front();
+    Monitor* monitor = Platform::init_monitors().front();
     monitor->set_mode(1000, 700);
     EXPECT_FALSE(monitor->is_out_of_sync());
     EXPECT_EQ(monitor->get_size().x, 1024);
     EXPECT_EQ(monitor->get_size().y, 768);
     EXPECT_EQ(monitor->get_cur_display_size().x, 1024);
-    EXPECT_EQ(platform_display_mode_changes(), 0);
+    EXPECT_EQ(Platform::display_mode_changes(), 0);
     monitor->restore();
     EXPECT_EQ(monitor->get_size().x, 1280);
     EXPECT_EQ(monitor->get_size().y, 1024);
 
     monitor->set_mode(1024, 768);  // the exact mode
     EXPECT_EQ(monitor->get_size().x, 1024);
-    platform_destroy_monitors();  // restores the mode it changed
-    Monitor* fresh = platform_init_monitors().front();
+    Platform::destroy_monitors();  // restores the mode it changed
+    Monitor* fresh = Platform::init_monitors().front();
     EXPECT_EQ(fresh->get_size().x, 1280);
 
     XRRDeleteOutputMode(other, output, added);
