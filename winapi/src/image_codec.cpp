@@ -167,6 +167,13 @@ bool decode_png(png_structp png, png_infop info, PngInput* input, std::vector<ui
         (uint64_t)width * height > IMAGE_MAX_PIXELS) {
         return false;
     }
+    // Deflate expands at most about 1032 to 1: a stream far too short for the rows it announces is refused
+    // before the image is allocated, so a few bytes cannot make us zero hundreds of megabytes.
+    const uint64_t bits_per_pixel = (uint64_t)png_get_bit_depth(png, info) * png_get_channels(png, info);
+    const uint64_t row_bytes = ((uint64_t)width * bits_per_pixel + 7) / 8 + 1;
+    if (row_bytes * height > (uint64_t)input->size * 1032 + 1032) {
+        return false;
+    }
     // Everything becomes 8-bit BGRA.
     png_set_expand(png);
     png_set_strip_16(png);

@@ -172,13 +172,8 @@ void serve_connection(UniqueFd connection) {
         send_reply(fd, 0, 0, window->thread_id);
         return;
     }
-    if ((request.kind != kind_post && request.kind != kind_send) || !crosses_processes(request.message) ||
-        (request.kind == kind_post && request.message == WM_COPYDATA)) {
-        send_reply(fd, ERROR_ACCESS_DENIED);
-        return;
-    }
-    if (request.payload_size > max_payload || (request.payload_size && request.message != WM_COPYDATA)) {
-        send_reply(fd, ERROR_INVALID_PARAMETER);
+    if (DWORD refusal = remote_request_refusal(request.kind, request.message, request.payload_size)) {
+        send_reply(fd, refusal);
         return;
     }
     if (request.kind == kind_post) {
@@ -334,6 +329,38 @@ bool crosses_processes(UINT message) {
     return message >= WM_USER || message == WM_NULL || message == WM_CLOSE || message == WM_COPYDATA;
 }
 
+DWORD remote_request_refusal(uint32_t kind, UINT message, uint32_t payload_size) {
+    if ((kind != kind_post && kind != kind_send) || !crosses_processes(message) ||
+        (kind == kind_post && message == WM_COPYDATA)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (payload_size > max_payload || (payload_size && message != WM_COPYDATA)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return 0;
+}
+
+bool decode_window_entry(const unsigned char* record, size_t size, DWORD pid, RemoteWindow* out) {
+    WindowEntry entry;
+    if (size < sizeof entry) {
+        return false;
+    }
+    std::memcpy(&entry, record, sizeof entry);
+    uint64_t text_bytes = (static_cast<uint64_t>(entry.class_length) + entry.title_length) * 2;
+    HWND hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(entry.hwnd));
+    // A process answers only for its own windows.
+    if (sizeof entry + text_bytes != size || process_of_window(hwnd) != pid) {
+        return false;
+    }
+    RemoteWindow window{hwnd, entry.thread_id, {}, {}};
+    window.class_name.resize(entry.class_length);
+    window.title.resize(entry.title_length);
+    std::memcpy(&window.class_name[0], record + sizeof entry, entry.class_length * 2);
+    std::memcpy(&window.title[0], record + sizeof entry + entry.class_length * 2, entry.title_length * 2);
+    *out = std::move(window);
+    return true;
+}
+
 bool remote_listen() {
     static std::mutex lock;
     static bool listening = false;
@@ -421,22 +448,10 @@ std::vector<RemoteWindow> remote_windows() {
         std::vector<unsigned char> record(sizeof(WindowEntry) + 4 * max_text);
         for (uint32_t i = 0; i < std::min(reply.count, max_listed); ++i) {
             ssize_t got = receive_record(fd.get(), record.data(), record.size());
-            WindowEntry entry;
-            if (got < static_cast<ssize_t>(sizeof entry)) {
+            RemoteWindow window;
+            if (got < 0 || !decode_window_entry(record.data(), static_cast<size_t>(got), pid, &window)) {
                 break;
             }
-            std::memcpy(&entry, record.data(), sizeof entry);
-            uint64_t text_bytes = (static_cast<uint64_t>(entry.class_length) + entry.title_length) * 2;
-            if (sizeof entry + text_bytes != static_cast<uint64_t>(got) ||
-                process_of_window(reinterpret_cast<HWND>(static_cast<uintptr_t>(entry.hwnd))) != pid) {  // a process answers only for its own windows
-                break;
-            }
-            RemoteWindow window{reinterpret_cast<HWND>(static_cast<uintptr_t>(entry.hwnd)), entry.thread_id, {}, {}};
-            window.class_name.resize(entry.class_length);
-            window.title.resize(entry.title_length);
-            std::memcpy(&window.class_name[0], record.data() + sizeof entry, entry.class_length * 2);
-            std::memcpy(&window.title[0], record.data() + sizeof entry + entry.class_length * 2,
-                        entry.title_length * 2);
             out.push_back(std::move(window));
         }
     }

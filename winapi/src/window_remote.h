@@ -35,6 +35,14 @@ DWORD remote_window_thread(HWND hwnd);
 // WM_CLOSE) or data the layer copies (WM_COPYDATA).
 bool crosses_processes(UINT message);
 
+// The checks of what another process sent, apart from the sockets that brought it.
+// For a request to post (kind 1) or send (kind 2) `message` with `payload_size` bytes of data to a window of
+// this process: the error answered, or 0 when it may go ahead.
+DWORD remote_request_refusal(uint32_t kind, UINT message, uint32_t payload_size);
+// One window-list record of process `pid`, `size` bytes as received: false unless the lengths it holds
+// account for exactly its bytes and the window belongs to that process.
+bool decode_window_entry(const unsigned char* record, size_t size, DWORD pid, RemoteWindow* out);
+
 // Shared with local cross-thread sends: waits until `fd` is readable or the deadline (monotonic ns,
 // UINT64_MAX for none) passes, meanwhile running messages sent to the calling thread when `serve`. True when
 // the descriptor became readable.
