@@ -222,6 +222,12 @@ pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int wan
     return image.release();
 }
 
+// The message a QUIC or LZ decoder left in its buffer, else the fallback.
+const char* decoder_message(const char* message_buf, const char* fallback)
+{
+    return message_buf[0] ? message_buf : fallback;
+}
+
 // ---- QUIC ----
 
 pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_original)
@@ -236,9 +242,6 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
     quic_data.chunks = chunks;
     quic_data.current_chunk = 0;
     quic_data.message_buf[0] = '\0';
-    auto report = [&](const char* fallback) {
-        spice_warning("%s", quic_data.message_buf[0] ? quic_data.message_buf : fallback);
-    };
 
     QuicImageType type;
     int width;
@@ -246,7 +249,7 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
     if (quic_decode_begin(quic_data.quic, chunks->chunk[0].data, chunks->chunk[0].len,
                           int(image->descriptor.width), int(image->descriptor.height), &type, &width,
                           &height) == -1) {
-        report("quic decode begin failed");
+        spice_warning("%s", decoder_message(quic_data.message_buf, "quic decode begin failed"));
         return nullptr;
     }
 
@@ -283,7 +286,7 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
     quic_data.message_buf[0] = '\0';
     if (quic_decode(quic_data.quic, as_type, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                     pixman_image_get_stride(surface.get())) == -1) {
-        report("quic decode failed");
+        spice_warning("%s", decoder_message(quic_data.message_buf, "quic decode failed"));
         return nullptr;
     }
     return surface.release();
@@ -366,9 +369,6 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     }
 
     lz_data.message_buf[0] = '\0';
-    auto report = [&](const char* fallback) {
-        spice_warning("%s", lz_data.message_buf[0] ? lz_data.message_buf : fallback);
-    };
     LzImageType type;
     int width;
     int height;
@@ -376,7 +376,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     int top_down;
     if (lz_decode_begin(lz_data.lz, comp_buf, comp_size, &type, &width, &height, &n_comp_pixels, &top_down,
                         palette) == -1) {
-        report("lz decode begin failed");
+        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
         return nullptr;
     }
 
@@ -440,7 +440,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     uint8_t* block = image_block_start(surface.get());
     lz_data.message_buf[0] = '\0';
     if (lz_decode(lz_data.lz, as_type, block, image_block_size(surface.get())) == -1) {
-        report("lz decode failed");
+        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
         return nullptr;
     }
     if (packed_row < stride) {
@@ -582,7 +582,7 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
     int lz_alpha_top_down;
     if (lz_decode_begin(lz_data.lz, data + jpeg_alpha.jpeg_size, size - jpeg_alpha.jpeg_size, &lz_alpha_type,
                         &lz_alpha_width, &lz_alpha_height, &n_comp_pixels, &lz_alpha_top_down, nullptr) == -1) {
-        spice_warning("%s", lz_data.message_buf[0] ? lz_data.message_buf : "lz decode begin failed");
+        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
         return nullptr;
     }
     canvas_return_val_if_fail(lz_alpha_type == LZ_IMAGE_TYPE_XXXA, nullptr);
@@ -593,7 +593,7 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
     lz_data.message_buf[0] = '\0';
     if (lz_decode(lz_data.lz, LZ_IMAGE_TYPE_XXXA, image_block_start(surface.get()),
                   image_block_size(surface.get())) == -1) {
-        spice_warning("%s", lz_data.message_buf[0] ? lz_data.message_buf : "lz decode failed");
+        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
         return nullptr;
     }
     return surface.release();

@@ -15,36 +15,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <vector>
 
+#include "canvas/tests/support/image_map.h"
 #include "runtime/exception.h"
 #include "runtime/mem.h"
 
 namespace {
 
-struct FuzzImageCache : SpiceImageCache {
-    std::map<uint64_t, pixman_image_t*> images;
+struct FuzzImageCache : SpiceImageCache, canvas_test::ImageMap {
     FuzzImageCache();
-    ~FuzzImageCache()
-    {
-        for (auto& entry : images) {
-            pixman_image_unref(entry.second);
-        }
-    }
-    void store(uint64_t id, pixman_image_t* image)
-    {
-        pixman_image_ref(image);
-        if (images.count(id)) {
-            pixman_image_unref(images[id]);
-        }
-        images[id] = image;
-    }
-    pixman_image_t* find(uint64_t id)
-    {
-        auto it = images.find(id);
-        return it == images.end() ? nullptr : pixman_image_ref(it->second);
-    }
 };
 
 FuzzImageCache* cache_of(SpiceImageCache* cache)

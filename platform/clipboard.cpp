@@ -93,36 +93,36 @@ void PlatformClipboard::set_listener(ClipboardListener* listener)
 
 bool PlatformClipboard::on_clipboard_grab(const uint32_t* types, uint32_t count)
 {
-    {
-        std::lock_guard<std::mutex> guard(_offered_lock);
-        _offered_types.clear();
-    }
+    // The new set replaces the old one whole: a render running on the main thread meanwhile sees either the
+    // guest's previous offer or this one, never a set half cleared or half filled.
+    std::vector<uint32_t> offered;
     std::vector<UINT> announced;
     for (uint32_t i = 0; types && i < count; i++) {
         const FormatRow* row = row_of_type(types[i]);
         if (!row) {
             continue;
         }
-        if (announced.empty()) {
-            if (!OpenClipboard(_window)) {
-                return false;
-            }
-            EmptyClipboard();
-        }
-        {
-            std::lock_guard<std::mutex> guard(_offered_lock);
-            _offered_types.push_back(types[i]);
-        }
+        offered.push_back(types[i]);
         // CF_DIB stands for PNG and BMP together: it is announced once.
         if (std::find(announced.begin(), announced.end(), row->format) == announced.end()) {
             announced.push_back(row->format);
-            SetClipboardData(row->format, nullptr);
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(_offered_lock);
+        _offered_types.swap(offered);
     }
     if (announced.empty()) {
         write_log(LOG_LEVEL_INFO, "Platform::on_clipboard_grab", __LINE__,
                   "No supported clipboard types in client grab");
         return false;
+    }
+    if (!OpenClipboard(_window)) {
+        return false;
+    }
+    EmptyClipboard();
+    for (UINT format : announced) {
+        SetClipboardData(format, nullptr);
     }
     CloseClipboard();
     set_clipboard_owner(CLIPBOARD_OWNER_GUEST);

@@ -16,6 +16,7 @@
 #include "codecs/tests/support/jpeg_test_support.h"
 #include "codecs/tests/support/lz_encoder.h"
 #include "codecs/tests/support/quic_encoder.h"
+#include "canvas/tests/support/image_map.h"
 #include "runtime/exception.h"
 
 namespace {
@@ -29,33 +30,17 @@ std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
 // ---- caches ----
 
 // Keeps one reference per entry and a log of the calls.
-struct TestImageCache : SpiceImageCache {
-    std::map<uint64_t, pixman_image_t*> images;
+struct TestImageCache : SpiceImageCache, canvas_test::ImageMap {
     std::vector<std::string> calls;
     bool give_up = false;  // get throws, as a wait for another channel's image that is given up
 
     TestImageCache() { ops = &table; }
-    ~TestImageCache()
-    {
-        for (auto& entry : images) {
-            pixman_image_unref(entry.second);
-        }
-    }
-    void store(uint64_t id, pixman_image_t* image)
-    {
-        pixman_image_ref(image);
-        if (images.count(id)) {
-            pixman_image_unref(images[id]);
-        }
-        images[id] = image;
-    }
     pixman_image_t* find(uint64_t id)
     {
         if (give_up) {
             throw Exception("wait for image given up");
         }
-        auto it = images.find(id);
-        return it == images.end() ? nullptr : pixman_image_ref(it->second);
+        return ImageMap::find(id);
     }
     static TestImageCache* self(SpiceImageCache* cache) { return static_cast<TestImageCache*>(cache); }
     static const SpiceImageCacheOps table;

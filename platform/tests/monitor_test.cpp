@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/monitor.h"
+#include "../../winapi/tests/support/added_mode.h"
 #include "support/xvfb_server.h"
 
 TEST(BestDisplayMode, SmallestLargeEnoughModeWithTheTieRules) {
@@ -95,18 +96,7 @@ TEST_F(XvfbMonitor, BestLargerModeIsSetAndRestored) {
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(other, root);
     ASSERT_NE(resources, nullptr);
     RROutput output = resources->outputs[0];
-    char name[] = "1024x768_monitor_test";
-    XRRModeInfo info{};
-    info.width = 1024;
-    info.height = 768;
-    info.dotClock = 65000000;
-    info.hTotal = 1344;
-    info.vTotal = 806;
-    info.name = name;
-    info.nameLength = sizeof(name) - 1;
-    RRMode added = XRRCreateMode(other, root, &info);
-    XRRAddOutputMode(other, output, added);
-    XSync(other, False);
+    RRMode added = test_support::add_1024x768_mode(other, output);
 
     Monitor* monitor = Platform::init_monitors().front();
     monitor->set_mode(1000, 700);
@@ -125,9 +115,7 @@ TEST_F(XvfbMonitor, BestLargerModeIsSetAndRestored) {
     Monitor* fresh = Platform::init_monitors().front();
     EXPECT_EQ(fresh->get_size().x, 1280);
 
-    XRRDeleteOutputMode(other, output, added);
-    XRRDestroyMode(other, added);
-    XSync(other, False);
+    test_support::remove_added_mode(other, output, added);
     XRRFreeScreenResources(resources);
     XCloseDisplay(other);
 }

@@ -89,6 +89,17 @@ bool dib_layout(const BITMAPINFO* info, PixelLayout* layout, DWORD masks[3]) {
     }
 }
 
+// Sets one of the context's colours to the RGB part of color; the colour it had, CLR_INVALID for a bad handle.
+COLORREF replace_color(HDC dc, COLORREF DeviceContext::*field, COLORREF color) {
+    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
+    if (!context) {
+        return CLR_INVALID;
+    }
+    COLORREF previous = context.get()->*field;
+    context.get()->*field = color & 0xFFFFFF;
+    return previous;
+}
+
 }  // namespace
 
 HDC dc_create_over_image(pixman_image_t* image) {
@@ -212,23 +223,11 @@ HGDIOBJ WINAPI GetCurrentObject(HDC dc, UINT type) {
 }
 
 COLORREF WINAPI SetBkColor(HDC dc, COLORREF color) {
-    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
-    if (!context) {
-        return CLR_INVALID;
-    }
-    COLORREF previous = context->bk_color;
-    context->bk_color = color & 0xFFFFFF;
-    return previous;
+    return replace_color(dc, &DeviceContext::bk_color, color);
 }
 
 COLORREF WINAPI SetTextColor(HDC dc, COLORREF color) {
-    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
-    if (!context) {
-        return CLR_INVALID;
-    }
-    COLORREF previous = context->text_color;
-    context->text_color = color & 0xFFFFFF;
-    return previous;
+    return replace_color(dc, &DeviceContext::text_color, color);
 }
 
 HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,

@@ -16,7 +16,6 @@ namespace winapi_internal {
 namespace {
 
 const uint32_t INFO_HEADER_BYTES = 40;
-const uint32_t V4_HEADER_BYTES = 108;
 const uint32_t FILE_HEADER_BYTES = 14;
 const uint16_t BMP_SIGNATURE = 0x4D42;  // "BM"
 const uint32_t COMPRESSION_RGB = 0;

@@ -20,21 +20,12 @@ namespace {
 // Before anything can open a display: this program's clipboard must stay inside the process.
 const bool no_display = [] { return unsetenv("DISPLAY") == 0; }();
 
-class ClipboardLocalTest : public testing::Test {
+class ClipboardLocalTest : public ClipboardWindowTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(no_display);
-        clipboard_window_handler() = nullptr;
-        window_ = create_clipboard_window();
-        ASSERT_NE(window_, nullptr);
+        ClipboardWindowTest::SetUp();
     }
-    void TearDown() override {
-        clipboard_window_handler() = nullptr;
-        CloseClipboard();
-        DestroyWindow(window_);
-    }
-
-    HWND window_ = nullptr;
 };
 
 TEST_F(ClipboardLocalTest, OnlyOneThreadHasTheClipboardOpen) {
@@ -121,23 +112,14 @@ TEST_F(ClipboardLocalTest, DataIsKeptReplacedAndFreedByTheClipboard) {
 
 TEST_F(ClipboardLocalTest, DelayedFormatIsRenderedOnceByTheOwnerWindow) {
     int renders = 0;
-    clipboard_window_handler() = [&](UINT message, WPARAM wParam, LRESULT* result) {
-        if (message != WM_RENDERFORMAT) {
-            return false;
-        }
+    on_render_format([&](UINT format) {
         renders++;
         // Only text is rendered; the owner must not open the clipboard (the consumer has it open).
-        if (wParam == CF_UNICODETEXT) {
+        if (format == CF_UNICODETEXT) {
             EXPECT_NE(SetClipboardData(CF_UNICODETEXT, text_block(u"rendered late")), nullptr);
         }
-        *result = 0;
-        return true;
-    };
-    ASSERT_TRUE(OpenClipboard(window_));
-    ASSERT_TRUE(EmptyClipboard());
-    SetClipboardData(CF_UNICODETEXT, nullptr);
-    SetClipboardData(CF_DIB, nullptr);
-    ASSERT_TRUE(CloseClipboard());
+    });
+    ASSERT_TRUE(offer_delayed(window_, {CF_UNICODETEXT, CF_DIB}));
     EXPECT_EQ(renders, 0);
 
     // The consumer is another thread; the owner's thread serves the sent WM_RENDERFORMAT meanwhile.
@@ -162,21 +144,13 @@ TEST_F(ClipboardLocalTest, DelayedFormatIsRenderedOnceByTheOwnerWindow) {
 }
 
 TEST_F(ClipboardLocalTest, RenderedDataMayComeFromAnotherThreadOnlyDuringTheRender) {
-    clipboard_window_handler() = [&](UINT message, WPARAM wParam, LRESULT* result) {
-        if (message != WM_RENDERFORMAT) {
-            return false;
-        }
+    on_render_format([](UINT format) {
         // As the platform does: the data arrives on another thread while the owner waits.
-        std::thread([format = (UINT)wParam] {
+        std::thread([format] {
             EXPECT_NE(SetClipboardData(format, text_block(u"from the channel thread")), nullptr);
         }).join();
-        *result = 0;
-        return true;
-    };
-    ASSERT_TRUE(OpenClipboard(window_));
-    ASSERT_TRUE(EmptyClipboard());
-    SetClipboardData(CF_UNICODETEXT, nullptr);
-    ASSERT_TRUE(CloseClipboard());
+    });
+    ASSERT_TRUE(offer_delayed(window_, {CF_UNICODETEXT}));
 
     HGLOBAL stray = text_block(u"not asked for");
     std::thread([&] { EXPECT_EQ(SetClipboardData(CF_UNICODETEXT, stray), nullptr); }).join();
@@ -196,10 +170,7 @@ TEST_F(ClipboardLocalTest, NewOwnerMakesThePreviousOneLoseItsFormats) {
         *result = 0;
         return message == WM_DESTROYCLIPBOARD || message == WM_RENDERFORMAT;
     };
-    ASSERT_TRUE(OpenClipboard(window_));
-    ASSERT_TRUE(EmptyClipboard());
-    SetClipboardData(CF_UNICODETEXT, nullptr);
-    ASSERT_TRUE(CloseClipboard());
+    ASSERT_TRUE(offer_delayed(window_, {CF_UNICODETEXT}));
 
     std::atomic<bool> done{false};
     std::thread other([&] {
@@ -228,11 +199,7 @@ TEST_F(ClipboardLocalTest, DestroyedOwnerRendersWhatItCanAndTheRestVanishes) {
         *result = 0;
         return true;
     };
-    ASSERT_TRUE(OpenClipboard(window_));
-    ASSERT_TRUE(EmptyClipboard());
-    SetClipboardData(CF_UNICODETEXT, nullptr);
-    SetClipboardData(CF_DIB, nullptr);
-    ASSERT_TRUE(CloseClipboard());
+    ASSERT_TRUE(offer_delayed(window_, {CF_UNICODETEXT, CF_DIB}));
 
     // What DestroyWindow does for the clipboard before the window goes.
     winapi_internal::clipboard_window_destroyed(window_);

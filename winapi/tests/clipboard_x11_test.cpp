@@ -105,18 +105,11 @@ std::vector<uint8_t> bgr_pixels(const std::vector<uint8_t>& dib) {
     return pixels;
 }
 
-class ClipboardX11Test : public testing::Test {
+class ClipboardX11Test : public ClipboardWindowTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(ensure_xvfb());
-        clipboard_window_handler() = nullptr;
-        window_ = create_clipboard_window();
-        ASSERT_NE(window_, nullptr);
-    }
-    void TearDown() override {
-        clipboard_window_handler() = nullptr;
-        CloseClipboard();
-        DestroyWindow(window_);
+        ClipboardWindowTest::SetUp();
     }
 
     // Waits until another client's data for the format shows.
@@ -124,7 +117,6 @@ protected:
         return pump_until([&] { return IsClipboardFormatAvailable(format) != FALSE; });
     }
 
-    HWND window_ = nullptr;
     TempDir dir_;
 };
 
@@ -236,20 +228,12 @@ TEST_F(ClipboardX11Test, LargeTextTravelsInIncrementsBothWays) {
 
 TEST_F(ClipboardX11Test, DelayedTextIsRenderedWhenXclipAsks) {
     int renders = 0;
-    clipboard_window_handler() = [&](UINT message, WPARAM wParam, LRESULT* result) {
-        if (message != WM_RENDERFORMAT) {
-            return false;
-        }
+    on_render_format([&](UINT format) {
         renders++;
-        EXPECT_EQ(wParam, (WPARAM)CF_UNICODETEXT);
+        EXPECT_EQ(format, (UINT)CF_UNICODETEXT);
         SetClipboardData(CF_UNICODETEXT, text_block(u"rendered for xclip"));
-        *result = 0;
-        return true;
-    };
-    ASSERT_TRUE(OpenClipboard(window_));
-    ASSERT_TRUE(EmptyClipboard());
-    SetClipboardData(CF_UNICODETEXT, nullptr);
-    ASSERT_TRUE(CloseClipboard());
+    });
+    ASSERT_TRUE(offer_delayed(window_, {CF_UNICODETEXT}));
 
     EXPECT_NE(xclip_get("TARGETS").find("UTF8_STRING"), std::string::npos);
     EXPECT_EQ(renders, 0) << "listing the targets must not render";

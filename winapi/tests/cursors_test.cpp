@@ -11,7 +11,7 @@
 
 #include "../src/cursor_internal.h"
 #include "../src/x11_connection.h"
-#include "support/xvfb_server.h"
+#include "support/x11_test_display.h"
 #include "winapi/wingdi.h"
 #include "winapi/winuser.h"
 #include "winapi/winuser_display.h"
@@ -169,22 +169,13 @@ TEST(Cursors, SystemCursorsAreSharedAndSurviveDestroy) {
 
 namespace {
 
-LRESULT CALLBACK plain_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    return DefWindowProcW(hwnd, message, wparam, lparam);
-}
-
 // A shown window of this process covering (100, 100) - (300, 300), with the pointer in it.
 class PointerOnWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test_support::ensure_xvfb());
-        x11_close_display();
-        display_ = x11_display();
+        display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
-        WNDCLASSW window_class{};
-        window_class.lpfnWndProc = plain_window_proc;
-        window_class.lpszClassName = u"cursor_test_window";
-        RegisterClassW(&window_class);
+        test_support::register_plain_window_class(u"cursor_test_window");
         hwnd_ = CreateWindowExW(0, u"cursor_test_window", u"cursor test", WS_POPUP, 100, 100, 200, 200,
                                 nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(hwnd_, nullptr);

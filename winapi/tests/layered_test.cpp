@@ -9,7 +9,7 @@
 #include <X11/extensions/shape.h>
 
 #include "../src/x11_connection.h"
-#include "support/xvfb_server.h"
+#include "support/x11_test_display.h"
 #include "winapi/wingdi.h"
 #include "winapi/winuser.h"
 #include "winapi/winuser_display.h"
@@ -18,25 +18,16 @@ using namespace winapi_internal;
 
 namespace {
 
-LRESULT CALLBACK plain_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    return DefWindowProcW(hwnd, message, wparam, lparam);
-}
-
 const COLORREF kKey = RGB(0xFF, 0xFF, 0x00);
 
 class LayeredWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test_support::ensure_xvfb());
-        x11_close_display();
-        display_ = x11_display();
+        display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
-        WNDCLASSW window_class{};
-        window_class.lpfnWndProc = plain_window_proc;
-        window_class.lpszClassName = u"layered_test_window";
         // A background that painting would put over the picture.
-        window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        RegisterClassW(&window_class);
+        test_support::register_plain_window_class(u"layered_test_window",
+                                                  static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
         hwnd_ = CreateWindowExW(WS_EX_LAYERED | WS_EX_TRANSPARENT | WS_EX_TOOLWINDOW, u"layered_test_window",
                                 u"layered", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(hwnd_, nullptr);

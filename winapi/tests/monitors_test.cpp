@@ -10,8 +10,9 @@
 
 #include "../src/monitor_layout.h"
 #include "../src/x11_connection.h"
+#include "support/added_mode.h"
 #include "support/test_files.h"
-#include "support/xvfb_server.h"
+#include "support/x11_test_display.h"
 #include "winapi/winuser.h"
 #include "winapi/winuser_display.h"
 
@@ -85,9 +86,7 @@ TEST(Monitors, WithoutADisplayThereAreNoMonitors) {
 class XvfbMonitors : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test_support::ensure_xvfb());
-        x11_close_display();
-        ASSERT_NE(x11_display(), nullptr);
+        ASSERT_NE(test_support::fresh_x11_display(), nullptr);
     }
     void TearDown() override { x11_close_display(); }
 };
@@ -241,22 +240,7 @@ TEST_F(XvfbMonitors, ModesTheServerOffersAreSetRestoredAndAnnounced) {
     ASSERT_NE(resources, nullptr);
     ASSERT_GE(resources->noutput, 1);
     RROutput output = resources->outputs[0];
-    char name[] = "1024x768_test";
-    XRRModeInfo info{};
-    info.width = 1024;
-    info.height = 768;
-    info.dotClock = 65000000;
-    info.hSyncStart = 1048;
-    info.hSyncEnd = 1184;
-    info.hTotal = 1344;
-    info.vSyncStart = 771;
-    info.vSyncEnd = 777;
-    info.vTotal = 806;
-    info.name = name;
-    info.nameLength = sizeof(name) - 1;
-    RRMode added = XRRCreateMode(other, root, &info);
-    XRRAddOutputMode(other, output, added);
-    XSync(other, False);
+    RRMode added = test_support::add_1024x768_mode(other, output);
 
     WNDCLASSW window_class{};
     window_class.lpfnWndProc = display_change_proc;
@@ -327,9 +311,7 @@ TEST_F(XvfbMonitors, ModesTheServerOffersAreSetRestoredAndAnnounced) {
     // Leave the server as it was.
     XRRSetCrtcConfig(other, resources, output_info->crtc, CurrentTime, 0, 0, crtc->mode, RR_Rotate_0, &output,
                      1);
-    XRRDeleteOutputMode(other, output, added);
-    XRRDestroyMode(other, added);
-    XSync(other, False);
+    test_support::remove_added_mode(other, output, added);
     XRRFreeCrtcInfo(crtc);
     XRRFreeOutputInfo(output_info);
     XRRFreeScreenResources(resources);

@@ -1,21 +1,15 @@
 // Named events and mutexes: one namespace, "already exists", and sharing with another process.
 #include "winapi/synchapi.h"
 
+#include "support/child_program.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -39,63 +33,16 @@ protected:
 
 std::string NamedObjects::folder_;
 
-// The helper program as a child process; killed and reaped when the test ends, whatever its outcome.
-class Helper {
+// The helper program; it reports a number a line.
+class Helper : public test_support::ChildProgram {
 public:
-    explicit Helper(std::vector<std::string> args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::string path = std::string(KTW_TEST_BINARY_DIR) + "/winapi_kernel_helper";
-        args.insert(args.begin(), path);
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-    }
-    ~Helper() {
-        stop();
-        if (out_ >= 0) {
-            ::close(out_);
-        }
-    }
+    explicit Helper(std::vector<std::string> args) : ChildProgram("winapi_kernel_helper", std::move(args)) {}
 
     // The helper's report line as a number; -1 when none came within 10 s.
     long report() {
         std::string line;
-        char c;
-        pollfd ready{out_, POLLIN, 0};
-        while (::poll(&ready, 1, 10000) == 1 && ::read(out_, &c, 1) == 1) {
-            if (c == '\n') {
-                return std::strtol(line.c_str(), nullptr, 10);
-            }
-            line += c;
-        }
-        return -1;
+        return read_line(line) ? std::strtol(line.c_str(), nullptr, 10) : -1;
     }
-
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
 };
 
 TEST_F(NamedObjects, SecondCreateOpensTheSameObjectAndKeepsItsState) {

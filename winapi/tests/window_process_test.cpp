@@ -5,6 +5,8 @@
 #include "winapi/sysinfoapi.h"
 #include "winapi/winuser.h"
 
+#include "support/child_program.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,86 +15,21 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace {
 
-// The helper program as a child process; killed and reaped when the test ends, whatever its outcome.
-class Helper {
+// The helper program, its window's handle read from its first output line.
+class Helper : public test_support::ChildProgram {
 public:
-    Helper(const char* mode, const char* class_name, const char* title) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::string path = std::string(KTW_TEST_BINARY_DIR) + "/winapi_window_helper";
-        std::vector<std::string> args{path, mode, class_name, title};
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-        hwnd_ = reinterpret_cast<HWND>(static_cast<uintptr_t>(read_number()));
-    }
-    ~Helper() {
-        kill();
-        if (out_ >= 0) {
-            ::close(out_);
-        }
+    Helper(const char* mode, const char* class_name, const char* title)
+        : ChildProgram("winapi_window_helper", {mode, class_name, title}) {
+        std::string line;
+        read_line(line);
+        hwnd_ = reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoul(line.c_str(), nullptr, 10)));
     }
 
     HWND hwnd() const { return hwnd_; }
-    pid_t pid() const { return pid_; }
-
-    // The exit status, waiting at most 5 s; -1 when it did not end.
-    int wait_exit() {
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            int status;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            Sleep(10);
-        }
-        return -1;
-    }
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
 
 private:
-    unsigned long read_number() {
-        std::string line;
-        char c;
-        pollfd ready{out_, POLLIN, 0};
-        while (::poll(&ready, 1, 10000) == 1 && ::read(out_, &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        return std::strtoul(line.c_str(), nullptr, 10);
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
     HWND hwnd_ = nullptr;
 };
 
@@ -257,7 +194,7 @@ TEST_F(WindowProcess, AHungProcessTimesOutTheSender) {
     EXPECT_TRUE(PostMessageW(helper.hwnd(), WM_USER + 9, 0, 0));
 
     // A process that died leaves nothing to wait for.
-    helper.kill();
+    helper.stop();
     start = GetTickCount();
     EXPECT_FALSE(SendMessageTimeoutW(helper.hwnd(), WM_USER, 0, 0, 0, 5000, &result));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));

@@ -12,7 +12,7 @@
 
 #include "../src/x11_connection.h"
 #include "../src/x11_keyboard.h"
-#include "support/xvfb_server.h"
+#include "support/x11_test_display.h"
 #include "winapi/winuser_display.h"
 
 using namespace winapi_internal;
@@ -104,9 +104,7 @@ namespace {
 class InjectedKeys : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test_support::ensure_xvfb());
-        x11_close_display();
-        display_ = x11_display();
+        display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
         window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 50, 50, 0, 0, 0);
         XSelectInput(display_, window_, KeyPressMask | KeyReleaseMask | StructureNotifyMask);

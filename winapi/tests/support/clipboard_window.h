@@ -3,9 +3,12 @@
 
 #include "winapi/windows.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -27,6 +30,19 @@ inline LRESULT CALLBACK clipboard_window_proc(HWND hwnd, UINT message, WPARAM wP
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+// The window answers WM_RENDERFORMAT by calling render with the format asked for; other messages go to
+// DefWindowProcW.
+inline void on_render_format(std::function<void(UINT format)> render) {
+    clipboard_window_handler() = [render](UINT message, WPARAM wParam, LRESULT* result) {
+        if (message != WM_RENDERFORMAT) {
+            return false;
+        }
+        render((UINT)wParam);
+        *result = 0;
+        return true;
+    };
+}
+
 // A hidden top-level window of the calling thread.
 inline HWND create_clipboard_window() {
     static bool registered = [] {
@@ -41,6 +57,23 @@ inline HWND create_clipboard_window() {
     return CreateWindowExW(0, (LPCWSTR)u"ktw_clipboard_test", (LPCWSTR)u"", 0, 0, 0, 0, 0, nullptr, nullptr,
                            nullptr, nullptr);
 }
+
+// A clipboard window of the test's own, with no handler left from an earlier test; the clipboard closed after.
+class ClipboardWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        clipboard_window_handler() = nullptr;
+        window_ = create_clipboard_window();
+        ASSERT_NE(window_, nullptr);
+    }
+    void TearDown() override {
+        clipboard_window_handler() = nullptr;
+        CloseClipboard();
+        DestroyWindow(window_);
+    }
+
+    HWND window_ = nullptr;
+};
 
 // Serves the calling thread's messages (sent ones included) until done() or the time-out; done()'s result.
 inline bool pump_until(const std::function<bool()>& done, int timeout_ms = 5000) {
@@ -85,6 +118,21 @@ inline bool put_text(HWND window, const std::u16string& text) {
     bool ok = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, text_block(text)) != nullptr;
     CloseClipboard();
     return ok;
+}
+
+// Makes window the clipboard owner offering the formats for delayed rendering (the clipboard must be closed);
+// false when opening, emptying or closing the clipboard failed.
+inline bool offer_delayed(HWND window, std::initializer_list<UINT> formats) {
+    if (!OpenClipboard(window)) {
+        return false;
+    }
+    bool emptied = EmptyClipboard();
+    if (emptied) {
+        for (UINT format : formats) {
+            SetClipboardData(format, nullptr);
+        }
+    }
+    return CloseClipboard() && emptied;
 }
 
 }  // namespace test_support
