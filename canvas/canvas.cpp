@@ -1,6 +1,7 @@
 #include "canvas/canvas.h"
 
 #include "canvas/canvas_utils.h"
+#include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "canvas/sw_canvas.h"
 #include "runtime/exception.h"
@@ -27,7 +28,7 @@ GlzDecodedImage* GlzDecodeSurfaceHandler::alloc_image(void* usr_data, uint64_t i
         data -= (int64_t)(gross_pixels / height) * (height - 1) * n_bytes_per_pixel;
     }
     return new GlzDecodedSurface(image_id, image_win_head_id, data, (uint32_t)gross_pixels,
-                                 (uint32_t)n_bytes_per_pixel, pixman_image_ref(surface));
+                                 (uint32_t)n_bytes_per_pixel, canvas_image_ref(surface));
 }
 
 void GlzDecoderCanvasDebug::error(const std::string& str) {
@@ -71,7 +72,7 @@ SCanvas::SCanvas(bool onscreen, int width, int height, uint32_t format, SpiceIma
     }
     if (!_canvas) {
         if (image) {
-            pixman_image_unref(image);
+            canvas_image_unref(image);
         }
         delete _pixmap;
         THROW("create canvas failed");

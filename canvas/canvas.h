@@ -13,6 +13,7 @@
 #include <map>
 
 #include "canvas/canvas_base.h"
+#include "canvas/image_refs.h"
 #include "canvas/red_drawable.h"
 #include "codecs/glz_decoder.h"
 #include "codecs/jpeg_decoder.h"
@@ -25,7 +26,7 @@ public:
     GlzDecodedSurface(uint64_t id, uint64_t win_head_id, uint8_t* data, uint32_t size,
                       uint32_t bytes_per_pixel, pixman_image_t* surface)
         : GlzDecodedImage(id, win_head_id, data, size, bytes_per_pixel), _surface(surface) {}
-    ~GlzDecodedSurface() override { pixman_image_unref(_surface); }
+    ~GlzDecodedSurface() override { canvas_image_unref(_surface); }
 
 private:
     pixman_image_t* _surface;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "canvas/image_refs.h"
 #include "canvas/lines.h"
 #include "canvas/rop3.h"
 #include "runtime/log.h"
@@ -30,7 +31,7 @@ void region_from_rect(pixman_region32_t* region, const SpiceRect* rect) {
 enum { ROP_INPUT_SRC = 0, ROP_INPUT_BRUSH = 1, ROP_INPUT_DEST = 2 };
 
 struct ImageUnref {
-    void operator()(pixman_image_t* image) const { pixman_image_unref(image); }
+    void operator()(pixman_image_t* image) const { canvas_image_unref(image); }
 };
 using ImagePtr = std::unique_ptr<pixman_image_t, ImageUnref>;
 
@@ -831,13 +832,14 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
         src_x = 0;
         src_y = 0;
     }
-    src_x += area.x1 - int64_t(bbox->left);
-    src_y += area.y1 - int64_t(bbox->top);
-    if (src_x < 0 || src_y < 0 || pixman_image_get_width(s.get()) - src_x < width ||
-        pixman_image_get_height(s.get()) - src_y < height) {
+    // The source must cover the whole box, even where the clip hides part of it.
+    if (src_x < 0 || src_y < 0 || pixman_image_get_width(s.get()) - src_x < box_width ||
+        pixman_image_get_height(s.get()) - src_y < box_height) {
         spice_log_at(SPICE_LOG_LEVEL_WARNING, "bad src bitmap size");
         return;
     }
+    src_x += area.x1 - int64_t(bbox->left);
+    src_y += area.y1 - int64_t(bbox->top);
     const SpicePoint src_pos = {int32_t(src_x), int32_t(src_y)};
 
     if (rop3->brush.type == SPICE_BRUSH_TYPE_PATTERN) {

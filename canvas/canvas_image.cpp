@@ -16,10 +16,20 @@
 #include "canvas/canvas_base.h"
 #include "canvas/canvas_report.h"
 #include "canvas/canvas_utils.h"
+#include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+
+// A check whose log text is written out: the text the log carries for it is not always the C++ expression.
+#define canvas_return_val_if_fail_text(cond, text, val)                            \
+    do {                                                                           \
+        if (!(cond)) {                                                             \
+            spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed", text);  \
+            return (val);                                                          \
+        }                                                                          \
+    } while (0)
 
 namespace {
 
@@ -60,7 +70,7 @@ public:
     void reset(pixman_image_t* image = nullptr)
     {
         if (_image) {
-            pixman_image_unref(_image);
+            canvas_image_unref(_image);
         }
         _image = image;
     }
@@ -69,11 +79,12 @@ private:
     pixman_image_t* _image;
 };
 
-// The one chunk of a compressed image, or false after a report.
-bool single_chunk(SpiceChunks* chunks, const uint8_t** data, uint32_t* size)
+// The one chunk of a compressed image, or false after a report; condition is the log's text for the
+// chunk count check.
+bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** data, uint32_t* size)
 {
     canvas_return_val_if_fail(chunks != nullptr, false);
-    canvas_return_val_if_fail(chunks->num_chunks == 1, false);
+    canvas_return_val_if_fail_text(chunks->num_chunks == 1, condition, false);
     canvas_return_val_if_fail(chunks->chunk[0].data != nullptr || chunks->chunk[0].len == 0, false);
     *data = chunks->chunk[0].data;
     *size = chunks->chunk[0].len;
@@ -278,11 +289,13 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
             spice_warn_if_reached();
             return nullptr;
     }
-    canvas_return_val_if_fail(uint32_t(width) == image->descriptor.width, nullptr);
-    canvas_return_val_if_fail(uint32_t(height) == image->descriptor.height, nullptr);
+    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+                                   "(uint32_t)width == image->descriptor.width", nullptr);
+    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+                                   "(uint32_t)height == image->descriptor.height", nullptr);
 
     ImageRef surface(surface_create(canvas->dc, format, width, height, 0));
-    canvas_return_val_if_fail(surface.get() != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
     quic_data.message_buf[0] = '\0';
     if (quic_decode(quic_data.quic, as_type, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                     pixman_image_get_stride(surface.get())) == -1) {
@@ -329,12 +342,13 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     std::optional<PaletteHold> palette_hold;
 
     if (image->descriptor.type == SPICE_IMAGE_TYPE_LZ_RGB) {
-        if (!single_chunk(image->u.lz_rgb.data, &comp_buf, &comp_size)) {
+        if (!single_chunk(image->u.lz_rgb.data, "image->u.lz_rgb.data->num_chunks == 1", &comp_buf,
+                          &comp_size)) {
             return nullptr;
         }
     } else if (image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) {
         SpiceLZPLTData& plt = image->u.lz_plt;
-        if (!single_chunk(plt.data, &comp_buf, &comp_size)) {
+        if (!single_chunk(plt.data, "image->u.lz_plt.data->num_chunks == 1", &comp_buf, &comp_size)) {
             return nullptr;
         }
         palette_hold.emplace(canvas, plt.flags, plt.palette, plt.palette_id);
@@ -417,11 +431,15 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
             spice_warn_if_reached();
             return nullptr;
     }
-    canvas_return_val_if_fail(unsigned(width) == image->descriptor.width, nullptr);
-    canvas_return_val_if_fail(unsigned(height) == image->descriptor.height, nullptr);
-    canvas_return_val_if_fail((image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) ||
-                                  (int64_t(n_comp_pixels) == int64_t(width) * height),
-                              nullptr);
+    canvas_return_val_if_fail_text(unsigned(width) == image->descriptor.width,
+                                   "(unsigned)width == image->descriptor.width", nullptr);
+    canvas_return_val_if_fail_text(unsigned(height) == image->descriptor.height,
+                                   "(unsigned)height == image->descriptor.height", nullptr);
+    canvas_return_val_if_fail_text((image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) ||
+                                       (int64_t(n_comp_pixels) == int64_t(width) * height),
+                                   "(image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) || "
+                                   "(n_comp_pixels == width * height)",
+                                   nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height)) || uint64_t(n_comp_pixels) > MAX_IMAGE_PIXELS ||
         int64_t(n_comp_pixels) < int64_t(width) * height) {
         spice_warning("lz image of %d pixels for %d x %d", n_comp_pixels, width, height);
@@ -431,7 +449,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     ImageRef surface(lz_output_surface_create(&lz_data.decode_data, format, width, height, n_comp_pixels,
                                               top_down));
     lz_data.decode_data.out_surface = nullptr;
-    canvas_return_val_if_fail(surface.get() != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
 
     // Rows come out packed, one after another from the lowest address; spread them to the image's stride.
     const uint64_t packed_row = uint64_t(n_comp_pixels / height) * bytes_per_pixel;
@@ -456,7 +474,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
 pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* data, uint32_t size)
 {
     CanvasGlzData& glz_data = canvas->glz_data;
-    canvas_return_val_if_fail(glz_data.decoder != nullptr, nullptr);
+    canvas_return_val_if_fail_text(glz_data.decoder != nullptr, "canvas->glz_data.decoder != NULL", nullptr);
     glz_data.decode_data.dc = canvas->dc;
     glz_data.decode_data.out_surface = nullptr;
     // The decode handler stores the output image, with one reference for this fetch, in the record.
@@ -478,7 +496,7 @@ pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
     canvas_return_val_if_fail(image->descriptor.type == SPICE_IMAGE_TYPE_GLZ_RGB, nullptr);
     const uint8_t* data;
     uint32_t size;
-    if (!single_chunk(image->u.lz_rgb.data, &data, &size)) {
+    if (!single_chunk(image->u.lz_rgb.data, "image->u.lz_rgb.data->num_chunks == 1", &data, &size)) {
         return nullptr;
     }
     return canvas_get_glz_rgb_common(canvas, data, size);
@@ -486,10 +504,10 @@ pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
 
 pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
 {
-    canvas_return_val_if_fail(canvas->zlib != nullptr, nullptr);
+    canvas_return_val_if_fail_text(canvas->zlib != nullptr, "canvas->zlib != NULL", nullptr);
     const uint8_t* data;
     uint32_t size;
-    if (!single_chunk(image->u.zlib_glz.data, &data, &size)) {
+    if (!single_chunk(image->u.zlib_glz.data, "image->u.zlib_glz.data->num_chunks == 1", &data, &size)) {
         return nullptr;
     }
     const uint64_t glz_size = image->u.zlib_glz.glz_data_size;
@@ -510,7 +528,7 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
     canvas_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
     const uint8_t* data;
     uint32_t size;
-    if (!single_chunk(image->u.jpeg.data, &data, &size)) {
+    if (!single_chunk(image->u.jpeg.data, "image->u.jpeg.data->num_chunks == 1", &data, &size)) {
         return nullptr;
     }
     int width;
@@ -519,8 +537,10 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
         spice_warning("jpeg begin decode failed");
         return nullptr;
     }
-    canvas_return_val_if_fail(uint32_t(width) == image->descriptor.width, nullptr);
-    canvas_return_val_if_fail(uint32_t(height) == image->descriptor.height, nullptr);
+    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+                                   "(uint32_t)width == image->descriptor.width", nullptr);
+    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+                                   "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
@@ -543,7 +563,7 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
     const SpiceJPEGAlphaData& jpeg_alpha = image->u.jpeg_alpha;
     const uint8_t* data;
     uint32_t size;
-    if (!single_chunk(jpeg_alpha.data, &data, &size)) {
+    if (!single_chunk(jpeg_alpha.data, "image->u.jpeg_alpha.data->num_chunks == 1", &data, &size)) {
         return nullptr;
     }
     canvas_return_val_if_fail(jpeg_alpha.jpeg_size <= size, nullptr);
@@ -554,8 +574,10 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
         spice_warning("jpeg begin decode failed");
         return nullptr;
     }
-    canvas_return_val_if_fail(uint32_t(width) == image->descriptor.width, nullptr);
-    canvas_return_val_if_fail(uint32_t(height) == image->descriptor.height, nullptr);
+    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+                                   "(uint32_t)width == image->descriptor.width", nullptr);
+    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+                                   "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
@@ -661,9 +683,10 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     }
 
     ImageRef surface(decode_image(canvas, image, want_original));
-    canvas_return_val_if_fail(surface.get() != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
     pixman_format_code_t surface_format;
-    canvas_return_val_if_fail(spice_pixman_image_get_format(surface.get(), &surface_format), nullptr);
+    canvas_return_val_if_fail_text(spice_pixman_image_get_format(surface.get(), &surface_format),
+                                   "spice_pixman_image_get_format(surface, &surface_format)", nullptr);
 
     const int width = pixman_image_get_width(surface.get());
     const int height = pixman_image_get_height(surface.get());
@@ -785,7 +808,7 @@ pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, 
         return nullptr;
     }
     ImageRef surface(surface_create(canvas->dc, PIXMAN_a1, int(bitmap->x), int(bitmap->y), 1));
-    canvas_return_val_if_fail(surface.get() != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
 
     uint8_t* dest_line = reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get()));
     const int dest_stride = pixman_image_get_stride(surface.get());
@@ -815,7 +838,7 @@ pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf)
     const int width = pixman_image_get_width(src_surf);
     const int height = pixman_image_get_height(src_surf);
     pixman_image_t* invers = surface_create(nullptr, PIXMAN_a1, width, height, 1);
-    canvas_return_val_if_fail(invers != nullptr, nullptr);
+    canvas_return_val_if_fail_text(invers != nullptr, "invers != NULL", nullptr);
 
     const uint8_t* src_line = reinterpret_cast<const uint8_t*>(pixman_image_get_data(src_surf));
     const int src_stride = pixman_image_get_stride(src_surf);
@@ -927,7 +950,7 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
     const int width = int(bounds.right - bounds.left);
     const int height = int(bounds.bottom - bounds.top);
     ImageRef str_mask(surface_create(canvas->dc, bpp == 1 ? PIXMAN_a1 : PIXMAN_a8, width, height, 1));
-    canvas_return_val_if_fail(str_mask.get() != nullptr, nullptr);
+    canvas_return_val_if_fail_text(str_mask.get() != nullptr, "str_mask != NULL", nullptr);
     uint8_t* dest_base = reinterpret_cast<uint8_t*>(pixman_image_get_data(str_mask.get()));
     const int dest_stride = pixman_image_get_stride(str_mask.get());
 
@@ -985,16 +1008,19 @@ pixman_image_t* canvas_get_image_from_self(SpiceCanvas* canvas, int x, int y, in
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
-    pixman_format_code_t format = surface_format_to_pixman_format(base->format);
+    const pixman_format_code_t format = surface_format_to_pixman_format(base->format);
     canvas_return_val_if_fail(format != 0, nullptr);
     if (force_opaque) {
-        format = pixman_format_code_t(PIXMAN_FORMAT(PIXMAN_FORMAT_BPP(format), PIXMAN_FORMAT_TYPE(format), 0,
-                                                    PIXMAN_FORMAT_R(format), PIXMAN_FORMAT_G(format),
-                                                    PIXMAN_FORMAT_B(format)));
-        canvas_return_val_if_fail(pixman_format_supported_destination(format), nullptr);
+        // Force opaque only asks that the alpha-less form be drawable; the image keeps the canvas's format.
+        const auto opaque =
+            pixman_format_code_t(PIXMAN_FORMAT(PIXMAN_FORMAT_BPP(format), PIXMAN_FORMAT_TYPE(format), 0,
+                                               PIXMAN_FORMAT_R(format), PIXMAN_FORMAT_G(format),
+                                               PIXMAN_FORMAT_B(format)));
+        canvas_return_val_if_fail_text(pixman_format_supported_destination(opaque),
+                                       "pixman_format_supported_destination (format)", nullptr);
     }
     pixman_image_t* surface = surface_create(base->dc, format, width, height, 1);
-    canvas_return_val_if_fail(surface != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
     SpiceRect area = {x, y, int32_t(int64_t(x) + width), int32_t(int64_t(y) + height)};
     canvas->ops->read_bits(canvas, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface)),
                            pixman_image_get_stride(surface), &area);
@@ -1005,7 +1031,8 @@ pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_a
                                      int scale_mode)
 {
     pixman_format_code_t format;
-    canvas_return_val_if_fail(spice_pixman_image_get_format(src, &format), nullptr);
+    canvas_return_val_if_fail_text(spice_pixman_image_get_format(src, &format),
+                                   "spice_pixman_image_get_format (src, &format)", nullptr);
     canvas_return_val_if_fail(scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE ||
                                   scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST,
                               nullptr);
@@ -1026,7 +1053,7 @@ pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_a
         return nullptr;
     }
     pixman_image_t* surface = surface_create(nullptr, format, width, height, 1);
-    canvas_return_val_if_fail(surface != nullptr, nullptr);
+    canvas_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
 
     pixman_transform_t transform;
     pixman_transform_init_scale(&transform, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy));

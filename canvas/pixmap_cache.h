@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "canvas/image_cache.h"
+#include "canvas/image_refs.h"
 #include "runtime/exception.h"
 #include "runtime/threads.h"
 
@@ -28,8 +29,8 @@ public:
 // Items are pixman images; the cache holds one reference to each.
 class PixmapCacheTreat {
 public:
-    static pixman_image_t* get(pixman_image_t* image) { return pixman_image_ref(image); }
-    static void release(pixman_image_t* image) { pixman_image_unref(image); }
+    static pixman_image_t* get(pixman_image_t* image) { return canvas_image_ref(image); }
+    static void release(pixman_image_t* image) { canvas_image_unref(image); }
     static const char* name() { return "pixmap"; }
 };
 

@@ -10,6 +10,7 @@
 
 #include "canvas/canvas_report.h"
 #include "canvas/canvas_utils.h"
+#include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "canvas/rop3.h"
 #include "runtime/log.h"
@@ -25,7 +26,7 @@ SwCanvas* sw(SpiceCanvas* canvas) {
 }
 
 struct ImageUnref {
-    void operator()(pixman_image_t* image) const { pixman_image_unref(image); }
+    void operator()(pixman_image_t* image) const { canvas_image_unref(image); }
 };
 using ImagePtr = std::unique_ptr<pixman_image_t, ImageUnref>;
 
@@ -93,7 +94,7 @@ ImagePtr image_with_alpha(pixman_image_t* image, uint32_t surface_format) {
     if (surface_format == SPICE_SURFACE_FMT_32_xRGB) {
         return ImagePtr(image_view(image, PIXMAN_a8r8g8b8));
     }
-    return ImagePtr(pixman_image_ref(image));
+    return ImagePtr(canvas_image_ref(image));
 }
 
 // The image of a source canvas. get_image is every back end's own, so any canvas can be a source.
@@ -175,6 +176,13 @@ void scale_through_temporary(SwCanvas* canvas, pixman_region32_t* region, pixman
     if (!scale_args_valid(src_width, src_height, dest_width, dest_height)) {
         return;
     }
+    // The temporary takes the format recorded for the source; the lookup itself reports a missing record.
+    pixman_format_code_t format;
+    if (!spice_pixman_image_get_format(src, &format)) {
+        spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed",
+                     "spice_pixman_image_get_format(src, &format)");
+        return;
+    }
     // The temporary covers only what will be drawn, however large the destination rectangle is.
     const pixman_box32_t* extents = pixman_region32_extents(region);
     const pixman_box32_t dest = {dest_x, dest_y,
@@ -190,7 +198,7 @@ void scale_through_temporary(SwCanvas* canvas, pixman_region32_t* region, pixman
     area = on_canvas;
     const int width = area.x2 - area.x1;
     const int height = area.y2 - area.y1;
-    ImagePtr temp(pixman_image_create_bits(pixman_image_get_format(src), width, height, nullptr, 0));
+    ImagePtr temp(pixman_image_create_bits(format, width, height, nullptr, 0));
     if (!temp) {
         spice_warning("create surface failed");
         return;
@@ -387,7 +395,7 @@ void blend(SwCanvas* canvas, pixman_region32_t* region, int dest_has_alpha, pixm
         reset_source(src);
     }
     ImagePtr dest = dest_has_alpha ? image_with_alpha(canvas->image, canvas->base.format)
-                                   : ImagePtr(pixman_image_ref(canvas->image));
+                                   : ImagePtr(canvas_image_ref(canvas->image));
     ImagePtr mask;
     if (overall_alpha != 255) {
         const pixman_color_t color = {0, 0, 0, uint16_t((overall_alpha & 0xFF) * 257)};
@@ -550,7 +558,7 @@ pixman_image_t* sw_get_image(SpiceCanvas* spice_canvas, int force_opaque) {
     if (force_opaque && pixman_image_get_format(canvas->image) == PIXMAN_a8r8g8b8) {
         return image_view(canvas->image, PIXMAN_x8r8g8b8);
     }
-    return pixman_image_ref(canvas->image);
+    return canvas_image_ref(canvas->image);
 }
 
 // ---- the back end's own draw operations ----
@@ -742,7 +750,7 @@ void sw_destroy(SpiceCanvas* spice_canvas) {
         return;
     }
     SwCanvas* canvas = sw(spice_canvas);
-    pixman_image_unref(canvas->image);
+    canvas_image_unref(canvas->image);
     canvas_state_free(canvas);
     delete canvas;
 }

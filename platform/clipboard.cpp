@@ -118,6 +118,9 @@ bool PlatformClipboard::on_clipboard_grab(const uint32_t* types, uint32_t count)
         return false;
     }
     if (!OpenClipboard(_window)) {
+        // Nothing of this offer reached the clipboard: no render may ask the guest for it.
+        std::lock_guard<std::mutex> guard(_offered_lock);
+        _offered_types.clear();
         return false;
     }
     EmptyClipboard();

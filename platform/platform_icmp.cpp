@@ -60,9 +60,29 @@ bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
         *round_trip_ms = round_trip;
         return false;
     }
-    HANDLE icmp = IcmpCreateFile();
+    HMODULE iphlpapi = LoadLibraryA("Iphlpapi.dll");
+    if (!iphlpapi) {
+        LOG_WARN("load iphlpapi failed %d", (int)GetLastError());
+        *round_trip_ms = round_trip;
+        return false;
+    }
+    typedef HANDLE(WINAPI * IcmpCreateFileProc)();
+    typedef BOOL(WINAPI * IcmpCloseHandleProc)(HANDLE);
+    typedef DWORD(WINAPI * IcmpSendEchoProc)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD,
+                                             DWORD);
+    IcmpCreateFileProc create_file = (IcmpCreateFileProc)(void*)GetProcAddress(iphlpapi, "IcmpCreateFile");
+    IcmpCloseHandleProc close_handle = (IcmpCloseHandleProc)(void*)GetProcAddress(iphlpapi, "IcmpCloseHandle");
+    IcmpSendEchoProc send_echo = (IcmpSendEchoProc)(void*)GetProcAddress(iphlpapi, "IcmpSendEcho");
+    if (!create_file || !close_handle || !send_echo) {
+        LOG_WARN("get proc address icmp failed %d", (int)GetLastError());
+        FreeLibrary(iphlpapi);
+        *round_trip_ms = round_trip;
+        return false;
+    }
+    HANDLE icmp = create_file();
     if (icmp == INVALID_HANDLE_VALUE) {
         LOG_WARN("ICMP ERROR status %d lerr %d", -1, (int)GetLastError());
+        FreeLibrary(iphlpapi);
         *round_trip_ms = round_trip;
         return false;
     }
@@ -70,7 +90,7 @@ bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
     memset(request, 'E', sizeof(request));
     // Room for the reply record, the echoed data and an ICMP error, whatever the record's size in this build.
     std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + ECHO_DATA_SIZE + 8);
-    DWORD replies = IcmpSendEcho(icmp, address, request, ECHO_DATA_SIZE, NULL, reply.data(), (DWORD)reply.size(),
+    DWORD replies = send_echo(icmp, address, request, ECHO_DATA_SIZE, NULL, reply.data(), (DWORD)reply.size(),
                                  ECHO_TIMEOUT_MS);
     const ICMP_ECHO_REPLY* echo = (const ICMP_ECHO_REPLY*)reply.data();
     if (replies == 0 || echo->Status != IP_SUCCESS) {
@@ -82,7 +102,8 @@ bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
         }
         ok = true;
     }
-    IcmpCloseHandle(icmp);
+    close_handle(icmp);
+    FreeLibrary(iphlpapi);
     *round_trip_ms = round_trip;
     return ok;
 }

@@ -306,13 +306,16 @@ TEST(DrawRop3, ScalesSourceAreaOfOtherSize) {
 }
 
 TEST(DrawRop3, SourceTooSmallDrawsNothing) {
-    TestCanvas canvas;
+    // The source must cover the whole box, also when the clip hides the column it lacks.
     TestBitmap src(10, 10, source_pixel);
     SpiceRect box = rect(0, 0, 10, 10);
-    SpiceClip clip = no_clip();
     SpiceRop3 rop3 = rop3_of(src.image(), rect(1, 0, 11, 10), 0xCC);
-    canvas.ops()->draw_rop3(canvas.get(), &box, &clip, &rop3);
-    canvas.expect_pixels([](int, int) { return 0u; });
+    TestClip hides_last_column({rect(0, 0, 9, 10)});
+    for (SpiceClip clip : {no_clip(), hides_last_column.clip}) {
+        TestCanvas canvas;
+        canvas.ops()->draw_rop3(canvas.get(), &box, &clip, &rop3);
+        canvas.expect_pixels([](int, int) { return 0u; });
+    }
 }
 
 TEST(DrawRop3, PatternStartsInsidePattern) {

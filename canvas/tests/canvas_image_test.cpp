@@ -696,6 +696,40 @@ TEST(CanvasImageGlz, FailuresYieldNoImage)
     EXPECT_EQ(canvas_get_image(canvas.base(), glz.get(), 0), nullptr);
 }
 
+// Failed checks on server data name the check as the log has always written it.
+TEST(CanvasImageFetch, FailedChecksLogTheirConditionText)
+{
+    struct Case {
+        uint8_t type;
+        size_t split;
+        bool drop_decoders;
+        const char* condition;
+    };
+    const Case cases[] = {
+        {SPICE_IMAGE_TYPE_GLZ_RGB, 0, true, "canvas->glz_data.decoder != NULL"},
+        {SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB, 0, true, "canvas->zlib != NULL"},
+        {SPICE_IMAGE_TYPE_LZ_RGB, 2, false, "image->u.lz_rgb.data->num_chunks == 1"},
+        {SPICE_IMAGE_TYPE_LZ_PLT, 2, false, "image->u.lz_plt.data->num_chunks == 1"},
+        {SPICE_IMAGE_TYPE_GLZ_RGB, 2, false, "image->u.lz_rgb.data->num_chunks == 1"},
+        {SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB, 2, false, "image->u.zlib_glz.data->num_chunks == 1"},
+        {SPICE_IMAGE_TYPE_JPEG, 2, false, "image->u.jpeg.data->num_chunks == 1"},
+        {SPICE_IMAGE_TYPE_JPEG_ALPHA, 2, false, "image->u.jpeg_alpha.data->num_chunks == 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.condition);
+        TestCanvas canvas;
+        if (c.drop_decoders) {
+            canvas.base()->glz_data.decoder = nullptr;
+            canvas.base()->zlib = nullptr;
+        }
+        TestImage image(c.type, 2, 1, std::vector<uint8_t>(8, 0), c.split);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(canvas_get_image(canvas.base(), image.get(), 0), nullptr);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find(std::string("condition `") + c.condition + "' failed"), std::string::npos) << log;
+    }
+}
+
 // ---- JPEG ----
 
 std::vector<uint8_t> flat_jpeg(int width, int height, uint8_t r, uint8_t g, uint8_t b)
@@ -1067,7 +1101,8 @@ TEST(CanvasImageSelf, ReadsTheAreaThroughReadBits)
     };
     Image got(canvas_get_image_from_self(canvas.canvas, 3, 4, 2, 2, 1));
     ASSERT_TRUE(got);
-    EXPECT_EQ(pixman_image_get_format(got.get()), PIXMAN_x8r8g8b8);
+    // Force opaque only checks that the alpha-less format is drawable; the copy keeps the canvas's format.
+    EXPECT_EQ(pixman_image_get_format(got.get()), PIXMAN_a8r8g8b8);
     EXPECT_EQ(pixel32(got.get(), 1, 1), 0x12345678u);
     EXPECT_EQ(seen.left, 3);
     EXPECT_EQ(seen.top, 4);

@@ -235,7 +235,7 @@ TEST(PixmapCacheLimitTest, ManyThreadsShareOneCache)
     for (int t = 0; t < THREADS; t++) {
         readers.emplace_back([&cache, t] {
             for (int i = 0; i < IDS; i++) {
-                pixman_image_unref(cache.get(uint64_t(i) * 1024 + t % 2));  // long chains, mixed buckets
+                canvas_image_unref(cache.get(uint64_t(i) * 1024 + t % 2));  // long chains, mixed buckets
             }
         });
     }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 // The fixture first: canvas_utils.h brings the Windows macros IN and OUT, which the codec headers must not
 // see.
 #include "sw_canvas_fixture.h"
@@ -21,10 +23,11 @@ struct Region {
     pixman_region32_t region;
 };
 
-// An image of its own pixels, with one reference for the test.
+// An image of its own pixels with its format recorded, as the image fetch makes them, with one reference for
+// the test.
 struct Image {
     Image(pixman_format_code_t format, int width, int height, const std::function<uint32_t(int, int)>& pixel)
-        : image(pixman_image_create_bits(format, width, height, nullptr, 0)) {
+        : image(surface_create(nullptr, format, width, height, 1)) {
         for (int y = 0; y < height; y++) {
             for (int x = 0; x < width; x++) {
                 pixman_image_get_data(image)[y * pixman_image_get_stride(image) / 4 + x] = pixel(x, y);
@@ -87,6 +90,22 @@ TEST(SwCanvas, ScaleImageRopOnlyWithinRegion) {
         return region.contains(x, y) ? gradient(x, y) ^ uint32_t(0x0F0F00 + 0x10 * (y / 4) + x / 4)
                                      : gradient(x, y);
     });
+}
+
+TEST(SwCanvas, ScaledCopiesNeedTheSourceFormatRecord) {
+    // A bare pixman image carries no format record: neither scaled copy draws from it.
+    pixman_image_t* bare = pixman_image_create_bits(PIXMAN_x8r8g8b8, 2, 2, nullptr, 0);
+    ASSERT_NE(bare, nullptr);
+    std::fill_n(pixman_image_get_data(bare), 4, 0x00FFFFFFu);
+    Region region({{0, 0, 8, 8}});
+    TestCanvas rop;
+    rop.ops()->scale_image_rop(rop.get(), &region.region, bare, 0, 0, 2, 2, 0, 0, 8, 8,
+                               SPICE_IMAGE_SCALE_MODE_NEAREST, ROP_XOR);
+    rop.expect_pixels([](int, int) { return 0u; });
+    TestCanvas keyed;
+    keyed.ops()->colorkey_scale_image(keyed.get(), &region.region, bare, 0, 0, 2, 2, 0, 0, 8, 8, 0);
+    keyed.expect_pixels([](int, int) { return 0u; });
+    pixman_image_unref(bare);
 }
 
 TEST(SwCanvas, BlendOverallAlphaAndDestinationAlpha) {

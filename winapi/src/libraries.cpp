@@ -9,8 +9,10 @@
 // Ordinal rule: GetProcAddress(module, MAKEINTRESOURCEA(n)) resolves the exported symbol named "ordinal_<n>"
 // (a stand-in for a Windows library that exports by ordinal exports its functions under these names).
 //
-// Built-in modules: "ntdll.dll" is always loaded and resolves RtlGetVersion to this layer's implementation.
+// Built-in modules: "ntdll.dll" and "iphlpapi.dll" are always loaded and resolve RtlGetVersion and the ICMP
+// functions to this layer's implementations.
 #include "winapi/libloaderapi.h"
+#include "winapi/icmpapi.h"
 #include "winapi/version.h"
 
 #include "files_internal.h"
@@ -47,6 +49,14 @@ std::unordered_map<void*, Module*> loaded;
 
 Module& ntdll_module() {
     static Module module{"ntdll.dll", nullptr, 1, {{"RtlGetVersion", (FARPROC)(void*)&RtlGetVersion}}};
+    return module;
+}
+
+Module& iphlpapi_module() {
+    static Module module{"iphlpapi.dll", nullptr, 1,
+                         {{"IcmpCreateFile", (FARPROC)(void*)&IcmpCreateFile},
+                          {"IcmpCloseHandle", (FARPROC)(void*)&IcmpCloseHandle},
+                          {"IcmpSendEcho", (FARPROC)(void*)&IcmpSendEcho}}};
     return module;
 }
 
@@ -90,7 +100,14 @@ Module* builtin_named(const std::string& file_name) {
     if (lower == "ntdll.dll" || lower == "ntdll") {
         return &ntdll_module();
     }
+    if (lower == "iphlpapi.dll" || lower == "iphlpapi") {
+        return &iphlpapi_module();
+    }
     return nullptr;
+}
+
+bool is_builtin(const Module* module) {
+    return module == &ntdll_module() || module == &iphlpapi_module() || module == &program_module();
 }
 
 // The paths to try for a name, in order.
@@ -155,7 +172,7 @@ HMODULE load_library(const std::string& name) {
 // The module behind a handle while the lock is held, or null.
 Module* module_of(HMODULE handle) {
     Module* module = (Module*)handle;
-    if (module == &ntdll_module() || module == &program_module()) {
+    if (is_builtin(module)) {
         return module;
     }
     for (auto& entry : loaded) {
@@ -223,7 +240,7 @@ BOOL WINAPI FreeLibrary(HMODULE handle) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (module == &ntdll_module() || module == &program_module()) {
+        if (is_builtin(module)) {
             return TRUE;
         }
         dl = module->dl;

@@ -104,6 +104,18 @@ TEST(Libraries, NtdllIsBuiltInAndReportsWindows10) {
     EXPECT_EQ(GetProcAddress(ntdll, "NtQuerySystemInformation"), nullptr);
 }
 
+TEST(Libraries, IphlpapiIsBuiltInWithTheIcmpFunctions) {
+    HMODULE iphlpapi = LoadLibraryA("Iphlpapi.dll");
+    ASSERT_NE(iphlpapi, nullptr);
+    EXPECT_EQ(LoadLibraryA("IPHLPAPI"), iphlpapi);
+    for (const char* name : {"IcmpCreateFile", "IcmpCloseHandle", "IcmpSendEcho"}) {
+        EXPECT_NE(GetProcAddress(iphlpapi, name), nullptr) << name;
+    }
+    EXPECT_EQ(GetProcAddress(iphlpapi, "GetAdaptersInfo"), nullptr);
+    EXPECT_TRUE(FreeLibrary(iphlpapi));
+    EXPECT_TRUE(FreeLibrary(iphlpapi));
+}
+
 TEST(Libraries, NullModuleNameIsTheProgram) {
     HMODULE program = GetModuleHandleW(nullptr);
     ASSERT_NE(program, nullptr);
