@@ -17,7 +17,8 @@ namespace fake_spice {
 
 const uint32_t kLinkMagic = 0x51444552;  // "REDQ"
 const uint32_t kCommonCapMiniHeader = 1u << 3;
-const uint32_t kDefaultTimeoutMs = 5000;
+// Generous: a loaded CI machine with two cores, the sanitizers and a QEMU beside can starve a channel for seconds.
+const uint32_t kDefaultTimeoutMs = 20000;
 
 void put16(std::vector<uint8_t>& out, uint16_t v);
 void put32(std::vector<uint8_t>& out, uint32_t v);
