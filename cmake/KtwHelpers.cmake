@@ -29,11 +29,15 @@ function(ktw_add_tests lib)
     endforeach()
 endfunction()
 
-# ktw_library(<name> [LIBS deps...]): a library from the calling folder's *.cpp (tests excluded).
-# A folder with no sources yet is an interface library.
+# ktw_library(<name> [LIBS deps...] [SUBDIRS folders...]): a library from the calling folder's *.cpp (tests
+# excluded) and those of the listed subfolders. A folder with no sources yet is an interface library.
 function(ktw_library name)
-    cmake_parse_arguments(ARG "" "" "LIBS;PRIVATE_LIBS" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+    cmake_parse_arguments(ARG "" "" "LIBS;PRIVATE_LIBS;SUBDIRS" ${ARGN})
+    set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+    foreach(dir IN LISTS ARG_SUBDIRS)
+        list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    endforeach()
+    file(GLOB sources CONFIGURE_DEPENDS ${patterns})
     if(sources)
         add_library(${name} STATIC ${sources})
         target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})

@@ -14,7 +14,7 @@
 #include "codecs/lz.h"
 #include "support/glz_test_support.h"
 #include "support/recording.h"
-#include "transport/server_messages.h"
+#include "transport/protocol/server_messages.h"
 
 namespace {
 
