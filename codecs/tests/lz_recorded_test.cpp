@@ -13,7 +13,7 @@
 #include "codecs/glz_decoder.h"
 #include "codecs/lz.h"
 #include "support/glz_test_support.h"
-#include "support/recording.h"
+#include "transport/tests/support/recording.h"
 #include "transport/protocol/server_messages.h"
 
 namespace {
