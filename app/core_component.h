@@ -2,7 +2,7 @@
 // of the tunnel's connection block, live in the transport below (the tunnel needs them too).
 #pragma once
 
-#include "transport/core_component_loader.h"
+#include "transport/tunnel/core_component_loader.h"
 
 #include "winapi/windows.h"
 

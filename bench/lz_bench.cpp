@@ -15,7 +15,7 @@
 
 #include "codecs/glz_decoder.h"
 #include "codecs/lz.h"
-#include "support/lz_encoder.h"
+#include "codecs/tests/support/lz_encoder.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "transport/client_marshallers.h"
+#include "transport/protocol/client_marshallers.h"
 
 namespace {
 

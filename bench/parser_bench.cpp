@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "transport/server_messages.h"
+#include "transport/protocol/server_messages.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "codecs/quic.h"
-#include "support/quic_encoder.h"
+#include "codecs/tests/support/quic_encoder.h"
 
 namespace {
 

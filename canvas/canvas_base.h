@@ -21,9 +21,9 @@
 #include "codecs/lz.h"
 #include "codecs/quic.h"
 #include "codecs/zlib_decoder.h"
-#include "transport/extra_messages.h"
-#include "transport/server_messages.h"
-#include "transport/spice_types.h"
+#include "transport/protocol/extra_messages.h"
+#include "transport/protocol/server_messages.h"
+#include "transport/protocol/spice_types.h"
 #include "winapi/windows.h"
 
 struct SpiceCanvas;

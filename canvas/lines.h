@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 enum {
     LINE_STYLE_SOLID = 0,

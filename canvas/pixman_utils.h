@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "canvas/raster_types.h"
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 // Bits per pixel from the image's depth: 24 counts as 32 and 15 as 16; other depths are taken as they are.
 int spice_pixman_image_get_bpp(pixman_image_t* image);

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "platform/pixels_source.h"
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 typedef uint32_t rgb32_t;  // 0xRRGGBB
 

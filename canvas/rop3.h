@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 // The canvas operation-table set-ups call this last. The handler tables are constant, so nothing is left to
 // do; any number of calls from any thread is harmless.

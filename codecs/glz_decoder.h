@@ -15,7 +15,7 @@
 #include "codecs/glz_decoded_image.h"
 #include "codecs/glz_decoder_window.h"
 #include "codecs/lz_common.h"
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 // The face the canvas code calls: a pointer to a table with one slot. decode throws Exception on failure.
 struct SpiceGlzDecoder;

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "codecs/lz_common.h"
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 // The call-back record. The context argument is the record itself, so a caller embeds it at the start of its own
 // data. error should not return (the canvas jumps back into its image fetch); when it does return, the call that

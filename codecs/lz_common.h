@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "transport/spice_types.h"
+#include "transport/protocol/spice_types.h"
 
 // Any 32-bit code may arrive from a server, hence the fixed underlying type.
 enum LzImageType : uint32_t {

@@ -14,8 +14,8 @@
 
 #include "canvas/canvas_base.h"
 #include "canvas/sw_canvas.h"
-#include "transport/extra_messages.h"
-#include "transport/server_messages.h"
+#include "transport/protocol/extra_messages.h"
+#include "transport/protocol/server_messages.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "parser_fuzz.h"
-#include "transport/compact_parsers.h"
+#include "transport/protocol/compact_parsers.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -3,7 +3,7 @@
 // [length byte][bytes], each sent and drained before the next; the connection then closes. The reader must
 // never crash, over-read or hang, and must end with an error once the gateway has closed.
 #include "runtime/log.h"
-#include "transport/sslvpn.h"
+#include "transport/tunnel/sslvpn.h"
 
 #include "winapi/winsock2.h"
 

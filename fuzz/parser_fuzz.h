@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "transport/extra_messages.h"
-#include "transport/message_list.h"
-#include "transport/server_messages.h"
+#include "transport/protocol/extra_messages.h"
+#include "transport/protocol/message_list.h"
+#include "transport/protocol/server_messages.h"
 
 namespace fuzz {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "transport/wire_reader.h"
+#include "transport/protocol/wire_reader.h"
 
 namespace {
 

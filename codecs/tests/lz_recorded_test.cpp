@@ -13,8 +13,8 @@
 #include "codecs/glz_decoder.h"
 #include "codecs/lz.h"
 #include "support/glz_test_support.h"
-#include "support/recording.h"
-#include "transport/server_messages.h"
+#include "transport/tests/support/recording.h"
+#include "transport/protocol/server_messages.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "codecs/quic.h"
 #include "support/quic_encoder.h"
-#include "transport/server_messages.h"
+#include "transport/protocol/server_messages.h"
 #include "transport/tests/support/recording.h"
 
 namespace {

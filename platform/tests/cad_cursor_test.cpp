@@ -8,10 +8,10 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 
-#include "../../winapi/src/x11_connection.h"
+#include "winapi/tests/support/layer_access.h"
 #include "platform/platform.h"
 #include "platform/cad_cursor.h"
-#include "support/xvfb_server.h"
+#include "winapi/tests/support/xvfb_server.h"
 
 namespace {
 
@@ -146,7 +146,7 @@ protected:
 
     // What this process sent the server has been done before the second connection looks.
     void settle() {
-        XSync(winapi_internal::x11_display(), False);
+        XSync(test_support::layer_x11_display(), False);
         XSync(display_, False);
     }
 
@@ -223,7 +223,7 @@ TEST_F(CadCursorOnScreen, SwitchesBetweenHardwareCursorAndLayeredWindow) {
     MSG msg;
     for (int i = 0; i < 10; ++i) {  // repaints of the window keep its picture
         settle();
-        winapi_internal::x11_pump_events();
+        test_support::layer_pump_x11_events();
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&msg);
         }

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../winapi/tests/support/png_samples.h"
+#include "winapi/tests/support/png_samples.h"
 
 namespace {
 

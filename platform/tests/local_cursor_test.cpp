@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../winapi/src/cursor_internal.h"
+#include "winapi/tests/support/layer_access.h"
 #include "platform/platform.h"
 #include "platform/local_cursor.h"
 #include "runtime/exception.h"
@@ -21,8 +21,7 @@ GuestCursorShape shape_of(uint16_t type, uint16_t width, uint16_t height, const 
 std::vector<uint32_t> picture_of(const GuestCursorShape& shape) {
     WinLocalCursor cursor(shape);
     EXPECT_FALSE(cursor.is_shared());
-    auto object = winapi_internal::cursor_lookup(cursor.get_handle());
-    return object ? object->picture.argb : std::vector<uint32_t>{};
+    return test_support::layer_cursor_picture(cursor.get_handle());
 }
 
 void append32(std::vector<uint8_t>& data, uint32_t value) {
@@ -125,7 +124,7 @@ TEST(WinLocalCursor, ShapesThatCannotBeShownUseTheSharedArrow) {
         EXPECT_TRUE(cursor->is_shared()) << c.what;
         EXPECT_EQ(cursor->get_handle(), arrow) << c.what;
         cursor->unref();
-        EXPECT_TRUE(winapi_internal::cursor_lookup(arrow)) << c.what;  // the shared arrow stays
+        EXPECT_TRUE(test_support::layer_cursor_exists(arrow)) << c.what;  // the shared arrow stays
     }
     // Exactly the bytes a layout needs are enough.
     GuestCursorShape exact{GUEST_CURSOR_COLOR32, 3, 3, 0, 0, plenty.data(), 3 * 3 * 4 + 2};
@@ -150,12 +149,12 @@ TEST(WinLocalCursor, TheLastReferenceDestroysTheCursor) {
     std::vector<uint8_t> data(2 * 2 * 4, 0xFF);
     LocalCursor* cursor = Platform::create_local_cursor(shape_of(GUEST_CURSOR_ALPHA, 2, 2, data));
     HCURSOR handle = static_cast<WinLocalCursor*>(cursor)->get_handle();
-    ASSERT_TRUE(winapi_internal::cursor_lookup(handle));
+    ASSERT_TRUE(test_support::layer_cursor_exists(handle));
     EXPECT_EQ(cursor->ref(), cursor);
     cursor->unref();
-    EXPECT_TRUE(winapi_internal::cursor_lookup(handle));
+    EXPECT_TRUE(test_support::layer_cursor_exists(handle));
     cursor->unref();
-    EXPECT_FALSE(winapi_internal::cursor_lookup(handle));
+    EXPECT_FALSE(test_support::layer_cursor_exists(handle));
 
     LocalCursor* arrow = Platform::create_default_cursor();
     EXPECT_EQ(static_cast<WinDefaultCursor*>(arrow)->get_handle(), LoadCursorW(nullptr, IDC_ARROW));

@@ -9,8 +9,8 @@
 
 #include "platform/platform.h"
 #include "platform/monitor.h"
-#include "../../winapi/tests/support/added_mode.h"
-#include "support/xvfb_server.h"
+#include "winapi/tests/support/added_mode.h"
+#include "winapi/tests/support/xvfb_server.h"
 
 TEST(BestDisplayMode, SmallestLargeEnoughModeWithTheTieRules) {
     struct Case {

@@ -3,7 +3,7 @@
 #include "platform/platform_utils.h"
 
 #include "runtime/exception.h"
-#include "support/xvfb_server.h"
+#include "winapi/tests/support/xvfb_server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/cert_verify.h"
+#include "transport/connection/cert_verify.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>

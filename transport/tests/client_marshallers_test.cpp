@@ -1,4 +1,4 @@
-#include "transport/client_marshallers.h"
+#include "transport/protocol/client_marshallers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/marshaller.h"
+#include "transport/protocol/marshaller.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/message_list.h"
+#include "transport/protocol/message_list.h"
 
 #include "parser_test_util.h"
 

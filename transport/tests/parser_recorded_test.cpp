@@ -11,7 +11,7 @@
 
 #include "parser_test_util.h"
 #include "support/recording.h"
-#include "transport/message_list.h"
+#include "transport/protocol/message_list.h"
 
 namespace {
 

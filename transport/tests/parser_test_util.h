@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "transport/extra_messages.h"
-#include "transport/server_messages.h"
+#include "transport/protocol/extra_messages.h"
+#include "transport/protocol/server_messages.h"
 
 class Body {
 public:

@@ -11,7 +11,7 @@
 #include "platform/session_block.h"
 #include "support/channel_test_support.h"
 #include "support/fake_spice_server.h"
-#include "transport/network_stats.h"
+#include "transport/channel/network_stats.h"
 #include "winapi/windows.h"
 
 using namespace channel_test;

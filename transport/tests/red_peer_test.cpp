@@ -1,8 +1,8 @@
-#include "transport/red_peer.h"
+#include "transport/connection/red_peer.h"
 
 #include "platform/session_block.h"
-#include "transport/core_component_loader.h"
-#include "transport/message.h"
+#include "transport/tunnel/core_component_loader.h"
+#include "transport/channel/message.h"
 
 #include "support/tunnel_gateway.h"
 

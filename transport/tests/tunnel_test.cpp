@@ -1,5 +1,5 @@
-#include "transport/core_component_loader.h"
-#include "transport/tunnel.h"
+#include "transport/tunnel/core_component_loader.h"
+#include "transport/tunnel/tunnel.h"
 
 #include "support/tunnel_gateway.h"
 

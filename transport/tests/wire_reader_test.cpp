@@ -1,4 +1,4 @@
-#include "transport/wire_reader.h"
+#include "transport/protocol/wire_reader.h"
 
 #include <gtest/gtest.h>
 

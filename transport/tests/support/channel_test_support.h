@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "runtime/threads.h"
-#include "transport/channel_client.h"
-#include "transport/message_handler.h"
-#include "transport/red_channel.h"
+#include "transport/channel/channel_client.h"
+#include "transport/channel/message_handler.h"
+#include "transport/channel/red_channel.h"
 
 namespace channel_test {
 

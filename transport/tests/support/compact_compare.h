@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "transport/compact_parsers.h"
-#include "transport/extra_messages.h"
+#include "transport/protocol/compact_parsers.h"
+#include "transport/protocol/extra_messages.h"
 
 class CompactParsed {
 public:

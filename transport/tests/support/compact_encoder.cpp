@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-#include "transport/extra_messages.h"
+#include "transport/protocol/extra_messages.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/compact_parsers.h"
+#include "transport/protocol/compact_parsers.h"
 
 struct CompactMessage {
     uint8_t header_flags;  // the first byte of the compact sub-header
