@@ -78,11 +78,6 @@ int64_t quic_usr_more_space(QuicUsrContext* usr, const uint8_t** data, int)
     return chunks->chunk[quic_data->current_chunk].len;
 }
 
-int quic_usr_more_lines(QuicUsrContext*, uint8_t**)
-{
-    return 0;
-}
-
 void lz_usr_error(LzUsrContext* usr, const char* format, ...)
 {
     CanvasLzData* data = reinterpret_cast<CanvasLzData*>(usr);
@@ -113,11 +108,6 @@ void lz_usr_free(LzUsrContext*, void* ptr)
 
 // An LZ image is always one chunk.
 int lz_usr_more_space(LzUsrContext*, uint8_t**)
-{
-    return 0;
-}
-
-int lz_usr_more_lines(LzUsrContext*, uint8_t**)
 {
     return 0;
 }
@@ -219,7 +209,7 @@ int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int h
     quic_usr.malloc = quic_usr_malloc;
     quic_usr.free = quic_usr_free;
     quic_usr.more_space = quic_usr_more_space;
-    quic_usr.more_lines = quic_usr_more_lines;
+    quic_usr.more_lines = nullptr;  // never called
     base->quic_data.quic = quic_create(&quic_usr);
     if (!base->quic_data.quic) {
         return 0;
@@ -232,7 +222,7 @@ int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int h
     lz_usr.malloc = lz_usr_malloc;
     lz_usr.free = lz_usr_free;
     lz_usr.more_space = lz_usr_more_space;
-    lz_usr.more_lines = lz_usr_more_lines;
+    lz_usr.more_lines = nullptr;  // never called
     base->lz_data.lz = lz_create(&lz_usr);
     if (!base->lz_data.lz) {
         quic_destroy(base->quic_data.quic);
