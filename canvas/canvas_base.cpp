@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "canvas/canvas_report.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ void set_whole_canvas_region(CanvasBase* canvas)
 void unimplemented_op(SpiceCanvas*, ...)
 {
     // Reachable from server messages (slots 2 and 3 of the software canvas), so it must not end the process.
-    spice_warning("unimplemented canvas operation");
+    peer_warning("unimplemented canvas operation");
 }
 
 void canvas_ops_set_defaults(SpiceCanvasOps* ops)
@@ -283,7 +283,7 @@ void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, Spic
             // No list means no rectangle: nothing is left to draw.
             uint32_t n = clip->rects ? clip->rects->num_rects : 0;
             if (n > INT32_MAX) {
-                spice_warning("too many clip rectangles: %u", n);
+                peer_warning("too many clip rectangles: %u", n);
                 pixman_region32_clear(dest_region);
                 break;
             }
