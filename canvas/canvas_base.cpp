@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "canvas/canvas_report.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -78,11 +78,6 @@ int64_t quic_usr_more_space(QuicUsrContext* usr, const uint8_t** data, int)
     return chunks->chunk[quic_data->current_chunk].len;
 }
 
-int quic_usr_more_lines(QuicUsrContext*, uint8_t**)
-{
-    return 0;
-}
-
 void lz_usr_error(LzUsrContext* usr, const char* format, ...)
 {
     CanvasLzData* data = reinterpret_cast<CanvasLzData*>(usr);
@@ -117,11 +112,6 @@ int lz_usr_more_space(LzUsrContext*, uint8_t**)
     return 0;
 }
 
-int lz_usr_more_lines(LzUsrContext*, uint8_t**)
-{
-    return 0;
-}
-
 void set_whole_canvas_region(CanvasBase* canvas)
 {
     pixman_region32_fini(&canvas->canvas_region);
@@ -133,7 +123,7 @@ void set_whole_canvas_region(CanvasBase* canvas)
 void unimplemented_op(SpiceCanvas*, ...)
 {
     // Reachable from server messages (slots 2 and 3 of the software canvas), so it must not end the process.
-    spice_warning("unimplemented canvas operation");
+    peer_warning("unimplemented canvas operation");
 }
 
 void canvas_ops_set_defaults(SpiceCanvasOps* ops)
@@ -219,7 +209,7 @@ int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int h
     quic_usr.malloc = quic_usr_malloc;
     quic_usr.free = quic_usr_free;
     quic_usr.more_space = quic_usr_more_space;
-    quic_usr.more_lines = quic_usr_more_lines;
+    quic_usr.more_lines = nullptr;  // never called
     base->quic_data.quic = quic_create(&quic_usr);
     if (!base->quic_data.quic) {
         return 0;
@@ -232,7 +222,7 @@ int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int h
     lz_usr.malloc = lz_usr_malloc;
     lz_usr.free = lz_usr_free;
     lz_usr.more_space = lz_usr_more_space;
-    lz_usr.more_lines = lz_usr_more_lines;
+    lz_usr.more_lines = nullptr;  // never called
     base->lz_data.lz = lz_create(&lz_usr);
     if (!base->lz_data.lz) {
         quic_destroy(base->quic_data.quic);
@@ -293,7 +283,7 @@ void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, Spic
             // No list means no rectangle: nothing is left to draw.
             uint32_t n = clip->rects ? clip->rects->num_rects : 0;
             if (n > INT32_MAX) {
-                spice_warning("too many clip rectangles: %u", n);
+                peer_warning("too many clip rectangles: %u", n);
                 pixman_region32_clear(dest_region);
                 break;
             }

@@ -11,10 +11,9 @@
 #include "canvas/lines.h"
 #include "canvas/rop3.h"
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
-// Every check here can be reached by server data: it is reported at Warning and the draw abandoned, as in
-// canvas_report.h, never at CRITICAL, which would end the process under the log's default abort level.
-#define report_failed(condition) spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed", condition)
+// Every check here can be reached by server data: it is reported by peer_check.h and the draw abandoned.
 
 namespace {
 
@@ -93,7 +92,7 @@ bool fetch_source(SpiceCanvas* canvas, SpiceImage* image, Source* source) {
         source->image.reset(canvas_get_image(&canvas->base, image, 0));
     }
     if (!source->image) {
-        report_failed("src_image != NULL");
+        peer_check_failed("src_image != NULL");
         return false;
     }
     return true;
@@ -125,7 +124,7 @@ void put_source(SpiceCanvas* canvas, pixman_region32_t* region, Source& src, con
     }
     int src_width, src_height, dest_width, dest_height;
     if (!rect_size(src_area, &src_width, &src_height) || !rect_size(bbox, &dest_width, &dest_height)) {
-        spice_warning("bad scale area");
+        peer_warning("bad scale area");
         return;
     }
     if (src.surface) {
@@ -308,13 +307,13 @@ bool stroke_path(StrokeContext* stroke, const SpicePath* path, bool styled) {
         }
         if (seg->flags & SPICE_PATH_BEZIER) {
             if ((end_point - point) % 3 != 0) {
-                report_failed("(point - end_point) % 3 == 0");
+                peer_check_failed("(point - end_point) % 3 == 0");
                 return false;
             }
             for (; point < end_point; point += 3) {
                 if (points.empty()) {
                     // A curve needs the point it starts from.
-                    report_failed("num_points > 0");
+                    peer_check_failed("num_points > 0");
                     return false;
                 }
                 // Back to 28.4; a point rounded up past the largest 28.4 value is clamped to it.
@@ -326,7 +325,7 @@ bool stroke_path(StrokeContext* stroke, const SpicePath* path, bool styled) {
                     {to_fixed(last.x), to_fixed(last.y)}, point[0], point[1], point[2]};
                 flatten_bezier(curve, points);
                 if (points.size() > MAX_STROKE_POINTS) {
-                    spice_warning("stroke path too long");
+                    peer_warning("stroke path too long");
                     return false;
                 }
             }
@@ -451,7 +450,7 @@ void canvas_apply_mask(SpiceCanvas* canvas, pixman_region32_t* region, SpiceQMas
     }
     // A mask that cannot be read leaves nothing to draw: drawing unmasked would paint what the mask hides.
     if (!image || pixman_image_get_format(image.get()) != PIXMAN_a1) {
-        report_failed("mask image != NULL");
+        peer_check_failed("mask image != NULL");
         pixman_region32_clear(region);
         return;
     }
@@ -518,7 +517,7 @@ void draw_brush(SpiceCanvas* canvas, pixman_region32_t* region, SpiceBrush* brus
             }
             ImagePtr tile(canvas_get_image(&canvas->base, brush->u.pattern.pat, 0));
             if (!tile) {
-                report_failed("tile != NULL");
+                peer_check_failed("tile != NULL");
                 break;
             }
             if (rop == ROP_COPY) {
@@ -631,7 +630,7 @@ void canvas_draw_transparent(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* cl
     }
     int src_width, src_height, dest_width, dest_height;
     if (!rect_size(src_area, &src_width, &src_height) || !rect_size(*bbox, &dest_width, &dest_height)) {
-        spice_warning("bad scale area");
+        peer_warning("bad scale area");
         return;
     }
     if (src.surface) {
@@ -662,7 +661,7 @@ void canvas_draw_alpha_blend(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* cl
     const int src_has_alpha = alpha_blend->alpha_flags & SPICE_ALPHA_FLAGS_SRC_SURFACE_HAS_ALPHA;
     int src_width, src_height, dest_width, dest_height;
     if (!rect_size(src_area, &src_width, &src_height) || !rect_size(*bbox, &dest_width, &dest_height)) {
-        spice_warning("bad blend area");
+        peer_warning("bad blend area");
         return;
     }
     if (src_width == dest_width && src_height == dest_height) {
@@ -767,7 +766,7 @@ void canvas_draw_stroke(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, S
             if (!context.tile_surface) {
                 tile.reset(canvas_get_image(&canvas->base, stroke->brush.u.pattern.pat, 0));
                 if (!tile) {
-                    report_failed("tile != NULL");
+                    peer_check_failed("tile != NULL");
                     return;
                 }
                 context.tile = tile.get();
@@ -792,7 +791,7 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
     }
     int box_width, box_height;
     if (!rect_size(*bbox, &box_width, &box_height)) {
-        spice_warning("bad rop3 box");
+        peer_warning("bad rop3 box");
         return;
     }
     // Only the part of the box on the canvas is read and written back.
@@ -801,7 +800,7 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
     const int height = area.y2 - area.y1;
     ImagePtr d(canvas_get_image_from_self(canvas, area.x1, area.y1, width, height, 0));
     if (!d) {
-        report_failed("d != NULL");
+        peer_check_failed("d != NULL");
         return;
     }
 
@@ -813,7 +812,7 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
         s.reset(canvas_get_image(&canvas->base, rop3->src_bitmap, 0));
     }
     if (!s) {
-        report_failed("s != NULL");
+        peer_check_failed("s != NULL");
         return;
     }
     // Where the box's corner lies in s.
@@ -822,7 +821,7 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
     if (!rects_same_size(bbox, &rop3->src_area)) {
         // The scaled copy has the whole box's size; refuse boxes no canvas could show.
         if (int64_t(box_width) * box_height > (int64_t(1) << 26)) {
-            spice_warning("rop3 box too large to scale");
+            peer_warning("rop3 box too large to scale");
             return;
         }
         s.reset(canvas_scale_surface(s.get(), &rop3->src_area, box_width, box_height, rop3->scale_mode));
@@ -835,7 +834,7 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
     // The source must cover the whole box, even where the clip hides part of it.
     if (src_x < 0 || src_y < 0 || pixman_image_get_width(s.get()) - src_x < box_width ||
         pixman_image_get_height(s.get()) - src_y < box_height) {
-        spice_log_at(SPICE_LOG_LEVEL_WARNING, "bad src bitmap size");
+        peer_warning("bad src bitmap size");
         return;
     }
     src_x += area.x1 - int64_t(bbox->left);
@@ -845,13 +844,13 @@ void canvas_draw_rop3(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Spi
     if (rop3->brush.type == SPICE_BRUSH_TYPE_PATTERN) {
         ImagePtr p(composite_operand(canvas, rop3->brush.u.pattern.pat, 0));
         if (!p) {
-            report_failed("p != NULL");
+            peer_check_failed("p != NULL");
             return;
         }
         const int pat_width = pixman_image_get_width(p.get());
         const int pat_height = pixman_image_get_height(p.get());
         if (pat_width <= 0 || pat_height <= 0) {
-            report_failed("pattern size");
+            peer_check_failed("pattern size");
             return;
         }
         const SpicePoint pat_pos = {wrap_offset(int64_t(area.x1) - rop3->brush.u.pattern.pos.x, pat_width),
@@ -881,7 +880,7 @@ void canvas_draw_composite(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip
     const uint32_t mask_filter = (flags >> 11) & 7;
     if (!composite_op_known(op) || !composite_filter_known(src_filter) ||
         !composite_filter_known(mask_filter)) {
-        spice_warning("bad composite operator or filter, flags 0x%x", flags);
+        peer_warning("bad composite operator or filter, flags 0x%x", flags);
         return;
     }
     // Only the part of the box on the canvas is read and written back; the origins move with it.
@@ -900,19 +899,19 @@ void canvas_draw_composite(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip
 
     ImagePtr d(canvas_get_image_from_self(canvas, area.x1, area.y1, width, height, (flags >> 24) & 1));
     if (!d) {
-        report_failed("d != NULL");
+        peer_check_failed("d != NULL");
         return;
     }
     ImagePtr s(composite_operand(canvas, composite->src_bitmap, (flags >> 22) & 1));
     if (!s) {
-        report_failed("src != NULL");
+        peer_check_failed("src != NULL");
         return;
     }
     ImagePtr m;
     if (flags & SPICE_COMPOSITE_HAS_MASK) {
         m = composite_operand(canvas, composite->mask_bitmap, 0);
         if (!m) {
-            report_failed("mask != NULL");
+            peer_check_failed("mask != NULL");
             return;
         }
     }

@@ -14,22 +14,13 @@
 #include <optional>
 
 #include "canvas/canvas_base.h"
-#include "canvas/canvas_report.h"
 #include "canvas/canvas_utils.h"
 #include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
 #include "runtime/mem.h"
-
-// A check whose log text is written out: the text the log carries for it is not always the C++ expression.
-#define canvas_return_val_if_fail_text(cond, text, val)                            \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed", text);  \
-            return (val);                                                          \
-        }                                                                          \
-    } while (0)
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -45,7 +36,7 @@ bool image_size_ok(uint64_t width, uint64_t height)
 {
     if (width == 0 || height == 0 || width > MAX_IMAGE_SIDE || height > MAX_IMAGE_SIDE ||
         width * height > MAX_IMAGE_PIXELS) {
-        spice_warning("invalid image size %llu x %llu", static_cast<unsigned long long>(width),
+        peer_warning("invalid image size %llu x %llu", static_cast<unsigned long long>(width),
                       static_cast<unsigned long long>(height));
         return false;
     }
@@ -83,9 +74,9 @@ private:
 // chunk count check.
 bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** data, uint32_t* size)
 {
-    canvas_return_val_if_fail(chunks != nullptr, false);
-    canvas_return_val_if_fail_text(chunks->num_chunks == 1, condition, false);
-    canvas_return_val_if_fail(chunks->chunk[0].data != nullptr || chunks->chunk[0].len == 0, false);
+    peer_return_val_if_fail(chunks != nullptr, false);
+    peer_return_val_if_fail_text(chunks->num_chunks == 1, condition, false);
+    peer_return_val_if_fail(chunks->chunk[0].data != nullptr || chunks->chunk[0].len == 0, false);
     *data = chunks->chunk[0].data;
     *size = chunks->chunk[0].len;
     return true;
@@ -94,7 +85,7 @@ bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** da
 // The bytes of a bitmap's chunks as one block (joined when there are several), or false.
 bool bitmap_bytes(SpiceChunks* chunks, uint8_t** data, uint64_t* size)
 {
-    canvas_return_val_if_fail(chunks != nullptr, false);
+    peer_return_val_if_fail(chunks != nullptr, false);
     if (chunks->num_chunks > 1) {
         spice_chunks_flatten(chunks);
     }
@@ -120,7 +111,7 @@ public:
                 _palette = _cache->ops->get(_cache, palette_id);
                 _from_cache = _palette != nullptr;
             } else {
-                spice_warning("no palette cache for palette %llu", static_cast<unsigned long long>(palette_id));
+                peer_warning("no palette cache for palette %llu", static_cast<unsigned long long>(palette_id));
             }
         } else {
             _palette = palette;
@@ -192,7 +183,7 @@ bool bitmap_fits(const SpiceBitmap* bitmap, unsigned bpp, uint64_t data_size)
     const uint64_t row_bytes = (uint64_t(bitmap->x) * bpp + 7) / 8;
     if (bitmap->stride < row_bytes || uint64_t(bitmap->stride) * bitmap->y > data_size ||
         bitmap->stride > INT32_MAX) {
-        spice_warning("bitmap of %u x %u, stride %u, does not fit its %llu bytes", bitmap->x, bitmap->y,
+        peer_warning("bitmap of %u x %u, stride %u, does not fit its %llu bytes", bitmap->x, bitmap->y,
                       bitmap->stride, static_cast<unsigned long long>(data_size));
         return false;
     }
@@ -203,7 +194,7 @@ pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int wan
 {
     const unsigned bpp = spice_bitmap_format_bpp(bitmap->format);
     if (bpp == 0) {
-        spice_warning("unknown bitmap format %u", bitmap->format);
+        peer_warning("unknown bitmap format %u", bitmap->format);
         return nullptr;
     }
     if (!image_size_ok(bitmap->x, bitmap->y)) {
@@ -222,7 +213,7 @@ pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int wan
 
     ImageRef image(surface_create(canvas->dc, format, int(bitmap->x), int(bitmap->y), 0));
     if (!image.get()) {
-        spice_warning("create surface failed");
+        peer_warning("create surface failed");
         return nullptr;
     }
     if (!spice_bitmap_convert_into_pixman(format, image.get(), bitmap->format, bitmap->flags, int(bitmap->x),
@@ -245,7 +236,7 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
 {
     CanvasQuicData& quic_data = canvas->quic_data;
     SpiceChunks* chunks = image->u.quic.data;
-    canvas_return_val_if_fail(chunks != nullptr && chunks->num_chunks > 0, nullptr);
+    peer_return_val_if_fail(chunks != nullptr && chunks->num_chunks > 0, nullptr);
     if (!image_size_ok(image->descriptor.width, image->descriptor.height)) {
         return nullptr;
     }
@@ -260,7 +251,7 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
     if (quic_decode_begin(quic_data.quic, chunks->chunk[0].data, chunks->chunk[0].len,
                           int(image->descriptor.width), int(image->descriptor.height), &type, &width,
                           &height) == -1) {
-        spice_warning("%s", decoder_message(quic_data.message_buf, "quic decode begin failed"));
+        peer_warning("%s", decoder_message(quic_data.message_buf, "quic decode begin failed"));
         return nullptr;
     }
 
@@ -289,17 +280,17 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
             spice_warn_if_reached();
             return nullptr;
     }
-    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+    peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
                                    "(uint32_t)width == image->descriptor.width", nullptr);
-    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+    peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
                                    "(uint32_t)height == image->descriptor.height", nullptr);
 
     ImageRef surface(surface_create(canvas->dc, format, width, height, 0));
-    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
     quic_data.message_buf[0] = '\0';
     if (quic_decode(quic_data.quic, as_type, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                     pixman_image_get_stride(surface.get())) == -1) {
-        spice_warning("%s", decoder_message(quic_data.message_buf, "quic decode failed"));
+        peer_warning("%s", decoder_message(quic_data.message_buf, "quic decode failed"));
         return nullptr;
     }
     return surface.release();
@@ -354,7 +345,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
         palette_hold.emplace(canvas, plt.flags, plt.palette, plt.palette_id);
         const SpicePalette* sent = palette_hold->get();
         if (!sent) {
-            spice_warning("lz palette image without a palette");
+            peer_warning("lz palette image without a palette");
             return nullptr;
         }
         if (canvas_is_32bit(canvas)) {
@@ -362,7 +353,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
         } else if (canvas->format == SPICE_SURFACE_FMT_16_555) {
             const unsigned n = std::min<unsigned>(sent->num_ents, 256);
             if (n && !sent->ents) {
-                spice_warning("lz palette without entries");
+                peer_warning("lz palette without entries");
                 return nullptr;
             }
             for (unsigned i = 0; i < n; i++) {
@@ -390,7 +381,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
     int top_down;
     if (lz_decode_begin(lz_data.lz, comp_buf, comp_size, &type, &width, &height, &n_comp_pixels, &top_down,
                         palette) == -1) {
-        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
+        peer_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
         return nullptr;
     }
 
@@ -431,34 +422,34 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
             spice_warn_if_reached();
             return nullptr;
     }
-    canvas_return_val_if_fail_text(unsigned(width) == image->descriptor.width,
+    peer_return_val_if_fail_text(unsigned(width) == image->descriptor.width,
                                    "(unsigned)width == image->descriptor.width", nullptr);
-    canvas_return_val_if_fail_text(unsigned(height) == image->descriptor.height,
+    peer_return_val_if_fail_text(unsigned(height) == image->descriptor.height,
                                    "(unsigned)height == image->descriptor.height", nullptr);
-    canvas_return_val_if_fail_text((image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) ||
+    peer_return_val_if_fail_text((image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) ||
                                        (int64_t(n_comp_pixels) == int64_t(width) * height),
                                    "(image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) || "
                                    "(n_comp_pixels == width * height)",
                                    nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height)) || uint64_t(n_comp_pixels) > MAX_IMAGE_PIXELS ||
         int64_t(n_comp_pixels) < int64_t(width) * height) {
-        spice_warning("lz image of %d pixels for %d x %d", n_comp_pixels, width, height);
+        peer_warning("lz image of %d pixels for %d x %d", n_comp_pixels, width, height);
         return nullptr;
     }
 
     ImageRef surface(lz_output_surface_create(&lz_data.decode_data, format, width, height, n_comp_pixels,
                                               top_down));
     lz_data.decode_data.out_surface = nullptr;
-    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
 
     // Rows come out packed, one after another from the lowest address; spread them to the image's stride.
     const uint64_t packed_row = uint64_t(n_comp_pixels / height) * bytes_per_pixel;
     const uint64_t stride = uint64_t(std::abs(int64_t(pixman_image_get_stride(surface.get()))));
-    canvas_return_val_if_fail(stride >= packed_row, nullptr);
+    peer_return_val_if_fail(stride >= packed_row, nullptr);
     uint8_t* block = image_block_start(surface.get());
     lz_data.message_buf[0] = '\0';
     if (lz_decode(lz_data.lz, as_type, block, image_block_size(surface.get())) == -1) {
-        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
+        peer_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
         return nullptr;
     }
     if (packed_row < stride) {
@@ -474,7 +465,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
 pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* data, uint32_t size)
 {
     CanvasGlzData& glz_data = canvas->glz_data;
-    canvas_return_val_if_fail_text(glz_data.decoder != nullptr, "canvas->glz_data.decoder != NULL", nullptr);
+    peer_return_val_if_fail_text(glz_data.decoder != nullptr, "canvas->glz_data.decoder != NULL", nullptr);
     glz_data.decode_data.dc = canvas->dc;
     glz_data.decode_data.out_surface = nullptr;
     // The decode handler stores the output image, with one reference for this fetch, in the record.
@@ -493,7 +484,7 @@ pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* dat
 
 pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
 {
-    canvas_return_val_if_fail(image->descriptor.type == SPICE_IMAGE_TYPE_GLZ_RGB, nullptr);
+    peer_return_val_if_fail(image->descriptor.type == SPICE_IMAGE_TYPE_GLZ_RGB, nullptr);
     const uint8_t* data;
     uint32_t size;
     if (!single_chunk(image->u.lz_rgb.data, "image->u.lz_rgb.data->num_chunks == 1", &data, &size)) {
@@ -504,7 +495,7 @@ pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
 
 pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
 {
-    canvas_return_val_if_fail_text(canvas->zlib != nullptr, "canvas->zlib != NULL", nullptr);
+    peer_return_val_if_fail_text(canvas->zlib != nullptr, "canvas->zlib != NULL", nullptr);
     const uint8_t* data;
     uint32_t size;
     if (!single_chunk(image->u.zlib_glz.data, "image->u.zlib_glz.data->num_chunks == 1", &data, &size)) {
@@ -512,7 +503,7 @@ pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
     }
     const uint64_t glz_size = image->u.zlib_glz.glz_data_size;
     if (glz_size == 0 || glz_size > uint64_t(size) * ZLIB_MAX_RATIO || glz_size > MAX_IMAGE_PIXELS * 4) {
-        spice_warning("zlib-wrapped glz image of %llu bytes from %u", static_cast<unsigned long long>(glz_size),
+        peer_warning("zlib-wrapped glz image of %llu bytes from %u", static_cast<unsigned long long>(glz_size),
                       size);
         return nullptr;
     }
@@ -525,7 +516,7 @@ pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
 
 pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
 {
-    canvas_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
+    peer_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
     const uint8_t* data;
     uint32_t size;
     if (!single_chunk(image->u.jpeg.data, "image->u.jpeg.data->num_chunks == 1", &data, &size)) {
@@ -534,24 +525,24 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
     int width;
     int height;
     if (!canvas->jpeg->ops->begin_decode(canvas->jpeg, data, size, &width, &height)) {
-        spice_warning("jpeg begin decode failed");
+        peer_warning("jpeg begin decode failed");
         return nullptr;
     }
-    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+    peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
                                    "(uint32_t)width == image->descriptor.width", nullptr);
-    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+    peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
                                    "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
     ImageRef surface(surface_create(canvas->dc, PIXMAN_x8r8g8b8, width, height, 0));
     if (!surface.get()) {
-        spice_warning("create surface failed");
+        peer_warning("create surface failed");
         return nullptr;
     }
     if (!canvas->jpeg->ops->decode(canvas->jpeg, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                                    pixman_image_get_stride(surface.get()), JPEG_BITMAP_FMT_32BIT)) {
-        spice_warning("jpeg decode failed");
+        peer_warning("jpeg decode failed");
         return nullptr;
     }
     return surface.release();
@@ -559,24 +550,24 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
 
 pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
 {
-    canvas_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
+    peer_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
     const SpiceJPEGAlphaData& jpeg_alpha = image->u.jpeg_alpha;
     const uint8_t* data;
     uint32_t size;
     if (!single_chunk(jpeg_alpha.data, "image->u.jpeg_alpha.data->num_chunks == 1", &data, &size)) {
         return nullptr;
     }
-    canvas_return_val_if_fail(jpeg_alpha.jpeg_size <= size, nullptr);
+    peer_return_val_if_fail(jpeg_alpha.jpeg_size <= size, nullptr);
 
     int width;
     int height;
     if (!canvas->jpeg->ops->begin_decode(canvas->jpeg, data, jpeg_alpha.jpeg_size, &width, &height)) {
-        spice_warning("jpeg begin decode failed");
+        peer_warning("jpeg begin decode failed");
         return nullptr;
     }
-    canvas_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
+    peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
                                    "(uint32_t)width == image->descriptor.width", nullptr);
-    canvas_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
+    peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
                                    "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
@@ -587,12 +578,12 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
                                               width * height, alpha_top_down));
     lz_data.decode_data.out_surface = nullptr;
     if (!surface.get()) {
-        spice_warning("create surface failed");
+        peer_warning("create surface failed");
         return nullptr;
     }
     if (!canvas->jpeg->ops->decode(canvas->jpeg, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                                    pixman_image_get_stride(surface.get()), JPEG_BITMAP_FMT_32BIT)) {
-        spice_warning("jpeg decode failed");
+        peer_warning("jpeg decode failed");
         return nullptr;
     }
 
@@ -604,18 +595,18 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
     int lz_alpha_top_down;
     if (lz_decode_begin(lz_data.lz, data + jpeg_alpha.jpeg_size, size - jpeg_alpha.jpeg_size, &lz_alpha_type,
                         &lz_alpha_width, &lz_alpha_height, &n_comp_pixels, &lz_alpha_top_down, nullptr) == -1) {
-        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
+        peer_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
         return nullptr;
     }
-    canvas_return_val_if_fail(lz_alpha_type == LZ_IMAGE_TYPE_XXXA, nullptr);
-    canvas_return_val_if_fail(!!lz_alpha_top_down == !!alpha_top_down, nullptr);
-    canvas_return_val_if_fail(lz_alpha_width == width, nullptr);
-    canvas_return_val_if_fail(lz_alpha_height == height, nullptr);
-    canvas_return_val_if_fail(n_comp_pixels == width * height, nullptr);
+    peer_return_val_if_fail(lz_alpha_type == LZ_IMAGE_TYPE_XXXA, nullptr);
+    peer_return_val_if_fail(!!lz_alpha_top_down == !!alpha_top_down, nullptr);
+    peer_return_val_if_fail(lz_alpha_width == width, nullptr);
+    peer_return_val_if_fail(lz_alpha_height == height, nullptr);
+    peer_return_val_if_fail(n_comp_pixels == width * height, nullptr);
     lz_data.message_buf[0] = '\0';
     if (lz_decode(lz_data.lz, LZ_IMAGE_TYPE_XXXA, image_block_start(surface.get()),
                   image_block_size(surface.get())) == -1) {
-        spice_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
+        peer_warning("%s", decoder_message(lz_data.message_buf, "lz decode failed"));
         return nullptr;
     }
     return surface.release();
@@ -631,7 +622,7 @@ bool is_lossy(uint8_t type)
 pixman_image_t* cache_get(CanvasBase* canvas, uint64_t id, bool lossless)
 {
     SpiceImageCache* cache = canvas->bits_cache;
-    canvas_return_val_if_fail(cache != nullptr, nullptr);
+    peer_return_val_if_fail(cache != nullptr, nullptr);
     return lossless ? cache->ops->get_lossless(cache, id) : cache->ops->get(cache, id);
 }
 
@@ -683,9 +674,9 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     }
 
     ImageRef surface(decode_image(canvas, image, want_original));
-    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
     pixman_format_code_t surface_format;
-    canvas_return_val_if_fail_text(spice_pixman_image_get_format(surface.get(), &surface_format),
+    peer_return_val_if_fail_text(spice_pixman_image_get_format(surface.get(), &surface_format),
                                    "spice_pixman_image_get_format(surface, &surface_format)", nullptr);
 
     const int width = pixman_image_get_width(surface.get());
@@ -696,7 +687,7 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     }
 
     if (cache_me && !from_cache) {
-        canvas_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
+        peer_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
         if (is_lossy(descriptor.type)) {
             canvas->bits_cache->ops->put_lossy(canvas->bits_cache, descriptor.id, surface.get());
         } else {
@@ -704,10 +695,10 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
         }
     } else if (cache_replace) {
         if (is_lossy(descriptor.type)) {
-            spice_warning("invalid cache replace request: the image is lossy");
+            peer_warning("invalid cache replace request: the image is lossy");
             return nullptr;
         }
-        canvas_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
+        peer_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
         canvas->bits_cache->ops->replace_lossy(canvas->bits_cache, descriptor.id, surface.get());
     }
 
@@ -719,11 +710,11 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     }
     const pixman_format_code_t wanted = canvas_wanted_format(canvas, surface_format == PIXMAN_a8r8g8b8);
     if (!wanted || wanted == surface_format) {
-        canvas_return_val_if_fail(wanted != 0, nullptr);
+        peer_return_val_if_fail(wanted != 0, nullptr);
         return surface.release();
     }
     pixman_image_t* converted = surface_create(canvas->dc, wanted, width, height, 1);
-    canvas_return_val_if_fail(converted != nullptr, nullptr);
+    peer_return_val_if_fail(converted != nullptr, nullptr);
     pixman_image_composite32(PIXMAN_OP_SRC, surface.get(), nullptr, converted, 0, 0, 0, 0, 0, 0, width, height);
     return converted;
 }
@@ -749,12 +740,12 @@ void merge_max(uint8_t* dest, uint8_t value)
 
 pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image, int want_original, int real_get)
 {
-    canvas_return_val_if_fail(image != nullptr, nullptr);
+    peer_return_val_if_fail(image != nullptr, nullptr);
     try {
         return get_image(canvas, image, want_original, real_get);
     } catch (const std::exception& e) {
         // GLZ and zlib decoders, and a cache wait given up, fail this image only.
-        spice_warning("image decode failed: %s", e.what());
+        peer_warning("image decode failed: %s", e.what());
         return nullptr;
     }
 }
@@ -798,7 +789,7 @@ pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, 
         spice_warn_if_reached();
         return nullptr;
     }
-    canvas_return_val_if_fail(bitmap->y > 0, nullptr);
+    peer_return_val_if_fail(bitmap->y > 0, nullptr);
     if (!image_size_ok(bitmap->x, bitmap->y)) {
         return nullptr;
     }
@@ -808,7 +799,7 @@ pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, 
         return nullptr;
     }
     ImageRef surface(surface_create(canvas->dc, PIXMAN_a1, int(bitmap->x), int(bitmap->y), 1));
-    canvas_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
 
     uint8_t* dest_line = reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get()));
     const int dest_stride = pixman_image_get_stride(surface.get());
@@ -834,11 +825,11 @@ pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, 
 
 pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf)
 {
-    canvas_return_val_if_fail(pixman_image_get_depth(src_surf) == 1, nullptr);
+    peer_return_val_if_fail(pixman_image_get_depth(src_surf) == 1, nullptr);
     const int width = pixman_image_get_width(src_surf);
     const int height = pixman_image_get_height(src_surf);
     pixman_image_t* invers = surface_create(nullptr, PIXMAN_a1, width, height, 1);
-    canvas_return_val_if_fail_text(invers != nullptr, "invers != NULL", nullptr);
+    peer_return_val_if_fail_text(invers != nullptr, "invers != NULL", nullptr);
 
     const uint8_t* src_line = reinterpret_cast<const uint8_t*>(pixman_image_get_data(src_surf));
     const int src_stride = pixman_image_get_stride(src_surf);
@@ -887,17 +878,17 @@ pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs
                 return nullptr;
         }
     } catch (const std::exception& e) {
-        spice_warning("mask fetch failed: %s", e.what());
+        peer_warning("mask fetch failed: %s", e.what());
         return nullptr;
     }
     if (!surface.get()) {
         return nullptr;
     }
     // A cache entry the server named could be any image; only an a1 image serves as a mask.
-    canvas_return_val_if_fail(pixman_image_get_depth(surface.get()) == 1, nullptr);
+    peer_return_val_if_fail(pixman_image_get_depth(surface.get()) == 1, nullptr);
 
     if (cache_me) {
-        canvas_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
+        peer_return_val_if_fail(canvas->bits_cache != nullptr, nullptr);
         canvas->bits_cache->ops->put(canvas->bits_cache, image->descriptor.id, surface.get());
     }
     if (need_invert && !is_invers) {
@@ -912,10 +903,10 @@ pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs
 
 pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bpp, SpicePoint* pos)
 {
-    canvas_return_val_if_fail(str->length > 0, nullptr);
+    peer_return_val_if_fail(str->length > 0, nullptr);
     // The parser sized every glyph's rows by the string's flags; reading them by another depth would run off.
-    canvas_return_val_if_fail(bpp == int(spice_string_bpp(str->flags)), nullptr);
-    canvas_return_val_if_fail(bpp == 1 || bpp == 4 || bpp == 8, nullptr);
+    peer_return_val_if_fail(bpp == int(spice_string_bpp(str->flags)), nullptr);
+    peer_return_val_if_fail(bpp == 1 || bpp == 4 || bpp == 8, nullptr);
 
     struct Box {
         int64_t left, top, right, bottom;
@@ -930,7 +921,7 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
     };
     Box bounds{};
     for (uint16_t i = 0; i < str->length; i++) {
-        canvas_return_val_if_fail(str->glyphs[i] != nullptr, nullptr);
+        peer_return_val_if_fail(str->glyphs[i] != nullptr, nullptr);
         const Box box = glyph_box(str->glyphs[i]);
         if (i == 0) {
             bounds = box;
@@ -944,13 +935,13 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
     if (bounds.left < INT32_MIN || bounds.top < INT32_MIN || bounds.right > INT32_MAX ||
         bounds.bottom > INT32_MAX || !image_size_ok(uint64_t(bounds.right - bounds.left),
                                                     uint64_t(bounds.bottom - bounds.top))) {
-        spice_warning("glyph string box out of range");
+        peer_warning("glyph string box out of range");
         return nullptr;
     }
     const int width = int(bounds.right - bounds.left);
     const int height = int(bounds.bottom - bounds.top);
     ImageRef str_mask(surface_create(canvas->dc, bpp == 1 ? PIXMAN_a1 : PIXMAN_a8, width, height, 1));
-    canvas_return_val_if_fail_text(str_mask.get() != nullptr, "str_mask != NULL", nullptr);
+    peer_return_val_if_fail_text(str_mask.get() != nullptr, "str_mask != NULL", nullptr);
     uint8_t* dest_base = reinterpret_cast<uint8_t*>(pixman_image_get_data(str_mask.get()));
     const int dest_stride = pixman_image_get_stride(str_mask.get());
 
@@ -959,7 +950,7 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
         if (glyph->width == 0 || glyph->height == 0) {
             continue;
         }
-        canvas_return_val_if_fail(glyph->data != nullptr, nullptr);
+        peer_return_val_if_fail(glyph->data != nullptr, nullptr);
         const Box box = glyph_box(glyph);
         const int x0 = int(box.left - bounds.left);
         const int y0 = int(box.top - bounds.top);
@@ -1003,24 +994,24 @@ pixman_image_t* canvas_get_image_from_self(SpiceCanvas* canvas, int x, int y, in
                                            int force_opaque)
 {
     CanvasBase* base = &canvas->base;
-    canvas_return_val_if_fail(width > 0 && height > 0, nullptr);
-    canvas_return_val_if_fail(int64_t(x) + width <= INT32_MAX && int64_t(y) + height <= INT32_MAX, nullptr);
+    peer_return_val_if_fail(width > 0 && height > 0, nullptr);
+    peer_return_val_if_fail(int64_t(x) + width <= INT32_MAX && int64_t(y) + height <= INT32_MAX, nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
     const pixman_format_code_t format = surface_format_to_pixman_format(base->format);
-    canvas_return_val_if_fail(format != 0, nullptr);
+    peer_return_val_if_fail(format != 0, nullptr);
     if (force_opaque) {
         // Force opaque only asks that the alpha-less form be drawable; the image keeps the canvas's format.
         const auto opaque =
             pixman_format_code_t(PIXMAN_FORMAT(PIXMAN_FORMAT_BPP(format), PIXMAN_FORMAT_TYPE(format), 0,
                                                PIXMAN_FORMAT_R(format), PIXMAN_FORMAT_G(format),
                                                PIXMAN_FORMAT_B(format)));
-        canvas_return_val_if_fail_text(pixman_format_supported_destination(opaque),
+        peer_return_val_if_fail_text(pixman_format_supported_destination(opaque),
                                        "pixman_format_supported_destination (format)", nullptr);
     }
     pixman_image_t* surface = surface_create(base->dc, format, width, height, 1);
-    canvas_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
     SpiceRect area = {x, y, int32_t(int64_t(x) + width), int32_t(int64_t(y) + height)};
     canvas->ops->read_bits(canvas, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface)),
                            pixman_image_get_stride(surface), &area);
@@ -1031,15 +1022,15 @@ pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_a
                                      int scale_mode)
 {
     pixman_format_code_t format;
-    canvas_return_val_if_fail_text(spice_pixman_image_get_format(src, &format),
+    peer_return_val_if_fail_text(spice_pixman_image_get_format(src, &format),
                                    "spice_pixman_image_get_format (src, &format)", nullptr);
-    canvas_return_val_if_fail(scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE ||
+    peer_return_val_if_fail(scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE ||
                                   scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST,
                               nullptr);
-    canvas_return_val_if_fail(width > 0 && height > 0, nullptr);
+    peer_return_val_if_fail(width > 0 && height > 0, nullptr);
     const int64_t src_width = int64_t(src_area->right) - src_area->left;
     const int64_t src_height = int64_t(src_area->bottom) - src_area->top;
-    canvas_return_val_if_fail(src_width > 0 && src_height > 0, nullptr);
+    peer_return_val_if_fail(src_width > 0 && src_height > 0, nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
@@ -1049,11 +1040,11 @@ pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_a
     const double src_x = std::floor(src_area->left / sx + 0.5);
     const double src_y = std::floor(src_area->top / sy + 0.5);
     if (sx >= 32768 || sy >= 32768 || std::fabs(src_x) > INT32_MAX || std::fabs(src_y) > INT32_MAX) {
-        spice_warning("scale out of range");
+        peer_warning("scale out of range");
         return nullptr;
     }
     pixman_image_t* surface = surface_create(nullptr, format, width, height, 1);
-    canvas_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
+    peer_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
 
     pixman_transform_t transform;
     pixman_transform_init_scale(&transform, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy));

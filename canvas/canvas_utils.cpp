@@ -143,7 +143,7 @@ int spice_pixman_image_get_format(pixman_image_t* image, pixman_format_code_t* f
     return 0;
 }
 
-pixman_image_t* __surface_create_stride(pixman_format_code_t format, int width, int height, int stride) {
+pixman_image_t* surface_create_stride(pixman_format_code_t format, int width, int height, int stride) {
     uint64_t row_bytes = stride < 0 ? (uint64_t)(-(int64_t)stride) : (uint64_t)stride;
     if (width <= 0 || height <= 0 || row_bytes == 0 || row_bytes * (uint64_t)height > MAX_SURFACE_BYTES) {
         spice_error("create surface failed, out of memory");
@@ -202,7 +202,7 @@ pixman_image_t* surface_create(HDC dc, pixman_format_code_t format, int width, i
         spice_error("invalid format");
         return nullptr;
     }
-    return __surface_create_stride(format, width, height, (int)-stride);
+    return surface_create_stride(format, width, height, (int)-stride);
 }
 
 pixman_image_t* lz_output_surface_create(LzDecodeUsrData* data, pixman_format_code_t format, int width,
@@ -222,7 +222,7 @@ pixman_image_t* lz_output_surface_create(LzDecodeUsrData* data, pixman_format_co
     if (data->dc && (int64_t)width * 4 == row_bytes) {
         image = surface_create(data->dc, format, width, height, stride > 0);
     } else {
-        image = __surface_create_stride(format, width, height, stride);
+        image = surface_create_stride(format, width, height, stride);
     }
     data->out_surface = image;
     return image;

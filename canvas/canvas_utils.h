@@ -24,7 +24,7 @@ const int SURFACE_MAX_DIBS = 5000;
 pixman_image_t* surface_create(HDC dc, pixman_format_code_t format, int width, int height, int top_down);
 // Heap-backed: |stride| x height bytes; a negative stride makes the image bottom-up (first row is the last in
 // the block).
-pixman_image_t* __surface_create_stride(pixman_format_code_t format, int width, int height, int stride);
+pixman_image_t* surface_create_stride(pixman_format_code_t format, int width, int height, int stride);
 // The output image of an LZ/GLZ decode of gross_pixels pixels; also stored in data->out_surface.
 pixman_image_t* lz_output_surface_create(LzDecodeUsrData* data, pixman_format_code_t format, int width,
                                          int height, int gross_pixels, int top_down);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ bool coordinates_in_range(int count, const SpicePoint* points) {
     for (int i = 0; i < count; i++) {
         if (std::abs(int64_t(points[i].x)) > LINE_COORD_LIMIT ||
             std::abs(int64_t(points[i].y)) > LINE_COORD_LIMIT) {
-            spice_warning("line point (%d, %d) out of range", points[i].x, points[i].y);
+            peer_warning("line point (%d, %d) out of range", points[i].x, points[i].y);
             return false;
         }
     }

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <utility>
 
-#include "canvas/canvas_report.h"
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -267,7 +267,7 @@ pixman_format_code_t surface_format_to_pixman_format(uint32_t surface_format) {
         case SPICE_SURFACE_FMT_32_ARGB:
             return PIXMAN_a8r8g8b8;
         default:
-            spice_warning("Unknown surface format %u", surface_format);
+            peer_warning("Unknown surface format %u", surface_format);
             return pixman_format_code_t(0);
     }
 }
@@ -279,7 +279,7 @@ void spice_pixman_fill_rect(pixman_image_t* dest, int x, int y, int width, int h
                     height, value)) {
         return;
     }
-    canvas_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(supported_bpp(depth));
     with_pixel_type(
         depth, [&](auto pixel) { fill_rows<decltype(pixel)>(dest, x, y, width, height, value, ROP_COPY); });
 }
@@ -289,7 +289,7 @@ void spice_pixman_fill_rect_rop(pixman_image_t* dest, int x, int y, int width, i
     CHECK_DEST_RECT(dest, x, y, width, height);
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
-    canvas_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth,
                     [&](auto pixel) { fill_rows<decltype(pixel)>(dest, x, y, width, height, value, rop); });
 }
@@ -298,9 +298,9 @@ void spice_pixman_tile_rect(pixman_image_t* dest, int x, int y, int width, int h
                             int offset_x, int offset_y) {
     CHECK_DEST_RECT(dest, x, y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
-    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
-    canvas_return_if_fail(supported_bpp(depth));
-    canvas_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
+    peer_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
+    peer_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
     with_pixel_type(depth, [&](auto pixel) {
         tile_rows<decltype(pixel)>(dest, x, y, width, height, tile, offset_x, offset_y, ROP_COPY);
     });
@@ -311,9 +311,9 @@ void spice_pixman_tile_rect_rop(pixman_image_t* dest, int x, int y, int width, i
     CHECK_DEST_RECT(dest, x, y, width, height);
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
-    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
-    canvas_return_if_fail(supported_bpp(depth));
-    canvas_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
+    peer_return_if_fail(depth == spice_pixman_image_get_bpp(tile));
+    peer_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(pixman_image_get_width(tile) > 0 && pixman_image_get_height(tile) > 0);
     with_pixel_type(depth, [&](auto pixel) {
         tile_rows<decltype(pixel)>(dest, x, y, width, height, tile, offset_x, offset_y, rop);
     });
@@ -331,13 +331,13 @@ void spice_pixman_blit(pixman_image_t* dest, pixman_image_t* src, int src_x, int
     CHECK_BLIT(dest, src, src_x, src_y, dest_x, dest_y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
     const int src_depth = spice_pixman_image_get_bpp(src);
-    canvas_return_if_fail(depth == src_depth);
+    peer_return_if_fail(depth == src_depth);
     if (pixman_blt(pixman_image_get_data(src), pixman_image_get_data(dest), pixman_image_get_stride(src) / 4,
                    pixman_image_get_stride(dest) / 4, src_depth, depth, src_x, src_y, dest_x, dest_y, width,
                    height)) {
         return;
     }
-    canvas_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         blit_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height, ROP_COPY);
     });
@@ -352,8 +352,8 @@ void spice_pixman_blit_rop(pixman_image_t* dest, pixman_image_t* src, int src_x,
     ASSERT_OR_RETURN(rop < 16);
     const int depth = spice_pixman_image_get_bpp(dest);
     const int src_depth = spice_pixman_image_get_bpp(src);
-    canvas_return_if_fail(depth == src_depth);
-    canvas_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(depth == src_depth);
+    peer_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         blit_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height, rop);
     });
@@ -366,8 +366,8 @@ void spice_pixman_blit_colorkey(pixman_image_t* dest, pixman_image_t* src, int s
     }
     CHECK_BLIT(dest, src, src_x, src_y, dest_x, dest_y, width, height);
     const int depth = spice_pixman_image_get_bpp(dest);
-    canvas_return_if_fail(depth == spice_pixman_image_get_bpp(src));
-    canvas_return_if_fail(supported_bpp(depth));
+    peer_return_if_fail(depth == spice_pixman_image_get_bpp(src));
+    peer_return_if_fail(supported_bpp(depth));
     with_pixel_type(depth, [&](auto pixel) {
         colorkey_rows<decltype(pixel)>(dest, src, src_x, src_y, dest_x, dest_y, width, height,
                                        transparent_color);
@@ -383,7 +383,7 @@ void spice_pixman_copy_within(pixman_image_t* image, int src_x, int src_y, int w
     ASSERT_OR_RETURN(int64_t(std::max(src_x, dest_x)) + width <= pixman_image_get_width(image));
     ASSERT_OR_RETURN(int64_t(std::max(src_y, dest_y)) + height <= pixman_image_get_height(image));
     const int bpp = spice_pixman_image_get_bpp(image);
-    canvas_return_if_fail(supported_bpp(bpp));
+    peer_return_if_fail(supported_bpp(bpp));
     const size_t row_bytes = size_t(width) * (bpp / 8);
     auto move_row = [&](int row) {
         memmove(row_at(image, dest_y + row) + ptrdiff_t(dest_x) * (bpp / 8),
@@ -425,7 +425,7 @@ pixman_format_code_t bitmap_natural_format(int format, uint32_t palette_surface_
         case SPICE_BITMAP_FMT_8BIT_A:
             return PIXMAN_a8;
         default:
-            spice_warning("Unknown bitmap format %d", format);
+            peer_warning("Unknown bitmap format %d", format);
             return pixman_format_code_t(0);
     }
 }
@@ -555,7 +555,7 @@ pixman_image_t* spice_bitmap_to_pixman(pixman_image_t* dest, int format, int fla
                                        uint8_t* data, int stride, uint32_t palette_surface_format,
                                        const SpicePalette* palette) {
     if (format == SPICE_BITMAP_FMT_1BIT_LE || format == SPICE_BITMAP_FMT_4BIT_LE) {
-        spice_warning("Unsupported bitmap format");
+        peer_warning("Unsupported bitmap format");
         return nullptr;
     }
     const bool palette_format = format == SPICE_BITMAP_FMT_1BIT_BE || format == SPICE_BITMAP_FMT_4BIT_BE ||
@@ -564,11 +564,11 @@ pixman_image_t* spice_bitmap_to_pixman(pixman_image_t* dest, int format, int fla
         if (palette_surface_format != SPICE_SURFACE_FMT_16_555 &&
             palette_surface_format != SPICE_SURFACE_FMT_32_xRGB &&
             palette_surface_format != SPICE_SURFACE_FMT_32_ARGB) {
-            spice_warning("Unsupported palette format");
+            peer_warning("Unsupported palette format");
             return nullptr;
         }
         if (!palette) {
-            spice_warning("No palette");
+            peer_warning("No palette");
             return nullptr;
         }
     }
@@ -578,7 +578,7 @@ pixman_image_t* spice_bitmap_to_pixman(pixman_image_t* dest, int format, int fla
     }
     if (width < 0 || height < 0 ||
         (int64_t(width) * spice_bitmap_format_bpp(uint8_t(format)) + 7) / 8 > std::abs(int64_t(stride))) {
-        spice_warning("bad bitmap size %dx%d, stride %d", width, height, stride);
+        peer_warning("bad bitmap size %dx%d, stride %d", width, height, stride);
         return nullptr;
     }
 
@@ -586,12 +586,12 @@ pixman_image_t* spice_bitmap_to_pixman(pixman_image_t* dest, int format, int fla
     if (made_here) {
         dest = pixman_image_create_bits(natural, width, height, nullptr, 0);
         if (!dest) {
-            spice_warning("create surface failed");
+            peer_warning("create surface failed");
             return nullptr;
         }
     } else if (pixman_image_get_width(dest) < width || pixman_image_get_height(dest) < height ||
                spice_pixman_image_get_bpp(dest) != converted_bpp(format, palette_surface_format)) {
-        spice_warning("bitmap does not fit the destination image");
+        peer_warning("bitmap does not fit the destination image");
         return nullptr;
     }
     if (height == 0 || width == 0) {
@@ -635,7 +635,7 @@ pixman_image_t* spice_bitmap_convert_into_pixman(pixman_format_code_t dest_forma
     if (made_here) {
         dest = pixman_image_create_bits(dest_format, width, height, nullptr, 0);
         if (!dest) {
-            spice_warning("create surface failed");
+            peer_warning("create surface failed");
             return nullptr;
         }
     }

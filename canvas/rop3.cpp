@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <utility>
 
-#include "canvas/canvas_report.h"
 #include "canvas/pixman_utils.h"
 #include "canvas/raster_types.h"
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -124,15 +124,15 @@ void init_rop3_handlers() {}
 void do_rop3_with_pattern(uint8_t rop3, pixman_image_t* d, pixman_image_t* s, const SpicePoint* src_pos,
                           pixman_image_t* p, const SpicePoint* pat_pos) {
     const int bpp = spice_pixman_image_get_bpp(d);
-    canvas_return_if_fail(bpp == spice_pixman_image_get_bpp(s));
-    canvas_return_if_fail(bpp == spice_pixman_image_get_bpp(p));
-    canvas_return_if_fail(bpp == 32 || bpp == 16);
-    canvas_return_if_fail(src_pos->x >= 0 && src_pos->y >= 0);
-    canvas_return_if_fail(int64_t(src_pos->x) + pixman_image_get_width(d) <= pixman_image_get_width(s));
-    canvas_return_if_fail(int64_t(src_pos->y) + pixman_image_get_height(d) <= pixman_image_get_height(s));
+    peer_return_if_fail(bpp == spice_pixman_image_get_bpp(s));
+    peer_return_if_fail(bpp == spice_pixman_image_get_bpp(p));
+    peer_return_if_fail(bpp == 32 || bpp == 16);
+    peer_return_if_fail(src_pos->x >= 0 && src_pos->y >= 0);
+    peer_return_if_fail(int64_t(src_pos->x) + pixman_image_get_width(d) <= pixman_image_get_width(s));
+    peer_return_if_fail(int64_t(src_pos->y) + pixman_image_get_height(d) <= pixman_image_get_height(s));
     const int pattern_width = pixman_image_get_width(p);
     const int pattern_height = pixman_image_get_height(p);
-    canvas_return_if_fail(pattern_width > 0 && pattern_height > 0);
+    peer_return_if_fail(pattern_width > 0 && pattern_height > 0);
 
     // The canvas's offset is a signed remainder; the handlers start inside the pattern.
     const SpicePoint pattern_start = {reduce(pat_pos->x, pattern_width), reduce(pat_pos->y, pattern_height)};
@@ -143,11 +143,11 @@ void do_rop3_with_pattern(uint8_t rop3, pixman_image_t* d, pixman_image_t* s, co
 void do_rop3_with_color(uint8_t rop3, pixman_image_t* d, pixman_image_t* s, const SpicePoint* src_pos,
                         uint32_t rgb) {
     const int bpp = spice_pixman_image_get_bpp(d);
-    canvas_return_if_fail(bpp == spice_pixman_image_get_bpp(s));
-    canvas_return_if_fail(bpp == 32 || bpp == 16);
-    canvas_return_if_fail(src_pos->x >= 0 && src_pos->y >= 0);
-    canvas_return_if_fail(int64_t(src_pos->x) + pixman_image_get_width(d) <= pixman_image_get_width(s));
-    canvas_return_if_fail(int64_t(src_pos->y) + pixman_image_get_height(d) <= pixman_image_get_height(s));
+    peer_return_if_fail(bpp == spice_pixman_image_get_bpp(s));
+    peer_return_if_fail(bpp == 32 || bpp == 16);
+    peer_return_if_fail(src_pos->x >= 0 && src_pos->y >= 0);
+    peer_return_if_fail(int64_t(src_pos->x) + pixman_image_get_width(d) <= pixman_image_get_width(s));
+    peer_return_if_fail(int64_t(src_pos->y) + pixman_image_get_height(d) <= pixman_image_get_height(s));
 
     const auto& table = bpp == 32 ? rop3_with_color_handlers_32 : rop3_with_color_handlers_16;
     table[rop3](d, s, *src_pos, rgb);

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <memory>
 
-#include "canvas/canvas_report.h"
 #include "canvas/canvas_utils.h"
 #include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "canvas/rop3.h"
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -106,8 +106,7 @@ bool scale_mode_known(int scale_mode) {
     if (scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE || scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST) {
         return true;
     }
-    spice_log_at(
-        SPICE_LOG_LEVEL_WARNING, "condition `%s' failed",
+    peer_check_failed(
         "scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE || scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST");
     return false;
 }
@@ -121,7 +120,7 @@ bool set_scale(pixman_image_t* src, int src_x, int src_y, int src_width, int src
     pixman_transform_t transform;
     if (fx <= 0 || fy <= 0 || fx > INT32_MAX || fy > INT32_MAX || std::abs(int64_t(src_x)) > 0x7FFF ||
         std::abs(int64_t(src_y)) > 0x7FFF) {
-        spice_warning("scale out of range");
+        peer_warning("scale out of range");
         return false;
     }
     pixman_transform_init_scale(&transform, pixman_fixed_t(fx), pixman_fixed_t(fy));
@@ -137,7 +136,7 @@ pixman_filter_t scale_filter(int scale_mode) {
 }
 
 bool scale_args_valid(int src_width, int src_height, int dest_width, int dest_height) {
-    canvas_return_val_if_fail(src_width > 0 && src_height > 0 && dest_width > 0 && dest_height > 0, false);
+    peer_return_val_if_fail(src_width > 0 && src_height > 0 && dest_width > 0 && dest_height > 0, false);
     return true;
 }
 
@@ -179,8 +178,7 @@ void scale_through_temporary(SwCanvas* canvas, pixman_region32_t* region, pixman
     // The temporary takes the format recorded for the source; the lookup itself reports a missing record.
     pixman_format_code_t format;
     if (!spice_pixman_image_get_format(src, &format)) {
-        spice_log_at(SPICE_LOG_LEVEL_WARNING, "condition `%s' failed",
-                     "spice_pixman_image_get_format(src, &format)");
+        peer_check_failed("spice_pixman_image_get_format(src, &format)");
         return;
     }
     // The temporary covers only what will be drawn, however large the destination rectangle is.
@@ -200,7 +198,7 @@ void scale_through_temporary(SwCanvas* canvas, pixman_region32_t* region, pixman
     const int height = area.y2 - area.y1;
     ImagePtr temp(pixman_image_create_bits(format, width, height, nullptr, 0));
     if (!temp) {
-        spice_warning("create surface failed");
+        peer_warning("create surface failed");
         return;
     }
     if (!set_scale(src, src_x, src_y, src_width, src_height, dest_width, dest_height, filter)) {
@@ -505,7 +503,7 @@ void sw_copy_region(SpiceCanvas* spice_canvas, pixman_region32_t* dest_region, i
         // Both rectangles must lie on the canvas; the common code keeps only such pixels.
         if (box.x1 < 0 || box.y1 < 0 || box.x2 > width || box.y2 > height || src_x < 0 || src_y < 0 ||
             src_x + w > width || src_y + h > height) {
-            spice_warning("copy outside the canvas");
+            peer_warning("copy outside the canvas");
             return;
         }
         spice_pixman_copy_within(canvas->image, int(src_x), int(src_y), w, h, box.x1, box.y1);
@@ -596,7 +594,7 @@ ImagePtr canvas_get_pixman_brush(SwCanvas* canvas, SpiceBrush* brush) {
             }
             const int width = pixman_image_get_width(image.get());
             const int height = pixman_image_get_height(image.get());
-            canvas_return_val_if_fail(width > 0 && width <= 0x7FFF && height > 0 && height <= 0x7FFF,
+            peer_return_val_if_fail(width > 0 && width <= 0x7FFF && height > 0 && height <= 0x7FFF,
                                       nullptr);
             // The pattern repeats, so its position counts only modulo its size, which keeps it in 16.16.
             auto wrap = [](int64_t value, int size) { return int((value % size + size) % size); };
@@ -634,7 +632,7 @@ void canvas_draw_text(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* cli
     }
     const SpiceRect& back = text->back_area;
     if (back.left != back.right && back.top != back.bottom) {
-        canvas_return_if_fail(text->fore_mode == SPICE_ROPD_OP_PUT);
+        peer_return_if_fail(text->fore_mode == SPICE_ROPD_OP_PUT);
         pixman_region32_t back_region;
         region_from_rect(&back_region, back);
         pixman_region32_intersect(&back_region, &back_region, &dest_region);
@@ -643,17 +641,17 @@ void canvas_draw_text(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* cli
         }
         pixman_region32_fini(&back_region);
     }
-    canvas_return_if_fail(text->str != nullptr);
+    peer_return_if_fail(text->str != nullptr);
     int depth;
     if (text->str->flags & SPICE_STRING_FLAGS_RASTER_A1) {
         depth = 1;
     } else if (text->str->flags & SPICE_STRING_FLAGS_RASTER_A4) {
         depth = 4;
     } else if (text->str->flags & SPICE_STRING_FLAGS_RASTER_A8) {
-        spice_warning("untested path A8 glyphs");
+        peer_warning("untested path A8 glyphs");
         depth = 8;
     } else {
-        spice_warning("unsupported path vector glyphs");
+        peer_warning("unsupported path vector glyphs");
         return;
     }
     ImagePtr brush = canvas_get_pixman_brush(canvas, &text->fore_brush);
@@ -683,15 +681,15 @@ void sw_put_image(SpiceCanvas* spice_canvas, HDC, const SpiceRect* dest, const u
     SwCanvas* canvas = sw(spice_canvas);
     const int64_t dest_width = int64_t(dest->right) - dest->left;
     const int64_t dest_height = int64_t(dest->bottom) - dest->top;
-    canvas_return_if_fail(dest_width > 0 && dest_height > 0 && dest_width <= INT32_MAX &&
+    peer_return_if_fail(dest_width > 0 && dest_height > 0 && dest_width <= INT32_MAX &&
                           dest_height <= INT32_MAX);
-    canvas_return_if_fail(src_data != nullptr && src_width > 0 && src_height > 0 && src_width <= 0x7FFF &&
+    peer_return_if_fail(src_data != nullptr && src_width > 0 && src_height > 0 && src_width <= 0x7FFF &&
                           src_height <= 0x7FFF);
-    canvas_return_if_fail(src_stride % 4 == 0 && std::abs(int64_t(src_stride)) >= int64_t(src_width) * 4);
+    peer_return_if_fail(src_stride % 4 == 0 && std::abs(int64_t(src_stride)) >= int64_t(src_width) * 4);
     ImagePtr src(pixman_image_create_bits(PIXMAN_x8r8g8b8, int(src_width), int(src_height),
                                           reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(src_data)),
                                           src_stride));
-    canvas_return_if_fail(src != nullptr);
+    peer_return_if_fail(src != nullptr);
     if (clip) {
         pixman_image_set_clip_region32(canvas->image, const_cast<pixman_region32_t*>(clip));
     }
@@ -704,7 +702,7 @@ void sw_put_image(SpiceCanvas* spice_canvas, HDC, const SpiceRect* dest, const u
             pixman_image_set_transform(src.get(), &transform);
             pixman_image_set_filter(src.get(), PIXMAN_FILTER_NEAREST, nullptr, 0);
         } else {
-            spice_warning("put scale out of range");
+            peer_warning("put scale out of range");
             src.reset();
         }
     }
@@ -726,11 +724,11 @@ void sw_clear(SpiceCanvas* spice_canvas) {
 }
 
 void canvas_read_bits(SpiceCanvas* canvas, uint8_t* dest, int dest_stride, const SpiceRect* area) {
-    canvas_return_if_fail(canvas && area);
+    peer_return_if_fail(canvas && area);
     pixman_image_t* image = sw(canvas)->image;
     const int bytes_per_pixel = PIXMAN_FORMAT_BPP(pixman_image_get_format(image)) / 8;
     // The area is the caller's; it must lie on the canvas, which is all there is to read.
-    canvas_return_if_fail(bytes_per_pixel > 0 && area->left >= 0 && area->top >= 0 &&
+    peer_return_if_fail(bytes_per_pixel > 0 && area->left >= 0 && area->top >= 0 &&
                           area->left <= area->right && area->top <= area->bottom &&
                           area->right <= pixman_image_get_width(image) &&
                           area->bottom <= pixman_image_get_height(image));
@@ -779,20 +777,20 @@ void sw_draw_cache_build(SpiceCanvas* canvas, SpiceMsgDisplayDrawCacheBuild* bui
             format = PIXMAN_a8;
             break;
         default:
-            spice_warning("cache surface format %u", build->format);
+            peer_warning("cache surface format %u", build->format);
             return;
     }
     const int64_t width = int64_t(build->area.right) - build->area.left;
     const int64_t height = int64_t(build->area.bottom) - build->area.top;
     if (width <= 0 || height <= 0 || width > CACHE_SURFACE_MAX_SIDE || height > CACHE_SURFACE_MAX_SIDE ||
         width * height > CACHE_SURFACE_MAX_PIXELS) {
-        spice_warning("cache surface size %" PRId64 "x%" PRId64, width, height);
+        peer_warning("cache surface size %" PRId64 "x%" PRId64, width, height);
         return;
     }
-    canvas_return_if_fail(canvas->base.bits_cache != nullptr);
+    peer_return_if_fail(canvas->base.bits_cache != nullptr);
     ImagePtr image(surface_create(nullptr, format, int(width), int(height), 0));
     if (!image) {
-        spice_warning("cache surface create failed");
+        peer_warning("cache surface create failed");
         return;
     }
     canvas->base.bits_cache->ops->put(canvas->base.bits_cache, build->cache_id, image.get());
@@ -801,15 +799,15 @@ void sw_draw_cache_build(SpiceCanvas* canvas, SpiceMsgDisplayDrawCacheBuild* bui
 void sw_draw_cache_copy(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip*,
                         SpiceMsgDisplayDrawCacheCopy* copy) {
     SpiceImageCache* cache = canvas->base.bits_cache;
-    canvas_return_if_fail(cache != nullptr);
+    peer_return_if_fail(cache != nullptr);
     ImagePtr target(cache->ops->get(cache, copy->cache_id));
     if (!target) {
-        spice_warning("get dest id %llu cache failed", static_cast<unsigned long long>(copy->cache_id));
+        peer_warning("get dest id %llu cache failed", static_cast<unsigned long long>(copy->cache_id));
         return;
     }
     ImagePtr src(copy->data.src_bitmap ? canvas_get_image(&canvas->base, copy->data.src_bitmap, 0) : nullptr);
     if (!src) {
-        spice_warning("parse surface failed");
+        peer_warning("parse surface failed");
         return;
     }
     // The source area, placed at the box's corner, cut to the target.

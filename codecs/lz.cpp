@@ -196,8 +196,7 @@ bool all_input_used(LzContext* lz)
 
 LzContext* lz_create(LzUsrContext* usr)
 {
-    if (!usr || !usr->error || !usr->warn || !usr->info || !usr->malloc || !usr->free || !usr->more_space ||
-        !usr->more_lines) {
+    if (!usr || !usr->error || !usr->warn || !usr->info || !usr->malloc || !usr->free || !usr->more_space) {
         return nullptr;
     }
     void* block = usr->malloc(usr, sizeof(LzContext));

@@ -15,9 +15,9 @@
 #include "transport/protocol/spice_types.h"
 
 // The call-back record. The context argument is the record itself, so a caller embeds it at the start of its own
-// data. error should not return (the canvas jumps back into its image fetch); when it does return, the call that
+// data. error reports a failed image: the canvas's call-back keeps the message and returns, and the call that
 // reported it returns -1. more_space hands out further input and answers its byte count (0 or less: none).
-// more_lines is never called.
+// more_lines is part of the layout only: it is never called and may be NULL; every other call-back is required.
 struct LzUsrContext {
     void (*error)(LzUsrContext* usr, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void (*warn)(LzUsrContext* usr, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -30,7 +30,7 @@ struct LzUsrContext {
 
 struct LzContext;
 
-// Nothing when the record or any of its call-backs is missing, or when the allocation fails.
+// Nothing when the record or any of its required call-backs is missing, or when the allocation fails.
 LzContext* lz_create(LzUsrContext* usr);
 void lz_destroy(LzContext* lz);
 

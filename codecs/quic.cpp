@@ -824,7 +824,7 @@ void quic_init()
 QuicContext* quic_create(QuicUsrContext* usr)
 {
     if (!usr || !initialized.load(std::memory_order_acquire) || !usr->error || !usr->warn || !usr->info ||
-        !usr->malloc || !usr->free || !usr->more_space || !usr->more_lines) {
+        !usr->malloc || !usr->free || !usr->more_space) {
         return nullptr;
     }
     auto d = static_cast<QuicContext*>(usr->malloc(usr, sizeof(QuicContext)));

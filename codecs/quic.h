@@ -21,11 +21,11 @@ enum QuicImageType {
     QUIC_IMAGE_TYPE_RGBA = 5,   // b, g, r, a
 };
 
-// The call-backs, in this order; none may be missing. The context argument is the record itself, so a caller
-// embeds it at the start of its own data.
+// The call-backs, in this order; all but more_lines are required. The context argument is the record itself, so a
+// caller embeds it at the start of its own data.
 struct QuicUsrContext {
-    // A failed image. In this system it does not return (it jumps back into the caller's image fetch); when
-    // it does return, the decoder call that made it returns -1.
+    // A failed image. The canvas's call-back keeps the message and returns; the decoder call that reported it then
+    // returns -1. A call-back may also jump away; the decoder stays usable for the next image.
     void (*error)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
     void (*warn)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
     void (*info)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -35,7 +35,7 @@ struct QuicUsrContext {
     // or less when there are none. rows_completed is the number of rows of the image already finished. The
     // count must be a multiple of 4 (the stream is whole 32-bit words); any other count fails the image.
     int64_t (*more_space)(QuicUsrContext* usr, const uint8_t** data, int rows_completed);
-    // Part of the record's layout; the decoder never calls it.
+    // Part of the record's layout; the decoder never calls it, and it may be NULL.
     int (*more_lines)(QuicUsrContext* usr, uint8_t** lines);
 };
 
@@ -44,7 +44,7 @@ struct QuicContext;
 // Builds the code tables. Later calls do nothing.
 void quic_init();
 
-// A decoder, or NULL when usr or any call-back is missing, quic_init has not run, or an allocation failed.
+// A decoder, or NULL when usr or a required call-back is missing, quic_init has not run, or an allocation failed.
 QuicContext* quic_create(QuicUsrContext* usr);
 void quic_destroy(QuicContext* quic);
 

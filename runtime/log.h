@@ -71,6 +71,8 @@ void spice_logv(const char* domain, int level, const char* position, const char*
         }                                                                         \
     } while (0)
 
+// Checks on the program's own calls: the report is CRITICAL, so under the default abort level these end the
+// process and never return. Checks on what a peer sent use runtime/peer_check.h instead.
 #define spice_return_if_fail(cond)                                                   \
     do {                                                                             \
         if (!(cond)) {                                                               \

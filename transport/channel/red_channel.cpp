@@ -580,12 +580,11 @@ void RedChannel::OnHeartBeat()
 
 // ---- Common message handlers ----
 
-void RedChannel::handle_set_ack(RedPeer::InMessage* message)
+void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack)
 {
-    const SpiceMsgSetAck* ack = reinterpret_cast<const SpiceMsgSetAck*>(message->data());
-    _message_ack_count = _message_ack_window = ack->window;
+    _message_ack_count = _message_ack_window = ack.window;
     Message* sync = new Message(SPICE_MSGC_ACK_SYNC);
-    SpiceMsgcAckSync body = {ack->generation};
+    SpiceMsgcAckSync body = {ack.generation};
     if (!spice_marshall_message(_marshallers, msgc_ack_sync, sync->marshaller(), &body)) {
         sync->release();
         return;
@@ -593,11 +592,10 @@ void RedChannel::handle_set_ack(RedPeer::InMessage* message)
     post_message(sync);
 }
 
-void RedChannel::handle_ping(RedPeer::InMessage* message)
+void RedChannel::handle_ping(const SpiceMsgPing& ping)
 {
-    const SpiceMsgPing* ping = reinterpret_cast<const SpiceMsgPing*>(message->data());
     Message* pong = new Message(SPICE_MSGC_PONG);
-    SpiceMsgcPong body = {ping->id, ping->timestamp};
+    SpiceMsgcPong body = {ping.id, ping.timestamp};
     if (!spice_marshall_message(_marshallers, msgc_pong, pong->marshaller(), &body)) {
         pong->release();
         return;
@@ -605,46 +603,37 @@ void RedChannel::handle_ping(RedPeer::InMessage* message)
     post_message(pong);
 }
 
-void RedChannel::handle_disconnect(RedPeer::InMessage* message)
+void RedChannel::handle_disconnect(const SpiceMsgDisconnect& disconnect)
 {
-    const SpiceMsgDisconnect* disconnect = reinterpret_cast<const SpiceMsgDisconnect*>(message->data());
-    _disconnect_stamp = disconnect->time_stamp;
-    _disconnect_reason = disconnect->reason;
+    _disconnect_stamp = disconnect.time_stamp;
+    _disconnect_reason = disconnect.reason;
 }
 
-void RedChannel::handle_notify(RedPeer::InMessage* message)
+void RedChannel::handle_notify(const SpiceMsgNotify& notify)
 {
     static const char* const severities[] = {"info", "warn", "error"};
     static const char* const visibilities[] = {"!", "!!", "!!!"};
-    const SpiceMsgNotify* notify = reinterpret_cast<const SpiceMsgNotify*>(message->data());
-    if (notify->severity > 2) {
+    if (notify.severity > 2) {
         THROW("bad severity");
     }
-    if (notify->visibility > 2) {
+    if (notify.visibility > 2) {
         THROW("bad visibility");
     }
-    if (sizeof(SpiceMsgNotify) + uint64_t(notify->message_len) > message->size()) {
-        THROW("access violation");
-    }
     // Printed by its length: the text comes from the server and need not end where a NUL says.
-    LOG_INFO("remote channel %u:%u %s%s #%u%s%.*s", get_type(), get_id(), severities[notify->severity],
-             visibilities[notify->visibility], notify->what, notify->message_len ? ": " : "",
-             int(notify->message_len), notify->message_len ? notify->message : "");
+    LOG_INFO("remote channel %u:%u %s%s #%u%s%.*s", get_type(), get_id(), severities[notify.severity],
+             visibilities[notify.visibility], notify.what, notify.message_len ? ": " : "",
+             int(notify.message_len), notify.message_len ? notify.message : "");
 }
 
-void RedChannel::handle_wait_for_channels(RedPeer::InMessage* message)
+void RedChannel::handle_wait_for_channels(const SpiceMsgWaitForChannels& wait)
 {
-    const SpiceMsgWaitForChannels* wait = reinterpret_cast<const SpiceMsgWaitForChannels*>(message->data());
-    if (message->size() < sizeof(SpiceMsgWaitForChannels) + uint64_t(wait->wait_count) * sizeof(SpiceWaitForChannel)) {
-        THROW("access violation");
-    }
-    _client.wait_for_channels(wait->wait_count, wait->wait_list);
+    _client.wait_for_channels(wait.wait_count, wait.wait_list);
 }
 
-void RedChannel::handle_migrate(RedPeer::InMessage* message)
+void RedChannel::handle_migrate(const SpiceMsgMigrate& migrate)
 {
     LOG_DEBUG("channel type %u id %u", get_type(), get_id());
-    uint32_t flags = reinterpret_cast<const SpiceMsgMigrate*>(message->data())->flags;
+    uint32_t flags = migrate.flags;
     // From here to the end the socket blocks: the flush and the data transfer run outside the loop.
     _socket_in_loop = false;
     _loop.remove_socket(*this);
@@ -673,15 +662,14 @@ void RedChannel::handle_migrate(RedPeer::InMessage* message)
     on_event();
 }
 
-void RedChannel::handle_pong(RedPeer::InMessage* message)
+void RedChannel::handle_pong(const SpiceMsgPing& pong)
 {
-    const SpiceMsgPing* pong = reinterpret_cast<const SpiceMsgPing*>(message->data());
     LARGE_INTEGER now;
     LARGE_INTEGER frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     // Unsigned: a counter value from the future gives a huge delay, never a negative one.
-    double delay = double(uint64_t(now.QuadPart) - pong->timestamp) / double(frequency.QuadPart);
+    double delay = double(uint64_t(now.QuadPart) - pong.timestamp) / double(frequency.QuadPart);
     if (delay >= 0.2) {
         double icmp;
         if (_client.icmp_ping(&icmp)) {
@@ -696,7 +684,7 @@ void RedChannel::handle_pong(RedPeer::InMessage* message)
     s[0] = s[1];
     s[1] = s[2];
     s[2] = delay;
-    if (pong->id == 0) {
+    if (pong.id == 0) {
         s[0] = s[1] = delay;
     }
     double average = s[0] / 3 + s[1] / 3 + s[2] / 3;
@@ -704,7 +692,7 @@ void RedChannel::handle_pong(RedPeer::InMessage* message)
     if (++g_pong_count >= 10 && (delay > 0.2 || average > 0.05)) {
         LOG_INFO("The timeout time is over 200 milliseconds or avgerage time over 50 milliseconds,id=%u,delay "
                  "time=%.4fms,avgerage time=%.4fms,loss package num=%d.",
-                 pong->id, delay * 1000, average * 1000, loss);
+                 pong.id, delay * 1000, average * 1000, loss);
         g_pong_count = 0;
     }
 
@@ -718,7 +706,7 @@ void RedChannel::handle_pong(RedPeer::InMessage* message)
             stats.pongs_received++;
         }
         stats.icmp_state = 1;
-        stats.last_pong_id = pong->id;
+        stats.last_pong_id = pong.id;
         stats.delay_us = delay_us;
         stats.quality = uint32_t(quality);
     }

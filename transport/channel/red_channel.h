@@ -13,6 +13,7 @@
 #include "transport/protocol/client_marshallers.h"
 #include "transport/channel/message.h"
 #include "transport/channel/red_channel_base.h"
+#include "transport/protocol/server_messages.h"
 
 #include <atomic>
 #include <cstdint>
@@ -97,14 +98,14 @@ public:
     RedPeer::CompoundInMessage* receive_message() override;
 
     // Common message handlers; the channel classes register the ones they take.
-    void handle_migrate(RedPeer::InMessage* message);
-    void handle_set_ack(RedPeer::InMessage* message);
-    void handle_ping(RedPeer::InMessage* message);
-    void handle_wait_for_channels(RedPeer::InMessage* message);
-    void handle_disconnect(RedPeer::InMessage* message);
-    void handle_notify(RedPeer::InMessage* message);
+    void handle_migrate(const SpiceMsgMigrate& migrate);
+    void handle_set_ack(const SpiceMsgSetAck& ack);
+    void handle_ping(const SpiceMsgPing& ping);
+    void handle_wait_for_channels(const SpiceMsgWaitForChannels& wait);
+    void handle_disconnect(const SpiceMsgDisconnect& disconnect);
+    void handle_notify(const SpiceMsgNotify& notify);
     // The main channel's pong (type 10): network delay and quality.
-    void handle_pong(RedPeer::InMessage* message);
+    void handle_pong(const SpiceMsgPing& pong);
 
     void OnHeartBeat();
 

@@ -7,6 +7,7 @@
 #include "transport/protocol/compact_parsers.h"
 
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 #include "transport/protocol/extra_messages.h"
 #include "transport/protocol/parse_structs.h"
 
@@ -23,13 +24,13 @@ OptRun& run_of(ParseCtx& c)
     return *static_cast<OptRun*>(c.state);
 }
 
-// A refused body is reported by the measuring run only: the writing run reads the same bytes. The level is never
-// ERROR, which aborts the process by default; a server's bad message must only fail its parse.
-#define OPT_REPORT(c, level, ...)                  \
-    do {                                           \
-        if (!(c).b.writing()) {                    \
-            spice_log_at((level), __VA_ARGS__);    \
-        }                                          \
+// A refused body is reported (runtime/peer_check.h) by the measuring run only: the writing run reads the same
+// bytes.
+#define OPT_REPORT(c, level, ...)                \
+    do {                                         \
+        if (!(c).b.writing()) {                  \
+            peer_report((level), __VA_ARGS__);   \
+        }                                        \
     } while (0)
 
 const int kWarn = SPICE_LOG_LEVEL_WARNING;
@@ -511,7 +512,7 @@ uint8_t* parse_opt(BodyParser parse, const char* name, uint8_t header_flags, Opt
                    message_destructor_t* free_message)
 {
     if (!context) {
-        spice_warning("message %s: no compact context", name);
+        peer_warning("message %s: no compact context", name);
         return nullptr;
     }
     OptDrawContext measured = *context;

@@ -1,6 +1,7 @@
 #include "transport/protocol/message_list.h"
 
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 #include "transport/protocol/wire_reader.h"
 
 SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t list_offset)
@@ -11,7 +12,7 @@ SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t li
     uint16_t count = list.u16();
     const uint8_t* offsets = list.need(count, 4) ? list.position() : nullptr;
     if (!list.ok()) {
-        spice_warning("message list: %u sub-message offsets do not fit in a body of %llu bytes", count,
+        peer_warning("message list: %u sub-message offsets do not fit in a body of %llu bytes", count,
                       (unsigned long long)r.size());
         return;
     }
@@ -33,7 +34,7 @@ bool SpiceMessageList::get(uint16_t index, SpiceSubMessage* out) const
     uint16_t type = sub.u16();
     uint32_t declared = sub.u32();
     if (!sub.ok()) {
-        spice_warning("message list: sub-message %u at offset %u lies outside the body", index, offset);
+        peer_warning("message list: sub-message %u at offset %u lies outside the body", index, offset);
         return false;
     }
     out->type = type;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* messag
                              int minor, size_t* size_out, message_destructor_t* free_message)
 {
     if (message_start > message_end || (!message_start && message_end)) {
-        spice_warning("message %s: body ends before it starts", entry.name);
+        peer_warning("message %s: body ends before it starts", entry.name);
         return nullptr;
     }
     size_t body_size = size_t(message_end - message_start);
@@ -79,7 +80,7 @@ uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* messag
     case MessageKind::Empty: {
         uint8_t* block = static_cast<uint8_t*>(malloc(1));
         if (!block) {
-            spice_warning("message %s: out of memory", entry.name);
+            peer_warning("message %s: out of memory", entry.name);
             return nullptr;
         }
         *size_out = 1;
@@ -99,7 +100,7 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
                             message_destructor_t* free_message)
 {
     if (message_start > message_end || (!message_start && message_end)) {
-        spice_warning("message %s: body ends before it starts", name);
+        peer_warning("message %s: body ends before it starts", name);
         return nullptr;
     }
     size_t body_size = size_t(message_end - message_start);
@@ -114,19 +115,19 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
     WireReader whole = mc.r;
     parse(mc);
     if (!mc.ok() || measure.failed()) {
-        spice_warning("failed to parse message %s: malformed body of %zu bytes (stopped at byte %llu)", name,
+        peer_warning("failed to parse message %s: malformed body of %zu bytes (stopped at byte %llu)", name,
                       body_size, (unsigned long long)mc.r.offset());
         return nullptr;
     }
 
     uint64_t size = measure.used();
     if (size > SIZE_MAX) {
-        spice_warning("message %s: parsed form too large", name);
+        peer_warning("message %s: parsed form too large", name);
         return nullptr;
     }
     uint8_t* block = static_cast<uint8_t*>(malloc(size ? size_t(size) : 1));
     if (!block) {
-        spice_warning("message %s: out of memory for %llu bytes", name, (unsigned long long)size);
+        peer_warning("message %s: out of memory for %llu bytes", name, (unsigned long long)size);
         return nullptr;
     }
     BlockBuilder write(block, size);
@@ -134,7 +135,7 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
     parse(wc);
     if (!wc.ok() || write.failed() || write.used() != size) {
         // Both runs read the same bytes, so this means the parser itself is wrong.
-        spice_warning("message %s: parsed block overrun (%llu of %llu bytes)", name,
+        peer_warning("message %s: parsed block overrun (%llu of %llu bytes)", name,
                       (unsigned long long)write.used(), (unsigned long long)size);
         free(block);
         return nullptr;
@@ -156,7 +157,7 @@ uint8_t* parse_channel_message(const MessageTable& table, uint8_t* message_start
             }
         }
     }
-    spice_warning("no parser for %s channel message type %u (protocol %d)", table.channel, message_type,
+    peer_warning("no parser for %s channel message type %u (protocol %d)", table.channel, message_type,
                   int(table.gen));
     return nullptr;
 }

@@ -163,17 +163,16 @@ public:
 
     explicit MainChannel(TestClient& client) : MainChannel(client, new Handler(*this)) {}
 
-    void handle_init(RedPeer::InMessage* message)
+    void handle_init(const SpiceMsgMainInit& init)
     {
-        _session_id = reinterpret_cast<SpiceMsgMainInit*>(message->data())->session_id;
+        _session_id = init.session_id;
         _init = true;
     }
-    void handle_counted_ping(RedPeer::InMessage* message)
+    void handle_counted_ping(const SpiceMsgPing& ping)
     {
-        uint32_t size = reinterpret_cast<SpiceMsgPing*>(message->data())->data_len;
-        _largest_ping = std::max<uint32_t>(_largest_ping, size);
+        _largest_ping = std::max<uint32_t>(_largest_ping, ping.data_len);
         _pings++;
-        handle_ping(message);
+        handle_ping(ping);
     }
 
     bool wait_init() { return wait_until(kQemuWaitMs, [&] { return _init.load(); }); }
@@ -184,12 +183,12 @@ public:
 private:
     MainChannel(TestClient& client, Handler* handler) : RedChannel(client, SPICE_CHANNEL_MAIN, 0, handler)
     {
-        handler->set_handler(SPICE_MSG_SET_ACK, &MainChannel::handle_set_ack);
-        handler->set_handler(SPICE_MSG_PING, &MainChannel::handle_counted_ping);
-        handler->set_handler(SPICE_MSG_WAIT_FOR_CHANNELS, &MainChannel::handle_wait_for_channels);
-        handler->set_handler(SPICE_MSG_DISCONNECTING, &MainChannel::handle_disconnect);
-        handler->set_handler(SPICE_MSG_NOTIFY, &MainChannel::handle_notify);
-        handler->set_handler(SPICE_MSG_MAIN_INIT, &MainChannel::handle_init);
+        handler->set_handler<SPICE_MSG_SET_ACK>(&MainChannel::handle_set_ack);
+        handler->set_handler<SPICE_MSG_PING>(&MainChannel::handle_counted_ping);
+        handler->set_handler<SPICE_MSG_WAIT_FOR_CHANNELS>(&MainChannel::handle_wait_for_channels);
+        handler->set_handler<SPICE_MSG_DISCONNECTING>(&MainChannel::handle_disconnect);
+        handler->set_handler<SPICE_MSG_NOTIFY>(&MainChannel::handle_notify);
+        handler->set_handler<SPICE_MSG_MAIN_INIT>(&MainChannel::handle_init);
     }
 
     std::atomic<bool> _init{false};
@@ -206,7 +205,7 @@ public:
 
     DisplayChannel(TestClient& client, bool acknowledge) : DisplayChannel(client, acknowledge, new Handler(*this)) {}
 
-    void ignore_set_ack(RedPeer::InMessage*) {}
+    void ignore_set_ack(const SpiceMsgSetAck&) {}
 
 protected:
     void on_connect() override
@@ -221,12 +220,12 @@ private:
     DisplayChannel(TestClient& client, bool acknowledge, Handler* handler)
         : RedChannel(client, SPICE_CHANNEL_DISPLAY, 0, handler, 6)
     {
-        handler->set_handler(SPICE_MSG_SET_ACK,
-                             acknowledge ? &DisplayChannel::handle_set_ack : &DisplayChannel::ignore_set_ack);
-        handler->set_handler(SPICE_MSG_PING, &DisplayChannel::handle_ping);
-        handler->set_handler(SPICE_MSG_WAIT_FOR_CHANNELS, &DisplayChannel::handle_wait_for_channels);
-        handler->set_handler(SPICE_MSG_DISCONNECTING, &DisplayChannel::handle_disconnect);
-        handler->set_handler(SPICE_MSG_NOTIFY, &DisplayChannel::handle_notify);
+        handler->set_handler<SPICE_MSG_SET_ACK>(acknowledge ? &DisplayChannel::handle_set_ack
+                                                            : &DisplayChannel::ignore_set_ack);
+        handler->set_handler<SPICE_MSG_PING>(&DisplayChannel::handle_ping);
+        handler->set_handler<SPICE_MSG_WAIT_FOR_CHANNELS>(&DisplayChannel::handle_wait_for_channels);
+        handler->set_handler<SPICE_MSG_DISCONNECTING>(&DisplayChannel::handle_disconnect);
+        handler->set_handler<SPICE_MSG_NOTIFY>(&DisplayChannel::handle_notify);
     }
 };
 

@@ -127,20 +127,20 @@ std::vector<std::pair<int, uint32_t>> TestClient::qualities()
 
 TestChannel::TestChannel(TestClient& client, Handler* handler) : RedChannel(client, SPICE_CHANNEL_MAIN, 0, handler)
 {
-    handler->set_handler(SPICE_MSG_MIGRATE, &TestChannel::handle_migrate);
-    handler->set_handler(SPICE_MSG_SET_ACK, &TestChannel::handle_set_ack);
-    handler->set_handler(SPICE_MSG_PING, &TestChannel::handle_ping);
-    handler->set_handler(SPICE_MSG_WAIT_FOR_CHANNELS, &TestChannel::handle_wait_for_channels);
-    handler->set_handler(SPICE_MSG_DISCONNECTING, &TestChannel::handle_disconnect);
-    handler->set_handler(SPICE_MSG_NOTIFY, &TestChannel::handle_notify);
-    handler->set_handler(SPICE_MSG_MAIN_PONG, &TestChannel::handle_pong);
-    handler->set_handler(SPICE_MSG_MAIN_MULTI_MEDIA_TIME, &TestChannel::handle_mm_time);
+    handler->set_handler<SPICE_MSG_MIGRATE>(&TestChannel::handle_migrate);
+    handler->set_handler<SPICE_MSG_SET_ACK>(&TestChannel::handle_set_ack);
+    handler->set_handler<SPICE_MSG_PING>(&TestChannel::handle_ping);
+    handler->set_handler<SPICE_MSG_WAIT_FOR_CHANNELS>(&TestChannel::handle_wait_for_channels);
+    handler->set_handler<SPICE_MSG_DISCONNECTING>(&TestChannel::handle_disconnect);
+    handler->set_handler<SPICE_MSG_NOTIFY>(&TestChannel::handle_notify);
+    handler->set_handler<SPICE_MSG_MAIN_PONG>(&TestChannel::handle_pong);
+    handler->set_handler<SPICE_MSG_MAIN_MULTI_MEDIA_TIME>(&TestChannel::handle_mm_time);
 }
 
-void TestChannel::handle_mm_time(RedPeer::InMessage* message)
+void TestChannel::handle_mm_time(const SpiceMsgMainMultiMediaTime& time)
 {
     Lock lock(_lock);
-    _mm_times.push_back(reinterpret_cast<SpiceMsgMainMultiMediaTime*>(message->data())->time);
+    _mm_times.push_back(time.time);
     _condition.notify_all();
 }
 

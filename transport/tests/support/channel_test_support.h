@@ -82,7 +82,7 @@ public:
 
     explicit TestChannel(TestClient& client) : TestChannel(client, new Handler(*this)) {}
 
-    void handle_mm_time(RedPeer::InMessage* message);
+    void handle_mm_time(const SpiceMsgMainMultiMediaTime& time);
 
     // The multimedia times received so far, and a wait for one of them.
     std::vector<uint32_t> mm_times();
