@@ -482,6 +482,27 @@ pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* dat
     return surface.release();
 }
 
+// After an inflate failed: what inflated goes to the GLZ decoder all the same, so that the image's id, when its
+// header came out, is finished in the session's GLZ window and no later image waits for it. That decode fails (or,
+// should only the stream's check value have been wrong, leaves its image in the window); either way the fetch fails.
+void finish_failed_glz(CanvasBase* canvas, const uint8_t* inflated)
+{
+    if (!canvas->zlib->ops->inflated || !canvas->glz_data.decoder) {
+        return;
+    }
+    const uint32_t size = canvas->zlib->ops->inflated(canvas->zlib);
+    if (size == 0) {
+        return;
+    }
+    try {
+        pixman_image_t* image = canvas_get_glz_rgb_common(canvas, inflated, size);
+        if (image) {
+            pixman_image_unref(image);
+        }
+    } catch (const std::exception&) {
+    }
+}
+
 pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
 {
     peer_return_val_if_fail(image->descriptor.type == SPICE_IMAGE_TYPE_GLZ_RGB, nullptr);
@@ -508,7 +529,12 @@ pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
         return nullptr;
     }
     std::unique_ptr<uint8_t, decltype(&free)> glz_data(static_cast<uint8_t*>(spice_malloc(glz_size)), free);
-    canvas->zlib->ops->decode(canvas->zlib, data, size, glz_data.get(), uint32_t(glz_size));
+    try {
+        canvas->zlib->ops->decode(canvas->zlib, data, size, glz_data.get(), uint32_t(glz_size));
+    } catch (...) {
+        finish_failed_glz(canvas, glz_data.get());
+        throw;
+    }
     return canvas_get_glz_rgb_common(canvas, glz_data.get(), uint32_t(glz_size));
 }
 

@@ -239,32 +239,40 @@ void GlzDecoder::decode(const uint8_t* data, uint32_t data_size, const SpicePale
     const int32_t win_head_dist = int32_t(be32(data + 29));
     const uint64_t win_head_id = id - uint64_t(int64_t(win_head_dist));
 
+    // Made before the window admits the image, so that a failure can always be finished there.
+    std::unique_ptr<GlzDecodedImage> failed(new GlzDecodedImage(id, win_head_id, nullptr, 0, 4));
+    uint64_t gross_pixels = 0;
+    const char* refusal = nullptr;
     if (type >= sizeof(glz_decode_table) / sizeof(glz_decode_table[0]) || !glz_decode_table[type]) {
-        fail("bad image type\n");
+        refusal = "bad image type\n";
+    } else if (height == 0) {
+        refusal = "image of height 0\n";
+    } else if (lz_is_plt_type(type) && !lz_plt_stride_fits(type, width, stride)) {
+        refusal = "stride does not fit the width\n";
+    } else if ((gross_pixels = lz_image_pixels(type, width, height, stride)) > INT32_MAX / 4 ||
+               width > INT32_MAX || height > INT32_MAX) {
+        refusal = "image too large\n";
+    } else if (lz_is_plt_type(type) && !palette) {
+        refusal = "a palette is missing (for bpp to rgb decoding)\n";
+    } else if (lz_is_plt_type(type) && (palette->num_ents == 0 || !palette->ents)) {
+        refusal = "the palette has no entries\n";
     }
-    if (height == 0) {
-        fail("image of height 0\n");
-    }
-    const uint64_t gross_pixels = lz_image_pixels(type, width, height, stride);
-    if (lz_is_plt_type(type) && gross_pixels == 0 && width != 0) {
-        fail("stride too small for the width\n");
-    }
-    if (gross_pixels > INT32_MAX / 4 || width > INT32_MAX || height > INT32_MAX) {
-        fail("image too large\n");
+    if (refusal) {
+        // Later images may reference this id: it is finished in the window as failed, or they would wait for it.
+        try {
+            uint64_t first_ref_id;
+            _window.pre_decode_update_window(id, win_head_id, &first_ref_id);
+            _window.finish_image(failed.release());
+        } catch (const Exception&) {
+            // The window refused the id (and said why) or is aborting: nothing waits for it.
+        }
+        fail(refusal);
     }
     PaletteTable plt;
     if (lz_is_plt_type(type)) {
-        if (!palette) {
-            fail("a palette is missing (for bpp to rgb decoding)\n");
-        }
-        if (palette->num_ents == 0 || !palette->ents) {
-            fail("the palette has no entries\n");
-        }
         make_palette_table(type, *palette, &plt);
     }
 
-    // Made before the window admits the image, so that a failure can always be finished there.
-    std::unique_ptr<GlzDecodedImage> failed(new GlzDecodedImage(id, win_head_id, nullptr, 0, 4));
     uint64_t first_ref_id;
     const uint64_t index = _window.pre_decode_update_window(id, win_head_id, &first_ref_id);
 

@@ -6,8 +6,8 @@
 // several display channels decode into the one window at the same time.
 //
 // The stream is the server's. Every failure reports through the debug sink's error, which throws Exception; an
-// image that fails once admitted to the window is still finished there, as an image of no pixels, so that no
-// decoder waits for it for ever and any later reference into it fails too.
+// image that fails once its header's id is read (a header refused included) is still finished in the window, as
+// an image of no pixels, so that no decoder waits for it for ever and any later reference into it fails too.
 #pragma once
 
 #include <cstdint>

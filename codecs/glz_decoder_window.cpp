@@ -1,6 +1,7 @@
 #include "codecs/glz_decoder_window.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "runtime/exception.h"
@@ -10,6 +11,7 @@ namespace {
 
 const uint64_t INITIAL_CAPACITY = 100;
 const uint32_t SMALLEST_WINDOW_SIZE = 12582912;
+const uint64_t GIVE_UP_NS = 10000000000ULL;
 
 std::atomic<GlzDecodedImage*>* new_ring(uint64_t capacity)
 {
@@ -29,14 +31,32 @@ std::string id_text(const char* format, uint64_t id)
     return text;
 }
 
+// The nanoseconds left until deadline, at least 1 while any are left; 0 once it has passed.
+uint64_t ns_left(std::chrono::steady_clock::time_point deadline)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+        return 0;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+    return std::max<uint64_t>(1, uint64_t(left.count()));
+}
+
+std::chrono::steady_clock::time_point deadline_after(uint64_t ns)
+{
+    return std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+}
+
 }  // namespace
 
 GlzDecoderWindow::GlzDecoderWindow(GlzDecoderDebug& debug_calls)
     : _debug_calls(debug_calls),
+      _given_up(UINT64_MAX, 0, nullptr, 0, 4),
       _images(nullptr),
       _capacity(INITIAL_CAPACITY),
       _readers(0),
       _max_ids_ahead(SMALLEST_WINDOW_SIZE),
+      _give_up_ns(GIVE_UP_NS),
       _aborting(false)
 {
     _images = new_ring(_capacity);
@@ -69,6 +89,17 @@ void GlzDecoderWindow::set_window_size(uint32_t pixels)
     _max_ids_ahead = pixels;
 }
 
+void GlzDecoderWindow::set_give_up_time(uint64_t milliseconds)
+{
+    Lock lock(_lock);
+    _give_up_ns = milliseconds * 1000000;
+}
+
+bool GlzDecoderWindow::in_flight(uint64_t id) const
+{
+    return std::any_of(_in_flight.begin(), _in_flight.end(), [id](const InFlight& f) { return f.id == id; });
+}
+
 void GlzDecoderWindow::refuse_unacceptable(uint64_t id)
 {
     if (id < head_id()) {
@@ -80,8 +111,7 @@ void GlzDecoderWindow::refuse_unacceptable(uint64_t id)
         }
         return;
     }
-    bool running = std::any_of(_in_flight.begin(), _in_flight.end(), [id](const InFlight& f) { return f.id == id; });
-    if (running || image_of(id)) {
+    if (in_flight(id) || image_of(id)) {
         report_error(id_text("image %llu is decoded twice\n", id));
     }
 }
@@ -100,7 +130,17 @@ uint64_t GlzDecoderWindow::required_capacity(uint64_t id) const
 
 uint64_t GlzDecoderWindow::pre_decode_update_window(uint64_t id, uint64_t win_head_id, uint64_t* first_ref_id)
 {
+    // Images let go of while waiting are deleted once _lock is gone, on every way out.
+    struct Released : std::vector<GlzDecodedImage*> {
+        ~Released()
+        {
+            for (GlzDecodedImage* old : *this) {
+                delete old;
+            }
+        }
+    } released;
     Lock lock(_lock);
+    auto give_up_at = deadline_after(_give_up_ns);
     for (;;) {
         refuse_unacceptable(id);
         // An image that lets go of older ones waits until they are decoded, so that they can leave the ring.
@@ -113,7 +153,10 @@ uint64_t GlzDecoderWindow::pre_decode_update_window(uint64_t id, uint64_t win_he
             THROW("aborting");
         }
         if (must_wait) {
-            _images_released_cond.wait(lock);
+            if (!_images_released_cond.timed_wait(lock, ns_left(give_up_at)) && !ns_left(give_up_at)) {
+                give_up_missing(first_missing_id(), win_head_id, released);
+                give_up_at = deadline_after(_give_up_ns);
+            }
         } else if (_readers == 0) {
             grow_ring(new_capacity);
         } else {
@@ -165,14 +208,65 @@ GlzDecodedImage* GlzDecoderWindow::wait_for_image(uint64_t index)
     if (image) {
         return image;
     }
-    Lock lock(_image_lock);
-    while (!(image = _images[index].load(std::memory_order_acquire))) {
-        if (_aborting) {
-            THROW("aborting");
-        }
-        _new_image_cond.wait(lock);
+    uint64_t give_up_ns;
+    {
+        Lock lock(_lock);
+        give_up_ns = _give_up_ns;
     }
-    return image;
+    for (;;) {
+        {
+            const auto give_up_at = deadline_after(give_up_ns);
+            Lock lock(_image_lock);
+            while (!(image = _images[index].load(std::memory_order_acquire))) {
+                if (_aborting) {
+                    THROW("aborting");
+                }
+                if (!_new_image_cond.timed_wait(lock, ns_left(give_up_at)) && !ns_left(give_up_at)) {
+                    break;
+                }
+            }
+            if (image) {
+                return image;
+            }
+        }
+        // Given up unless a decode of it is running, which finishes it either way. This reader keeps the ring in
+        // place, and the id it waits for stays between the head and the tail.
+        std::vector<GlzDecodedImage*> released;
+        {
+            Lock lock(_lock);
+            const uint64_t id = _tail_id - (ring_index(_tail_id) + _capacity - index) % _capacity;
+            give_up_missing(id, id + 1, released);
+        }
+        for (GlzDecodedImage* old : released) {
+            delete old;
+        }
+    }
+}
+
+void GlzDecoderWindow::give_up_missing(uint64_t from_id, uint64_t to_id, std::vector<GlzDecodedImage*>& released)
+{
+    from_id = std::max(from_id, head_id());
+    to_id = std::min(to_id, _tail_id + 1);
+    uint64_t given_up = 0;
+    {
+        Lock lock(_image_lock);
+        for (uint64_t id = from_id; id < to_id; id++) {
+            if (!image_of(id) && !in_flight(id)) {
+                _images[ring_index(id)].store(&_given_up, std::memory_order_release);
+                given_up++;
+            }
+        }
+        if (!given_up) {
+            return;
+        }
+        _new_image_cond.notify_all();
+    }
+    std::string text;
+    format_string(text, "gave up %llu images from %llu that never came\n", (unsigned long long)given_up,
+                  (unsigned long long)from_id);
+    _debug_calls.warn(text);
+    shrink_to_needed(released);
+    _images_released_cond.notify_all();
 }
 
 void GlzDecoderWindow::finish_image(GlzDecodedImage* image)
@@ -189,7 +283,7 @@ void GlzDecoderWindow::finish_image(GlzDecodedImage* image)
             }
         }
         if (store_image(image)) {
-            shrink_to_needed(image, released);
+            shrink_to_needed(released);
         } else {
             released.push_back(image);
         }
@@ -216,12 +310,12 @@ bool GlzDecoderWindow::store_image(GlzDecodedImage* image)
     return true;
 }
 
-void GlzDecoderWindow::shrink_to_needed(GlzDecodedImage* image, std::vector<GlzDecodedImage*>& released)
+void GlzDecoderWindow::shrink_to_needed(std::vector<GlzDecodedImage*>& released)
 {
-    if (!_missing_count || first_missing_id() != image->get_id()) {
+    if (!_missing_count || !image_of(first_missing_id())) {
         return;
     }
-    // The image was the first missing one; those after it that came early leave the missing ones with it.
+    // The first missing image has come; those after it that came early leave the missing ones with it.
     do {
         _missing_count--;
     } while (_missing_count && image_of(first_missing_id()));
@@ -247,7 +341,9 @@ void GlzDecoderWindow::drop_head_images(uint64_t new_head_id, std::vector<GlzDec
         Lock lock(_image_lock);
         for (uint64_t i = 0; i < k; i++) {
             std::atomic<GlzDecodedImage*>& slot = _images[(_head + i) % _capacity];
-            released.push_back(slot.load(std::memory_order_relaxed));
+            if (slot.load(std::memory_order_relaxed) != &_given_up) {
+                released.push_back(slot.load(std::memory_order_relaxed));
+            }
             slot.store(nullptr, std::memory_order_relaxed);
         }
     }
@@ -261,7 +357,9 @@ void GlzDecoderWindow::free_all_images()
     Lock lock(_image_lock);
     for (uint64_t i = 0; i < _n_images; i++) {
         std::atomic<GlzDecodedImage*>& slot = _images[(_head + i) % _capacity];
-        delete slot.load(std::memory_order_relaxed);
+        if (slot.load(std::memory_order_relaxed) != &_given_up) {
+            delete slot.load(std::memory_order_relaxed);
+        }
         slot.store(nullptr, std::memory_order_relaxed);
     }
 }

@@ -8,6 +8,10 @@
 // Image ids in the window run without gap from the head image's id to the tail id; the images among them not yet
 // decoded are the missing ones. Since ids only join at the tail and leave the missing ones only from the front,
 // the missing ids are always the run from the first missing id to the tail id, kept here as a count.
+//
+// A missing id that no decode is running may never come: its image failed before its id was known (a zlib stream
+// that would not inflate, data shorter than a header) or was never sent. Every wait for one therefore has a
+// deadline, after which the window gives those ids up: their slots then hold a stand-in that no reference accepts.
 #pragma once
 
 #include <atomic>
@@ -31,14 +35,18 @@ public:
     // image holds at least one pixel no conforming server runs that far ahead. Until set: 12,582,912, the smallest
     // size the client announces.
     void set_window_size(uint32_t pixels);
+    // How long a decode waits for missing ids that no decode is running before giving them up (10 s; tests
+    // shorten it).
+    void set_give_up_time(uint64_t milliseconds);
 
     // ---- Decoding (display channel threads) ----
 
     // Makes room for image id, whose window head is win_head_id: waits while older images it lets go of are still
     // missing, grows the ring when needed (once no decode is running), and adds the ids up to id. From here to
     // finish_image the decode counts as a reader, which keeps the ring in place, so the ring index returned stays
-    // the image's. *first_ref_id receives the oldest id the image may reference: its window head, or the head image
-    // when that has moved further.
+    // the image's. Ids it waits for that no decode is running are given up after the give-up time. *first_ref_id
+    // receives the oldest id the image may reference: its window head, or the head image when that has moved
+    // further.
     // Refused through debug_calls' error: an id older than the window, an id already decoded or being decoded, an
     // id too far ahead. Throws Exception "aborting" after set_abort when it has to wait or grow.
     uint64_t pre_decode_update_window(uint64_t id, uint64_t win_head_id, uint64_t* first_ref_id);
@@ -48,8 +56,8 @@ public:
     {
         return (index + _capacity - distance) % _capacity;
     }
-    // Readers only: the image in the slot at index, waiting while the slot is empty. Throws Exception "aborting"
-    // after set_abort.
+    // Readers only: the image in the slot at index, waiting while the slot is empty. An id given up comes back as
+    // a stand-in of no pixels whose id is none of the window's. Throws Exception "aborting" after set_abort.
     GlzDecodedImage* wait_for_image(uint64_t index);
 
     // Ends the decode as a reader and hands the image to the window, which owns it from now on, then lets go of the
@@ -89,12 +97,16 @@ private:
     void grow_ring(uint64_t new_capacity);
     void add_missing_ids(uint64_t id);
     bool store_image(GlzDecodedImage* image);
-    void shrink_to_needed(GlzDecodedImage* image, std::vector<GlzDecodedImage*>& released);
+    bool in_flight(uint64_t id) const;
+    void give_up_missing(uint64_t from_id, uint64_t to_id, std::vector<GlzDecodedImage*>& released);
+    void shrink_to_needed(std::vector<GlzDecodedImage*>& released);
     void drop_head_images(uint64_t new_head_id, std::vector<GlzDecodedImage*>& released);
     void free_all_images();
     void reset_state();
 
     GlzDecoderDebug& _debug_calls;
+    // Stands in the slots of ids given up; never deleted.
+    GlzDecodedImage _given_up;
 
     // Lock order: _lock before _image_lock.
     Mutex _lock;
@@ -115,6 +127,7 @@ private:
     uint64_t _n_images;
     uint64_t _missing_count;
     uint64_t _max_ids_ahead;
+    uint64_t _give_up_ns;
     std::vector<InFlight> _in_flight;  // admitted decodes not finished yet; the head never passes their first_ref_id
     bool _aborting;                    // written under _lock and _image_lock
 };

@@ -249,8 +249,8 @@ int lz_decode_begin(LzContext* lz, const uint8_t* io_ptr, unsigned int num_io_by
 
     // A type above 11 counts as a non-palette type here; lz_decode refuses it.
     uint64_t n_pixels = lz_image_pixels(type, width, height, stride);
-    if (lz_is_plt_type(type) && n_pixels == 0 && width != 0 && height != 0) {
-        usr->error(usr, "stride %u too small for width %u\n", stride, width);
+    if (lz_is_plt_type(type) && !lz_plt_stride_fits(type, width, stride)) {
+        usr->error(usr, "stride %u does not fit width %u\n", stride, width);
         return -1;
     }
     if (n_pixels > INT32_MAX || width > INT32_MAX || height > INT32_MAX) {

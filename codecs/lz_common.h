@@ -43,15 +43,30 @@ inline unsigned lz_plt_pixels_per_byte(unsigned type)
     return type < sizeof(table) ? table[type] : 0;
 }
 
+// Whether a palette image's stride fits its width: at least the bytes of a row, and no more than those rounded up
+// to the 4-byte alignment rows are given. Every byte of stride costs a row of decoded pixels, so a larger one
+// would only make the image bigger.
+inline bool lz_plt_stride_fits(unsigned type, uint32_t width, uint32_t stride)
+{
+    const unsigned per_byte = lz_plt_pixels_per_byte(type);
+    if (per_byte == 0) {
+        return true;  // not a palette type: the stride counts for nothing
+    }
+    const uint64_t row_bytes = (uint64_t(width) + per_byte - 1) / per_byte;
+    return stride >= row_bytes && stride <= (row_bytes + 3) / 4 * 4;
+}
+
 // Output pixels of an image: stride x pixels per byte x height for palette types, width x height for the others,
-// in 64 bits. 0 when a palette image's rows (stride x pixels per byte) are narrower than its width.
+// in 64 bits. 0 when a palette image's stride does not fit its width (lz_plt_stride_fits).
 inline uint64_t lz_image_pixels(unsigned type, uint32_t width, uint32_t height, uint32_t stride)
 {
     if (!lz_is_plt_type(type)) {
         return uint64_t(width) * height;
     }
-    uint64_t row = uint64_t(stride) * lz_plt_pixels_per_byte(type);
-    return row < width ? 0 : row * height;
+    if (!lz_plt_stride_fits(type, width, stride)) {
+        return 0;
+    }
+    return uint64_t(stride) * lz_plt_pixels_per_byte(type) * height;
 }
 
 // ---- Internal to the decoders ----

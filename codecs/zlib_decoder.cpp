@@ -6,8 +6,9 @@
 
 ZlibDecoder::ZlibDecoder()
 {
-    static SpiceZlibDecoderOps decoder_ops = {ZlibDecoder::decode_slot};
+    static SpiceZlibDecoderOps decoder_ops = {ZlibDecoder::decode_slot, ZlibDecoder::inflated_slot};
     ops = &decoder_ops;
+    _inflated = 0;
 
     memset(&_z_strm, 0, sizeof(_z_strm));
     _z_strm.zalloc = Z_NULL;
@@ -32,6 +33,11 @@ void ZlibDecoder::decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, ui
     static_cast<ZlibDecoder*>(decoder)->decode(data, data_size, dest, dest_size);
 }
 
+uint32_t ZlibDecoder::inflated_slot(SpiceZlibDecoder* decoder)
+{
+    return static_cast<ZlibDecoder*>(decoder)->inflated();
+}
+
 void ZlibDecoder::decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size)
 {
     inflateReset(&_z_strm);
@@ -40,6 +46,7 @@ void ZlibDecoder::decode(const uint8_t* data, uint32_t data_size, uint8_t* dest,
     _z_strm.next_out = dest;
     _z_strm.avail_out = dest_size;
     int z_ret = inflate(&_z_strm, Z_FINISH);
+    _inflated = dest_size - _z_strm.avail_out;
     if (z_ret != Z_STREAM_END) {
         THROW("zlib inflate failed, error %d", z_ret);
     }

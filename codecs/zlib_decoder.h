@@ -9,11 +9,13 @@
 
 #include <zlib.h>
 
-// The face the canvas code calls: a pointer to a table with one slot. decode throws Exception on failure.
+// The face the canvas code calls: a pointer to a table of slots. decode throws Exception on failure; inflated, when
+// present, gives the bytes the last decode wrote to its destination, a failed one included.
 struct SpiceZlibDecoder;
 struct SpiceZlibDecoderOps {
     void (*decode)(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
                    uint32_t dest_size);
+    uint32_t (*inflated)(SpiceZlibDecoder* decoder);
 };
 struct SpiceZlibDecoder {
     SpiceZlibDecoderOps* ops;
@@ -31,12 +33,17 @@ public:
 
     // Inflates the zlib stream of data_size bytes at data into exactly dest_size bytes at dest. Throws Exception
     // "zlib inflate failed, error %d" unless the whole stream inflated into dest in one call, and also when it
-    // ended short of dest_size bytes, which would leave part of dest undefined for the GLZ decode.
+    // ended short of dest_size bytes, which would leave part of dest undefined for the GLZ decode. What inflated
+    // before a failure stays at the start of dest.
     void decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size);
+    // The bytes the last decode wrote to dest.
+    uint32_t inflated() const { return _inflated; }
 
 private:
     static void decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
                             uint32_t dest_size);
+    static uint32_t inflated_slot(SpiceZlibDecoder* decoder);
 
     z_stream _z_strm;
+    uint32_t _inflated;
 };

@@ -27,6 +27,18 @@ void read_spice_levels()
 
 std::atomic<bool> canvas_trace_on{false};
 
+// The program's own file, which names it at the start of each line: the environment's "_" is only what the
+// shell ran last, a wrapper such as timeout when there is one.
+const std::string& program_name()
+{
+    static const std::string name = [] {
+        char path[MAX_PATH * 4];
+        DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+        return n > 0 && n < sizeof(path) ? std::string(path, n) : std::string();
+    }();
+    return name;
+}
+
 }  // namespace
 
 void spice_log(const char* domain, int level, const char* position, const char* function, const char* format, ...)
@@ -47,8 +59,7 @@ void spice_logv(const char* domain, int level, const char* position, const char*
 
     // Built whole and written with one call, so lines of different threads do not mix.
     std::string line;
-    const char* program = getenv("_");
-    format_string(line, "(%s:%d): ", program ? program : "", static_cast<int>(GetCurrentProcessId()));
+    format_string(line, "(%s:%d): ", program_name().c_str(), static_cast<int>(GetCurrentProcessId()));
     std::string part;
     if (domain) {
         format_string(part, "%s-", domain);

@@ -7,7 +7,9 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -694,6 +696,56 @@ TEST(CanvasImageGlz, FailuresYieldNoImage)
     canvas.base()->glz_data.decoder = nullptr;
     TestImage glz(SPICE_IMAGE_TYPE_GLZ_RGB, 2, 1, glz_rgb32(1, {1, 2}));
     EXPECT_EQ(canvas_get_image(canvas.base(), glz.get(), 0), nullptr);
+}
+
+// A zlib-wrapped GLZ image that fails to inflate still ends in the session's GLZ window, so the next image, which
+// copies a pixel from it, does not wait for it: it fails, unless all of the failed image's pixels had inflated.
+// When not even the header inflated, the id is unknown and the wait ends at the window's give-up time.
+TEST(CanvasImageGlz, AnImageThatFailsToInflateIsNotWaitedForByTheNext)
+{
+    const std::vector<uint8_t> stream = glz_rgb32(0, {0x010203, 0x040506});
+    const std::vector<uint8_t> packed = deflate(stream);
+    std::vector<uint8_t> bad_check = packed;
+    bad_check.at(packed.size() - 1) ^= 1;
+    std::vector<uint8_t> bad_start = packed;
+    bad_start[0] ^= 0x10;
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> data;
+        uint32_t glz_size;
+        bool id_known;  // else only the give-up time ends the wait
+        bool next_decodes;
+    };
+    const Case cases[] = {
+        {"stream cut inside the image", std::vector<uint8_t>(packed.begin(), packed.end() - 8),
+         uint32_t(stream.size()), true, false},
+        {"stream longer than announced", packed, uint32_t(stream.size() - 1), true, false},
+        {"stream check value wrong after all pixels", bad_check, uint32_t(stream.size()), true, true},
+        {"stream header broken: id unknown", bad_start, uint32_t(stream.size()), false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestCanvas canvas;
+        if (!c.id_known) {
+            canvas.glz_window.set_give_up_time(100);
+        }
+        TestImage wrapped(SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB, 2, 1, c.data);
+        wrapped.image.u.zlib_glz.glz_data_size = c.glz_size;
+        EXPECT_EQ(canvas_get_image(canvas.base(), wrapped.get(), 0), nullptr);
+
+        // Image 1 copies image 0's first pixel.
+        TestImage next(SPICE_IMAGE_TYPE_GLZ_RGB, 1, 1,
+                       cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, 1, 1), {0x20, 0x00, 0x01}));
+        auto fetched = std::async(std::launch::async, [&] {
+            Image got(canvas_get_image(canvas.base(), next.get(), 0));
+            return got.get() != nullptr;
+        });
+        if (fetched.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the next image waits for the failed one";
+            canvas.glz_window.set_abort();
+        }
+        EXPECT_EQ(fetched.get(), c.next_decodes);
+    }
 }
 
 // Failed checks on server data name the check as the log has always written it.

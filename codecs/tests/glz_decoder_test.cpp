@@ -372,40 +372,69 @@ TEST_F(GlzDecoderTest, RoundTripsEveryLengthOffsetAndImageDistanceCode)
 
 // ---- Refused images ----
 
-TEST_F(GlzDecoderTest, RefusesBadHeadersBeforeTouchingTheWindow)
+// A header refused once its id is read still finishes that id in the window, as failed: a later image referencing it
+// fails rather than waits for it. Only a header cut short, whose id is unknown, leaves the window untouched.
+TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed)
 {
     struct Case {
         const char* what;
-        std::vector<uint8_t> stream;
+        unsigned type;
+        uint32_t width;
+        uint32_t height;
+        uint32_t stride;
+        std::vector<uint8_t> body;
         const char* error;
     };
     std::vector<uint8_t> body = {0, 1, 2, 3};
-    std::vector<uint8_t> header_cut = glz_header(LZ_IMAGE_TYPE_RGB32, false, 1, 1, 4, 0, 0);
-    header_cut.pop_back();
     const Case cases[] = {
-        {"type 0", cat(glz_header(0, false, 1, 1, 4, 0, 0), body), "bad image type\n"},
-        {"type 10 (XXXA)", cat(glz_header(10, false, 1, 1, 4, 0, 0), body), "bad image type\n"},
-        {"type 11 (A8)", cat(glz_header(11, false, 1, 1, 4, 0, 0), body), "bad image type\n"},
-        {"type 15", cat(glz_header(15, false, 1, 1, 4, 0, 0), body), "bad image type\n"},
-        {"height 0", cat(glz_header(LZ_IMAGE_TYPE_RGB32, false, 1, 0, 4, 0, 0), body), "image of height 0\n"},
-        {"palette type without a palette", cat(glz_header(LZ_IMAGE_TYPE_PLT8, false, 1, 1, 1, 0, 0), {0, 0}),
+        {"type 0", 0, 1, 1, 4, body, "bad image type\n"},
+        {"type 10 (XXXA)", 10, 1, 1, 4, body, "bad image type\n"},
+        {"type 11 (A8)", 11, 1, 1, 4, body, "bad image type\n"},
+        {"type 15", 15, 1, 1, 4, body, "bad image type\n"},
+        {"height 0", LZ_IMAGE_TYPE_RGB32, 1, 0, 4, body, "image of height 0\n"},
+        {"palette type without a palette", LZ_IMAGE_TYPE_PLT8, 1, 1, 1, {0, 0},
          "a palette is missing (for bpp to rgb decoding)\n"},
-        {"PLT4 rows narrower than the width", cat(glz_header(LZ_IMAGE_TYPE_PLT4_LE, false, 5, 1, 2, 0, 0), {0, 0}),
-         "stride too small for the width\n"},
-        {"too many pixels", cat(glz_header(LZ_IMAGE_TYPE_RGB32, false, 65536, 8192, 0, 0, 0), body),
-         "image too large\n"},
-        {"header cut short", header_cut, "image shorter than its header\n"},
+        {"PLT4 rows narrower than the width", LZ_IMAGE_TYPE_PLT4_LE, 5, 1, 2, {0, 0},
+         "stride does not fit the width\n"},
+        {"PLT1 stride of 16 MiB for 2 pixels", LZ_IMAGE_TYPE_PLT1_LE, 2, 1, 1 << 24, {0, 0},
+         "stride does not fit the width\n"},
+        {"PLT8 stride past the 4-byte alignment", LZ_IMAGE_TYPE_PLT8, 5, 1, 9, {0, 0},
+         "stride does not fit the width\n"},
+        {"too many pixels", LZ_IMAGE_TYPE_RGB32, 65536, 8192, 0, body, "image too large\n"},
     };
+    uint64_t id = 0;
     for (const Case& c : cases) {
-        EXPECT_EQ(decode_error(c.stream), c.error) << c.what;
-        EXPECT_EQ(handler.calls, 0) << c.what;
+        SCOPED_TRACE(c.what);
+        const int calls = handler.calls;
+        EXPECT_EQ(decode_error(cat(glz_header(c.type, false, c.width, c.height, c.stride, id, 0), c.body)), c.error);
+        EXPECT_EQ(handler.calls, calls) << "no image made";
         GlzDecoderWindow::State s = window.get_state();
-        EXPECT_EQ(s.tail_id, 0u) << c.what;
-        EXPECT_EQ(s.missing_count, 1u) << c.what;
+        EXPECT_EQ(s.tail_id, id);
+        EXPECT_EQ(s.missing_count, 0u);
+        id++;
+        // The next image copies a pixel from the failed one.
+        std::vector<uint8_t> next = cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, id, 1), {0x20, 0x00, 0x01});
+        auto decoded = std::async(std::launch::async, [&] { return decode_error(next); });
+        if (decoded.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the next image waits for the failed one";
+            window.set_abort();
+            decoded.wait();
+            return;
+        }
+        EXPECT_EQ(decoded.get(), "reference past the end of an earlier image\n");
+        id++;
     }
+    const int calls = handler.calls;
     SpicePalette empty = {1, 0, nullptr};
-    EXPECT_EQ(decode_error(cat(glz_header(LZ_IMAGE_TYPE_PLT8, false, 1, 1, 1, 0, 0), {0, 0}), &empty),
+    EXPECT_EQ(decode_error(cat(glz_header(LZ_IMAGE_TYPE_PLT8, false, 1, 1, 1, id, 0), {0, 0}), &empty),
               "the palette has no entries\n");
+    EXPECT_EQ(window.get_state().tail_id, id);
+
+    std::vector<uint8_t> header_cut = glz_header(LZ_IMAGE_TYPE_RGB32, false, 1, 1, 4, id + 1, 0);
+    header_cut.pop_back();
+    EXPECT_EQ(decode_error(header_cut), "image shorter than its header\n");
+    EXPECT_EQ(window.get_state().tail_id, id);
+    EXPECT_EQ(handler.calls, calls);
 }
 
 // A body that goes wrong fails its image; the window finishes the image as one of no pixels, so the ids behind it

@@ -255,6 +255,58 @@ TEST_F(WindowTest, AbortEndsEveryWait)
     finish(2, 0);
 }
 
+// An id that is missing with no decode running (its image failed before its id was read, or never came) is given
+// up once the give-up time has passed, so neither a reference into it nor an image letting go of it waits for ever;
+// an id whose decode is running is waited for however long it takes.
+TEST_F(WindowTest, MissingIdsNoDecodeIsRunningAreGivenUp)
+{
+    window.set_give_up_time(100);
+    add(0, 0);
+    uint64_t first_ref;
+    const uint64_t index2 = window.pre_decode_update_window(2, 0, &first_ref);
+    // Image 2 references 1, which never comes.
+    auto reader = std::async(std::launch::async,
+                             [&] { return window.wait_for_image(window.ring_index_before(index2, 1)); });
+    ASSERT_TRUE(woke_within_2s(reader));
+    const GlzDecodedImage* stand_in = reader.get();
+    EXPECT_NE(stand_in->get_id(), 1u) << "no reference accepts it";
+    EXPECT_EQ(stand_in->get_size(), 0u);
+    EXPECT_EQ(window.get_state().missing_count, 1u) << "only 2, still decoding";
+    EXPECT_EQ(refusal(1, 0), "image 1 is decoded twice\n") << "a late image 1 is refused";
+    finish(2, 0);
+
+    // Image 5 lets go of everything before 4 while 3 never comes.
+    add(4, 0);
+    auto admitted = std::async(std::launch::async, [&] { return window.pre_decode_update_window(5, 4, &first_ref); });
+    ASSERT_TRUE(woke_within_2s(admitted));
+    admitted.get();
+    finish(5, 4);
+    GlzDecoderWindow::State s = window.get_state();
+    EXPECT_EQ(s.missing_count, 0u);
+    EXPECT_EQ(s.head_id, 4u);
+    EXPECT_EQ(live, 2) << "images 4 and 5 are held; stand-ins are not counted";
+    EXPECT_EQ(debug.warnings.size(), 2u);
+    window.clear();
+    EXPECT_EQ(live, 0);
+}
+
+TEST_F(WindowTest, AnIdBeingDecodedIsNeverGivenUp)
+{
+    window.set_give_up_time(20);
+    add(0, 0);
+    uint64_t first_ref;
+    window.pre_decode_update_window(1, 0, &first_ref);
+    const uint64_t index2 = window.pre_decode_update_window(2, 0, &first_ref);
+    auto reader = std::async(std::launch::async,
+                             [&] { return window.wait_for_image(window.ring_index_before(index2, 1)); });
+    EXPECT_EQ(reader.wait_for(milliseconds(300)), std::future_status::timeout);
+    finish(1, 0);
+    ASSERT_TRUE(woke_within_2s(reader));
+    EXPECT_EQ(reader.get()->get_id(), 1u);
+    finish(2, 0);
+    EXPECT_TRUE(debug.warnings.empty());
+}
+
 // ---- Four display channels ----
 
 // Keeps the pixels of every image when the window lets it go.

@@ -292,6 +292,11 @@ TEST(LzHeader, ReportsItsFields)
     ASSERT_EQ(r.begin_rc, 0) << r.error;
     EXPECT_EQ(r.n_pixels, 35) << "the stride of a non-palette image counts for nothing";
     EXPECT_EQ(r.top_down, 0);
+
+    // Palette rows may be padded to 4 bytes.
+    r = lz_run(cat(lz_header(LZ_IMAGE_TYPE_PLT8, 5, 2, 8, 0), {}), LZ_IMAGE_TYPE_PLT8);
+    ASSERT_EQ(r.begin_rc, 0) << r.error;
+    EXPECT_EQ(r.n_pixels, 16);
 }
 
 TEST(LzHeader, RefusesBadHeaders)
@@ -311,9 +316,15 @@ TEST(LzHeader, RefusesBadHeaders)
         {"version 0x00010002", version2, "bad version\n"},
         {"header one byte short", std::vector<uint8_t>(good.begin(), good.end() - 1), "decode: no more bytes\n"},
         {"empty", {}, "decode: no more bytes\n"},
-        {"PLT8 rows narrower than the width", lz_header(LZ_IMAGE_TYPE_PLT8, 9, 1, 8, 0), "stride 8 too small"},
+        {"PLT8 rows narrower than the width", lz_header(LZ_IMAGE_TYPE_PLT8, 9, 1, 8, 0), "stride 8 does not fit"},
         {"PLT1 stride whose 8 pixels a byte wrap 32 bits",
-         lz_header(LZ_IMAGE_TYPE_PLT1_LE, 1, 2, 0x20000000, 0), "image too large"},
+         lz_header(LZ_IMAGE_TYPE_PLT1_LE, 1, 2, 0x20000000, 0), "stride 536870912 does not fit"},
+        // 46 bytes that would otherwise make an image of 128 Mi pixels.
+        {"PLT1 stride of 16 MiB for 2 x 1 pixels", cat(lz_header(LZ_IMAGE_TYPE_PLT1_LE, 2, 1, 1 << 24, 0), {0, 0}),
+         "stride 16777216 does not fit"},
+        {"PLT8 stride past the 4-byte alignment", lz_header(LZ_IMAGE_TYPE_PLT8, 5, 1, 9, 0), "stride 9 does not fit"},
+        {"PLT4 stride past the 4-byte alignment", lz_header(LZ_IMAGE_TYPE_PLT4_LE, 9, 3, 9, 0),
+         "stride 9 does not fit"},
         {"pixel count past INT32_MAX", lz_header(LZ_IMAGE_TYPE_RGB32, 65536, 32768, 0, 0), "image too large"},
     };
     for (const Case& c : cases) {

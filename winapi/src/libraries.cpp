@@ -18,6 +18,7 @@
 #include "files_internal.h"
 #include "text_internal.h"
 
+#include <cstring>
 #include <dlfcn.h>
 #include <limits.h>
 #include <mutex>
@@ -84,13 +85,14 @@ bool file_exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string program_folder() {
+std::string program_path() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) {
-        return "";
-    }
-    std::string exe(path, (size_t)n);
+    return n <= 0 ? std::string() : std::string(path, (size_t)n);
+}
+
+std::string program_folder() {
+    std::string exe = program_path();
     size_t slash = exe.rfind('/');
     return slash == std::string::npos ? "" : exe.substr(0, slash);
 }
@@ -275,4 +277,27 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+    std::string path;
+    if (!module || module == (HMODULE)&program_module()) {
+        path = program_path();
+    }
+    if (path.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (size == 0 || !fileName) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        memcpy(fileName, path.data(), size - 1);
+        fileName[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(fileName, path.c_str(), path.size() + 1);
+    return (DWORD)path.size();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -121,6 +122,28 @@ TEST(Libraries, NullModuleNameIsTheProgram) {
     ASSERT_NE(program, nullptr);
     EXPECT_EQ(GetModuleHandleW(nullptr), program);
     EXPECT_NE(program, GetModuleHandleW(u"ntdll.dll"));
+}
+
+TEST(Libraries, ModuleFileNameOfTheProgramIsItsOwnFile) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    const std::string path(self, size_t(n));
+
+    char name[4096];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, name, sizeof(name)), DWORD(path.size()));
+    EXPECT_EQ(std::string(name), path);
+    EXPECT_EQ(GetModuleFileNameA(GetModuleHandleW(nullptr), name, sizeof(name)), DWORD(path.size()));
+
+    // Too small: cut, terminated, the size returned.
+    char small[5];
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof(small)), DWORD(sizeof(small)));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::string(small), path.substr(0, 4));
+
+    EXPECT_EQ(GetModuleFileNameA(GetModuleHandleW(u"ntdll.dll"), name, sizeof(name)), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
 }
 
 }  // namespace
