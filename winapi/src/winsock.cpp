@@ -21,7 +21,7 @@ namespace {
 
 static_assert(sizeof(sockaddr) == 16 && sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28,
               "Windows socket address sizes");
-static_assert(sizeof(in_addr) == 4 && sizeof(timeval) == 8 && sizeof(u_long) == 4, "Windows field sizes");
+static_assert(sizeof(in_addr) == 4, "Windows field sizes");
 static_assert(offsetof(fd_set, fd_array) == sizeof(SOCKET), "fd_set layout");
 
 struct Table {

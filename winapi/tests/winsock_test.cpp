@@ -6,6 +6,9 @@
 // The errno table and the Linux view of the keep-alive settings.
 #include "../src/winsock_internal.h"
 
+// A POSIX header after the Winsock ones must still see the system's own types.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -669,6 +672,20 @@ TEST_F(WinsockTest, GethostbynameAnswersANumericName) {
     in_addr address;
     std::memcpy(&address, entry->h_addr, sizeof address);
     EXPECT_EQ(address.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST(WinsockHeadersTest, PosixTypesKeepTheirOwnLayoutAfterTheWinsockHeaders) {
+    Sleep(1);  // at least one voluntary context switch to count
+    struct {
+        struct rusage usage;
+        unsigned char guard[64];
+    } probe;
+    std::memset(&probe, 0xa5, sizeof probe);
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &probe.usage), 0);
+    EXPECT_TRUE(std::all_of(probe.guard, probe.guard + sizeof probe.guard, [](unsigned char b) { return b == 0xa5; }))
+        << "the system wrote past the struct rusage this program sees";
+    EXPECT_GT(probe.usage.ru_maxrss, 0);
+    EXPECT_GT(probe.usage.ru_nvcsw, 0);
 }
 
 TEST(WinsockAddressTest, InetAddrReadsEveryDottedForm) {
