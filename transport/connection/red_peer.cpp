@@ -26,6 +26,9 @@ std::atomic<uint32_t> tunnel_used_flag(0);
 const uint32_t FORCE_LINK_DIRECT_THEN_TUNNEL = 0;
 const uint32_t FORCE_LINK_TUNNEL = 2;
 
+// An end of stream: the peer closed its side, which carries no error code of its own.
+const char kPeerClosed[] = "the peer closed the connection";
+
 // Logs the text as a SPICE-style warning, like every failure of the transport, and throws it as a disconnection.
 [[noreturn]] void throw_disconnected(int code, const char* file, unsigned line, const char* function,
                                      const char* format, ...) __attribute__((format(printf, 5, 6)));
@@ -483,11 +486,14 @@ uint32_t RedPeer::receive(uint8_t* buf, uint32_t size)
                 if (n < 0 && error != WSAESHUTDOWN) {
                     THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
                 }
+                if (n == 0 || error == 0) {
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
+                }
                 THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
             case SSL_ERROR_SSL:
                 _tls_broken = true;
                 if (is_unexpected_eof()) {
-                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
                 }
                 THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "ssl error %d", ssl_err);
             default:
@@ -521,7 +527,10 @@ uint32_t RedPeer::receive(uint8_t* buf, uint32_t size)
             if (n < 0 && error == WSAEINTR) {
                 continue;
             }
-            if (n == 0 || error == WSAESHUTDOWN) {
+            if (n == 0) {
+                THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
+            }
+            if (error == WSAESHUTDOWN) {
                 THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
             }
             THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);

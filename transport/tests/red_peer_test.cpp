@@ -493,8 +493,16 @@ TEST_F(PeerTest, PeerThatClosesIsADisconnectionOnReceiveAndAFailureOnSend)
 
     uint8_t buffer[16];
     bool disconnected = false;
-    EXPECT_EQ(code_of([&] { peer.receive(buffer, sizeof buffer); }, &disconnected), 6);
+    std::string text;
+    try {
+        peer.receive(buffer, sizeof buffer);
+    } catch (const RedPeer::DisconnectedException& e) {
+        disconnected = true;
+        EXPECT_EQ(e.get_error_code(), 6);
+        text = e.what();
+    }
     EXPECT_TRUE(disconnected);
+    EXPECT_NE(text.find("the peer closed the connection"), std::string::npos) << text;
 
     // Writing into a connection the other side left fails with the send code and never raises SIGPIPE.
     std::vector<uint8_t> bytes = pattern(65536);

@@ -21,7 +21,7 @@ namespace {
 
 static_assert(sizeof(sockaddr) == 16 && sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28,
               "Windows socket address sizes");
-static_assert(sizeof(in_addr) == 4 && sizeof(timeval) == 8 && sizeof(u_long) == 4, "Windows field sizes");
+static_assert(sizeof(in_addr) == 4, "Windows field sizes");
 static_assert(offsetof(fd_set, fd_array) == sizeof(SOCKET), "fd_set layout");
 
 struct Table {
@@ -518,6 +518,34 @@ SOCKET WSAAPI accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     return static_cast<SOCKET>(fd);
 }
 
+namespace {
+
+// A connect interrupted by a signal goes on in the background; Windows callers never see the interruption.
+// A blocking one is waited for here: its outcome is the socket's error once it is writable (the kernel's own
+// connect time-out ends the wait at the latest). Returns 0, or -1 with *error set to an errno.
+int finish_interrupted_connect(int fd, int* error) {
+    posix_net::PollEntry entry = {fd, posix_net::ready_write, 0};
+    while (posix_net::poll_sockets(&entry, 1, -1) < 0) {
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+    int outcome = 0;
+    if (posix_net::get_option(fd, posix_net::Option::error, &outcome) < 0) {
+        *error = errno;
+        return -1;
+    }
+    Endpoint peer;
+    if (outcome == 0 && posix_net::remote_endpoint(fd, &peer) < 0) {
+        outcome = ECONNABORTED;  // ended without an error of its own: the socket was shut meanwhile
+    }
+    *error = outcome;
+    return outcome == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int WSAAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
     std::shared_ptr<Socket> socket = find_socket(s);
     if (!socket) {
@@ -529,6 +557,18 @@ int WSAAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
     }
     int result = posix_net::connect_socket(socket->fd, remote);
     int error = errno;
+    if (result < 0 && error == EINTR) {
+        bool non_blocking;
+        {
+            std::lock_guard<std::mutex> guard(socket->lock);
+            non_blocking = socket->non_blocking;
+        }
+        if (non_blocking) {
+            error = EINPROGRESS;
+        } else {
+            result = finish_interrupted_connect(socket->fd, &error);
+        }
+    }
     std::lock_guard<std::mutex> guard(socket->lock);
     if (result == 0) {
         socket->connected = true;

@@ -21,10 +21,15 @@ namespace {
 
 using namespace posix_net;
 
-std::atomic<uint32_t> last_generation{0};
+std::atomic<uint32_t> last_arming{0};
 
-uint64_t watch_key(const Socket& socket) {
-    return static_cast<uint32_t>(socket.fd) | static_cast<uint64_t>(socket.association.generation) << 32;
+// A number for a new arming, never 0.
+uint32_t next_arming() {
+    uint32_t number;
+    do {
+        number = ++last_arming;
+    } while (number == 0);
+    return number;
 }
 
 // The readiness still worth a report for the association.
@@ -114,7 +119,9 @@ public:
     // The caller holds socket.lock.
     void arm(Socket& socket) {
         if (unsigned readiness = wanted(socket.association)) {
-            watch_arm(watch_, socket.fd, readiness, watch_key(socket));
+            uint32_t number = next_arming();
+            socket.association.armed = number;
+            watch_arm(watch_, socket.fd, readiness, static_cast<uint32_t>(socket.fd) | uint64_t{number} << 32);
         }
     }
 
@@ -142,7 +149,12 @@ private:
             return;
         }
         std::lock_guard<std::mutex> guard(socket->lock);
-        if (socket->association.mask == 0 || socket->association.generation != event.key >> 32) {
+        // A report of an arming since replaced is dropped whole. It was taken from the set before the lock
+        // was ours, and meanwhile a re-enabling call looked at the socket and armed it anew: the report may
+        // show data that a receive has consumed since, and acting on it would disable FD_READ with nothing
+        // recorded and leave the socket armed without it - data arriving afterwards would never be
+        // reported. The new arming reports whatever is still to be reported.
+        if (socket->association.mask == 0 || socket->association.armed != event.key >> 32) {
             return;
         }
         record(*socket, event.ready);
@@ -228,7 +240,6 @@ int WSAAPI WSAEventSelect(SOCKET s, WSAEVENT eventObject, LONG networkEvents) {
         Association& association = socket->association;
         association.event = eventObject;
         association.mask = networkEvents;
-        association.generation = ++last_generation;
         association.read_enabled = association.write_enabled = association.close_enabled = true;
         refresh(*socket);
     }

@@ -18,9 +18,11 @@ namespace winsock {
 struct Association {
     WSAEVENT event = nullptr;
     LONG mask = 0;
-    // Tells the watcher's late reports for an earlier association (or an earlier socket on the same
-    // descriptor) apart from current ones.
-    uint32_t generation = 0;
+    // The number of the watch's last arming for this association (0: not armed yet). A report carries the
+    // number of the arming that produced it, so that the watcher tells a late report - of an earlier
+    // association, of an earlier socket on the same descriptor, or of an arming that a re-enabling call has
+    // since replaced - from the current one.
+    uint32_t armed = 0;
     // Whether each event would be recorded now: an event, once recorded, waits for its re-enabling call.
     bool read_enabled = false;
     bool write_enabled = false;

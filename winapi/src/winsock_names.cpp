@@ -303,7 +303,7 @@ struct hostent* WSAAPI gethostbyname(const char* name) {
     return &host.entry;
 }
 
-u_long WSAAPI inet_addr(const char* cp) {
+ULONG WSAAPI inet_addr(const char* cp) {
     if (!cp) {
         return INADDR_NONE;
     }
@@ -336,7 +336,7 @@ u_long WSAAPI inet_addr(const char* cp) {
         return INADDR_NONE;
     }
     address |= parts[count - 1];
-    return htonl(static_cast<u_long>(address));
+    return htonl(static_cast<ULONG>(address));
 }
 
 char* WSAAPI inet_ntoa(struct in_addr in) {

@@ -6,11 +6,16 @@
 // The errno table and the Linux view of the keep-alive settings.
 #include "../src/winsock_internal.h"
 
+// A POSIX header after the Winsock ones must still see the system's own types.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -201,6 +206,70 @@ TEST_F(WinsockTest, WriteIsRecordedWhenANonBlockingConnectCompletes) {
     EXPECT_NE(accept(l, nullptr, nullptr), INVALID_SOCKET);
     EXPECT_TRUE(signalled(event, 2000));
     EXPECT_FALSE(signalled(event, 50));
+}
+
+void ignore_signal(int) {}
+
+TEST_F(WinsockTest, ABlockingConnectInterruptedBySignalsStillConnects) {
+    // A listener whose queue is full drops new connection requests, so that a blocking connect waits for the
+    // retransmission of its request and signals can reach it meanwhile.
+    sockaddr_in address;
+    SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    address = loopback(0);
+    int length = sizeof address;
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(l, 0), 0);
+    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    bool full = false;
+    for (int i = 0; i < 8 && !full; ++i) {
+        SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long non_blocking = 1;
+        ASSERT_EQ(ioctlsocket(filler, FIONBIO, &non_blocking), 0);
+        connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(filler, &writable);
+        timeval wait = {0, 300000};
+        full = select(0, nullptr, &writable, nullptr, &wait) == 0;
+    }
+    ASSERT_TRUE(full) << "the listener's queue never filled";
+
+    // No SA_RESTART: the signal interrupts the system call.
+    struct sigaction handler = {}, previous = {};
+    handler.sa_handler = ignore_signal;
+    sigemptyset(&handler.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
+    SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    std::atomic<bool> done{false};
+    int result = 0, error = 0;
+    std::thread caller([&] {
+        result = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        error = WSAGetLastError();
+        done = true;
+    });
+    pthread_t caller_thread = caller.native_handle();
+    // Signals while the request is dropped, then room in the queue (accepting every connection that comes)
+    // and signals still, until the connect returns.
+    for (int round = 0; round < 2000 && !done; ++round) {
+        pthread_kill(caller_thread, SIGUSR1);
+        if (round >= 15) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(l, &readable);
+            timeval wait = {0, 0};
+            if (select(0, &readable, nullptr, nullptr, &wait) == 1) {
+                EXPECT_NE(accept(l, nullptr, nullptr), INVALID_SOCKET);
+            }
+        }
+        Sleep(20);
+    }
+    caller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(result, 0) << "error " << error;
+    sockaddr_in peer = {};
+    length = sizeof peer;
+    EXPECT_EQ(getpeername(client, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+    EXPECT_EQ(peer.sin_port, address.sin_port);
 }
 
 TEST_F(WinsockTest, CloseIsRecordedOnceWhileDataIsStillUnread) {
@@ -603,6 +672,20 @@ TEST_F(WinsockTest, GethostbynameAnswersANumericName) {
     in_addr address;
     std::memcpy(&address, entry->h_addr, sizeof address);
     EXPECT_EQ(address.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST(WinsockHeadersTest, PosixTypesKeepTheirOwnLayoutAfterTheWinsockHeaders) {
+    Sleep(1);  // at least one voluntary context switch to count
+    struct {
+        struct rusage usage;
+        unsigned char guard[64];
+    } probe;
+    std::memset(&probe, 0xa5, sizeof probe);
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &probe.usage), 0);
+    EXPECT_TRUE(std::all_of(probe.guard, probe.guard + sizeof probe.guard, [](unsigned char b) { return b == 0xa5; }))
+        << "the system wrote past the struct rusage this program sees";
+    EXPECT_GT(probe.usage.ru_maxrss, 0);
+    EXPECT_GT(probe.usage.ru_nvcsw, 0);
 }
 
 TEST(WinsockAddressTest, InetAddrReadsEveryDottedForm) {

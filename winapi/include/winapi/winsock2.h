@@ -10,8 +10,9 @@
 
 // glibc declares fd_set, FD_SETSIZE and the FD_* macros, struct timeval, select and u_long in headers that
 // the C++ library includes on its own. They are included here first, so that they are complete before the
-// Windows names below take them over with macros. A file of this layer that includes further POSIX headers
-// includes them before this one, or they would see the Windows timeval.
+// Windows fd_set below takes their place. struct timeval and u_long stay glibc's own: the Windows calls take
+// them by name (their fields are wider here than on Windows), so that a POSIX header included afterwards
+// still sees the system's types.
 #include <sys/select.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -21,9 +22,6 @@
 typedef UINT_PTR SOCKET;
 #define INVALID_SOCKET ((SOCKET)(~(SOCKET)0))
 #define SOCKET_ERROR (-1)
-
-// u_char, u_short and u_int are the same types in glibc; u_long is 32-bit on Windows.
-#define u_long ULONG
 
 typedef HANDLE WSAEVENT;
 typedef USHORT ADDRESS_FAMILY;
@@ -37,13 +35,6 @@ struct winsock_fd_set {
     SOCKET fd_array[FD_SETSIZE];
 };
 #define fd_set winsock_fd_set
-
-// Windows timeval fields are 32-bit longs.
-struct winsock_timeval {
-    LONG tv_sec;
-    LONG tv_usec;
-};
-#define timeval winsock_timeval
 
 inline int winsock_fd_isset(SOCKET s, const fd_set* set) {
     for (u_int i = 0; i < set->fd_count && i < FD_SETSIZE; ++i) {
@@ -256,12 +247,13 @@ int WSAAPI WSAIoctl(SOCKET s, DWORD ioControlCode, LPVOID inBuffer, DWORD inBuff
 // networkEvents: any of FD_READ, FD_WRITE, FD_CLOSE; 0 cancels the association.
 int WSAAPI WSAEventSelect(SOCKET s, WSAEVENT eventObject, LONG networkEvents);
 
-u_long WSAAPI inet_addr(const char* cp);
+ULONG WSAAPI inet_addr(const char* cp);
 // The text lives in a buffer of the calling thread until its next call.
 char* WSAAPI inet_ntoa(struct in_addr in);
 // IPv4 only; the result lives in storage of the calling thread until its next call.
 struct hostent* WSAAPI gethostbyname(const char* name);
 
+// The 32-bit conversions and inet_addr keep the Windows width of u_long.
 #undef htons
 #undef ntohs
 #undef htonl
@@ -270,20 +262,20 @@ struct hostent* WSAAPI gethostbyname(const char* name);
 inline u_short htons(u_short v) {
     return __builtin_bswap16(v);
 }
-inline u_long htonl(u_long v) {
+inline ULONG htonl(ULONG v) {
     return __builtin_bswap32(v);
 }
 #else
 inline u_short htons(u_short v) {
     return v;
 }
-inline u_long htonl(u_long v) {
+inline ULONG htonl(ULONG v) {
     return v;
 }
 #endif
 inline u_short ntohs(u_short v) {
     return htons(v);
 }
-inline u_long ntohl(u_long v) {
+inline ULONG ntohl(ULONG v) {
     return htonl(v);
 }

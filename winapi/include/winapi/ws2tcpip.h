@@ -4,10 +4,8 @@
 
 #include "winapi/winsock2.h"
 
-// glibc's socklen_t (unsigned) comes with <unistd.h>, which the C++ library includes on its own; on Windows
-// it is an int.
+// glibc's socklen_t (unsigned; an int on Windows) comes with <unistd.h>; getnameinfo takes it by name.
 #include <unistd.h>
-#define socklen_t int
 
 struct in6_addr {
     union {
