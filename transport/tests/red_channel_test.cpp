@@ -597,6 +597,15 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
     put16(header_cut, 1);
     put32(header_cut, 6);
     put16(header_cut, kMsgMmTime);  // the size word is missing
+    // Three offsets to one ping: one body must not make three messages.
+    std::vector<uint8_t> repeated_offsets;
+    put16(repeated_offsets, 3);
+    for (int i = 0; i < 3; i++) {
+        put32(repeated_offsets, 14);
+    }
+    put16(repeated_offsets, kMsgMmTime);
+    put32(repeated_offsets, 4);
+    put32(repeated_offsets, 5);
     std::vector<uint8_t> bad_severity;
     put64(bad_severity, 0);
     put32(bad_severity, 3);
@@ -608,6 +617,7 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
         {"list count past the body", message(SPICE_MSG_LIST, count_past_body), 1},
         {"list offset outside the body", message(SPICE_MSG_LIST, offset_outside), 1},
         {"sub-message header cut by the body's end", message(SPICE_MSG_LIST, header_cut), 1},
+        {"list whose offsets repeat", message(SPICE_MSG_LIST, repeated_offsets), 1},
         {"sub-message too short for its layout", message(SPICE_MSG_LIST, list_body({{SPICE_MSG_SET_ACK, {1, 2}}})),
          1},
         {"message too short for its layout", message(SPICE_MSG_SET_ACK, {1, 2, 3}), 1},
