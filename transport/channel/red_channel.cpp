@@ -93,7 +93,7 @@ int quality_of_average(double average)
 
 // ---- Triggers, timer and events of the channel's loop ----
 
-void RedChannel::SendTrigger::on_event() { _channel.send_messages(); }
+void RedChannel::SendTrigger::on_event() { _channel.send_and_resume_receive(); }
 
 void RedChannel::AbortTrigger::on_event() { THROW("abort"); }
 
@@ -140,6 +140,8 @@ RedChannel::RedChannel(ChannelClient& client, uint8_t type, uint8_t id, MessageH
     , _message_handler(handler)
     , _sync_info{nullptr, nullptr, nullptr}
     , _message_serial(0)
+    , _outgoing_bytes(0)
+    , _receive_paused(false)
     , _outgoing_message(nullptr)
     , _outgoing_pos(0)
     , _incoming_header_pos(0)
@@ -384,11 +386,22 @@ void RedChannel::drain_tunnel()
 
 // ---- Outgoing messages ----
 
+namespace {
+
+size_t queued_cost(RedChannel::OutMessage* message)
+{
+    return spice_marshaller_get_total_size(message->peer_message().marshaller()) +
+           RedChannel::OUTGOING_MESSAGE_COST;
+}
+
+}  // namespace
+
 void RedChannel::post_message(OutMessage* message)
 {
     {
         Lock lock(_outgoing_lock);
         _outgoing_messages.push_back(message);
+        _outgoing_bytes += queued_cost(message);
     }
     _send_trigger.trigger();
 }
@@ -399,6 +412,7 @@ void RedChannel::clear_outgoing_messages()
     {
         Lock lock(_outgoing_lock);
         dropped.swap(_outgoing_messages);
+        _outgoing_bytes = 0;
     }
     for (OutMessage* message : dropped) {
         message->release();
@@ -439,11 +453,38 @@ void RedChannel::send_messages()
             // Held as the half-sent message from here, so that a failing send cannot lose it.
             _outgoing_message = _outgoing_messages.front();
             _outgoing_messages.pop_front();
+            _outgoing_bytes -= queued_cost(_outgoing_message);
         }
         _outgoing_pos = 0;
         _outgoing_message->peer_message().set_body_size();
         send_messages_resume();
     }
+}
+
+void RedChannel::send_and_resume_receive()
+{
+    send_messages();
+    // A pause ends only here or at a socket event: data left unread in the socket signals nothing new.
+    if (_receive_paused && _socket_in_loop) {
+        receive_messages();
+    }
+}
+
+bool RedChannel::receive_paused()
+{
+    Lock lock(_outgoing_lock);
+    if (_receive_paused) {
+        if (_outgoing_bytes > OUTGOING_RESUME) {
+            return true;
+        }
+        _receive_paused = false;
+        LOG_DEBUG("%s(id:%u): outgoing queue drained, reading again", channel_type_name(get_type()), get_id());
+    } else if (_outgoing_bytes >= OUTGOING_LIMIT) {
+        _receive_paused = true;
+        LOG_DEBUG("%s(id:%u): outgoing queue holds %zu bytes, reading paused until it drains",
+                  channel_type_name(get_type()), get_id(), _outgoing_bytes);
+    }
+    return _receive_paused;
 }
 
 void RedChannel::send_blocking(RedPeer::OutMessage& message)
@@ -476,6 +517,7 @@ void RedChannel::finish_outgoing_blocking()
             }
             message = _outgoing_messages.front();
             _outgoing_messages.pop_front();
+            _outgoing_bytes -= queued_cost(message);
         }
         _outgoing_message = message;
         _outgoing_pos = 0;
@@ -487,9 +529,15 @@ void RedChannel::finish_outgoing_blocking()
 
 // ---- Incoming messages ----
 
+// Message by message, until the socket would block or the outgoing queue is full: the server's messages (pings,
+// acknowledgement windows) add to the queue, and a server that does not read what it asked for must not make it
+// grow without bound.
 void RedChannel::receive_messages()
 {
     for (;;) {
+        if (receive_paused()) {
+            return;
+        }
         if (!_incoming_message) {
             _incoming_header_pos +=
                 receive(_incoming_header + _incoming_header_pos, sizeof(_incoming_header) - _incoming_header_pos);
@@ -540,6 +588,7 @@ void RedChannel::release_partial_messages()
     }
     _incoming_header_pos = 0;
     _incoming_message_pos = 0;
+    _receive_paused = false;
 }
 
 RedPeer::CompoundInMessage* RedChannel::receive_message()

@@ -54,6 +54,11 @@ public:
 
     typedef RedChannelOutMessage OutMessage;
 
+    // The outgoing queue's bound, in bytes: each queued message counts its size and OUTGOING_MESSAGE_COST.
+    static const size_t OUTGOING_LIMIT = 4u << 20;
+    static const size_t OUTGOING_RESUME = OUTGOING_LIMIT / 2;
+    static const size_t OUTGOING_MESSAGE_COST = 512;
+
     class MessageHandler {
     public:
         virtual ~MessageHandler() {}
@@ -78,7 +83,9 @@ public:
     virtual void connect_migration_target();
     virtual int get_state() { return _state; }
     // Queues the message (owned by the queue until sent or dropped) and wakes the worker. Any state: the message
-    // waits until the channel is connected or the queue is emptied.
+    // waits until the channel is connected or the queue is emptied. Never refused: the queue's bound is kept by
+    // the worker, which stops reading from the server while the queue holds OUTGOING_LIMIT bytes or more and
+    // reads again once it is down to OUTGOING_RESUME (TCP then slows the server down).
     virtual void post_message(OutMessage* message);
     void clear_outgoing_messages();
 
@@ -159,6 +166,10 @@ private:
 
     void send_messages();
     void send_messages_resume();
+    // The send trigger: sends, and reads again when reading waited for the queue to drain.
+    void send_and_resume_receive();
+    // True while reading waits for the queue to drain (worker thread).
+    bool receive_paused();
     // Sends a whole message with the socket outside the loop (migration).
     void send_blocking(RedPeer::OutMessage& message);
     void finish_outgoing_blocking();
@@ -193,6 +204,8 @@ private:
     // The queue is shared (guarded by _outgoing_lock); the partial positions belong to the worker.
     Mutex _outgoing_lock;
     std::list<OutMessage*> _outgoing_messages;
+    size_t _outgoing_bytes;  // what the queued messages count against OUTGOING_LIMIT
+    bool _receive_paused;    // worker thread
     OutMessage* _outgoing_message;
     uint32_t _outgoing_pos;
     uint8_t _incoming_header[sizeof(SpiceMiniDataHeader)];

@@ -136,6 +136,19 @@ void RedChannelBase::receive_all(uint8_t* data, size_t size)
     }
 }
 
+void RedChannelBase::link_in_time(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id)
+{
+    try {
+        link(protocol, connection_id, password, vm_id);
+    } catch (Exception&) {
+        // Whatever read or write the deadline broke, the link failed for want of an answer.
+        check_link_deadline();
+        throw;
+    }
+    // The deadline may have shut the connection down just as the last answer came.
+    check_link_deadline();
+}
+
 void RedChannelBase::link(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id)
 {
     uint32_t major;
@@ -311,7 +324,7 @@ void RedChannelBase::connect_and_link(const ConnectionOptions& options, int prot
             g_connected_unsecure = true;
             LOG_INFO("%s(id:%u) 连接成功(%s:%u)", channel_type_name(_type), _id, host, options.unsecure_port);
             before_send_link_msg();
-            link(protocol, connection_id, password, vm_id);
+            link_in_time(protocol, connection_id, password, vm_id);
             return;
         } catch (Exception& e) {
             LOG_ERROR("catch exception: error_code:%d, error_str:%s", e.get_error_code(), e.what());
@@ -332,5 +345,5 @@ void RedChannelBase::connect_and_link(const ConnectionOptions& options, int prot
     }
     connect_secure(options, host);
     LOG_INFO("%s(id:%u) 安全连接成功s(%s:%u)", channel_type_name(_type), _id, host, options.secure_port);
-    link(protocol, connection_id, password, vm_id);
+    link_in_time(protocol, connection_id, password, vm_id);
 }

@@ -93,6 +93,8 @@ protected:
 private:
     void connect_and_link(const ConnectionOptions& options, int protocol, uint32_t connection_id, const char* host,
                           const char* password, uint64_t vm_id, bool fall_back_follows);
+    // link, failing with code 3 when the server did not complete it within the link deadline (RedPeer).
+    void link_in_time(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id);
     void send_all(const uint8_t* data, size_t size);
     void receive_all(uint8_t* data, size_t size);
     void send_password(const uint8_t* public_key, const char* password);

@@ -13,15 +13,21 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
 // Written and read by every channel thread; it only chooses a road.
 std::atomic<uint32_t> tunnel_used_flag(0);
+
+std::atomic<uint32_t> link_timeout(RedPeer::LINK_TIMEOUT_MS);
 
 const uint32_t FORCE_LINK_DIRECT_THEN_TUNNEL = 0;
 const uint32_t FORCE_LINK_TUNNEL = 2;
@@ -107,6 +113,87 @@ int wait_connected(SOCKET socket)
 
 }  // namespace
 
+// A thread that waits for the link's deadline and then has the peer shut its connection down, unless it is
+// cancelled first (the destructor cancels and joins).
+class RedPeer::LinkDeadline {
+public:
+    LinkDeadline(RedPeer& peer, uint32_t ms) : _thread([this, &peer, ms] { run(peer, ms); }) {}
+    ~LinkDeadline()
+    {
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            _cancelled = true;
+        }
+        _condition.notify_all();
+        _thread.join();
+    }
+
+private:
+    void run(RedPeer& peer, uint32_t ms)
+    {
+        {
+            std::unique_lock<std::mutex> lock(_lock);
+            if (_condition.wait_for(lock, std::chrono::milliseconds(ms), [this] { return _cancelled; })) {
+                return;
+            }
+        }
+        peer.on_link_deadline();
+    }
+
+    std::mutex _lock;
+    std::condition_variable _condition;
+    bool _cancelled = false;
+    std::thread _thread;  // last: it starts once the rest is built
+};
+
+void RedPeer::set_link_timeout_ms(uint32_t ms)
+{
+    link_timeout = ms ? ms : LINK_TIMEOUT_MS;
+}
+
+uint32_t RedPeer::link_timeout_ms()
+{
+    return link_timeout;
+}
+
+void RedPeer::arm_link_deadline()
+{
+    disarm_link_deadline();
+    _link_timed_out = false;
+    _link_deadline.reset(new LinkDeadline(*this, link_timeout));
+}
+
+void RedPeer::disarm_link_deadline()
+{
+    _link_deadline.reset();
+}
+
+void RedPeer::on_link_deadline()
+{
+    Lock lock(_lock);
+    _link_timed_out = true;
+    LOG_ERROR("link: the server did not complete the link within %u ms, closing the connection",
+              static_cast<unsigned>(link_timeout));
+    if (_peer != INVALID_SOCKET) {
+        ::shutdown(_peer, SD_BOTH);
+    }
+}
+
+void RedPeer::check_link_deadline()
+{
+    if (_link_timed_out) {
+        THROW_ERR(SPICEC_ERROR_CODE_CONNECT_FAILED, "link: no complete answer from the server in time");
+    }
+}
+
+void RedPeer::set_linked(bool linked)
+{
+    _linked = linked ? 1 : 0;
+    if (linked) {
+        disarm_link_deadline();
+    }
+}
+
 RedPeer::RedPeer()
     : _peer(INVALID_SOCKET)
     , _lock(Mutex::NORMAL)
@@ -117,6 +204,7 @@ RedPeer::RedPeer()
     , _vpn_info()
     , _vpn(nullptr)
     , _linked(0)
+    , _link_timed_out(false)
 {
 }
 
@@ -150,6 +238,7 @@ uint64_t RedPeer::tunnel_pending_bytes() const
 void RedPeer::connect_unsecure(const char* host, int port)
 {
     connect_to_peer(host, port);
+    arm_link_deadline();
     LOG_INFO("m_prdpVpn is %p, _peer:%d", static_cast<void*>(_vpn), static_cast<int>(_peer));
 }
 
@@ -377,6 +466,7 @@ void RedPeer::connect_plain(const char* host, int port)
 void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
 {
     connect_to_peer(host, options.secure_port);
+    arm_link_deadline();
     LOG_INFO("Connected to %s %d", host, options.secure_port);
 
     SpiceOpenSSLVerify* verify = nullptr;
@@ -446,6 +536,7 @@ void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
     } catch (...) {
         spice_openssl_verify_free(verify);
         cleanup();
+        check_link_deadline();
         throw;
     }
     spice_openssl_verify_free(verify);
@@ -665,6 +756,7 @@ void RedPeer::shutdown_tls()
 
 void RedPeer::close()
 {
+    disarm_link_deadline();
     if (_peer == INVALID_SOCKET) {
         return;
     }
@@ -692,6 +784,7 @@ void RedPeer::release_connection()
 
 void RedPeer::cleanup()
 {
+    disarm_link_deadline();
     Lock lock(_lock);
     release_connection();
 }

@@ -18,7 +18,9 @@
 
 #include <openssl/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,15 @@ public:
 
     // Largest message body accepted from the server; a larger size ends the connection with code 6.
     static const uint32_t MAX_MESSAGE_SIZE = 256u << 20;
+
+    // The link exchange's deadline. It starts once connect_unsecure or connect_secure has the connection (so it
+    // covers the TLS handshake) and ends with set_linked(true) or close. When it passes first, the socket is shut
+    // down, which fails the blocked link read or write; link_timed_out then tells the link why. A linked
+    // connection has no deadline: an idle session is normal, and TCP keep-alive finds a vanished server.
+    static const uint32_t LINK_TIMEOUT_MS = 30000;
+    // For tests; 0 restores LINK_TIMEOUT_MS. Applies to deadlines started afterwards.
+    static void set_link_timeout_ms(uint32_t ms);
+    static uint32_t link_timeout_ms();
 
     RedPeer();
     virtual ~RedPeer();
@@ -91,7 +102,7 @@ public:
     void clear_shut();
     bool is_shut();
     // Set by the link handshake: from then on a tunnel transfer that moves nothing counts as "would block".
-    void set_linked(bool linked) { _linked = linked ? 1 : 0; }
+    void set_linked(bool linked);
     bool is_linked() const { return _linked != 0; }
 
     uint64_t tunnel_pending_bytes() const override;
@@ -102,6 +113,8 @@ public:
 
 protected:
     void connect_to_peer(const char* host, int port);
+    // Throws the link's time-out (code 3) when the deadline shut the connection down; else returns.
+    void check_link_deadline();
     // After a failed connect or link: frees the TLS objects and releases the connection, without a TLS close.
     void cleanup();
 
@@ -119,6 +132,11 @@ private:
     void release_connection();
     void shutdown_tls();
     [[noreturn]] void fail_connect(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    class LinkDeadline;
+    void arm_link_deadline();
+    // Never with the peer lock held: it waits for a deadline that may be taking that lock.
+    void disarm_link_deadline();
+    void on_link_deadline();
 
     // The tunnel flag is EventSource's (set_tunnelled), which the loop reads.
     SOCKET _peer;      // written by the worker under _lock; INVALID_SOCKET (-1) when there is none
@@ -130,6 +148,8 @@ private:
     VpnInfo _vpn_info;
     Vpn* _vpn;
     uint32_t _linked;  // worker only
+    std::unique_ptr<LinkDeadline> _link_deadline;  // worker only
+    std::atomic<bool> _link_timed_out;
 };
 
 // What a channel connects with, from the main channel client's settings.

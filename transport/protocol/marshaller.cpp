@@ -54,7 +54,32 @@ void marshaller_release_items(SpiceMarshaller* m)
 
 size_t buffer_room(const SpiceMarshallerData* d)
 {
-    return MARSHALLER_BUFFER_SIZE - d->current_buffer_position;
+    return d->current_buffer->capacity - d->current_buffer_position;
+}
+
+// Moves to the buffer after the current one for a reservation of size bytes, which must fit there. A chained
+// buffer kept from before a reset is used again when it is large enough, and replaced when it is not.
+void next_buffer(SpiceMarshallerData* d, size_t size)
+{
+    MarshallerBuffer* current = d->current_buffer;
+    MarshallerBuffer* kept = current->next;
+    if (!kept || kept->capacity < size) {
+        size_t capacity = current->capacity * 2;
+        if (capacity > MARSHALLER_BUFFER_SIZE) {
+            capacity = MARSHALLER_BUFFER_SIZE;
+        }
+        if (capacity < size) {
+            capacity = size;
+        }
+        auto* buffer = static_cast<MarshallerBuffer*>(spice_malloc(sizeof(MarshallerBuffer) + capacity));
+        buffer->capacity = capacity;
+        buffer->data = reinterpret_cast<uint8_t*>(buffer + 1);
+        buffer->next = kept ? kept->next : nullptr;
+        free(kept);
+        current->next = buffer;
+    }
+    d->current_buffer = current->next;
+    d->current_buffer_position = 0;
 }
 
 }  // namespace
@@ -66,6 +91,8 @@ SpiceMarshaller* spice_marshaller_create()
     marshaller_init(m, d);
     d->marshallers = m;
     d->last_marshaller = m;
+    d->buffers.capacity = MARSHALLER_FIRST_BUFFER_SIZE;
+    d->buffers.data = d->first_data;
     d->current_buffer = &d->buffers;
     return m;
 }
@@ -128,13 +155,7 @@ uint8_t* spice_marshaller_reserve(SpiceMarshaller* m, size_t size)
         item->len = size;
         if (size <= buffer_room(d) || size < MARSHALLER_SEPARATE_ITEM_SIZE) {
             if (size > buffer_room(d)) {
-                if (!d->current_buffer->next) {
-                    auto* buffer = static_cast<MarshallerBuffer*>(spice_malloc(sizeof(MarshallerBuffer)));
-                    buffer->next = nullptr;
-                    d->current_buffer->next = buffer;
-                }
-                d->current_buffer = d->current_buffer->next;
-                d->current_buffer_position = 0;
+                next_buffer(d, size);
             }
             item->data = d->current_buffer->data + d->current_buffer_position;
             d->current_buffer_position += size;

@@ -1,5 +1,7 @@
-// SpiceMarshaller: the bytes of one outgoing message, kept as a list of items over chained fixed-size buffers and
-// read out as one block at send time.
+// SpiceMarshaller: the bytes of one outgoing message, kept as a list of items over chained buffers and read out as
+// one block at send time. The first buffer is small and lies in the message's own allocation, and each further
+// one doubles up to MARSHALLER_BUFFER_SIZE, so that a small message (a pong, an acknowledgement) costs about its
+// size and a large one about twice its size at most.
 //
 // A marshaller is built by one thread and then handed, under the channel's queue lock, to the channel's worker,
 // which alone reads and destroys it.
@@ -22,7 +24,8 @@ struct MarshallerItem {
 };
 
 enum : size_t {
-    MARSHALLER_BUFFER_SIZE = 4088,
+    MARSHALLER_FIRST_BUFFER_SIZE = 64,
+    MARSHALLER_BUFFER_SIZE = 4088,  // the largest chained buffer
     MARSHALLER_INLINE_ITEMS = 4,
     // Reservations at least this large that do not fit the current buffer get a block of their own rather than
     // wasting the rest of the buffer and starting a new one.
@@ -31,7 +34,8 @@ enum : size_t {
 
 struct MarshallerBuffer {
     MarshallerBuffer* next;
-    uint8_t data[MARSHALLER_BUFFER_SIZE];
+    size_t capacity;
+    uint8_t* data;  // capacity bytes: the first buffer's in SpiceMarshallerData, a chained one's right behind it
 };
 
 // The 4-byte slot of a parent marshaller that stands for a sub-marshaller's data.
@@ -67,6 +71,7 @@ struct SpiceMarshallerData {
     size_t current_buffer_item;
     SpiceMarshaller static_marshaller;
     MarshallerBuffer buffers;  // the chain starts with this embedded buffer
+    uint8_t first_data[MARSHALLER_FIRST_BUFFER_SIZE];
 };
 
 SpiceMarshaller* spice_marshaller_create();

@@ -4,6 +4,14 @@
 #include "runtime/peer_check.h"
 #include "transport/protocol/wire_reader.h"
 
+#include <algorithm>
+
+namespace {
+
+const uint64_t kSubHeaderSize = 6;
+
+}  // namespace
+
 SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t list_offset)
     : body_(body), body_end_(body_end)
 {
@@ -15,6 +23,25 @@ SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t li
         peer_warning("message list: %u sub-message offsets do not fit in a body of %llu bytes", count,
                       (unsigned long long)r.size());
         return;
+    }
+    list_begin_ = list_offset;
+    list_end_ = list_offset + 2 + 4 * uint64_t(count);
+    WireReader entries(offsets, offsets + 4 * uint64_t(count));
+    starts_.resize(count);
+    for (uint32_t& start : starts_) {
+        start = entries.u32();
+    }
+    std::sort(starts_.begin(), starts_.end());
+    for (size_t i = 0; i < starts_.size(); i++) {
+        uint64_t start = starts_[i];
+        bool on_list = start < list_end_ && start + kSubHeaderSize > list_begin_;
+        bool on_next = i + 1 < starts_.size() && start + kSubHeaderSize > starts_[i + 1];
+        if (on_list || on_next) {
+            spice_warning("message list: the sub-message at offset %llu overlaps %s", (unsigned long long)start,
+                          on_list ? "the list" : "the next one");
+            starts_.clear();
+            return;
+        }
     }
     count_ = count;
     offsets_ = offsets;
@@ -40,6 +67,14 @@ bool SpiceMessageList::get(uint16_t index, SpiceSubMessage* out) const
     out->type = type;
     out->declared_size = declared;
     out->data = const_cast<uint8_t*>(sub.position());
-    out->end = declared <= sub.remaining() ? out->data + declared : body_end_;
+    uint64_t end = sub.offset() + std::min<uint64_t>(declared, sub.remaining());
+    auto next = std::upper_bound(starts_.begin(), starts_.end(), offset);
+    if (next != starts_.end()) {
+        end = std::min<uint64_t>(end, *next);
+    }
+    if (offset < list_begin_) {
+        end = std::min(end, list_begin_);
+    }
+    out->end = body_ + end;
     return true;
 }

@@ -58,7 +58,7 @@ struct Message {
     {
         std::vector<MarshallerBuffer*> chain = buffers();
         for (size_t i = 0; i < chain.size(); i++) {
-            if (p >= chain[i]->data && p < chain[i]->data + MARSHALLER_BUFFER_SIZE) {
+            if (p >= chain[i]->data && p < chain[i]->data + chain[i]->capacity) {
                 return static_cast<int>(i);
             }
         }
@@ -79,21 +79,21 @@ TEST(Marshaller, MessageInOneBufferFlattensInPlace)
 {
     Message msg;
     msg.write(6);  // the header
-    msg.write(MARSHALLER_BUFFER_SIZE - 6);
+    msg.write(MARSHALLER_FIRST_BUFFER_SIZE - 6);
     ASSERT_EQ(msg.m->n_items, 1u);
-    EXPECT_EQ(spice_marshaller_get_total_size(msg.m), MARSHALLER_BUFFER_SIZE);
+    EXPECT_EQ(spice_marshaller_get_total_size(msg.m), MARSHALLER_FIRST_BUFFER_SIZE);
 
     size_t length = 0;
     int free_result = -1;
     uint8_t* p = spice_marshaller_flatten(msg.m, 6, &length, &free_result);
     EXPECT_EQ(free_result, 0);
     EXPECT_EQ(p, msg.m->items[0].data + 6);
-    EXPECT_EQ(length, MARSHALLER_BUFFER_SIZE - 6);
+    EXPECT_EQ(length, MARSHALLER_FIRST_BUFFER_SIZE - 6);
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
-// Where a second reservation lands after a first one: extending the first item, in the same buffer, at the start
-// of the next buffer, or in a block of its own.
+// Where a second reservation lands after a first one in the (small) first buffer: extending the first item, in the
+// same buffer, at the start of the next buffer, or in a block of its own.
 TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
 {
     enum Where { Extended, NextBuffer, Separate, SameBufferNewItem };
@@ -105,11 +105,11 @@ TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
         Where where;
     };
     const Case cases[] = {
-        {"exact fill extends", MARSHALLER_BUFFER_SIZE - 1, false, 1, Extended},
-        {"one byte over the edge", MARSHALLER_BUFFER_SIZE, false, 1, NextBuffer},
-        {"2044 without room starts a buffer", 3000, false, 2044, NextBuffer},
-        {"2045 without room gets its own block", 3000, false, 2045, Separate},
-        {"large block that fits stays in the buffer", 0, true, MARSHALLER_BUFFER_SIZE, SameBufferNewItem},
+        {"exact fill extends", MARSHALLER_FIRST_BUFFER_SIZE - 1, false, 1, Extended},
+        {"one byte over the edge", MARSHALLER_FIRST_BUFFER_SIZE, false, 1, NextBuffer},
+        {"2044 without room starts a buffer", 10, false, 2044, NextBuffer},
+        {"2045 without room gets its own block", 10, false, 2045, Separate},
+        {"block that fills the buffer stays in it", 0, true, MARSHALLER_FIRST_BUFFER_SIZE, SameBufferNewItem},
         {"after referenced data a new item", 10, true, 10, SameBufferNewItem},
     };
     for (const Case& c : cases) {
@@ -129,7 +129,7 @@ TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
         switch (c.where) {
         case Extended:
             EXPECT_EQ(msg.m->n_items, 1u);
-            EXPECT_EQ(msg.data()->current_buffer_position, MARSHALLER_BUFFER_SIZE);
+            EXPECT_EQ(msg.data()->current_buffer_position, MARSHALLER_FIRST_BUFFER_SIZE);
             break;
         case NextBuffer:
             EXPECT_EQ(msg.m->n_items, 2u);
@@ -159,13 +159,14 @@ TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
 TEST(Marshaller, SmallWriteAfterSeparateBlockContinuesInTheBuffer)
 {
     Message msg;
+    msg.write(40);
     msg.write(3000);
     msg.write(2045);
     uint8_t* p = msg.write(8);
-    EXPECT_EQ(msg.m->n_items, 3u);
-    EXPECT_EQ(p, msg.buffers().at(0)->data + 3000);
+    EXPECT_EQ(msg.m->n_items, 4u);
+    EXPECT_EQ(p, msg.buffers().at(0)->data + 40);
     msg.write(8);  // extends the item that ends at the buffer position
-    EXPECT_EQ(msg.m->n_items, 3u);
+    EXPECT_EQ(msg.m->n_items, 4u);
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
@@ -303,7 +304,7 @@ TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers)
         msg.expected.clear();
         msg.write(6);
         for (int i = 0; i < 5; i++) {
-            msg.write(2040);  // two per buffer: three buffers in all
+            msg.write(2040);  // after the first buffer, buffers of 2040, 4080 (two) and 4088 (two)
         }
         msg.write(3000);  // own block
         SpiceMarshaller* sub = spice_marshaller_add_sub(msg.m);
@@ -318,7 +319,7 @@ TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers)
 
     build();
     std::vector<MarshallerBuffer*> chain = msg.buffers();
-    ASSERT_EQ(chain.size(), 3u);
+    ASSERT_EQ(chain.size(), 4u);
     EXPECT_EQ(msg.flatten(), msg.expected);
 
     spice_marshaller_reset(msg.m);
@@ -334,6 +335,42 @@ TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers)
     EXPECT_EQ(msg.buffers(), chain);  // the same buffers, none added
     EXPECT_EQ(msg.flatten(), msg.expected);
     EXPECT_EQ(spice_marshaller_get_total_size(msg.m), msg.expected.size());
+}
+
+// A small message lives in its first buffer; the chained ones double up to the largest size, a block of the
+// separate size that fits a large buffer stays in it, and a kept buffer too small after a reset is replaced.
+TEST(Marshaller, BuffersGrowWithTheMessage)
+{
+    Message msg;
+    msg.write(6);
+    msg.write(12);
+    EXPECT_EQ(msg.buffers().size(), 1u) << "a pong needs no buffer of its own";
+
+    for (int i = 0; i < 38; i++) {  // 1, 2, 5, 10 and 20 per buffer
+        msg.write(100);
+    }
+    std::vector<size_t> capacities;
+    for (MarshallerBuffer* b : msg.buffers()) {
+        capacities.push_back(b->capacity);
+    }
+    EXPECT_EQ(capacities, (std::vector<size_t>{MARSHALLER_FIRST_BUFFER_SIZE, 128, 256, 512, 1024, 2048}));
+    msg.write(MARSHALLER_BUFFER_SIZE - 4000);  // 48 bytes left: a buffer of the largest size
+    EXPECT_EQ(msg.buffers().size(), 7u);
+    EXPECT_EQ(msg.buffers().back()->capacity, size_t(MARSHALLER_BUFFER_SIZE));
+    uint8_t* large = msg.write(MARSHALLER_SEPARATE_ITEM_SIZE);
+    EXPECT_EQ(msg.buffer_of(large), 6);
+    EXPECT_EQ(msg.flatten(), msg.expected);
+
+    spice_marshaller_reset(msg.m);
+    msg.expected.clear();
+    msg.write(MARSHALLER_FIRST_BUFFER_SIZE);
+    uint8_t* p = msg.write(2000);  // the kept 128-byte buffer is too small for it
+    std::vector<MarshallerBuffer*> chain = msg.buffers();
+    ASSERT_EQ(chain.size(), 7u);
+    EXPECT_EQ(chain[1]->capacity, 2000u);
+    EXPECT_EQ(p, chain[1]->data);
+    EXPECT_EQ(chain[2]->capacity, 256u);
+    EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
 TEST(Marshaller, DestroyReleasesReferencedItems)

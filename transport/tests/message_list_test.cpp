@@ -29,7 +29,7 @@ TEST(MessageList, SubMessagesDeclaringSizesPastTheEndStillParse)
     EXPECT_EQ(wait.type, SPICE_MSG_WAIT_FOR_CHANNELS);
     EXPECT_EQ(wait.declared_size, 24u);
     EXPECT_EQ(wait.end, list.result() + 44);  // cut to the enclosing body
-    EXPECT_EQ(inval.end, inval.data + 24);    // inside the body: as declared
+    EXPECT_EQ(inval.end, inval.data + 11);    // cut where the next sub-message starts
 
     const SpiceChannelParser& display = server_channel_parsers[SPICE_CHANNEL_DISPLAY];
     for (const SpiceSubMessage& sub : {wait, inval}) {
@@ -64,6 +64,40 @@ TEST(MessageList, OffsetsOrHeadersOutsideTheBodyAreRefused)
     std::vector<uint8_t> cut = Body().u16(1).u32(6).u16(SPICE_MSG_PING).u8(0).u16(0);
     cut.resize(11);
     EXPECT_FALSE(SpiceMessageList(cut.data(), cut.data() + cut.size()).get(0, &sub));
+}
+
+// Sub-messages may come in any order, but no two start at the same place or overlap with their headers, and none
+// lies on the count and offsets: a list whose offsets repeat would make one body many handled messages.
+TEST(MessageList, OverlappingSubMessagesAreRefused)
+{
+    auto ping_at = [](Body b) { return b.u16(SPICE_MSG_PING).u32(12).u32(1).u64(2); };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> body;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"one after the other", ping_at(ping_at(Body().u16(2).u32(10).u32(28))), true},
+        {"backwards", ping_at(ping_at(Body().u16(2).u32(28).u32(10))), true},
+        {"the same offset twice", ping_at(Body().u16(3).u32(14).u32(14).u32(14)), false},
+        {"headers overlapping", ping_at(ping_at(Body().u16(2).u32(10).u32(15))), false},
+        {"on the offsets", ping_at(Body().u16(1).u32(4)), false},
+        {"on the count", ping_at(Body().u16(1).u32(0)), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> body = c.body;
+        SpiceMessageList list(body.data(), body.data() + body.size());
+        EXPECT_EQ(list.valid(), c.valid);
+        EXPECT_EQ(list.count(), c.valid ? 2 : 0);
+    }
+
+    // A body reaching into the next sub-message is cut where that one starts.
+    std::vector<uint8_t> body = ping_at(ping_at(Body().u16(2).u32(10).u32(20)));
+    SpiceMessageList list(body.data(), body.data() + body.size());
+    SpiceSubMessage sub;
+    ASSERT_TRUE(list.get(0, &sub));
+    EXPECT_EQ(sub.end, body.data() + 20);
 }
 
 // With the full header a list rides at a sub-list offset inside a draw message; its offsets count from the body.

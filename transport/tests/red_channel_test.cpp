@@ -265,6 +265,83 @@ TEST_F(ChannelTest, LinkFailuresEndTheConnectionWithTheirCode)
     }
 }
 
+// Shortens the link deadline for one test.
+struct LinkTimeout {
+    explicit LinkTimeout(uint32_t ms) { RedPeer::set_link_timeout_ms(ms); }
+    ~LinkTimeout() { RedPeer::set_link_timeout_ms(0); }
+};
+
+TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline)
+{
+    LinkTimeout timeout(300);
+    struct Case {
+        const char* name;
+        bool tls;
+        std::function<void(Connection&)> serve;  // after the link message was read (plain only)
+    };
+    const Case cases[] = {
+        {"silent after the link message", false, [](Connection&) {}},
+        {"stops after the reply header",
+         false,
+         [](Connection& c) {
+             std::vector<uint8_t> header;
+             put32(header, kLinkMagic);
+             put32(header, 2);
+             put32(header, 2);
+             put32(header, 182);
+             c.send_all(header);
+         }},
+        {"no link result",
+         false,
+         [](Connection& c) {
+             std::string password;
+             c.send_link_reply(0, {kCommonCapMiniHeader}, {});
+             c.read_password(&password);
+         }},
+        {"silent TLS handshake", true, [](Connection&) {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient local;
+        if (c.tls) {
+            local.type = RedPeer::ConnectionOptions::CON_OP_SECURE;
+            local.secure_port = server.port();
+        } else {
+            local.port = server.port();
+        }
+        TestChannel ch(local);
+        local.main_channel = &ch;
+        ch.start();
+        ch.connect();
+        std::unique_ptr<Connection> conn = server.accept();
+        ASSERT_TRUE(conn);
+        if (!c.tls) {
+            LinkRequest link;
+            ASSERT_TRUE(conn->read_link(&link));
+            c.serve(*conn);
+        }
+        ASSERT_TRUE(local.wait_disconnects(1)) << "the link waits on";
+        EXPECT_EQ(std::vector<int>{SPICEC_ERROR_CODE_CONNECT_FAILED}, local.errors());
+        EXPECT_TRUE(ch.abort_within());
+    }
+}
+
+// After the link silence is normal: the session outlives the link deadline, and keep-alive watches the server.
+TEST_F(ChannelTest, IdleSessionOutlivesTheLinkDeadlineWithKeepAlive)
+{
+    LinkTimeout timeout(200);
+    std::unique_ptr<Connection> conn = connect_linked();
+    ASSERT_TRUE(conn);
+    Sleep(600);
+    EXPECT_TRUE(probe(*conn, 5));
+    EXPECT_EQ(0, client.disconnects());
+    int keep_alive = 0;
+    int length = sizeof keep_alive;
+    ASSERT_EQ(0, getsockopt(channel->get_socket(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&keep_alive),
+                            &length));
+    EXPECT_NE(0, keep_alive);
+}
+
 TEST_F(ChannelTest, VersionMismatchFallsBackOnceToProtocolOne)
 {
     make_channel();
@@ -597,6 +674,15 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
     put16(header_cut, 1);
     put32(header_cut, 6);
     put16(header_cut, kMsgMmTime);  // the size word is missing
+    // Three offsets to one ping: one body must not make three messages.
+    std::vector<uint8_t> repeated_offsets;
+    put16(repeated_offsets, 3);
+    for (int i = 0; i < 3; i++) {
+        put32(repeated_offsets, 14);
+    }
+    put16(repeated_offsets, kMsgMmTime);
+    put32(repeated_offsets, 4);
+    put32(repeated_offsets, 5);
     std::vector<uint8_t> bad_severity;
     put64(bad_severity, 0);
     put32(bad_severity, 3);
@@ -608,6 +694,7 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
         {"list count past the body", message(SPICE_MSG_LIST, count_past_body), 1},
         {"list offset outside the body", message(SPICE_MSG_LIST, offset_outside), 1},
         {"sub-message header cut by the body's end", message(SPICE_MSG_LIST, header_cut), 1},
+        {"list whose offsets repeat", message(SPICE_MSG_LIST, repeated_offsets), 1},
         {"sub-message too short for its layout", message(SPICE_MSG_LIST, list_body({{SPICE_MSG_SET_ACK, {1, 2}}})),
          1},
         {"message too short for its layout", message(SPICE_MSG_SET_ACK, {1, 2, 3}), 1},
