@@ -30,7 +30,8 @@ namespace {
 
 const char* const text_font = "sans-serif:pixelsize=15";
 const char* const icon_font = "sans-serif:bold:pixelsize=22";
-constexpr size_t max_fonts = 8;           // the base font and the fallbacks found for missing characters
+constexpr size_t max_fonts = 8;  // the base font and the fallbacks found for missing characters
+constexpr int max_lookups = 64;  // fontconfig searches for missing characters, each a few milliseconds
 constexpr size_t max_characters = 65536;  // longer text is cut: the box could not show it anyway
 constexpr int margin = 16;
 constexpr int icon_size = 32;
@@ -89,7 +90,8 @@ public:
                 return font;
             }
         }
-        if (fonts_.size() < max_fonts && c >= 0x20 && missing_.insert(c).second) {
+        if (fonts_.size() < max_fonts && lookups_ < max_lookups && c >= 0x20 && missing_.insert(c).second) {
+            ++lookups_;
             if (XftFont* font = fallback_for(c)) {
                 fonts_.push_back(font);
                 return font;
@@ -172,6 +174,7 @@ private:
     int screen_;
     std::vector<XftFont*> fonts_;
     std::set<char32_t> missing_;  // characters no installed font has
+    int lookups_ = 0;
 };
 
 // Lines of at most max_width pixels: broken at '\n', and where a line is too wide after its last space, or
