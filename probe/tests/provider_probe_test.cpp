@@ -156,6 +156,65 @@ TEST(ProviderProbe, TextShowsTopmostInformationBoxUntilClosed) {
     }
 }
 
+// An X server of the test's own, so that it can be stopped under a box: -1 pid when Xvfb could not start.
+struct OwnServer {
+    pid_t pid = -1;
+    std::string display;
+
+    OwnServer() {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            return;
+        }
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        char c;
+        while (pid > 0 && poll(&p, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') {
+            number += c;
+        }
+        close(fds[0]);
+        if (!number.empty()) {
+            display = ":" + number;
+        }
+    }
+    ~OwnServer() { stop(); }
+    void stop() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+};
+
+// The server going away under the box ends the box, not the program: ProviderProbe exits with 0 as after a
+// closed box, neither hanging nor killed by Xlib.
+TEST(ProviderProbe, TextBoxEndsWhenTheServerGoesAway) {
+    OwnServer server;
+    ASSERT_FALSE(server.display.empty()) << "Xvfb could not be started";
+    std::string saved = getenv("DISPLAY") ? getenv("DISPLAY") : "";
+    setenv("DISPLAY", server.display.c_str(), 1);
+    Probe probe({"-t", "服务器即将关闭"}, true);
+    {
+        test_support::X11Observer x;  // gone before the server: its own connection would end this program
+        ASSERT_NE(x.display(), nullptr);
+        ASSERT_NE(x.wait_for_window("提示"), 0u);
+    }
+    setenv("DISPLAY", saved.c_str(), 1);
+    server.stop();
+    EXPECT_EQ(probe.exit_status(), 0);
+    EXPECT_NE(probe.error_output().find("broken"), std::string::npos);
+}
+
 // With no display the box cannot be shown; the text goes to standard error and the program ends at once.
 TEST(ProviderProbe, TextWithoutDisplayGoesToStandardError) {
     Probe probe({"-t", "当前服务不可用"}, false);

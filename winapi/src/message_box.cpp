@@ -44,6 +44,11 @@ int ignore_x_error(Display*, XErrorEvent*) {
     return 0;
 }
 
+int report_io_error(Display* display) {
+    fprintf(stderr, "X connection to %s broken\n", DisplayString(display));
+    return 0;
+}
+
 // The server went away: the box ends instead of the process.
 void note_connection_lost(Display*, void* lost) {
     *static_cast<bool*>(lost) = true;
@@ -630,9 +635,14 @@ int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     if (!display) {
         return report_unshown(shown_caption, shown_text);
     }
-    // Protocol errors on this connection are of no consequence (the process-wide handler is the layer's own).
+    // Protocol errors on this connection are of no consequence, as on the layer's other connections. Xlib's
+    // default handler of a broken connection ends the process; this one only reports, and each connection's
+    // exit handler decides (the box's ends the box).
     static std::once_flag errors_once;
-    std::call_once(errors_once, [] { XSetErrorHandler(ignore_x_error); });
+    std::call_once(errors_once, [] {
+        XSetErrorHandler(ignore_x_error);
+        XSetIOErrorHandler(report_io_error);
+    });
     bool lost = false;
     XSetIOErrorExitHandler(display, note_connection_lost, &lost);
     bool shown;
