@@ -15,6 +15,7 @@ packages=(
     libpixman-1-dev
     libpng-dev
     libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxrender-dev libxcursor-dev
+    libxft-dev libfontconfig-dev fonts-wqy-microhei
     xvfb xauth xclip xdotool x11-xserver-utils
 )
 

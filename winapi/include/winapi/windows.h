@@ -20,5 +20,6 @@
 #include "winapi/wingdi.h"
 #include "winapi/winuser_display.h"
 #include "winapi/winuser_clipboard.h"
+#include "winapi/winuser_message_box.h"
 #include "winapi/ioapiset.h"
 #include "winapi/namedpipeapi.h"

@@ -1,0 +1,4 @@
+// A provider that declares itself usable.
+extern "C" int IsProviderOK() {
+    return 1;
+}
