@@ -5,6 +5,7 @@
 #include "transport/message.h"
 
 #include "support/tunnel_gateway.h"
+#include "winapi/tests/support/peer_programs.h"
 
 #include "winapi/windows.h"
 #include "winapi/winreg.h"
@@ -618,11 +619,6 @@ TEST_F(PeerTest, SwapExchangesConnectionsAndShutsWhatAShutPeerReceives)
 
 // ---- TLS against openssl s_server ----
 
-bool have_openssl_tool()
-{
-    return std::system("openssl version >/dev/null 2>&1") == 0;
-}
-
 // openssl s_server in "reverse" mode (each line comes back reversed; the line "CLOSE" ends the connection with a
 // TLS close), on 127.0.0.1, stopped by its process id.
 class TlsServer {
@@ -716,9 +712,7 @@ protected:
     void SetUp() override
     {
         PeerTest::SetUp();
-        if (!have_openssl_tool()) {
-            GTEST_SKIP() << "the openssl program is not installed";
-        }
+        KTW_REQUIRE_PROGRAM("openssl");
     }
 };
 
@@ -873,9 +867,7 @@ TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped)
 // whose first rows need the tunnel unused.)
 TEST_F(RoadTest, SecureConnectRunsTlsInsideTheTunnel)
 {
-    if (!have_openssl_tool()) {
-        GTEST_SKIP() << "the openssl program is not installed";
-    }
+    KTW_REQUIRE_PROGRAM("openssl");
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
     tunnel_test::TunnelGateway gateway;

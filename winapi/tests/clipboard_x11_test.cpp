@@ -108,7 +108,8 @@ std::vector<uint8_t> bgr_pixels(const std::vector<uint8_t>& dib) {
 class ClipboardX11Test : public ClipboardWindowTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(ensure_xvfb());
+        KTW_REQUIRE_XVFB();
+        KTW_REQUIRE_PROGRAM("xclip");
         ClipboardWindowTest::SetUp();
     }
 
