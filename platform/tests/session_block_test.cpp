@@ -23,7 +23,7 @@ void put_u32(std::vector<uint8_t>& block, size_t offset, uint32_t value)
 // Every reader at the offset the parent writes its field to, by number.
 TEST_F(SessionBlockTest, NumbersAreReadLittleEndianAtTheirOffsets)
 {
-    ASSERT_EQ(SessionBlock::SIZE, 1544u);
+    ASSERT_EQ(size_t(SessionBlock::SIZE), 1544u);
     const struct {
         size_t offset;
         uint32_t (*read)();
