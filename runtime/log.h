@@ -51,6 +51,9 @@ void spice_log(const char* domain, int level, const char* position, const char* 
     __attribute__((format(printf, 5, 6)));
 void spice_logv(const char* domain, int level, const char* position, const char* function, const char* format,
                 va_list args) __attribute__((format(printf, 5, 0)));
+// Puts `level` in place of the abort threshold (-1: never abort) and returns the one it replaces. For tests that
+// provoke the errors they check.
+int spice_log_swap_abort_level(int level);
 
 #define SPICE_LOG_DOMAIN "Spice"
 #define SPICE_STRINGIFY_ARG(x) #x

@@ -14,7 +14,7 @@ const char* const SPICE_LEVEL_WORDS[] = {"ERROR", "CRITICAL", "Warning", "Info",
 
 // Fixed at the first line of the process.
 int spice_debug_level = -1;
-int spice_abort_level = -1;
+std::atomic<int> spice_abort_level{-1};
 std::once_flag spice_levels_read;
 
 void read_spice_levels()
@@ -80,9 +80,16 @@ void spice_logv(const char* domain, int level, const char* position, const char*
     line += '\n';
     fputs(line.c_str(), stderr);
 
-    if (spice_abort_level != -1 && spice_abort_level >= level) {
+    const int abort_level = spice_abort_level.load();
+    if (abort_level != -1 && abort_level >= level) {
         abort();
     }
+}
+
+int spice_log_swap_abort_level(int level)
+{
+    std::call_once(spice_levels_read, read_spice_levels);
+    return spice_abort_level.exchange(level);
 }
 
 void canvas_debug_trace(const char* format, ...)

@@ -15,8 +15,6 @@
 
 namespace {
 
-const int no_abort = setenv("SPICE_ABORT_LEVEL", "-1", 1);
-
 class ClientCanvasTest : public ::testing::Test {
 protected:
     void SetUp() override { sw_canvas_ops_init(); }

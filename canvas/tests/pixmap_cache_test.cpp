@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -231,23 +232,33 @@ TEST(PixmapCacheLimitTest, ManyThreadsShareOneCache)
 {
     PixmapCache cache(20 * 1000);
     constexpr int THREADS = 4, IDS = 300;
+    // An image of its own for every id, so that a reader given another id's entry sees it.
+    std::vector<pixman_image_t*> images;
+    for (int i = 0; i < 2 * IDS; i++) {
+        images.push_back(pixman_image_create_bits(PIXMAN_a8, 1, 1, nullptr, 0));
+    }
+    std::atomic<int> wrong{0};
     std::vector<std::thread> readers;
     for (int t = 0; t < THREADS; t++) {
-        readers.emplace_back([&cache, t] {
+        readers.emplace_back([&cache, &images, &wrong, t] {
             for (int i = 0; i < IDS; i++) {
-                canvas_image_unref(cache.get(uint64_t(i) * 1024 + t % 2));  // long chains, mixed buckets
+                pixman_image_t* got = cache.get(uint64_t(i) * 1024 + t % 2);  // long chains, mixed buckets
+                wrong += got != images[2 * i + t % 2];
+                canvas_image_unref(got);
             }
         });
     }
-    pixman_image_t* image = pixman_image_create_bits(PIXMAN_a8, 1, 1, nullptr, 0);
     for (int i = 0; i < IDS; i++) {
-        cache.add(uint64_t(i) * 1024, image);
-        cache.add(uint64_t(i) * 1024 + 1, image);
+        cache.add(uint64_t(i) * 1024, images[2 * i]);
+        cache.add(uint64_t(i) * 1024 + 1, images[2 * i + 1]);
     }
     for (std::thread& reader : readers) {
         reader.join();
     }
-    pixman_image_unref(image);
+    EXPECT_EQ(wrong.load(), 0);
+    for (pixman_image_t* image : images) {
+        pixman_image_unref(image);
+    }
 }
 
 }  // namespace

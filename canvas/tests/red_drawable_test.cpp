@@ -151,17 +151,22 @@ TEST(RedDrawable, ACopyWaitingForItsSourceLetsGoOfTheDestination) {
             dest.copy_pixels(src, 0, 0, rect(0, 0, 1, 1));
             copied = true;
         });
-        // While the copy waits for the source, the destination is free again and again.
-        std::atomic<bool> got_dest{false};
+        // Once the copy has taken the destination, it lets go of it while it waits for the source.
+        bool taken_by_copy = false, got_dest = false;
         std::thread other([&] {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
             while (!got_dest && std::chrono::steady_clock::now() < deadline) {
                 Lock attempt(*dest.get_platform_area().lock, Lock::DEFER);
-                got_dest = attempt.try_lock();
+                if (!attempt.try_lock()) {
+                    taken_by_copy = true;
+                } else {
+                    got_dest = taken_by_copy;
+                }
             }
         });
         other.join();
-        EXPECT_TRUE(got_dest.load());
+        EXPECT_TRUE(taken_by_copy) << "the copy never took the destination";
+        EXPECT_TRUE(got_dest) << "the copy kept the destination while waiting for the source";
         EXPECT_FALSE(copied.load());
     }
     copier.join();

@@ -136,35 +136,6 @@ std::vector<uint8_t> expected_pixels(const QuicTestImage& img, QuicImageType for
     return out;
 }
 
-// Flat areas (runs), gradients and noise side by side; 5-bit values for RGB16.
-QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, unsigned seed)
-{
-    QuicTestImage img(type, width, height);
-    std::mt19937 rng(seed);
-    const unsigned mask = type == QUIC_IMAGE_TYPE_RGB16 ? 31 : 255;
-    for (unsigned y = 0; y < height; y++) {
-        for (unsigned x = 0; x < width; x++) {
-            auto& p = img.at(x, y);
-            switch ((x / 37 + y / 3) % 4) {
-            case 0:
-            case 1:
-                p = {uint8_t(200 & mask), uint8_t(30 & mask), uint8_t(90 & mask), 255};
-                break;
-            case 2:
-                p = {uint8_t((x + y) & mask), uint8_t((x * 2) & mask), uint8_t((255 - y) & mask),
-                     uint8_t(x & 0xff)};
-                break;
-            default:
-                for (auto& v : p) {
-                    v = uint8_t(rng() & mask);
-                }
-                break;
-            }
-        }
-    }
-    return img;
-}
-
 QuicTestImage flat_image(QuicImageType type, unsigned width, unsigned height)
 {
     QuicTestImage img(type, width, height);
@@ -639,11 +610,6 @@ TEST_F(QuicDecoder, RecordedServerImagesDecodeAndReencodeToTheSameStream)
             ASSERT_EQ(chunks->num_chunks, 1u);
             const std::vector<uint8_t> stream(chunks->chunk[0].data,
                                               chunks->chunk[0].data + chunks->chunk[0].len);
-            if (const char* dir = getenv("KTW_QUIC_SEED_DIR")) {
-                std::ofstream(std::string(dir) + "/qemu_bios_" + std::to_string(images), std::ios::binary)
-                    .write("\x03", 1)
-                    .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-            }
 
             QuicImageType type;
             int w, h;
@@ -675,31 +641,6 @@ TEST_F(QuicDecoder, RecordedServerImagesDecodeAndReencodeToTheSameStream)
     }
     EXPECT_EQ(images, 7);
     EXPECT_EQ(t_.errors, "");
-}
-
-// Seeds for fuzz/fuzz_quic.cpp: a byte choosing the decode, then the stream.
-TEST(QuicSeeds, WrittenWhenAsked)
-{
-    const char* dir = getenv("KTW_QUIC_SEED_DIR");
-    if (!dir) {
-        GTEST_SKIP() << "KTW_QUIC_SEED_DIR not set";
-    }
-    // The fuzz target's first byte: bits 0-2 its format index, bit 3 a negative stride, bits 4-7 the chunk
-    // size in words. Each type into one of its formats, some in chunks, some upwards.
-    const struct {
-        QuicImageType type;
-        uint8_t head;
-    } seeds[] = {{QUIC_IMAGE_TYPE_GRAY, 0},
-                 {QUIC_IMAGE_TYPE_RGB16, 5 | 8 << 4},
-                 {QUIC_IMAGE_TYPE_RGB24, 2 | 8},
-                 {QUIC_IMAGE_TYPE_RGB32, 3 | 1 << 4},
-                 {QUIC_IMAGE_TYPE_RGBA, 4}};
-    for (const auto& seed : seeds) {
-        const std::vector<uint8_t> stream = quic_test_encode(mixed_image(seed.type, 40, 12, seed.type));
-        std::ofstream out(std::string(dir) + "/mixed_" + std::to_string(seed.type), std::ios::binary);
-        out.put(char(seed.head));
-        out.write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-    }
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ int plugin_accepts(PluginCursorRecord* record) {
 class CadCursorOnScreen : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(test_support::ensure_xvfb());
+        KTW_REQUIRE_XVFB();
         display_ = XOpenDisplay(nullptr);  // a second connection to read back what the server shows
         ASSERT_NE(display_, nullptr);
         WNDCLASSW window_class{};

@@ -45,7 +45,7 @@ TEST(BestDisplayMode, SmallestLargeEnoughModeWithTheTieRules) {
 
 class XvfbMonitor : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(test_support::ensure_xvfb()); }
+    void SetUp() override { KTW_REQUIRE_XVFB(); }
     void TearDown() override { Platform::destroy_monitors(); }
 };
 

@@ -99,7 +99,7 @@ TEST(WatermarkSource, NoLiveWindowMeansNoSize) {
     EXPECT_EQ(source.get_size().cx, 0);
 
     // A real window on the private display, so that none shows on the user's.
-    ASSERT_TRUE(test_support::ensure_xvfb());
+    KTW_REQUIRE_XVFB();
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = DefWindowProcW;
     window_class.lpszClassName = u"KtwWatermarkTest";

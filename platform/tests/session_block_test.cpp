@@ -20,51 +20,61 @@ void put_u32(std::vector<uint8_t>& block, size_t offset, uint32_t value)
     }
 }
 
+// Every reader at the offset the parent writes its field to, by number.
 TEST_F(SessionBlockTest, NumbersAreReadLittleEndianAtTheirOffsets)
 {
-    std::vector<uint8_t> block(SessionBlock::SIZE);
-    const size_t numbers[] = {
-        SessionBlock::SESSION_INDEX,   SessionBlock::SERVER_ADDRESS,   SessionBlock::ANTI_SCREEN_CAPTURE,
-        SessionBlock::LOGON_MODE,      SessionBlock::FORCE_LINK,       SessionBlock::DECT_TIME,
-        SessionBlock::NO_PROBE_NOTICES, SessionBlock::OPT_WAN,         SessionBlock::OPT_WAN_DISPLAY,
-        SessionBlock::NO_AUDIO,        SessionBlock::GRAPHIC_TYPE,     SessionBlock::VIDEO_PLUGIN,
-        SessionBlock::VIDEO_PLUGIN_TUNNEL, SessionBlock::ADD_LOCAL,    SessionBlock::BIND_DOMAIN_FLAG,
-        SessionBlock::PC_IN_ONE,       SessionBlock::RESTORE_ALLOWED,  SessionBlock::RESTORE_MODE,
-        SessionBlock::HEARTBEAT_INTERVAL,
+    ASSERT_EQ(size_t(SessionBlock::SIZE), 1544u);
+    const struct {
+        size_t offset;
+        uint32_t (*read)();
+    } numbers[] = {
+        {468, SessionBlock::session_index},       {824, SessionBlock::server_address},
+        {840, SessionBlock::anti_screen_capture}, {868, SessionBlock::logon_mode},
+        {872, SessionBlock::force_link},          {876, SessionBlock::dect_time},
+        {880, SessionBlock::no_probe_notices},    {884, SessionBlock::opt_wan},
+        {904, SessionBlock::opt_wan_display},     {908, SessionBlock::no_audio},
+        {940, SessionBlock::graphic_type},        {960, SessionBlock::video_plugin},
+        {972, SessionBlock::video_plugin_tunnel}, {976, SessionBlock::add_local},
+        {1108, SessionBlock::bind_domain_flag},   {1372, SessionBlock::pc_in_one},
+        {1376, SessionBlock::restore_allowed},    {1380, SessionBlock::restore_mode},
+        {1536, SessionBlock::heartbeat_interval},
     };
-    for (size_t offset : numbers) {
-        put_u32(block, offset, 0x01020300u + static_cast<uint32_t>(offset));
+    std::vector<uint8_t> block(1544);
+    for (const auto& number : numbers) {
+        put_u32(block, number.offset, 0x01020300u + static_cast<uint32_t>(number.offset));
     }
     ASSERT_TRUE(SessionBlock::set(block.data(), block.size()));
 
-    for (size_t offset : numbers) {
-        EXPECT_EQ(SessionBlock::u32(offset), 0x01020300u + offset) << "offset " << offset;
+    for (const auto& number : numbers) {
+        EXPECT_EQ(number.read(), 0x01020300u + number.offset) << "offset " << number.offset;
+        EXPECT_EQ(SessionBlock::u32(number.offset), 0x01020300u + number.offset) << "offset " << number.offset;
     }
-    EXPECT_EQ(SessionBlock::force_link(), 0x01020300u + 872);
-    EXPECT_EQ(SessionBlock::dect_time(), 0x01020300u + 876);
-    EXPECT_EQ(SessionBlock::heartbeat_interval(), 0x01020300u + 1536);
 }
 
 TEST_F(SessionBlockTest, TextsStopAtTheirTerminatorOrTheirRoom)
 {
-    std::vector<uint8_t> block(SessionBlock::SIZE);
-    std::memcpy(&block[SessionBlock::LINK_PASSWORD], "secret", 7);
-    std::memcpy(&block[SessionBlock::LOGON_PASSWORD], "logon", 6);
-    // A user name without terminator runs to the ticket and no further.
-    std::memset(&block[SessionBlock::VDI_USER_NAME], 'u', SessionBlock::VDI_USER_NAME_ROOM);
-    std::memset(&block[SessionBlock::TUNNEL_TICKET], 'a', 128);
-    // The last text of the block without terminator stops at the heartbeat word.
-    std::memset(&block[SessionBlock::LOGON_USER], 'x', SessionBlock::LOGON_USER_ROOM);
+    std::vector<uint8_t> block(1544);
+    std::memcpy(&block[1436], "secret", 7);  // link password
+    std::memcpy(&block[369], "logon", 6);    // logon password
+    std::memcpy(&block[980], "first", 6);    // domain
+    std::memcpy(&block[1112], "second", 7);  // bind domain
+    // The VDI user name (128 bytes) without terminator runs to the ticket and no further.
+    std::memset(&block[508], 'u', 128);
+    std::memset(&block[636], 'a', 128);
+    // The logon user (128 bytes) without terminator stops at the unread bytes after it.
+    std::memset(&block[1240], 'x', 128);
+    std::memset(&block[1368], 'y', 4);
     ASSERT_TRUE(SessionBlock::set(block.data(), block.size()));
 
     EXPECT_EQ(SessionBlock::link_password(), "secret");
     EXPECT_EQ(SessionBlock::logon_password(), "logon");
-    EXPECT_EQ(SessionBlock::vdi_user_name(), std::string(SessionBlock::VDI_USER_NAME_ROOM, 'u'));
+    EXPECT_EQ(SessionBlock::domain(), "first");
+    EXPECT_EQ(SessionBlock::bind_domain(), "second");
+    EXPECT_EQ(SessionBlock::vdi_user_name(), std::string(128, 'u'));
     EXPECT_EQ(SessionBlock::tunnel_ticket(), std::string(128, 'a'));
-    EXPECT_EQ(SessionBlock::logon_user(), std::string(SessionBlock::LOGON_USER_ROOM, 'x'));
-    EXPECT_EQ(SessionBlock::domain(), "");
+    EXPECT_EQ(SessionBlock::logon_user(), std::string(128, 'x'));
     // A room reaching past the block is cut at its end.
-    EXPECT_EQ(SessionBlock::text(SessionBlock::SIZE - 2, 100), "");
+    EXPECT_EQ(SessionBlock::text(1542, 100), "");
 }
 
 TEST_F(SessionBlockTest, ABlockOfAnotherSizeIsRefusedAndChangesNothing)

@@ -44,11 +44,12 @@ TEST(Rc4Test, KeyStreamMatchesPublishedVectors)
 
 TEST(Rc4Test, FixedKeyRoundTripsInPlaceAndRestartsEveryCall)
 {
-    const std::string record = "user\0pass\0domain";
+    const std::string record("user\0pass\0domain", 16);
     std::vector<unsigned char> buffer(record.begin(), record.end());
     ASSERT_TRUE(Rc4CryptFixedKey(buffer.data(), buffer.data(), static_cast<int>(buffer.size())));
     std::vector<unsigned char> first = buffer;
     EXPECT_NE(std::string(first.begin(), first.end()), record);
+    EXPECT_NE(std::string(first.begin() + 10, first.end()), "domain") << "enciphered past the NULs";
 
     std::vector<unsigned char> again(record.begin(), record.end());
     ASSERT_TRUE(Rc4CryptFixedKey(again.data(), again.data(), static_cast<int>(again.size())));

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
 
 #include "runtime/exception.h"
@@ -220,16 +221,69 @@ TEST(ConditionTest, WaitWithoutTheMutexThrows)
     EXPECT_THROW(signal.condition.timed_wait(lock, 1000), Exception);
 }
 
-TEST(ConditionTest, PlainWaitWakesOnSignal)
+// Waits up to 10 s for `done`.
+template <typename Done> bool within_10s(Done done)
 {
-    Signal signal;
-    Lock lock(signal.mutex);
-    Thread thread(raise_signal_later, &signal);
-    while (!signal.raised) {
-        signal.condition.wait(lock);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    lock.unlock();
-    thread.join();
+    return done();
+}
+
+// The waiter runs on a thread of its own, so that a wait which never wakes fails the test instead of hanging it
+// (that thread is then left behind, with the state it shares).
+TEST(ConditionTest, PlainWaitLetsGoOfTheMutexAndWakesOnSignalHoldingIt)
+{
+    struct State {
+        Signal signal;
+        bool waiting = false;  // guarded by signal.mutex
+        std::atomic<bool> woke{false};
+        std::atomic<bool> held_on_waking{false};
+        std::atomic<bool> looked{false};
+    };
+    auto state = std::make_shared<State>();
+    std::thread waiter([state] {
+        Lock lock(state->signal.mutex);
+        state->waiting = true;
+        while (!state->signal.raised) {
+            state->signal.condition.wait(lock);
+        }
+        state->held_on_waking = lock.is_locked();
+        state->woke = true;
+        within_10s([&] { return state->looked.load(); });  // keeps the mutex until the test has tried it
+    });
+
+    // The mutex is free while the waiter waits: take it, raise and signal.
+    Lock lock(state->signal.mutex, Lock::DEFER);
+    bool taken_while_waiting = within_10s([&] {
+        if (!lock.try_lock()) {
+            return false;
+        }
+        if (!state->waiting) {
+            lock.unlock();
+            return false;
+        }
+        return true;
+    });
+    if (taken_while_waiting) {
+        state->signal.raised = true;
+        state->signal.condition.notify_all();
+        lock.unlock();
+    }
+    bool woke = taken_while_waiting && within_10s([&] { return state->woke.load(); });
+    Lock probe(state->signal.mutex, Lock::DEFER);
+    bool free_after_waking = woke && probe.try_lock();
+    state->looked = true;
+    if (woke) {
+        waiter.join();
+    } else {
+        waiter.detach();
+    }
+    EXPECT_TRUE(taken_while_waiting) << "the mutex stayed taken during the wait";
+    EXPECT_TRUE(woke) << "the signal did not wake the wait";
+    EXPECT_TRUE(state->held_on_waking.load());
+    EXPECT_FALSE(free_after_waking) << "the wait returned without the mutex";
 }
 
 void* store_argument(void* arg)

@@ -218,6 +218,11 @@ bool RedPeer::tunnel_used()
     return tunnel_used_flag.load() != 0;
 }
 
+void RedPeer::reset_tunnel_used()
+{
+    tunnel_used_flag = 0;
+}
+
 void RedPeer::clear_shut()
 {
     Lock lock(_lock);

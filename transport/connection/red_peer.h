@@ -110,6 +110,8 @@ public:
     // Process-wide: some channel connected through the tunnel. Later channels with connect mode 0 go straight
     // to the tunnel.
     static bool tunnel_used();
+    // Back to "not used", as at program start. For tests, which share one process.
+    static void reset_tunnel_used();
 
 protected:
     void connect_to_peer(const char* host, int port);

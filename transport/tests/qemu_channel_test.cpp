@@ -1,6 +1,6 @@
 // The channels against a real SPICE server: QEMU's, started paused on 127.0.0.1 with no disk and no OS (the BIOS
-// screen on a QXL card drives the display channel) and stopped by its process id, also when a test fails. Skipped
-// only when qemu-system-x86_64 is not installed.
+// screen on a QXL card drives the display channel) and stopped by its process id, also when a test fails. Without
+// qemu-system-x86_64 installed, skipped, or failed under CI.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include "platform/session_block.h"
 #include "support/channel_test_support.h"
 #include "support/fake_spice_server.h"
+#include "winapi/tests/support/peer_programs.h"
 #include "winapi/windows.h"
 
 using namespace channel_test;
@@ -21,7 +22,6 @@ namespace {
 const std::string kTlsDir = (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "tls").string();
 const uint32_t kQemuWaitMs = 20000;
 
-bool qemu_installed() { return std::system("command -v qemu-system-x86_64 >/dev/null 2>&1") == 0; }
 
 // One QEMU process with its SPICE server; stopped by the pid from its pid file when this object goes.
 class Qemu {
@@ -233,9 +233,7 @@ class QemuChannelTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qemu_installed()) {
-            GTEST_SKIP() << "qemu-system-x86_64 is not installed";
-        }
+        KTW_REQUIRE_PROGRAM("qemu-system-x86_64");
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         SessionBlock::clear();

@@ -5,6 +5,7 @@
 #include "transport/channel/message.h"
 
 #include "support/tunnel_gateway.h"
+#include "winapi/tests/support/peer_programs.h"
 
 #include "winapi/windows.h"
 #include "winapi/winreg.h"
@@ -238,6 +239,7 @@ protected:
     void SetUp() override
     {
         PeerTest::SetUp();
+        RedPeer::reset_tunnel_used();  // as in a fresh process, whichever tests ran before
         _stub = LoadLibraryW(to_wide(TUNNEL_CORE_STUB_PATH).c_str());
         ASSERT_NE(_stub, nullptr);
         _set_session = reinterpret_cast<void (*)(const unsigned char*, int)>(
@@ -288,10 +290,9 @@ protected:
 };
 
 // The road of one connect: through our gateway (it saw a request) or straight to the server. The tunnel-used flag is
-// process-wide and never cleared, so the rows that need it clear come first, in one test.
+// process-wide and set by the first tunnelled connect, so the rows that need it clear come first.
 TEST_F(RoadTest, ConnectModeEnforceProxyAndTunnelUsedChooseTheRoad)
 {
-    ASSERT_FALSE(RedPeer::tunnel_used()) << "run in a fresh process: an earlier test used the tunnel";
     struct Row {
         const char* what;
         uint32_t force_link;
@@ -626,11 +627,6 @@ TEST_F(PeerTest, SwapExchangesConnectionsAndShutsWhatAShutPeerReceives)
 
 // ---- TLS against openssl s_server ----
 
-bool have_openssl_tool()
-{
-    return std::system("openssl version >/dev/null 2>&1") == 0;
-}
-
 // openssl s_server in "reverse" mode (each line comes back reversed; the line "CLOSE" ends the connection with a
 // TLS close), on 127.0.0.1, stopped by its process id.
 class TlsServer {
@@ -724,9 +720,7 @@ protected:
     void SetUp() override
     {
         PeerTest::SetUp();
-        if (!have_openssl_tool()) {
-            GTEST_SKIP() << "the openssl program is not installed";
-        }
+        KTW_REQUIRE_PROGRAM("openssl");
     }
 };
 
@@ -877,13 +871,10 @@ TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped)
     }
 }
 
-// Through the tunnel, TLS runs end to end inside the tunnel's records. (A RoadTest: it runs after the road table,
-// whose first rows need the tunnel unused.)
+// Through the tunnel, TLS runs end to end inside the tunnel's records.
 TEST_F(RoadTest, SecureConnectRunsTlsInsideTheTunnel)
 {
-    if (!have_openssl_tool()) {
-        GTEST_SKIP() << "the openssl program is not installed";
-    }
+    KTW_REQUIRE_PROGRAM("openssl");
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
     tunnel_test::TunnelGateway gateway;

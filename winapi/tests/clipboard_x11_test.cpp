@@ -50,10 +50,13 @@ std::string command_output_pumping(const std::string& command) {
     return output;
 }
 
-// xclip owns the clipboard with the file's bytes under the target until another client takes it.
+// xclip owns the clipboard with the file's bytes under the target until another client takes it. The xclip
+// command returns before its background copy has taken the clipboard, so the caller owns it first and this waits
+// until it is lost: a late xclip would take a later test's clipboard.
 void xclip_put(const std::string& path, const char* target) {
     std::string command = "xclip -selection clipboard -t '" + std::string(target) + "' -i '" + path + "'";
     ASSERT_EQ(system(command.c_str()), 0) << command;
+    ASSERT_TRUE(pump_until([] { return GetClipboardOwner() == nullptr; })) << "xclip did not take the clipboard";
 }
 
 std::string xclip_get(const char* target) {
@@ -108,7 +111,8 @@ std::vector<uint8_t> bgr_pixels(const std::vector<uint8_t>& dib) {
 class ClipboardX11Test : public ClipboardWindowTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(ensure_xvfb());
+        KTW_REQUIRE_XVFB();
+        KTW_REQUIRE_PROGRAM("xclip");
         ClipboardWindowTest::SetUp();
     }
 
@@ -162,6 +166,7 @@ TEST_F(ClipboardX11Test, PngPutByXclipIsReadAsBitmap) {
     std::vector<uint8_t> dib = small_dib(), png;
     ASSERT_TRUE(winapi_internal::image_dib_to_png(dib.data(), dib.size(), &png));
     write_file(dir_.file("image.png"), png);
+    ASSERT_TRUE(put_text(window_, u"ours first"));
     xclip_put(dir_.file("image.png"), "image/png");
     ASSERT_TRUE(wait_available(CF_DIB));
     EXPECT_FALSE(IsClipboardFormatAvailable(CF_UNICODETEXT));

@@ -173,6 +173,7 @@ namespace {
 class PointerOnWindow : public ::testing::Test {
 protected:
     void SetUp() override {
+        KTW_REQUIRE_XVFB();
         display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
         test_support::register_plain_window_class(u"cursor_test_window");

@@ -23,6 +23,7 @@ const COLORREF kKey = RGB(0xFF, 0xFF, 0x00);
 class LayeredWindow : public ::testing::Test {
 protected:
     void SetUp() override {
+        KTW_REQUIRE_XVFB();
         display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
         // A background that painting would put over the picture.

@@ -86,6 +86,7 @@ TEST(Monitors, WithoutADisplayThereAreNoMonitors) {
 class XvfbMonitors : public ::testing::Test {
 protected:
     void SetUp() override {
+        KTW_REQUIRE_XVFB();
         ASSERT_NE(test_support::fresh_x11_display(), nullptr);
     }
     void TearDown() override { x11_close_display(); }

@@ -17,16 +17,22 @@ namespace {
 // share a name.
 class NamedObjects : public ::testing::Test {
 protected:
+    // A folder that cannot be made fails each test in SetUp (a failure here would only skip them).
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/ktw-named-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        ::setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+        if (::mkdtemp(pattern)) {
+            folder_ = pattern;
+            ::setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+        }
     }
     static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
+        if (!folder_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+            folder_.clear();
+        }
     }
+    void SetUp() override { ASSERT_FALSE(folder_.empty()) << "no runtime folder under /tmp"; }
 
     static std::string folder_;
 };

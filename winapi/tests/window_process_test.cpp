@@ -59,26 +59,38 @@ LRESULT CALLBACK test_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
 // see each other's windows.
 class WindowProcess : public ::testing::Test {
 protected:
+    // What fails here fails each test in SetUp: a failure in a suite's set-up would only skip them.
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/ktw-window-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        if (!::mkdtemp(pattern)) {
+            return;
+        }
         folder_ = pattern;
         ::setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
         ::unsetenv("DISPLAY");
         WNDCLASSW wc{};
         wc.lpfnWndProc = test_proc;
         wc.lpszClassName = u"ktw_process_test";
-        ASSERT_NE(RegisterClassW(&wc), 0);
+        RegisterClassW(&wc);
         own_ = CreateWindowExW(0, u"ktw_process_test", u"tester", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
                                nullptr, nullptr, nullptr);
-        ASSERT_NE(own_, nullptr);
     }
     static void TearDownTestSuite() {
-        DestroyWindow(own_);
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
+        if (own_) {
+            DestroyWindow(own_);
+            own_ = nullptr;
+        }
+        if (!folder_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+            folder_.clear();
+        }
     }
-    void SetUp() override { received.clear(); }
+    void SetUp() override {
+        ASSERT_FALSE(folder_.empty()) << "no runtime folder under /tmp";
+        ASSERT_NE(own_, nullptr) << "the test's own window could not be made";
+        received.clear();
+    }
 
     // Runs this thread's messages until `count` arrived or 5 s passed.
     static void pump_until(size_t count) {

@@ -64,15 +64,17 @@ std::vector<UINT> messages_of(HWND hwnd) {
 
 class WindowTest : public ::testing::Test {
 protected:
+    // A class that cannot be registered fails each test in SetUp (a failure here would only skip them).
     static void SetUpTestSuite() {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = recording_proc;
         wc.cbWndExtra = 2 * sizeof(LONG_PTR);
         wc.lpszClassName = u"ktw_window_test";
-        ASSERT_NE(RegisterClassExW(&wc), 0);
+        registered_ = RegisterClassExW(&wc) != 0;
     }
     void SetUp() override {
+        ASSERT_TRUE(registered_) << "the test's window class could not be registered";
         seen.clear();
         nccreate_answer = TRUE;
         create_answer = 0;
@@ -81,7 +83,11 @@ protected:
         return CreateWindowExW(0, u"ktw_window_test", u"Title", style, 10, 20, 300, 200, parent, nullptr, nullptr,
                                param);
     }
+
+    static bool registered_;
 };
+
+bool WindowTest::registered_ = false;
 
 TEST_F(WindowTest, ClassesAreUniqueIgnoringCaseAndMustExist) {
     WNDCLASSW wc{};

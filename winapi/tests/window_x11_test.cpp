@@ -77,19 +77,31 @@ std::vector<MSG> only(std::initializer_list<UINT> messages) {
 
 class WindowX11 : public ::testing::Test {
 protected:
+    // What fails here fails each test in SetUp: a failure in a suite's set-up would only skip them.
     static void SetUpTestSuite() {
-        ASSERT_TRUE(test_support::ensure_xvfb());
+        if (!test_support::ensure_xvfb()) {
+            return;
+        }
         // The test's own connection plays the user and the window manager.
         peer_ = XOpenDisplay(nullptr);
-        ASSERT_NE(peer_, nullptr);
         WNDCLASSW wc{};
         wc.lpfnWndProc = recording_proc;
         wc.lpszClassName = u"ktw_x11_test";
-        ASSERT_NE(RegisterClassW(&wc), 0);
+        registered_ = RegisterClassW(&wc) != 0;
     }
-    static void TearDownTestSuite() { XCloseDisplay(peer_); }
+    static void TearDownTestSuite() {
+        if (peer_) {
+            XCloseDisplay(peer_);
+            peer_ = nullptr;
+        }
+    }
 
-    void SetUp() override { seen.clear(); }
+    void SetUp() override {
+        KTW_REQUIRE_XVFB();
+        ASSERT_NE(peer_, nullptr) << "no second connection to the private X server";
+        ASSERT_TRUE(registered_);
+        seen.clear();
+    }
 
     // A shown window at (x, y), painted and focused.
     HWND show_window(const char16_t* title, int x = 40, int y = 30) {
@@ -138,9 +150,11 @@ protected:
     }
 
     static Display* peer_;
+    static bool registered_;
 };
 
 Display* WindowX11::peer_ = nullptr;
+bool WindowX11::registered_ = false;
 
 TEST_F(WindowX11, PaintedPixelsReachTheScreen) {
     fill_colour = RGB(255, 0, 0);

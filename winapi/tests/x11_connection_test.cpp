@@ -24,7 +24,7 @@ TEST(X11Connection, NoDisplayMeansNullEverywhere) {
 }
 
 TEST(X11Connection, GuiThreadOnlyAndEventsReachTheFirstHandlerThatTakesThem) {
-    ASSERT_TRUE(test_support::ensure_xvfb());
+    KTW_REQUIRE_XVFB();
     x11_close_display();
     Display* display = x11_display();
     ASSERT_NE(display, nullptr);

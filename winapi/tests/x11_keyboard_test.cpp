@@ -104,6 +104,7 @@ namespace {
 class InjectedKeys : public ::testing::Test {
 protected:
     void SetUp() override {
+        KTW_REQUIRE_XVFB();
         display_ = test_support::fresh_x11_display();
         ASSERT_NE(display_, nullptr);
         window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 50, 50, 0, 0, 0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 
 namespace {
 
@@ -313,4 +314,33 @@ std::vector<uint8_t> quic_test_encode(const QuicTestImage& image, const QuicEnco
                                       QuicEncodeStats* stats)
 {
     return Encoder(image, faults, stats).encode();
+}
+
+// Flat areas (runs), gradients and noise side by side; 5-bit values for RGB16.
+QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, unsigned seed)
+{
+    QuicTestImage img(type, width, height);
+    std::mt19937 rng(seed);
+    const unsigned mask = type == QUIC_IMAGE_TYPE_RGB16 ? 31 : 255;
+    for (unsigned y = 0; y < height; y++) {
+        for (unsigned x = 0; x < width; x++) {
+            auto& p = img.at(x, y);
+            switch ((x / 37 + y / 3) % 4) {
+            case 0:
+            case 1:
+                p = {uint8_t(200 & mask), uint8_t(30 & mask), uint8_t(90 & mask), 255};
+                break;
+            case 2:
+                p = {uint8_t((x + y) & mask), uint8_t((x * 2) & mask), uint8_t((255 - y) & mask),
+                     uint8_t(x & 0xff)};
+                break;
+            default:
+                for (auto& v : p) {
+                    v = uint8_t(rng() & mask);
+                }
+                break;
+            }
+        }
+    }
+    return img;
 }

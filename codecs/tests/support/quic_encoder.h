@@ -45,3 +45,6 @@ struct QuicEncodeStats {
 
 std::vector<uint8_t> quic_test_encode(const QuicTestImage& image, const QuicEncodeFaults& faults = {},
                                       QuicEncodeStats* stats = nullptr);
+
+// Flat areas (runs), gradients and noise side by side, the noise from `seed`; 5-bit values for RGB16.
+QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, unsigned seed);

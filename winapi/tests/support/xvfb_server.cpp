@@ -12,9 +12,14 @@ namespace test_support {
 
 namespace {
 
+// Xvfb writes its display number once it accepts connections; a machine loaded by parallel builds and
+// sanitizer runs has been seen to take over 20 s for it.
+constexpr int kStartSeconds = 60;
+
 struct Server {
     pid_t pid = -1;
     std::string display;
+    std::string error;
 
     ~Server() {
         if (pid > 0) {
@@ -26,15 +31,28 @@ struct Server {
 
 Server server;
 
+// Waits a second at most for the child to end.
+bool reaped(pid_t pid, int* status) {
+    for (int i = 0; i < 100; i++) {
+        if (waitpid(pid, status, WNOHANG) == pid) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 bool start() {
     int fds[2];
     if (pipe(fds) != 0) {
+        server.error = "no pipe for Xvfb";
         return false;
     }
     pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
         close(fds[1]);
+        server.error = "cannot fork for Xvfb";
         return false;
     }
     if (pid == 0) {
@@ -47,10 +65,10 @@ bool start() {
     }
     close(fds[1]);
     server.pid = pid;
-    // Xvfb writes the display number once it accepts connections.
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
-    while (poll(&p, 1, 20000) > 0) {
+    int ready;
+    while ((ready = poll(&p, 1, kStartSeconds * 1000)) > 0) {
         char c;
         ssize_t n = read(fds[0], &c, 1);
         if (n <= 0 || c == '\n') {
@@ -60,6 +78,15 @@ bool start() {
     }
     close(fds[0]);
     if (number.empty()) {
+        int status = 0;
+        if (ready == 0) {
+            server.error = "Xvfb gave no display number within " + std::to_string(kStartSeconds) + " s";
+        } else if (reaped(pid, &status)) {
+            server.pid = -1;
+            server.error = "Xvfb ended before it gave a display number (status " + std::to_string(status) + ")";
+        } else {
+            server.error = "Xvfb closed its display-number pipe without a number";
+        }
         return false;
     }
     server.display = ":" + number;
@@ -75,5 +102,7 @@ bool ensure_xvfb() {
 }
 
 const std::string& xvfb_display() { return server.display; }
+
+const std::string& xvfb_error() { return server.error; }
 
 }  // namespace test_support
