@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,6 +196,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     }
     folder = pattern;
     setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    });
 
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = window_proc;
