@@ -16,6 +16,11 @@ GlzDecodedImage* GlzDecodeSurfaceHandler::alloc_image(void* usr_data, uint64_t i
         n_bytes_per_pixel != 4) {
         THROW("bad glz image geometry");
     }
+    // The GLZ header's own size, which the image descriptor does not bound.
+    if (uint64_t(gross_pixels / height) > MAX_IMAGE_SIDE || uint64_t(height) > MAX_IMAGE_SIDE ||
+        uint64_t(gross_pixels) > MAX_IMAGE_PIXELS) {
+        THROW("glz image too large: %d x %d", width, height);
+    }
     pixman_format_code_t format = type == LZ_IMAGE_TYPE_RGBA ? PIXMAN_a8r8g8b8 : PIXMAN_x8r8g8b8;
     pixman_image_t* surface =
         lz_output_surface_create((LzDecodeUsrData*)usr_data, format, width, height, gross_pixels, top_down);

@@ -24,11 +24,6 @@
 
 namespace {
 
-// The largest image made from server data: 64 Mi pixels (256 MiB at 32 bits), and no side longer than
-// MAX_IMAGE_SIDE. Pixman's own limit (row bytes and the whole block within an int) lies above both.
-const uint64_t MAX_IMAGE_PIXELS = uint64_t(1) << 26;
-const uint64_t MAX_IMAGE_SIDE = uint64_t(1) << 16;
-
 // zlib inflates at most about 1032 bytes from one; a larger announced size cannot be genuine.
 const uint64_t ZLIB_MAX_RATIO = 1032;
 

@@ -17,6 +17,11 @@ struct PixmanData {
     pixman_format_code_t format;  // 0 when unknown
 };
 
+// The largest image made from server data: 64 Mi pixels (256 MiB at 32 bits), and no side longer than
+// MAX_IMAGE_SIDE. Pixman's own limit (row bytes and the whole block within an int) lies above both.
+const uint64_t MAX_IMAGE_PIXELS = uint64_t(1) << 26;
+const uint64_t MAX_IMAGE_SIDE = uint64_t(1) << 16;
+
 // The most DIB-backed images alive at once; past it images are made in heap memory.
 const int SURFACE_MAX_DIBS = 5000;
 

@@ -1,18 +1,22 @@
 // Display draw messages from arbitrary bytes, parsed by the display channel's parser and drawn by the
-// software canvas on a 64x64 x8r8g8b8 surface. The first byte picks the message type from the table below;
-// the rest is the body, parsed from a buffer of exactly its size. Surface 0 is the canvas itself and surface
-// 1 a 16x16 5-5-5 canvas, so surface sources of both depths are drawn; the image cache holds an x8r8g8b8
-// image (id 0) and an a1 image (id 1). Reports stay on: a CRITICAL or ERROR report ends the run under the
+// display channel's own software canvas (SCanvas) on a 64x64 x8r8g8b8 surface, with its GLZ, JPEG and zlib
+// decoders and the session's pixmap cache. The first byte picks the message type from the table below; the
+// rest is the body, parsed from a buffer of exactly its size. Surface 0 is the canvas itself, surface 1 a
+// 16x16 5-5-5 canvas and surface 2 a 16x16 a8r8g8b8 one, so surface sources of every depth (and with alpha)
+// are drawn. The pixmap cache holds an x8r8g8b8 image (id 0) and an a1 image (id 1); a fetch of any other id
+// gives up at once, within the image fetch or with the Exception that ends the channel's connection (the draw
+// of a cache copy). The GLZ window is fresh for each message and aborted, so an image that would wait for an
+// older one fails instead of hanging. Reports stay on: a CRITICAL or ERROR report ends the run under the
 // log's default abort level, and none must be reachable from server data.
 #include <pixman.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <vector>
 
-#include "canvas/canvas_base.h"
+#include "canvas/canvas.h"
+#include "canvas/pixmap_cache.h"
 #include "canvas/sw_canvas.h"
 #include "transport/protocol/extra_messages.h"
 #include "transport/protocol/server_messages.h"
@@ -29,42 +33,11 @@ const uint16_t message_types[] = {
 };
 constexpr size_t MESSAGE_TYPE_COUNT = sizeof(message_types) / sizeof(message_types[0]);
 
-struct FuzzImageCache : SpiceImageCache {
-    std::map<uint64_t, pixman_image_t*> images;
-    FuzzImageCache();
-    ~FuzzImageCache() {
-        for (auto& entry : images) {
-            pixman_image_unref(entry.second);
-        }
-    }
-};
-
-void cache_put(SpiceImageCache* cache, uint64_t id, pixman_image_t* image) {
-    auto& slot = static_cast<FuzzImageCache*>(cache)->images[id];
-    pixman_image_ref(image);
-    if (slot) {
-        pixman_image_unref(slot);
-    }
-    slot = image;
-}
-
-pixman_image_t* cache_get(SpiceImageCache* cache, uint64_t id) {
-    auto& images = static_cast<FuzzImageCache*>(cache)->images;
-    auto it = images.find(id);
-    return it == images.end() ? nullptr : pixman_image_ref(it->second);
-}
-
-const SpiceImageCacheOps image_cache_ops = {cache_put, cache_get, cache_put, cache_put, cache_get};
-
-FuzzImageCache::FuzzImageCache() {
-    ops = &image_cache_ops;
-    const pixman_format_code_t formats[] = {PIXMAN_x8r8g8b8, PIXMAN_a1};
-    for (uint64_t id = 0; id < 2; id++) {
-        pixman_image_t* image = pixman_image_create_bits(formats[id], 8, 8, nullptr, 0);
-        memset(pixman_image_get_data(image), 0xA5, size_t(pixman_image_get_stride(image)) * 8);
-        cache_put(this, id, image);
-        pixman_image_unref(image);
-    }
+void cache_image(PixmapCache& cache, uint64_t id, pixman_format_code_t format) {
+    pixman_image_t* image = pixman_image_create_bits(format, 8, 8, nullptr, 0);
+    memset(pixman_image_get_data(image), 0xA5, size_t(pixman_image_get_stride(image)) * 8);
+    cache.add(id, image);
+    canvas_image_unref(image);
 }
 
 SpicePaletteCacheOps palette_cache_ops = {
@@ -72,25 +45,6 @@ SpicePaletteCacheOps palette_cache_ops = {
     [](SpicePaletteCache*, uint64_t) -> SpicePalette* { return nullptr; },
     [](SpicePaletteCache*, SpicePalette*) {},
 };
-
-struct FuzzSurfaces : SpiceSurfaces {
-    SpiceCanvas* canvases[2] = {};
-};
-
-SpiceSurfacesOps surfaces_ops = {[](SpiceSurfaces* surfaces, uint32_t id) -> SpiceCanvas* {
-    return id < 2 ? static_cast<FuzzSurfaces*>(surfaces)->canvases[id] : nullptr;
-}};
-
-SpiceCanvas* new_canvas(int size, uint32_t format, pixman_format_code_t pixman_format, SpiceImageCache* cache,
-                        SpicePaletteCache* palettes, SpiceSurfaces* surfaces) {
-    pixman_image_t* image = pixman_image_create_bits(pixman_format, size, size, nullptr, 0);
-    memset(pixman_image_get_data(image), 0x3C, size_t(pixman_image_get_stride(image)) * size_t(size));
-    SpiceCanvas* canvas = sw_canvas_new(image, format, cache, palettes, surfaces, nullptr, nullptr, nullptr);
-    if (!canvas) {
-        abort();
-    }
-    return canvas;
-}
 
 void draw(SpiceCanvas* canvas, uint16_t type, uint8_t* parsed) {
     SpiceCanvasOps* ops = canvas->ops;
@@ -188,21 +142,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    FuzzImageCache cache;
+    PixmapCache cache(0);
+    cache_image(cache, 0, PIXMAN_x8r8g8b8);
+    cache_image(cache, 1, PIXMAN_a1);
     SpicePaletteCache palettes{&palette_cache_ops};
-    FuzzSurfaces surfaces;
-    surfaces.ops = &surfaces_ops;
-    SpiceCanvas* canvas =
-        new_canvas(64, SPICE_SURFACE_FMT_32_xRGB, PIXMAN_x8r8g8b8, &cache, &palettes, &surfaces);
-    SpiceCanvas* other =
-        new_canvas(16, SPICE_SURFACE_FMT_16_555, PIXMAN_x1r5g5b5, &cache, &palettes, &surfaces);
-    surfaces.canvases[0] = canvas;
-    surfaces.canvases[1] = other;
+    GlzDecoderCanvasDebug glz_debug;
+    GlzDecoderWindow glz_window(glz_debug);
+    glz_window.set_abort();
+    CanvasSurfaces surfaces;
+    {
+        SCanvas canvas(false, 64, 64, SPICE_SURFACE_FMT_32_xRGB, &cache, &palettes, glz_window, &surfaces);
+        SCanvas other(false, 16, 16, SPICE_SURFACE_FMT_16_555, &cache, &palettes, glz_window, &surfaces);
+        SCanvas with_alpha(false, 16, 16, SPICE_SURFACE_FMT_32_ARGB, &cache, &palettes, glz_window,
+                           &surfaces);
+        // Pixels that are neither black nor opaque, so that every blend changes something.
+        for (SCanvas* each : {&canvas, &other, &with_alpha}) {
+            SpiceCanvas* spice_canvas = each->get_internal_canvas();
+            pixman_image_t* image = spice_canvas->ops->get_image(spice_canvas, 0);
+            memset(pixman_image_get_data(image), 0x3C,
+                   size_t(pixman_image_get_stride(image)) * size_t(pixman_image_get_height(image)));
+            canvas_image_unref(image);
+        }
+        surfaces.canvases()[0] = &canvas;
+        surfaces.canvases()[1] = &other;
+        surfaces.canvases()[2] = &with_alpha;
 
-    draw(canvas, type, parsed);
-
-    other->ops->destroy(other);
-    canvas->ops->destroy(canvas);
+        // The cache's Exception (an id that never comes) ends the channel's connection there; here the
+        // message.
+        try {
+            draw(canvas.get_internal_canvas(), type, parsed);
+        } catch (const Exception&) {
+        }
+        surfaces.canvases().clear();
+    }
     free_message(parsed);
     return 0;
 }

@@ -1,7 +1,8 @@
 // The tunnel's record reader on untrusted gateway bytes, delivered over a real loopback connection in the
 // pieces the input chooses. Input: one byte giving the reader's request size (1 to 256), then chunks of
 // [length byte][bytes], each sent and drained before the next; the connection then closes. The reader must
-// never crash, over-read or hang, and must end with an error once the gateway has closed.
+// never crash, over-read or hang, and must end with an error once the gateway has closed. The handshake before
+// the records is fuzz_tunnel_handshake's.
 #include "runtime/log.h"
 #include "transport/tunnel/sslvpn.h"
 
@@ -35,6 +36,40 @@ void set_blocking(SOCKET socket, bool blocking) {
     ioctlsocket(socket, FIONBIO, &non_blocking);
 }
 
+// A connected pair over the listener. A connect may fail for reasons of the harness's own (a signal of
+// libFuzzer's -timeout interrupting it): it is retried a few times, and the input skipped after that.
+bool connect_pair(SOCKET* reader, SOCKET* gateway) {
+    for (int attempt = 0; attempt < 10; attempt++) {
+        SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (client == INVALID_SOCKET) {
+            continue;
+        }
+        if (connect(client, (const sockaddr*)&listen_address, sizeof(listen_address)) == 0) {
+            // An interrupted connect may still complete later: its connection waits in the backlog ahead of
+            // this one, and is told apart by its port.
+            sockaddr_in local = {};
+            int local_length = sizeof(local);
+            getsockname(client, (sockaddr*)&local, &local_length);
+            for (int stale = 0; stale < 16; stale++) {
+                sockaddr_in peer = {};
+                int peer_length = sizeof(peer);
+                SOCKET accepted = accept(listener, (sockaddr*)&peer, &peer_length);
+                if (accepted == INVALID_SOCKET) {
+                    break;
+                }
+                if (peer.sin_port == local.sin_port) {
+                    *reader = client;
+                    *gateway = accepted;
+                    return true;
+                }
+                closesocket(accepted);
+            }
+        }
+        closesocket(client);
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,11 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    SOCKET reader = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (connect(reader, (const sockaddr*)&listen_address, sizeof(listen_address)) != 0) {
-        abort();
+    SOCKET reader = INVALID_SOCKET, gateway = INVALID_SOCKET;
+    if (!connect_pair(&reader, &gateway)) {
+        return 0;  // the harness's own set-up failed: nothing of the reader was run
     }
-    SOCKET gateway = accept(listener, nullptr, nullptr);
     set_blocking(reader, false);
     static const unsigned char key[SSLVPN_KEY_SIZE] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     SslvpnHandle* handle = sslvpn_new();

@@ -10,6 +10,19 @@ build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTW_FUZZ=ON
 cmake --build "$build" -j "$(nproc)" --target fuzz_targets
 
+# Memory is bounded by libFuzzer, not by the targets: one allocation above malloc_limit_mb or a process above
+# rss_limit_mb is reported as a failure. The largest image the canvas accepts (2^26 pixels of 4 bytes) and its
+# decode fit under both.
+rss_limit_mb=2560
+malloc_limit_mb=1024
+# As many targets at once as there are cores, but no more than three quarters of the memory holds at their limit.
+memory_mb=$(awk '/^MemTotal:/ { print int($2 / 1024) }' /proc/meminfo)
+jobs=$(nproc)
+if [ $((memory_mb * 3 / 4 / rss_limit_mb)) -lt "$jobs" ]; then
+    jobs=$((memory_mb * 3 / 4 / rss_limit_mb))
+fi
+[ "$jobs" -ge 1 ] || jobs=1
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
@@ -23,7 +36,8 @@ run_one() {
     seeds="fuzz/corpus/${name#fuzz_}"
     [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
     status=0
-    "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1 || status=$?
+    "$target" -max_total_time="$seconds" -rss_limit_mb="$rss_limit_mb" -malloc_limit_mb="$malloc_limit_mb" \
+        -print_final_stats=1 "$corpus" >"$log" 2>&1 || status=$?
     if [ "$status" -eq 0 ]; then
         echo "== $name: $(grep -m1 'stat::number_of_executed_units' "$log" || echo done)"
     else
@@ -34,6 +48,7 @@ run_one() {
     return "$status"
 }
 export -f run_one
+export rss_limit_mb malloc_limit_mb
 
 find "$build"/fuzz -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x -print0 | sort -z |
-    xargs -0 -n1 -P "$(nproc)" bash -c 'run_one "$1" '"$seconds" _
+    xargs -0 -n1 -P "$jobs" bash -c 'run_one "$1" '"$seconds" _

@@ -2,6 +2,7 @@
 #include "winapi/icmpapi.h"
 
 #include "event_fd.h"
+#include "icmp_reply.h"
 #include "kernel_object.h"
 #include "tick_clock.h"
 
@@ -55,6 +56,23 @@ DWORD fail(PICMP_ECHO_REPLY reply, DWORD error) {
 }
 
 }  // namespace
+
+bool take_echo_reply(const uint8_t* packet, size_t size, uint16_t sequence, IPAddr source, ULONG round_trip_ms,
+                     void* reply_buffer, DWORD reply_size) {
+    if (size < icmp_header_size || packet[0] != icmp_echo_reply_type || packet[1] != 0 ||
+        (uint16_t)(packet[6] << 8 | packet[7]) != sequence) {
+        return false;  // not the answer to this echo
+    }
+    PICMP_ECHO_REPLY reply = (PICMP_ECHO_REPLY)reply_buffer;
+    size_t data_size = std::min<size_t>(size - icmp_header_size, reply_size - sizeof(ICMP_ECHO_REPLY));
+    reply->Address = source;
+    reply->Status = IP_SUCCESS;
+    reply->RoundTripTime = round_trip_ms;
+    reply->DataSize = (USHORT)data_size;
+    reply->Data = (uint8_t*)reply_buffer + sizeof(ICMP_ECHO_REPLY);
+    std::memcpy(reply->Data, packet + icmp_header_size, data_size);
+    return true;
+}
 
 }  // namespace winapi_internal
 
@@ -136,17 +154,9 @@ DWORD WINAPI IcmpSendEcho(HANDLE icmpHandle, IPAddr destinationAddress, LPVOID r
             }
             return fail(reply, echo_error_from_errno(errno));
         }
-        if ((size_t)n < icmp_header_size || received[0] != icmp_echo_reply_type || received[1] != 0 ||
-            (uint16_t)(received[6] << 8 | received[7]) != sequence) {
-            continue;  // not the answer to this echo
+        if (take_echo_reply(received.data(), (size_t)n, sequence, source.sin_addr.s_addr,
+                            (ULONG)(now_ms() - sent_at), replyBuffer, replySize)) {
+            return 1;
         }
-        size_t data_size = std::min<size_t>((size_t)n - icmp_header_size, replySize - sizeof(ICMP_ECHO_REPLY));
-        reply->Address = source.sin_addr.s_addr;
-        reply->Status = IP_SUCCESS;
-        reply->RoundTripTime = (ULONG)(now_ms() - sent_at);
-        reply->DataSize = (USHORT)data_size;
-        reply->Data = (uint8_t*)replyBuffer + sizeof(ICMP_ECHO_REPLY);
-        std::memcpy(reply->Data, received.data() + icmp_header_size, data_size);
-        return 1;
     }
 }
