@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/cert_verify.h"
+#include "transport/connection/cert_verify.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 // The channel is a main channel linked with protocol 2 over plain TCP only, so each input is one connection.
 #include "platform/session_block.h"
 #include "runtime/log.h"
-#include "transport/channel_client.h"
-#include "transport/message_handler.h"
-#include "transport/red_channel.h"
+#include "transport/channel/channel_client.h"
+#include "transport/channel/message_handler.h"
+#include "transport/channel/red_channel.h"
 
 #include "winapi/windows.h"
 #include "winapi/winsock2.h"

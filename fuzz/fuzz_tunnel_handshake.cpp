@@ -4,7 +4,7 @@
 // cleanly or succeed, and after a success the reader must read records until it fails, without crash,
 // over-read or hang.
 #include "runtime/log.h"
-#include "transport/sslvpn.h"
+#include "transport/tunnel/sslvpn.h"
 
 #include "winapi/winsock2.h"
 

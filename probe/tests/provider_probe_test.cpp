@@ -1,10 +1,10 @@
 // The real ProviderProbe program: its exit codes for each command line, and the box of "-t" on the private X
 // server.
-#include "support/xvfb_server.h"
+#include "winapi/tests/support/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
-#include "../../winapi/tests/support/x11_observer.h"  // after gtest: Xlib's macros clash with gtest's names
+#include "winapi/tests/support/x11_observer.h"  // after gtest: Xlib's macros clash with gtest's names
 #include <X11/keysym.h>
 
 #include <chrono>

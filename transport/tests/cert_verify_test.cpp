@@ -15,7 +15,7 @@
 
 namespace {
 
-const std::string kTlsDir = (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "tls").string();
+const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 
 struct X509Free {
     void operator()(X509* x) const { X509_free(x); }

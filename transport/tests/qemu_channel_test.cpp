@@ -19,7 +19,7 @@ using namespace channel_test;
 
 namespace {
 
-const std::string kTlsDir = (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "tls").string();
+const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 const uint32_t kQemuWaitMs = 20000;
 
 

@@ -19,7 +19,7 @@ using namespace fake_spice;
 
 namespace {
 
-const std::string kTlsDir = (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "tls").string();
+const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 const uint16_t kMsgMmTime = SPICE_MSG_MAIN_MULTI_MEDIA_TIME;
 const uint32_t kHeartbeatCommonWord1 = 1u << (SPICE_COMMON_CAP_HEARTBEAT - 32);
 

@@ -34,7 +34,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kTlsDir = (std::filesystem::path(__FILE__).parent_path() / "fixtures" / "tls").string();
+const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 const char16_t* const kStubClsid = u"{5C1D0E7A-3B92-4F60-8A1D-2E7B9C4F6A13}";
 const uint32_t kWaitMs = 5000;
 
