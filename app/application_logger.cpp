@@ -10,8 +10,7 @@ namespace {
 // A log longer than this at start is emptied; during a run it grows without limit.
 const long LOG_FILE_MAX_SIZE = 20 * 1024 * 1024;
 
-long file_size(FILE* file)
-{
+long file_size(FILE* file) {
     if (fseek(file, 0, SEEK_END) != 0) {
         return -1;
     }
@@ -20,8 +19,7 @@ long file_size(FILE* file)
 
 }  // namespace
 
-void Application::init_logger()
-{
+void Application::init_logger() {
     if (log_file_is_open()) {
         LOG_WARN("Logger has been inited");
         return;

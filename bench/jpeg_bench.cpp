@@ -1,5 +1,5 @@
-// JPEG and MJPEG decoding of 1920x1080 pictures of three kinds, beside libjpeg-turbo decoding the same file on its
-// own (the decoders' target: within 10% of it) and a memcpy of the output size.
+// JPEG and MJPEG decoding of 1920x1080 pictures of three kinds, beside libjpeg-turbo decoding the same file
+// on its own (the decoders' target: within 10% of it) and a memcpy of the output size.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -14,8 +14,7 @@ namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-const std::vector<uint8_t>& picture(int kind)
-{
+const std::vector<uint8_t>& picture(int kind) {
     static std::vector<uint8_t> files[3];
     if (files[kind].empty()) {
         files[kind] = jpeg_encode(make_test_rgb(TestPicture(kind), kWidth, kHeight), kWidth, kHeight);
@@ -23,15 +22,13 @@ const std::vector<uint8_t>& picture(int kind)
     return files[kind];
 }
 
-void set_counters(benchmark::State& state)
-{
-    state.counters["Mpx/s"] =
-        benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6, benchmark::Counter::kIsRate);
+void set_counters(benchmark::State& state) {
+    state.counters["Mpx/s"] = benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6,
+                                                 benchmark::Counter::kIsRate);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(picture(int(state.range(0))).size()));
 }
 
-void BM_JpegDecoder(benchmark::State& state)
-{
+void BM_JpegDecoder(benchmark::State& state) {
     const std::vector<uint8_t>& jpeg = picture(int(state.range(0)));
     std::vector<uint8_t> surface(size_t(kWidth) * kHeight * 4);
     JpegDecoder decoder;
@@ -48,8 +45,7 @@ void BM_JpegDecoder(benchmark::State& state)
 }
 
 // libjpeg-turbo on its own: the same file and settings, rows of the given layout into a buffer.
-void libjpeg_alone(benchmark::State& state, J_COLOR_SPACE space, int bytes, bool video)
-{
+void libjpeg_alone(benchmark::State& state, J_COLOR_SPACE space, int bytes, bool video) {
     const std::vector<uint8_t>& jpeg = picture(int(state.range(0)));
     std::vector<uint8_t> out(size_t(kWidth) * kHeight * size_t(bytes));
     jpeg_decompress_struct cinfo;
@@ -76,25 +72,21 @@ void libjpeg_alone(benchmark::State& state, J_COLOR_SPACE space, int bytes, bool
     set_counters(state);
 }
 
-void BM_LibjpegAlone(benchmark::State& state)
-{
+void BM_LibjpegAlone(benchmark::State& state) {
     libjpeg_alone(state, JCS_RGB, 3, false);
 }
 
 // The same with libjpeg's own 32-bit layout: as many output bytes as the decoder writes.
-void BM_LibjpegAloneBGRX(benchmark::State& state)
-{
+void BM_LibjpegAloneBGRX(benchmark::State& state) {
     libjpeg_alone(state, JCS_EXT_BGRX, 4, false);
 }
 
 // With the video settings (no fancy upsampling, no block smoothing), for the MJPEG decoder.
-void BM_LibjpegAloneVideo(benchmark::State& state)
-{
+void BM_LibjpegAloneVideo(benchmark::State& state) {
     libjpeg_alone(state, JCS_RGB, 3, true);
 }
 
-void BM_MJpegDecoder(benchmark::State& state)
-{
+void BM_MJpegDecoder(benchmark::State& state) {
     const std::vector<uint8_t>& jpeg = picture(int(state.range(0)));
     std::vector<uint8_t> frame(size_t(kWidth) * kHeight * 4);
     MJpegDecoder decoder(kWidth, kHeight, kWidth * 4, frame.data(), false);
@@ -107,8 +99,7 @@ void BM_MJpegDecoder(benchmark::State& state)
     set_counters(state);
 }
 
-void BM_MemcpyOutputSize(benchmark::State& state)
-{
+void BM_MemcpyOutputSize(benchmark::State& state) {
     std::vector<uint8_t> from(size_t(kWidth) * kHeight * 4, 1);
     std::vector<uint8_t> to(from.size());
     for (auto _ : state) {
@@ -116,8 +107,8 @@ void BM_MemcpyOutputSize(benchmark::State& state)
         benchmark::DoNotOptimize(to.data());
         benchmark::ClobberMemory();
     }
-    state.counters["Mpx/s"] =
-        benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6, benchmark::Counter::kIsRate);
+    state.counters["Mpx/s"] = benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6,
+                                                 benchmark::Counter::kIsRate);
 }
 
 // Arguments: 0 desktop, 1 photo, 2 noise.

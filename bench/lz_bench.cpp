@@ -1,9 +1,10 @@
-// LZ and GLZ decoding speed in megapixels per second on 1920x1080 RGB32 images of three kinds, beside a memcpy of
-// the output size, and the GLZ window under one and four decoding threads with random arrival order.
+// LZ and GLZ decoding speed in megapixels per second on 1920x1080 RGB32 images of three kinds, beside a
+// memcpy of the output size, and the GLZ window under one and four decoding threads with random arrival
+// order.
 //
 // Kinds: a desktop (flat areas, window frames, lines of text from a small glyph set), a photo (gradients with
-// noise, mostly literals) and a synthetic worst case (one-pixel literals and one-pixel references in turn, the most
-// control bytes per pixel).
+// noise, mostly literals) and a synthetic worst case (one-pixel literals and one-pixel references in turn,
+// the most control bytes per pixel).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -26,8 +27,7 @@ const unsigned MIN_MATCH = 3;
 enum Kind { DESKTOP, PHOTO, WORST };
 
 // b, g, r units of a 1920x1080 image of the kind.
-std::vector<uint8_t> image_units(Kind kind)
-{
+std::vector<uint8_t> image_units(Kind kind) {
     std::mt19937 rng(kind + 1);
     std::vector<uint8_t> u(size_t(W) * H * 3);
     auto set = [&](uint32_t x, uint32_t y, uint32_t c) {
@@ -57,7 +57,8 @@ std::vector<uint8_t> image_units(Kind kind)
         }
     }
     for (int w = 0; w < 6; w++) {
-        uint32_t x0 = rng() % (W - 700), y0 = rng() % (H - 500), ww = 300 + rng() % 400, hh = 200 + rng() % 300;
+        uint32_t x0 = rng() % (W - 700), y0 = rng() % (H - 500), ww = 300 + rng() % 400,
+                 hh = 200 + rng() % 300;
         for (uint32_t y = y0; y < y0 + hh; y++) {
             for (uint32_t x = x0; x < x0 + ww; x++) {
                 set(x, y, y < y0 + 24 ? 0x0A246A + (x - x0) / 4 : 0xFFFFFF);
@@ -79,10 +80,9 @@ std::vector<uint8_t> image_units(Kind kind)
     return u;
 }
 
-// The worst case is written directly: a one-pixel literal, then one pixel from 1 to 4096 pixels back (GLZ: the
-// same in its own codes), over and over.
-std::vector<uint8_t> worst_body(bool glz)
-{
+// The worst case is written directly: a one-pixel literal, then one pixel from 1 to 4096 pixels back (GLZ:
+// the same in its own codes), over and over.
+std::vector<uint8_t> worst_body(bool glz) {
     std::mt19937 rng(9);
     std::vector<uint8_t> body;
     for (uint32_t op = 0; op < W * H; op += 2) {
@@ -99,37 +99,36 @@ std::vector<uint8_t> worst_body(bool glz)
     return body;
 }
 
-const std::vector<uint8_t>& lz_stream(Kind kind)
-{
+const std::vector<uint8_t>& lz_stream(Kind kind) {
     static std::vector<uint8_t> streams[3];
     std::vector<uint8_t>& s = streams[kind];
     if (s.empty()) {
         s = lz_header(LZ_IMAGE_TYPE_RGB32, W, H, W * 4, 1);
-        std::vector<uint8_t> body = kind == WORST ? worst_body(false) : lz_encode_units(image_units(kind), 3, nullptr, MIN_MATCH);
+        std::vector<uint8_t> body =
+            kind == WORST ? worst_body(false) : lz_encode_units(image_units(kind), 3, nullptr, MIN_MATCH);
         s.insert(s.end(), body.begin(), body.end());
     }
     return s;
 }
 
-const std::vector<uint8_t>& glz_body(Kind kind)
-{
+const std::vector<uint8_t>& glz_body(Kind kind) {
     static std::vector<uint8_t> bodies[3];
     std::vector<uint8_t>& b = bodies[kind];
     if (b.empty()) {
-        b = kind == WORST ? worst_body(true) : glz_encode_units(image_units(kind), 3, 0, {}, nullptr, MIN_MATCH);
+        b = kind == WORST ? worst_body(true)
+                          : glz_encode_units(image_units(kind), 3, 0, {}, nullptr, MIN_MATCH);
     }
     return b;
 }
 
-void set_rate(benchmark::State& state, uint64_t pixels)
-{
-    state.counters["Mpx/s"] = benchmark::Counter(double(pixels) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+void set_rate(benchmark::State& state, uint64_t pixels) {
+    state.counters["Mpx/s"] =
+        benchmark::Counter(double(pixels) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // ---- memcpy of the output size ----
 
-void BM_Memcpy(benchmark::State& state)
-{
+void BM_Memcpy(benchmark::State& state) {
     std::vector<uint8_t> src(size_t(W) * H * 4, 1), dst(size_t(W) * H * 4);
     for (auto _ : state) {
         memcpy(dst.data(), src.data(), dst.size());
@@ -143,21 +142,17 @@ BENCHMARK(BM_Memcpy);
 // ---- LZ ----
 
 void no_log(LzUsrContext*, const char*, ...) {}
-void* bench_malloc(LzUsrContext*, size_t size)
-{
+void* bench_malloc(LzUsrContext*, size_t size) {
     return malloc(size);
 }
-void bench_free(LzUsrContext*, void* p)
-{
+void bench_free(LzUsrContext*, void* p) {
     free(p);
 }
-int no_more(LzUsrContext*, uint8_t**)
-{
+int no_more(LzUsrContext*, uint8_t**) {
     return 0;
 }
 
-void BM_Lz(benchmark::State& state)
-{
+void BM_Lz(benchmark::State& state) {
     const std::vector<uint8_t>& stream = lz_stream(Kind(state.range(0)));
     LzUsrContext usr = {no_log, no_log, no_log, bench_malloc, bench_free, no_more, no_more};
     LzContext* lz = lz_create(&usr);
@@ -165,8 +160,8 @@ void BM_Lz(benchmark::State& state)
     for (auto _ : state) {
         LzImageType type;
         int width, height, n_pixels, top_down;
-        if (lz_decode_begin(lz, stream.data(), unsigned(stream.size()), &type, &width, &height, &n_pixels, &top_down,
-                            nullptr) ||
+        if (lz_decode_begin(lz, stream.data(), unsigned(stream.size()), &type, &width, &height, &n_pixels,
+                            &top_down, nullptr) ||
             lz_decode(lz, LZ_IMAGE_TYPE_RGB32, out.data(), out.size())) {
             state.SkipWithError("decode failed");
             break;
@@ -188,18 +183,15 @@ public:
     void info(const std::string&) override {}
 };
 
-// Hands out images over buffers it keeps, so that a decode costs no allocation of pixels. A decode's user data
-// picks a region of its own (one per window); within it an image takes buffer id modulo the region's size, which
-// must exceed the ids a window holds at once.
+// Hands out images over buffers it keeps, so that a decode costs no allocation of pixels. A decode's user
+// data picks a region of its own (one per window); within it an image takes buffer id modulo the region's
+// size, which must exceed the ids a window holds at once.
 class BufferHandler : public GlzDecodeHandler {
 public:
     BufferHandler(size_t regions, size_t per_region, uint32_t pixels)
-        : per_region_(per_region), buffers_(regions * per_region, std::vector<uint8_t>(size_t(pixels) * 4))
-    {
-    }
+        : per_region_(per_region), buffers_(regions * per_region, std::vector<uint8_t>(size_t(pixels) * 4)) {}
     GlzDecodedImage* alloc_image(void* usr_data, uint64_t id, uint64_t win_head_id, LzImageType, int, int,
-                                 int gross_pixels, int, bool) override
-    {
+                                 int gross_pixels, int, bool) override {
         size_t region = reinterpret_cast<uintptr_t>(usr_data);
         uint8_t* data = buffers_[region * per_region_ + id % per_region_].data();
         return new GlzDecodedImage(id, win_head_id, data, uint32_t(gross_pixels), 4);
@@ -210,8 +202,7 @@ private:
     std::vector<std::vector<uint8_t>> buffers_;
 };
 
-void set_header_ids(std::vector<uint8_t>& stream, uint64_t id, uint32_t win_head_dist)
-{
+void set_header_ids(std::vector<uint8_t>& stream, uint64_t id, uint32_t win_head_dist) {
     for (int i = 0; i < 8; i++) {
         stream[21 + i] = uint8_t(id >> (56 - 8 * i));
     }
@@ -221,15 +212,14 @@ void set_header_ids(std::vector<uint8_t>& stream, uint64_t id, uint32_t win_head
 }
 
 std::vector<uint8_t> glz_image(uint32_t width, uint32_t height, uint64_t id, int32_t win_head_dist,
-                               const std::vector<uint8_t>& body)
-{
-    std::vector<uint8_t> s = glz_header(LZ_IMAGE_TYPE_RGB32, true, width, height, width * 4, id, win_head_dist);
+                               const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> s =
+        glz_header(LZ_IMAGE_TYPE_RGB32, true, width, height, width * 4, id, win_head_dist);
     s.insert(s.end(), body.begin(), body.end());
     return s;
 }
 
-void BM_Glz(benchmark::State& state)
-{
+void BM_Glz(benchmark::State& state) {
     const std::vector<uint8_t>& body = glz_body(Kind(state.range(0)));
     BenchDebug debug;
     GlzDecoderWindow window(debug);
@@ -250,17 +240,16 @@ BENCHMARK(BM_Glz)->Arg(DESKTOP)->Arg(PHOTO)->Arg(WORST)->ArgName("kind(desktop,p
 
 // ---- The window under several threads ----
 
-// A session of 8 megapixels in tiles cut from the desktop (2048 tiles of 64x64 or 128 of 256x256), spread over
-// `threads` decoding threads at random; each thread decodes its tiles in id order, as display channels do. Every
-// tile keeps half the session before it in the window (a server's window holds megapixels).
+// A session of 8 megapixels in tiles cut from the desktop (2048 tiles of 64x64 or 128 of 256x256), spread
+// over `threads` decoding threads at random; each thread decodes its tiles in id order, as display channels
+// do. Every tile keeps half the session before it in the window (a server's window holds megapixels).
 //   mode 0, independent: tiles reference only themselves, so the threads meet only in the window's locks.
 //   mode 1, own windows: the same tiles, but each thread has a window of its own: what the machine gives four
 //           threads that share nothing, the mark for mode 0.
 //   mode 2, dependent: tiles also copy from the 16 tiles before them, which another thread is often still
 //           decoding: those waits are the data's, not the locks'.
 // Wall time per session; the ids go on from one session to the next.
-void BM_GlzWindow(benchmark::State& state)
-{
+void BM_GlzWindow(benchmark::State& state) {
     const int threads = int(state.range(0));
     const int mode = int(state.range(1));
     const uint32_t tile = uint32_t(state.range(2)), count = 8 * 1024 * 1024 / (tile * tile), back = count / 2;
@@ -280,7 +269,8 @@ void BM_GlzWindow(benchmark::State& state)
             for (uint32_t r = id > refs_back ? id - refs_back : 0; mode == 2 && r < id; r++) {
                 refs.push_back({id - r, &units[r]});
             }
-            streams.push_back(glz_image(tile, tile, id, 0, glz_encode_units(units[id], 3, 0, refs, nullptr, MIN_MATCH)));
+            streams.push_back(
+                glz_image(tile, tile, id, 0, glz_encode_units(units[id], 3, 0, refs, nullptr, MIN_MATCH)));
         }
     }
     // Each queue holds its tiles with their ids in the session (mode 1: in its own window's session).
@@ -313,7 +303,8 @@ void BM_GlzWindow(benchmark::State& state)
                 GlzDecoder decoder(*windows[mode == 1 ? t : 0], handler, debug);
                 void* region = reinterpret_cast<void*>(uintptr_t(mode == 1 ? t : 0));
                 for (const auto& tile_stream : queues[t]) {
-                    decoder.decode(tile_stream.second.data(), uint32_t(tile_stream.second.size()), nullptr, region);
+                    decoder.decode(tile_stream.second.data(), uint32_t(tile_stream.second.size()), nullptr,
+                                   region);
                 }
             });
         }

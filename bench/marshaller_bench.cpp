@@ -13,15 +13,13 @@ namespace {
 constexpr size_t HEADER_SIZE = 6;
 constexpr size_t RECORD_FRAME_BYTES = 1920;  // 480 stereo 16-bit frames
 
-void write_header(SpiceMarshaller* m, uint16_t type)
-{
+void write_header(SpiceMarshaller* m, uint16_t type) {
     spice_marshaller_add_uint16(m, type);
     spice_marshaller_add_uint32(m, 0);
 }
 
 // Header, body and the linearized view the channel sends, with the body size written in as the channel does.
-size_t finish(SpiceMarshaller* m)
-{
+size_t finish(SpiceMarshaller* m) {
     size_t total = spice_marshaller_get_total_size(m);
     size_t length = 0;
     int free_result = 0;
@@ -35,8 +33,7 @@ size_t finish(SpiceMarshaller* m)
     return length;
 }
 
-void BM_MarshallMouseMotion(benchmark::State& state)
-{
+void BM_MarshallMouseMotion(benchmark::State& state) {
     const SpiceMessageMarshallers* table = spice_message_marshallers_get();
     SpiceMarshaller* m = spice_marshaller_create();
     SpiceMsgcMouseMotion motion{3, -1, 1};
@@ -52,8 +49,7 @@ void BM_MarshallMouseMotion(benchmark::State& state)
 }
 BENCHMARK(BM_MarshallMouseMotion);
 
-void BM_MarshallRecordData(benchmark::State& state)
-{
+void BM_MarshallRecordData(benchmark::State& state) {
     const SpiceMessageMarshallers* table = spice_message_marshallers_get();
     SpiceMarshaller* m = spice_marshaller_create();
     std::vector<uint8_t> samples(RECORD_FRAME_BYTES, 0x55);
@@ -72,8 +68,7 @@ void BM_MarshallRecordData(benchmark::State& state)
 BENCHMARK(BM_MarshallRecordData);
 
 // The floor: copying the same number of bytes as the messages above.
-void BM_MemcpyBaseline(benchmark::State& state)
-{
+void BM_MemcpyBaseline(benchmark::State& state) {
     size_t size = static_cast<size_t>(state.range(0));
     std::vector<uint8_t> src(size, 0x55), dst(size);
     for (auto _ : state) {

@@ -1,6 +1,6 @@
 // Display-message decompression of messages that carry a 1920x1080 32-bit picture of three kinds, placed in a
-// level-8 window (8 MB, which such a message just fits) and bypassing a level-1 window, beside a memcpy of the
-// output size.
+// level-8 window (8 MB, which such a message just fits) and bypassing a level-1 window, beside a memcpy of
+// the output size.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -16,8 +16,7 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr size_t kSize = size_t(kWidth) * kHeight * 4;
 
-std::vector<uint8_t> picture32(int kind)
-{
+std::vector<uint8_t> picture32(int kind) {
     std::vector<uint8_t> rgb = make_test_rgb(TestPicture(kind), kWidth, kHeight);
     std::vector<uint8_t> out(kSize);
     for (size_t i = 0, j = 0; i < rgb.size(); i += 3, j += 4) {
@@ -30,8 +29,7 @@ std::vector<uint8_t> picture32(int kind)
 }
 
 // The message as the server sends it first on a fresh connection: no history before it.
-const std::vector<uint8_t>& compressed(int kind, unsigned level)
-{
+const std::vector<uint8_t>& compressed(int kind, unsigned level) {
     static std::vector<uint8_t> messages[3][11];
     std::vector<uint8_t>& m = messages[kind][level];
     if (m.empty()) {
@@ -41,8 +39,7 @@ const std::vector<uint8_t>& compressed(int kind, unsigned level)
     return m;
 }
 
-void run(benchmark::State& state, unsigned level)
-{
+void run(benchmark::State& state, unsigned level) {
     int kind = int(state.range(0));
     const std::vector<uint8_t>& msg = compressed(kind, level);
     MdDecoder* decoder = md_dec_new(level);
@@ -57,24 +54,21 @@ void run(benchmark::State& state, unsigned level)
         benchmark::DoNotOptimize(out.data());
     }
     md_dec_free(decoder);
-    state.counters["Mpx/s"] =
-        benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6, benchmark::Counter::kIsRate);
+    state.counters["Mpx/s"] = benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6,
+                                                 benchmark::Counter::kIsRate);
     state.counters["ratio"] = double(msg.size()) / double(kSize);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
 }
 
-void BM_MdInWindow(benchmark::State& state)
-{
+void BM_MdInWindow(benchmark::State& state) {
     run(state, 8);
 }
 
-void BM_MdBypassingWindow(benchmark::State& state)
-{
+void BM_MdBypassingWindow(benchmark::State& state) {
     run(state, 1);
 }
 
-void BM_MemcpyOutputSize(benchmark::State& state)
-{
+void BM_MemcpyOutputSize(benchmark::State& state) {
     std::vector<uint8_t> from(kSize, 1);
     std::vector<uint8_t> to(kSize);
     for (auto _ : state) {
@@ -82,8 +76,8 @@ void BM_MemcpyOutputSize(benchmark::State& state)
         benchmark::DoNotOptimize(to.data());
         benchmark::ClobberMemory();
     }
-    state.counters["Mpx/s"] =
-        benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6, benchmark::Counter::kIsRate);
+    state.counters["Mpx/s"] = benchmark::Counter(double(kWidth) * kHeight * double(state.iterations()) / 1e6,
+                                                 benchmark::Counter::kIsRate);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
 }
 

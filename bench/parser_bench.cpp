@@ -1,5 +1,5 @@
-// Parsing a typical DRAW_COPY (no clip, no mask, a QUIC image whose 4 KB of data stay in the message) through the
-// display channel parser, against copying the same body with memcpy.
+// Parsing a typical DRAW_COPY (no clip, no mask, a QUIC image whose 4 KB of data stay in the message) through
+// the display channel parser, against copying the same body with memcpy.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,14 +12,12 @@ namespace {
 
 class BodyWriter {
 public:
-    void put(uint64_t v, int n)
-    {
+    void put(uint64_t v, int n) {
         for (int i = 0; i < n; i++) {
             bytes.push_back(uint8_t(v >> (8 * i)));
         }
     }
-    void rect(int32_t left, int32_t top, int32_t right, int32_t bottom)
-    {
+    void rect(int32_t left, int32_t top, int32_t right, int32_t bottom) {
         put(uint32_t(top), 4);
         put(uint32_t(left), 4);
         put(uint32_t(bottom), 4);
@@ -28,8 +26,7 @@ public:
     std::vector<uint8_t> bytes;
 };
 
-std::vector<uint8_t> typical_draw_copy()
-{
+std::vector<uint8_t> typical_draw_copy() {
     const uint32_t data_size = 4096;
     BodyWriter w;
     w.put(0, 4);  // surface id
@@ -52,14 +49,14 @@ std::vector<uint8_t> typical_draw_copy()
     return w.bytes;
 }
 
-void BM_ParseDrawCopy(benchmark::State& state)
-{
+void BM_ParseDrawCopy(benchmark::State& state) {
     std::vector<uint8_t> body = typical_draw_copy();
     spice_parse_channel_func_t parser = server_channel_parsers[SPICE_CHANNEL_DISPLAY].parser;
     for (auto _ : state) {
         size_t size = 0;
         message_destructor_t release = nullptr;
-        uint8_t* parsed = parser(body.data(), body.data() + body.size(), SPICE_MSG_DISPLAY_DRAW_COPY, 2, &size, &release);
+        uint8_t* parsed =
+            parser(body.data(), body.data() + body.size(), SPICE_MSG_DISPLAY_DRAW_COPY, 2, &size, &release);
         if (!parsed) {
             state.SkipWithError("parse failed");
             break;
@@ -73,8 +70,7 @@ void BM_ParseDrawCopy(benchmark::State& state)
 BENCHMARK(BM_ParseDrawCopy);
 
 // The floor: copying the body once, as any handling of the message must at least read it.
-void BM_MemcpyDrawCopyBody(benchmark::State& state)
-{
+void BM_MemcpyDrawCopyBody(benchmark::State& state) {
     std::vector<uint8_t> body = typical_draw_copy();
     std::vector<uint8_t> copy(body.size());
     for (auto _ : state) {

@@ -17,8 +17,7 @@ namespace {
 
 constexpr unsigned kWidth = 1920, kHeight = 1080;
 
-QuicTestImage desktop()
-{
+QuicTestImage desktop() {
     QuicTestImage img(QUIC_IMAGE_TYPE_RGB32, kWidth, kHeight);
     std::mt19937 rng(1);
     for (unsigned y = 0; y < kHeight; y++) {
@@ -46,8 +45,7 @@ QuicTestImage desktop()
     return img;
 }
 
-QuicTestImage photo()
-{
+QuicTestImage photo() {
     QuicTestImage img(QUIC_IMAGE_TYPE_RGB32, kWidth, kHeight);
     std::mt19937 rng(2);
     for (unsigned y = 0; y < kHeight; y++) {
@@ -59,8 +57,7 @@ QuicTestImage photo()
     return img;
 }
 
-QuicTestImage noise()
-{
+QuicTestImage noise() {
     QuicTestImage img(QUIC_IMAGE_TYPE_RGB32, kWidth, kHeight);
     std::mt19937 rng(3);
     for (auto& p : img.pixels) {
@@ -69,43 +66,36 @@ QuicTestImage noise()
     return img;
 }
 
-const std::vector<uint8_t>& stream(int kind)
-{
+const std::vector<uint8_t>& stream(int kind) {
     static const std::vector<uint8_t> streams[] = {quic_test_encode(desktop()), quic_test_encode(photo()),
                                                    quic_test_encode(noise())};
     return streams[kind];
 }
 
-void report(QuicUsrContext*, const char* format, ...)
-{
+void report(QuicUsrContext*, const char* format, ...) {
     va_list args;
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
 }
 
-void* allocate(QuicUsrContext*, size_t size)
-{
+void* allocate(QuicUsrContext*, size_t size) {
     return malloc(size);
 }
 
-void release(QuicUsrContext*, void* ptr)
-{
+void release(QuicUsrContext*, void* ptr) {
     free(ptr);
 }
 
-int64_t no_more_space(QuicUsrContext*, const uint8_t**, int)
-{
+int64_t no_more_space(QuicUsrContext*, const uint8_t**, int) {
     return 0;
 }
 
-int no_more_lines(QuicUsrContext*, uint8_t**)
-{
+int no_more_lines(QuicUsrContext*, uint8_t**) {
     return 0;
 }
 
-void BM_QuicDecodeRgb32(benchmark::State& state)
-{
+void BM_QuicDecodeRgb32(benchmark::State& state) {
     quic_init();
     QuicUsrContext usr{report, report, report, allocate, release, no_more_space, no_more_lines};
     QuicContext* quic = quic_create(&usr);
@@ -130,8 +120,7 @@ void BM_QuicDecodeRgb32(benchmark::State& state)
 }
 BENCHMARK(BM_QuicDecodeRgb32)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
-void BM_MemcpyRgb32Frame(benchmark::State& state)
-{
+void BM_MemcpyRgb32Frame(benchmark::State& state) {
     std::vector<uint8_t> from(size_t(kWidth) * kHeight * 4, 1), to(from.size());
     for (auto _ : state) {
         memcpy(to.data(), from.data(), from.size());

@@ -15,15 +15,13 @@ namespace {
 // One thunk per slot type, so that every slot is called through its own type; the variadic unimplemented_op
 // is only ever called directly. A slot that returns something returns its zero (a null image).
 template <typename R, typename... Args>
-R unimplemented_slot(SpiceCanvas* canvas, Args...)
-{
+R unimplemented_slot(SpiceCanvas* canvas, Args...) {
     unimplemented_op(canvas);
     return R();
 }
 
 template <typename R, typename... Args>
-void set_unimplemented(R (*&slot)(SpiceCanvas*, Args...))
-{
+void set_unimplemented(R (*&slot)(SpiceCanvas*, Args...)) {
     slot = &unimplemented_slot<R, Args...>;
 }
 
@@ -31,13 +29,11 @@ void set_unimplemented(R (*&slot)(SpiceCanvas*, Args...))
 
 // The error call-backs only keep the message: the decoder then fails the image with -1 and the fetch that
 // started it reports the message and releases what it made.
-void format_message(char* buf, size_t size, const char* format, va_list args)
-{
+void format_message(char* buf, size_t size, const char* format, va_list args) {
     vsnprintf(buf, size, format, args);
 }
 
-void quic_usr_error(QuicUsrContext* usr, const char* format, ...)
-{
+void quic_usr_error(QuicUsrContext* usr, const char* format, ...) {
     CanvasQuicData* data = reinterpret_cast<CanvasQuicData*>(usr);
     va_list args;
     va_start(args, format);
@@ -46,8 +42,7 @@ void quic_usr_error(QuicUsrContext* usr, const char* format, ...)
 }
 
 // Warnings and information replace the message too, but nothing is logged for them.
-void quic_usr_warn(QuicUsrContext* usr, const char* format, ...)
-{
+void quic_usr_warn(QuicUsrContext* usr, const char* format, ...) {
     CanvasQuicData* data = reinterpret_cast<CanvasQuicData*>(usr);
     va_list args;
     va_start(args, format);
@@ -55,19 +50,16 @@ void quic_usr_warn(QuicUsrContext* usr, const char* format, ...)
     va_end(args);
 }
 
-void* quic_usr_malloc(QuicUsrContext*, size_t size)
-{
+void* quic_usr_malloc(QuicUsrContext*, size_t size) {
     return spice_malloc(size);
 }
 
-void quic_usr_free(QuicUsrContext*, void* ptr)
-{
+void quic_usr_free(QuicUsrContext*, void* ptr) {
     free(ptr);
 }
 
 // The image's chunks after the first, handed out in order.
-int64_t quic_usr_more_space(QuicUsrContext* usr, const uint8_t** data, int)
-{
+int64_t quic_usr_more_space(QuicUsrContext* usr, const uint8_t** data, int) {
     CanvasQuicData* quic_data = reinterpret_cast<CanvasQuicData*>(usr);
     SpiceChunks* chunks = quic_data->chunks;
     if (!chunks || quic_data->current_chunk + 1 >= chunks->num_chunks) {
@@ -78,8 +70,7 @@ int64_t quic_usr_more_space(QuicUsrContext* usr, const uint8_t** data, int)
     return chunks->chunk[quic_data->current_chunk].len;
 }
 
-void lz_usr_error(LzUsrContext* usr, const char* format, ...)
-{
+void lz_usr_error(LzUsrContext* usr, const char* format, ...) {
     CanvasLzData* data = reinterpret_cast<CanvasLzData*>(usr);
     va_list args;
     va_start(args, format);
@@ -87,8 +78,7 @@ void lz_usr_error(LzUsrContext* usr, const char* format, ...)
     va_end(args);
 }
 
-void lz_usr_warn(LzUsrContext* usr, const char* format, ...)
-{
+void lz_usr_warn(LzUsrContext* usr, const char* format, ...) {
     CanvasLzData* data = reinterpret_cast<CanvasLzData*>(usr);
     va_list args;
     va_start(args, format);
@@ -96,38 +86,32 @@ void lz_usr_warn(LzUsrContext* usr, const char* format, ...)
     va_end(args);
 }
 
-void* lz_usr_malloc(LzUsrContext*, size_t size)
-{
+void* lz_usr_malloc(LzUsrContext*, size_t size) {
     return spice_malloc(size);
 }
 
-void lz_usr_free(LzUsrContext*, void* ptr)
-{
+void lz_usr_free(LzUsrContext*, void* ptr) {
     free(ptr);
 }
 
 // An LZ image is always one chunk.
-int lz_usr_more_space(LzUsrContext*, uint8_t**)
-{
+int lz_usr_more_space(LzUsrContext*, uint8_t**) {
     return 0;
 }
 
-void set_whole_canvas_region(CanvasBase* canvas)
-{
+void set_whole_canvas_region(CanvasBase* canvas) {
     pixman_region32_fini(&canvas->canvas_region);
     pixman_region32_init_rect(&canvas->canvas_region, 0, 0, canvas->width, canvas->height);
 }
 
 }  // namespace
 
-void unimplemented_op(SpiceCanvas*, ...)
-{
+void unimplemented_op(SpiceCanvas*, ...) {
     // Reachable from server messages (slots 2 and 3 of the software canvas), so it must not end the process.
     peer_warning("unimplemented canvas operation");
 }
 
-void canvas_ops_set_defaults(SpiceCanvasOps* ops)
-{
+void canvas_ops_set_defaults(SpiceCanvasOps* ops) {
     set_unimplemented(ops->draw_fill);
     set_unimplemented(ops->draw_copy);
     set_unimplemented(ops->draw_cache_copy);
@@ -196,8 +180,7 @@ void canvas_ops_set_defaults(SpiceCanvasOps* ops)
 int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int height, uint32_t format,
                       SpiceImageCache* bits_cache, SpicePaletteCache* palette_cache, SpiceSurfaces* surfaces,
                       SpiceGlzDecoder* glz_decoder, SpiceJpegDecoder* jpeg_decoder,
-                      SpiceZlibDecoder* zlib_decoder)
-{
+                      SpiceZlibDecoder* zlib_decoder) {
     CanvasBase* base = &canvas->base;
     canvas->ops = ops;
 
@@ -252,8 +235,7 @@ int canvas_state_init(SpiceCanvas* canvas, SpiceCanvasOps* ops, int width, int h
     return 1;
 }
 
-void canvas_state_free(SpiceCanvas* canvas)
-{
+void canvas_state_free(SpiceCanvas* canvas) {
     CanvasBase* base = &canvas->base;
     if (base->quic_data.quic) {
         quic_destroy(base->quic_data.quic);
@@ -272,8 +254,7 @@ void canvas_state_free(SpiceCanvas* canvas)
     base->usr_data = nullptr;
 }
 
-void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, SpiceClip* clip)
-{
+void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, SpiceClip* clip) {
     pixman_region32_intersect(dest_region, dest_region, &canvas->canvas_region);
 
     switch (clip->type) {
@@ -289,9 +270,9 @@ void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, Spic
             }
             static_assert(sizeof(SpiceRect) == sizeof(pixman_box32_t), "a rectangle reads as a box");
             pixman_region32_t area;
-            if (pixman_region32_init_rects(&area, n ? reinterpret_cast<const pixman_box32_t*>(clip->rects->rects)
-                                                    : nullptr,
-                                           int(n))) {
+            if (pixman_region32_init_rects(
+                    &area, n ? reinterpret_cast<const pixman_box32_t*>(clip->rects->rects) : nullptr,
+                    int(n))) {
                 pixman_region32_intersect(dest_region, dest_region, &area);
             }
             pixman_region32_fini(&area);
@@ -303,20 +284,17 @@ void canvas_clip_pixman(CanvasBase* canvas, pixman_region32_t* dest_region, Spic
     }
 }
 
-void canvas_group_start(SpiceCanvas* canvas, pixman_region32_t* region)
-{
+void canvas_group_start(SpiceCanvas* canvas, pixman_region32_t* region) {
     CanvasBase* base = &canvas->base;
     set_whole_canvas_region(base);
     pixman_region32_intersect(&base->canvas_region, &base->canvas_region, region);
 }
 
-void canvas_group_end(SpiceCanvas* canvas)
-{
+void canvas_group_end(SpiceCanvas* canvas) {
     set_whole_canvas_region(&canvas->base);
 }
 
-RasterOp rop_descriptor_to_pixel_op(uint16_t rop_descriptor, int input_a, int input_b)
-{
+RasterOp rop_descriptor_to_pixel_op(uint16_t rop_descriptor, int input_a, int input_b) {
     const bool invert_a = rop_descriptor & (1u << input_a);
     const bool invert_b = rop_descriptor & (1u << input_b);
     const bool invert_result = rop_descriptor & SPICE_ROPD_INVERS_RES;
@@ -350,8 +328,7 @@ RasterOp rop_descriptor_to_pixel_op(uint16_t rop_descriptor, int input_a, int in
     return ROP_COPY;
 }
 
-bool rects_same_size(const SpiceRect* a, const SpiceRect* b)
-{
+bool rects_same_size(const SpiceRect* a, const SpiceRect* b) {
     return int64_t(a->right) - a->left == int64_t(b->right) - b->left &&
            int64_t(a->bottom) - a->top == int64_t(b->bottom) - b->top;
 }

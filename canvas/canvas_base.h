@@ -1,9 +1,9 @@
 // The low-level canvas: one SpiceCanvas per display surface. Its first field points to the operation table
-// through which every caller reaches every drawing operation; then comes the common state (CanvasBase); a back
-// end's own fields follow in its own record, which starts with SpiceCanvas.
+// through which every caller reaches every drawing operation; then comes the common state (CanvasBase); a
+// back end's own fields follow in its own record, which starts with SpiceCanvas.
 //
-// The common code (canvas_base.cpp: set-up, clip, groups, raster-operation descriptors; canvas_image.cpp: image
-// fetch, decoding and caching; canvas_draw.cpp: the draw operations) reaches pixels only through the
+// The common code (canvas_base.cpp: set-up, clip, groups, raster-operation descriptors; canvas_image.cpp:
+// image fetch, decoding and caching; canvas_draw.cpp: the draw operations) reaches pixels only through the
 // implementation slots 22-46 of the table, which the software back end (sw_canvas.h) fills.
 //
 // Everything a draw operation is given comes from the server. A failed check is reported through the
@@ -48,100 +48,106 @@ struct SpiceSurfaces {
     SpiceSurfacesOps* ops;
 };
 
-// The operation table, in slot order. Boxes are pixman boxes (right and bottom exclusive), regions pixman 32-bit
-// regions in canvas coordinates. In slots 29-32, 41 and 42 the offset is destination minus source; in 25-28 it is
-// the position of the tile's origin. Scale modes: SPICE_IMAGE_SCALE_MODE_*.
+// The operation table, in slot order. Boxes are pixman boxes (right and bottom exclusive), regions pixman
+// 32-bit regions in canvas coordinates. In slots 29-32, 41 and 42 the offset is destination minus source; in
+// 25-28 it is the position of the tile's origin. Scale modes: SPICE_IMAGE_SCALE_MODE_*.
 struct SpiceCanvasOps {
-    void (*draw_fill)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceFill* fill);                  // 0
-    void (*draw_copy)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceCopy* copy);                  // 1
+    void (*draw_fill)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceFill* fill);  // 0
+    void (*draw_copy)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceCopy* copy);  // 1
     void (*draw_cache_copy)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
-                            SpiceMsgDisplayDrawCacheCopy* copy);                                                 // 2
-    void (*draw_cache_build)(SpiceCanvas* canvas, SpiceMsgDisplayDrawCacheBuild* build);                        // 3
-    void (*draw_opaque)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceOpaque* opaque);            // 4
-    void (*copy_bits)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpicePoint* src_pos);              // 5
-    void (*draw_text)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceText* text);                  // 6
-    void (*draw_stroke)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceStroke* stroke);            // 7
-    void (*draw_rop3)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceRop3* rop3);                  // 8
-    void (*draw_composite)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceComposite* composite);  // 9
-    void (*draw_blend)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceBlend* blend);               // 10
-    void (*draw_blackness)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* blackness);  // 11
-    void (*draw_whiteness)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* whiteness);  // 12
-    void (*draw_invers)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* invers);        // 13
+                            SpiceMsgDisplayDrawCacheCopy* copy);                                      // 2
+    void (*draw_cache_build)(SpiceCanvas* canvas, SpiceMsgDisplayDrawCacheBuild* build);              // 3
+    void (*draw_opaque)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceOpaque* opaque);  // 4
+    void (*copy_bits)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpicePoint* src_pos);    // 5
+    void (*draw_text)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceText* text);        // 6
+    void (*draw_stroke)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceStroke* stroke);  // 7
+    void (*draw_rop3)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceRop3* rop3);        // 8
+    void (*draw_composite)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                           SpiceComposite* composite);                                             // 9
+    void (*draw_blend)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceBlend* blend);  // 10
+    void (*draw_blackness)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                           SpiceWhiteness* blackness);  // 11
+    void (*draw_whiteness)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                           SpiceWhiteness* whiteness);                                                   // 12
+    void (*draw_invers)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* invers);  // 13
     void (*draw_transparent)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
-                             SpiceTransparent* transparent);                                                     // 14
+                             SpiceTransparent* transparent);  // 14
     void (*draw_alpha_blend)(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
-                             SpiceAlphaBlend* alpha_blend);                                                      // 15
+                             SpiceAlphaBlend* alpha_blend);  // 15
     void (*put_image)(SpiceCanvas* canvas, HDC dc, const SpiceRect* dest, const uint8_t* src_data,
                       uint32_t src_width, uint32_t src_height, int src_stride,
-                      const pixman_region32_t* clip);                                                            // 16
-    void (*clear)(SpiceCanvas* canvas);                                                                          // 17
-    void (*read_bits)(SpiceCanvas* canvas, uint8_t* dest, int dest_stride, const SpiceRect* area);              // 18
-    void (*group_start)(SpiceCanvas* canvas, pixman_region32_t* region);                                        // 19
-    void (*group_end)(SpiceCanvas* canvas);                                                                      // 20
-    void (*destroy)(SpiceCanvas* canvas);                                                                        // 21
+                      const pixman_region32_t* clip);                                               // 16
+    void (*clear)(SpiceCanvas* canvas);                                                             // 17
+    void (*read_bits)(SpiceCanvas* canvas, uint8_t* dest, int dest_stride, const SpiceRect* area);  // 18
+    void (*group_start)(SpiceCanvas* canvas, pixman_region32_t* region);                            // 19
+    void (*group_end)(SpiceCanvas* canvas);                                                         // 20
+    void (*destroy)(SpiceCanvas* canvas);                                                           // 21
 
     void (*fill_solid_spans)(SpiceCanvas* canvas, SpicePoint* points, int* widths, int n_spans,
-                             uint32_t color);                                                                    // 22
-    void (*fill_solid_rects)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects, uint32_t color);         // 23
+                             uint32_t color);                                                           // 22
+    void (*fill_solid_rects)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects, uint32_t color);  // 23
     void (*fill_solid_rects_rop)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects, uint32_t color,
-                                 RasterOp rop);                                                                  // 24
+                                 RasterOp rop);  // 24
     void (*fill_tiled_rects)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects, pixman_image_t* tile,
-                             int offset_x, int offset_y);                                                        // 25
+                             int offset_x, int offset_y);  // 25
     void (*fill_tiled_rects_from_surface)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects,
-                                          SpiceCanvas* tile, int offset_x, int offset_y);                       // 26
-    void (*fill_tiled_rects_rop)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects, pixman_image_t* tile,
-                                 int offset_x, int offset_y, RasterOp rop);                                     // 27
+                                          SpiceCanvas* tile, int offset_x, int offset_y);  // 26
+    void (*fill_tiled_rects_rop)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects,
+                                 pixman_image_t* tile, int offset_x, int offset_y, RasterOp rop);  // 27
     void (*fill_tiled_rects_rop_from_surface)(SpiceCanvas* canvas, pixman_box32_t* rects, int n_rects,
-                                              SpiceCanvas* tile, int offset_x, int offset_y, RasterOp rop);     // 28
-    void (*blit_image)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image, int offset_x,
-                       int offset_y);                                                                            // 29
+                                              SpiceCanvas* tile, int offset_x, int offset_y,
+                                              RasterOp rop);  // 28
+    void (*blit_image)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image,
+                       int offset_x,
+                       int offset_y);  // 29
     void (*blit_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, SpiceCanvas* src,
-                                    int offset_x, int offset_y);                                                 // 30
+                                    int offset_x, int offset_y);  // 30
     void (*blit_image_rop)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image,
-                           int offset_x, int offset_y, RasterOp rop);                                           // 31
+                           int offset_x, int offset_y, RasterOp rop);  // 31
     void (*blit_image_rop_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, SpiceCanvas* src,
-                                        int offset_x, int offset_y, RasterOp rop);                              // 32
+                                        int offset_x, int offset_y, RasterOp rop);  // 32
     void (*scale_image)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image, int src_x,
                         int src_y, int src_width, int src_height, int dest_x, int dest_y, int dest_width,
-                        int dest_height, int scale_mode);                                                       // 33
+                        int dest_height, int scale_mode);  // 33
     void (*scale_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, SpiceCanvas* src,
                                      int src_x, int src_y, int src_width, int src_height, int dest_x,
-                                     int dest_y, int dest_width, int dest_height, int scale_mode);              // 34
+                                     int dest_y, int dest_width, int dest_height, int scale_mode);  // 34
     void (*scale_image_rop)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image,
                             int src_x, int src_y, int src_width, int src_height, int dest_x, int dest_y,
-                            int dest_width, int dest_height, int scale_mode, RasterOp rop);                     // 35
+                            int dest_width, int dest_height, int scale_mode, RasterOp rop);  // 35
     void (*scale_image_rop_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, SpiceCanvas* src,
                                          int src_x, int src_y, int src_width, int src_height, int dest_x,
                                          int dest_y, int dest_width, int dest_height, int scale_mode,
-                                         RasterOp rop);                                                          // 36
+                                         RasterOp rop);  // 36
     void (*blend_image)(SpiceCanvas* canvas, pixman_region32_t* region, int dest_has_alpha,
-                        pixman_image_t* src, int src_x, int src_y, int dest_x, int dest_y, int width, int height,
-                        int overall_alpha);                                                                      // 37
+                        pixman_image_t* src, int src_x, int src_y, int dest_x, int dest_y, int width,
+                        int height,
+                        int overall_alpha);  // 37
     void (*blend_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, int dest_has_alpha,
                                      SpiceCanvas* src, int src_has_alpha, int src_x, int src_y, int dest_x,
-                                     int dest_y, int width, int height, int overall_alpha);                     // 38
+                                     int dest_y, int width, int height, int overall_alpha);  // 38
     void (*blend_scale_image)(SpiceCanvas* canvas, pixman_region32_t* region, int dest_has_alpha,
                               pixman_image_t* src, int src_x, int src_y, int src_width, int src_height,
                               int dest_x, int dest_y, int dest_width, int dest_height, int scale_mode,
-                              int overall_alpha);                                                               // 39
+                              int overall_alpha);  // 39
     void (*blend_scale_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, int dest_has_alpha,
                                            SpiceCanvas* src, int src_has_alpha, int src_x, int src_y,
                                            int src_width, int src_height, int dest_x, int dest_y,
                                            int dest_width, int dest_height, int scale_mode,
-                                           int overall_alpha);                                                  // 40
+                                           int overall_alpha);  // 40
     void (*colorkey_image)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image,
-                           int offset_x, int offset_y, uint32_t transparent_color);                            // 41
+                           int offset_x, int offset_y, uint32_t transparent_color);  // 41
     void (*colorkey_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region, SpiceCanvas* src,
-                                        int offset_x, int offset_y, uint32_t transparent_color);               // 42
+                                        int offset_x, int offset_y, uint32_t transparent_color);  // 42
     void (*colorkey_scale_image)(SpiceCanvas* canvas, pixman_region32_t* region, pixman_image_t* src_image,
                                  int src_x, int src_y, int src_width, int src_height, int dest_x, int dest_y,
-                                 int dest_width, int dest_height, uint32_t transparent_color);                 // 43
+                                 int dest_width, int dest_height, uint32_t transparent_color);  // 43
     void (*colorkey_scale_image_from_surface)(SpiceCanvas* canvas, pixman_region32_t* region,
                                               SpiceCanvas* src, int src_x, int src_y, int src_width,
                                               int src_height, int dest_x, int dest_y, int dest_width,
-                                              int dest_height, uint32_t transparent_color);                    // 44
-    void (*copy_region)(SpiceCanvas* canvas, pixman_region32_t* dest_region, int dx, int dy);                  // 45
-    pixman_image_t* (*get_image)(SpiceCanvas* canvas, int force_opaque);                                        // 46
+                                              int dest_height, uint32_t transparent_color);    // 44
+    void (*copy_region)(SpiceCanvas* canvas, pixman_region32_t* dest_region, int dx, int dy);  // 45
+    pixman_image_t* (*get_image)(SpiceCanvas* canvas, int force_opaque);                       // 46
 };
 static_assert(sizeof(SpiceCanvasOps) == 47 * sizeof(void*), "47 slots");
 
@@ -227,11 +233,12 @@ bool rects_same_size(const SpiceRect* a, const SpiceRect* b);
 // A new reference to the decoded (or cached) image, converted to the canvas format unless keep_format; null
 // when the image cannot be had (reported). With real_get clear the descriptor is only walked so that caches,
 // the palette cache and the GLZ window stay in step with the server.
-pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image, int keep_format, int real_get);
+pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image, int keep_format,
+                                          int real_get);
 pixman_image_t* canvas_get_image(CanvasBase* canvas, SpiceImage* image, int keep_format);
 void canvas_visit_image(CanvasBase* canvas, SpiceImage* image);
-// An a1 image of the mask, null without one; with needs_invert the caller inverts later and *needs_invert says
-// whether it must.
+// An a1 image of the mask, null without one; with needs_invert the caller inverts later and *needs_invert
+// says whether it must.
 pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs_invert);
 pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, int invert);
 pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf);
@@ -258,8 +265,10 @@ void canvas_draw_blend(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, Sp
 void canvas_draw_blackness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* blackness);
 void canvas_draw_whiteness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* whiteness);
 void canvas_draw_invers(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* invers);
-void canvas_draw_transparent(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceTransparent* transparent);
-void canvas_draw_alpha_blend(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceAlphaBlend* alpha_blend);
+void canvas_draw_transparent(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                             SpiceTransparent* transparent);
+void canvas_draw_alpha_blend(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                             SpiceAlphaBlend* alpha_blend);
 
 void canvas_apply_mask(SpiceCanvas* canvas, pixman_region32_t* region, SpiceQMask* mask, int x, int y);
 void draw_brush(SpiceCanvas* canvas, pixman_region32_t* region, SpiceBrush* brush, RasterOp rop);

@@ -1,7 +1,7 @@
 // Image fetch of the common canvas code: a SPICE image descriptor becomes a pixman image, decoded by the
-// decoder of its type or taken from the image cache, stored into the caches the descriptor names, and converted
-// to the canvas format unless the caller keeps the decoded one. Also the masks, glyph-string masks, copies of
-// the canvas itself and scaled copies of images.
+// decoder of its type or taken from the image cache, stored into the caches the descriptor names, and
+// converted to the canvas format unless the caller keeps the decoded one. Also the masks, glyph-string masks,
+// copies of the canvas itself and scaled copies of images.
 //
 // Every size here comes from the server: sizes are checked in 64 bits against the data and against
 // MAX_IMAGE_PIXELS before anything is read or allocated, and a failed check abandons the fetch (null).
@@ -27,12 +27,11 @@ namespace {
 // zlib inflates at most about 1032 bytes from one; a larger announced size cannot be genuine.
 const uint64_t ZLIB_MAX_RATIO = 1032;
 
-bool image_size_ok(uint64_t width, uint64_t height)
-{
+bool image_size_ok(uint64_t width, uint64_t height) {
     if (width == 0 || height == 0 || width > MAX_IMAGE_SIDE || height > MAX_IMAGE_SIDE ||
         width * height > MAX_IMAGE_PIXELS) {
         peer_warning("invalid image size %llu x %llu", static_cast<unsigned long long>(width),
-                      static_cast<unsigned long long>(height));
+                     static_cast<unsigned long long>(height));
         return false;
     }
     return true;
@@ -47,14 +46,12 @@ public:
     ImageRef& operator=(const ImageRef&) = delete;
 
     pixman_image_t* get() const { return _image; }
-    pixman_image_t* release()
-    {
+    pixman_image_t* release() {
         pixman_image_t* image = _image;
         _image = nullptr;
         return image;
     }
-    void reset(pixman_image_t* image = nullptr)
-    {
+    void reset(pixman_image_t* image = nullptr) {
         if (_image) {
             canvas_image_unref(_image);
         }
@@ -67,8 +64,7 @@ private:
 
 // The one chunk of a compressed image, or false after a report; condition is the log's text for the
 // chunk count check.
-bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** data, uint32_t* size)
-{
+bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** data, uint32_t* size) {
     peer_return_val_if_fail(chunks != nullptr, false);
     peer_return_val_if_fail_text(chunks->num_chunks == 1, condition, false);
     peer_return_val_if_fail(chunks->chunk[0].data != nullptr || chunks->chunk[0].len == 0, false);
@@ -78,8 +74,7 @@ bool single_chunk(SpiceChunks* chunks, const char* condition, const uint8_t** da
 }
 
 // The bytes of a bitmap's chunks as one block (joined when there are several), or false.
-bool bitmap_bytes(SpiceChunks* chunks, uint8_t** data, uint64_t* size)
-{
+bool bitmap_bytes(SpiceChunks* chunks, uint8_t** data, uint64_t* size) {
     peer_return_val_if_fail(chunks != nullptr, false);
     if (chunks->num_chunks > 1) {
         spice_chunks_flatten(chunks);
@@ -94,19 +89,19 @@ bool bitmap_bytes(SpiceChunks* chunks, uint8_t** data, uint64_t* size)
     return true;
 }
 
-// A palette the server sent with "cache me" goes to the palette cache; one sent "from cache" comes from it and
-// is released to it afterwards.
+// A palette the server sent with "cache me" goes to the palette cache; one sent "from cache" comes from it
+// and is released to it afterwards.
 class PaletteHold {
 public:
     PaletteHold(CanvasBase* canvas, uint8_t flags, SpicePalette* palette, uint64_t palette_id)
-        : _cache(canvas->palette_cache)
-    {
+        : _cache(canvas->palette_cache) {
         if (flags & SPICE_BITMAP_FLAGS_PAL_FROM_CACHE) {
             if (_cache) {
                 _palette = _cache->ops->get(_cache, palette_id);
                 _from_cache = _palette != nullptr;
             } else {
-                peer_warning("no palette cache for palette %llu", static_cast<unsigned long long>(palette_id));
+                peer_warning("no palette cache for palette %llu",
+                             static_cast<unsigned long long>(palette_id));
             }
         } else {
             _palette = palette;
@@ -115,8 +110,7 @@ public:
             }
         }
     }
-    ~PaletteHold()
-    {
+    ~PaletteHold() {
         if (_from_cache) {
             _cache->ops->release(_cache, _palette);
         }
@@ -132,20 +126,17 @@ private:
     bool _from_cache = false;
 };
 
-pixman_format_code_t canvas_pixman_format(CanvasBase* canvas)
-{
+pixman_format_code_t canvas_pixman_format(CanvasBase* canvas) {
     return surface_format_to_pixman_format(canvas->format);
 }
 
-bool canvas_is_32bit(CanvasBase* canvas)
-{
+bool canvas_is_32bit(CanvasBase* canvas) {
     return canvas->format == SPICE_SURFACE_FMT_32_xRGB || canvas->format == SPICE_SURFACE_FMT_32_ARGB;
 }
 
 // ---- bitmap ----
 
-pixman_format_code_t bitmap_image_format(CanvasBase* canvas, uint8_t bitmap_format, int want_original)
-{
+pixman_format_code_t bitmap_image_format(CanvasBase* canvas, uint8_t bitmap_format, int want_original) {
     const pixman_format_code_t canvas_format = canvas_pixman_format(canvas);
     if (want_original) {
         switch (bitmap_format) {
@@ -173,20 +164,18 @@ pixman_format_code_t bitmap_image_format(CanvasBase* canvas, uint8_t bitmap_form
 }
 
 // Checks a bitmap's sizes against its data: stride at least a row, stride x height bytes present.
-bool bitmap_fits(const SpiceBitmap* bitmap, unsigned bpp, uint64_t data_size)
-{
+bool bitmap_fits(const SpiceBitmap* bitmap, unsigned bpp, uint64_t data_size) {
     const uint64_t row_bytes = (uint64_t(bitmap->x) * bpp + 7) / 8;
     if (bitmap->stride < row_bytes || uint64_t(bitmap->stride) * bitmap->y > data_size ||
         bitmap->stride > INT32_MAX) {
         peer_warning("bitmap of %u x %u, stride %u, does not fit its %llu bytes", bitmap->x, bitmap->y,
-                      bitmap->stride, static_cast<unsigned long long>(data_size));
+                     bitmap->stride, static_cast<unsigned long long>(data_size));
         return false;
     }
     return true;
 }
 
-pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int want_original)
-{
+pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int want_original) {
     const unsigned bpp = spice_bitmap_format_bpp(bitmap->format);
     if (bpp == 0) {
         peer_warning("unknown bitmap format %u", bitmap->format);
@@ -220,15 +209,13 @@ pixman_image_t* canvas_get_bits(CanvasBase* canvas, SpiceBitmap* bitmap, int wan
 }
 
 // The message a QUIC or LZ decoder left in its buffer, else the fallback.
-const char* decoder_message(const char* message_buf, const char* fallback)
-{
+const char* decoder_message(const char* message_buf, const char* fallback) {
     return message_buf[0] ? message_buf : fallback;
 }
 
 // ---- QUIC ----
 
-pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_original)
-{
+pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_original) {
     CanvasQuicData& quic_data = canvas->quic_data;
     SpiceChunks* chunks = image->u.quic.data;
     peer_return_val_if_fail(chunks != nullptr && chunks->num_chunks > 0, nullptr);
@@ -276,9 +263,9 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
             return nullptr;
     }
     peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
-                                   "(uint32_t)width == image->descriptor.width", nullptr);
+                                 "(uint32_t)width == image->descriptor.width", nullptr);
     peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
-                                   "(uint32_t)height == image->descriptor.height", nullptr);
+                                 "(uint32_t)height == image->descriptor.height", nullptr);
 
     ImageRef surface(surface_create(canvas->dc, format, width, height, 0));
     peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
@@ -294,16 +281,15 @@ pixman_image_t* canvas_get_quic(CanvasBase* canvas, SpiceImage* image, int want_
 // ---- LZ ----
 
 // The lowest address of an image's memory: its last row when it is bottom-up.
-uint8_t* image_block_start(pixman_image_t* image)
-{
+uint8_t* image_block_start(pixman_image_t* image) {
     uint8_t* data = reinterpret_cast<uint8_t*>(pixman_image_get_data(image));
     const int stride = pixman_image_get_stride(image);
     return stride < 0 ? data + int64_t(stride) * (pixman_image_get_height(image) - 1) : data;
 }
 
-uint64_t image_block_size(pixman_image_t* image)
-{
-    return uint64_t(std::abs(int64_t(pixman_image_get_stride(image)))) * uint64_t(pixman_image_get_height(image));
+uint64_t image_block_size(pixman_image_t* image) {
+    return uint64_t(std::abs(int64_t(pixman_image_get_stride(image)))) *
+           uint64_t(pixman_image_get_height(image));
 }
 
 // The 8-8-8 form of a palette sent as 5-5-5 values, for a 16-bit canvas.
@@ -312,14 +298,12 @@ struct WidenedPalette {
     uint32_t ents[256];
 };
 
-uint32_t widen_555(uint32_t v)
-{
+uint32_t widen_555(uint32_t v) {
     auto widen = [](uint32_t c) { return (c << 3) | (c >> 2); };
     return widen((v >> 10) & 31) << 16 | widen((v >> 5) & 31) << 8 | widen(v & 31);
 }
 
-pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_original)
-{
+pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_original) {
     CanvasLzData& lz_data = canvas->lz_data;
     const uint8_t* comp_buf;
     uint32_t comp_size;
@@ -418,22 +402,22 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
             return nullptr;
     }
     peer_return_val_if_fail_text(unsigned(width) == image->descriptor.width,
-                                   "(unsigned)width == image->descriptor.width", nullptr);
+                                 "(unsigned)width == image->descriptor.width", nullptr);
     peer_return_val_if_fail_text(unsigned(height) == image->descriptor.height,
-                                   "(unsigned)height == image->descriptor.height", nullptr);
+                                 "(unsigned)height == image->descriptor.height", nullptr);
     peer_return_val_if_fail_text((image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) ||
-                                       (int64_t(n_comp_pixels) == int64_t(width) * height),
-                                   "(image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) || "
-                                   "(n_comp_pixels == width * height)",
-                                   nullptr);
+                                     (int64_t(n_comp_pixels) == int64_t(width) * height),
+                                 "(image->descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT) || "
+                                 "(n_comp_pixels == width * height)",
+                                 nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height)) || uint64_t(n_comp_pixels) > MAX_IMAGE_PIXELS ||
         int64_t(n_comp_pixels) < int64_t(width) * height) {
         peer_warning("lz image of %d pixels for %d x %d", n_comp_pixels, width, height);
         return nullptr;
     }
 
-    ImageRef surface(lz_output_surface_create(&lz_data.decode_data, format, width, height, n_comp_pixels,
-                                              top_down));
+    ImageRef surface(
+        lz_output_surface_create(&lz_data.decode_data, format, width, height, n_comp_pixels, top_down));
     lz_data.decode_data.out_surface = nullptr;
     peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
 
@@ -457,8 +441,7 @@ pixman_image_t* canvas_get_lz(CanvasBase* canvas, SpiceImage* image, int want_or
 
 // ---- GLZ ----
 
-pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* data, uint32_t size)
-{
+pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* data, uint32_t size) {
     CanvasGlzData& glz_data = canvas->glz_data;
     peer_return_val_if_fail_text(glz_data.decoder != nullptr, "canvas->glz_data.decoder != NULL", nullptr);
     glz_data.decode_data.dc = canvas->dc;
@@ -477,11 +460,11 @@ pixman_image_t* canvas_get_glz_rgb_common(CanvasBase* canvas, const uint8_t* dat
     return surface.release();
 }
 
-// After an inflate failed: what inflated goes to the GLZ decoder all the same, so that the image's id, when its
-// header came out, is finished in the session's GLZ window and no later image waits for it. That decode fails (or,
-// should only the stream's check value have been wrong, leaves its image in the window); either way the fetch fails.
-void finish_failed_glz(CanvasBase* canvas, const uint8_t* inflated)
-{
+// After an inflate failed: what inflated goes to the GLZ decoder all the same, so that the image's id, when
+// its header came out, is finished in the session's GLZ window and no later image waits for it. That decode
+// fails (or, should only the stream's check value have been wrong, leaves its image in the window); either
+// way the fetch fails.
+void finish_failed_glz(CanvasBase* canvas, const uint8_t* inflated) {
     if (!canvas->zlib->ops->inflated || !canvas->glz_data.decoder) {
         return;
     }
@@ -498,8 +481,7 @@ void finish_failed_glz(CanvasBase* canvas, const uint8_t* inflated)
     }
 }
 
-pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
-{
+pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image) {
     peer_return_val_if_fail(image->descriptor.type == SPICE_IMAGE_TYPE_GLZ_RGB, nullptr);
     const uint8_t* data;
     uint32_t size;
@@ -509,8 +491,7 @@ pixman_image_t* canvas_get_glz(CanvasBase* canvas, SpiceImage* image)
     return canvas_get_glz_rgb_common(canvas, data, size);
 }
 
-pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
-{
+pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image) {
     peer_return_val_if_fail_text(canvas->zlib != nullptr, "canvas->zlib != NULL", nullptr);
     const uint8_t* data;
     uint32_t size;
@@ -519,8 +500,8 @@ pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
     }
     const uint64_t glz_size = image->u.zlib_glz.glz_data_size;
     if (glz_size == 0 || glz_size > uint64_t(size) * ZLIB_MAX_RATIO || glz_size > MAX_IMAGE_PIXELS * 4) {
-        peer_warning("zlib-wrapped glz image of %llu bytes from %u", static_cast<unsigned long long>(glz_size),
-                      size);
+        peer_warning("zlib-wrapped glz image of %llu bytes from %u",
+                     static_cast<unsigned long long>(glz_size), size);
         return nullptr;
     }
     std::unique_ptr<uint8_t, decltype(&free)> glz_data(static_cast<uint8_t*>(spice_malloc(glz_size)), free);
@@ -535,8 +516,7 @@ pixman_image_t* canvas_get_zlib_glz_rgb(CanvasBase* canvas, SpiceImage* image)
 
 // ---- JPEG ----
 
-pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
-{
+pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image) {
     peer_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
     const uint8_t* data;
     uint32_t size;
@@ -550,9 +530,9 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
         return nullptr;
     }
     peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
-                                   "(uint32_t)width == image->descriptor.width", nullptr);
+                                 "(uint32_t)width == image->descriptor.width", nullptr);
     peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
-                                   "(uint32_t)height == image->descriptor.height", nullptr);
+                                 "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
@@ -561,7 +541,8 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
         peer_warning("create surface failed");
         return nullptr;
     }
-    if (!canvas->jpeg->ops->decode(canvas->jpeg, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
+    if (!canvas->jpeg->ops->decode(canvas->jpeg,
+                                   reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                                    pixman_image_get_stride(surface.get()), JPEG_BITMAP_FMT_32BIT)) {
         peer_warning("jpeg decode failed");
         return nullptr;
@@ -569,8 +550,7 @@ pixman_image_t* canvas_get_jpeg(CanvasBase* canvas, SpiceImage* image)
     return surface.release();
 }
 
-pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
-{
+pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image) {
     peer_return_val_if_fail(canvas->jpeg != nullptr, nullptr);
     const SpiceJPEGAlphaData& jpeg_alpha = image->u.jpeg_alpha;
     const uint8_t* data;
@@ -587,9 +567,9 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
         return nullptr;
     }
     peer_return_val_if_fail_text(uint32_t(width) == image->descriptor.width,
-                                   "(uint32_t)width == image->descriptor.width", nullptr);
+                                 "(uint32_t)width == image->descriptor.width", nullptr);
     peer_return_val_if_fail_text(uint32_t(height) == image->descriptor.height,
-                                   "(uint32_t)height == image->descriptor.height", nullptr);
+                                 "(uint32_t)height == image->descriptor.height", nullptr);
     if (!image_size_ok(uint64_t(width), uint64_t(height))) {
         return nullptr;
     }
@@ -602,7 +582,8 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
         peer_warning("create surface failed");
         return nullptr;
     }
-    if (!canvas->jpeg->ops->decode(canvas->jpeg, reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
+    if (!canvas->jpeg->ops->decode(canvas->jpeg,
+                                   reinterpret_cast<uint8_t*>(pixman_image_get_data(surface.get())),
                                    pixman_image_get_stride(surface.get()), JPEG_BITMAP_FMT_32BIT)) {
         peer_warning("jpeg decode failed");
         return nullptr;
@@ -615,7 +596,8 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
     int n_comp_pixels;
     int lz_alpha_top_down;
     if (lz_decode_begin(lz_data.lz, data + jpeg_alpha.jpeg_size, size - jpeg_alpha.jpeg_size, &lz_alpha_type,
-                        &lz_alpha_width, &lz_alpha_height, &n_comp_pixels, &lz_alpha_top_down, nullptr) == -1) {
+                        &lz_alpha_width, &lz_alpha_height, &n_comp_pixels, &lz_alpha_top_down,
+                        nullptr) == -1) {
         peer_warning("%s", decoder_message(lz_data.message_buf, "lz decode begin failed"));
         return nullptr;
     }
@@ -635,20 +617,17 @@ pixman_image_t* canvas_get_jpeg_alpha(CanvasBase* canvas, SpiceImage* image)
 
 // ---- the fetch ----
 
-bool is_lossy(uint8_t type)
-{
+bool is_lossy(uint8_t type) {
     return type == SPICE_IMAGE_TYPE_JPEG || type == SPICE_IMAGE_TYPE_JPEG_ALPHA;
 }
 
-pixman_image_t* cache_get(CanvasBase* canvas, uint64_t id, bool lossless)
-{
+pixman_image_t* cache_get(CanvasBase* canvas, uint64_t id, bool lossless) {
     SpiceImageCache* cache = canvas->bits_cache;
     peer_return_val_if_fail(cache != nullptr, nullptr);
     return lossless ? cache->ops->get_lossless(cache, id) : cache->ops->get(cache, id);
 }
 
-pixman_image_t* decode_image(CanvasBase* canvas, SpiceImage* image, int want_original)
-{
+pixman_image_t* decode_image(CanvasBase* canvas, SpiceImage* image, int want_original) {
     switch (image->descriptor.type) {
         case SPICE_IMAGE_TYPE_BITMAP:
             return canvas_get_bits(canvas, &image->u.bitmap, want_original);
@@ -676,13 +655,12 @@ pixman_image_t* decode_image(CanvasBase* canvas, SpiceImage* image, int want_ori
     }
 }
 
-pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_original, int real_get)
-{
+pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_original, int real_get) {
     const SpiceImageDescriptor& descriptor = image->descriptor;
     const bool cache_me = descriptor.flags & SPICE_IMAGE_FLAGS_CACHE_ME;
     const bool cache_replace = descriptor.flags & SPICE_IMAGE_FLAGS_CACHE_REPLACE_ME;
-    const bool from_cache =
-        descriptor.type == SPICE_IMAGE_TYPE_FROM_CACHE || descriptor.type == SPICE_IMAGE_TYPE_FROM_CACHE_LOSSLESS;
+    const bool from_cache = descriptor.type == SPICE_IMAGE_TYPE_FROM_CACHE ||
+                            descriptor.type == SPICE_IMAGE_TYPE_FROM_CACHE_LOSSLESS;
 
     if (!real_get && !cache_me && !cache_replace && !image_palette_to_cache(image) &&
         descriptor.type != SPICE_IMAGE_TYPE_GLZ_RGB && descriptor.type != SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB) {
@@ -698,7 +676,7 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     peer_return_val_if_fail_text(surface.get() != nullptr, "surface != NULL", nullptr);
     pixman_format_code_t surface_format;
     peer_return_val_if_fail_text(spice_pixman_image_get_format(surface.get(), &surface_format),
-                                   "spice_pixman_image_get_format(surface, &surface_format)", nullptr);
+                                 "spice_pixman_image_get_format(surface, &surface_format)", nullptr);
 
     const int width = pixman_image_get_width(surface.get());
     const int height = pixman_image_get_height(surface.get());
@@ -736,22 +714,21 @@ pixman_image_t* get_image(CanvasBase* canvas, SpiceImage* image, int want_origin
     }
     pixman_image_t* converted = surface_create(canvas->dc, wanted, width, height, 1);
     peer_return_val_if_fail(converted != nullptr, nullptr);
-    pixman_image_composite32(PIXMAN_OP_SRC, surface.get(), nullptr, converted, 0, 0, 0, 0, 0, 0, width, height);
+    pixman_image_composite32(PIXMAN_OP_SRC, surface.get(), nullptr, converted, 0, 0, 0, 0, 0, 0, width,
+                             height);
     return converted;
 }
 
 // ---- masks ----
 
-uint8_t reverse_bits(uint8_t b)
-{
+uint8_t reverse_bits(uint8_t b) {
     b = uint8_t((b & 0xf0) >> 4 | (b & 0x0f) << 4);
     b = uint8_t((b & 0xcc) >> 2 | (b & 0x33) << 2);
     return uint8_t((b & 0xaa) >> 1 | (b & 0x55) << 1);
 }
 
 // 8-bit-alpha glyphs and nibbles merge by keeping the stronger coverage.
-void merge_max(uint8_t* dest, uint8_t value)
-{
+void merge_max(uint8_t* dest, uint8_t value) {
     if (value > *dest) {
         *dest = value;
     }
@@ -759,8 +736,8 @@ void merge_max(uint8_t* dest, uint8_t value)
 
 }  // namespace
 
-pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image, int want_original, int real_get)
-{
+pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image, int want_original,
+                                          int real_get) {
     peer_return_val_if_fail(image != nullptr, nullptr);
     try {
         return get_image(canvas, image, want_original, real_get);
@@ -771,18 +748,15 @@ pixman_image_t* canvas_get_image_internal(CanvasBase* canvas, SpiceImage* image,
     }
 }
 
-pixman_image_t* canvas_get_image(CanvasBase* canvas, SpiceImage* image, int want_original)
-{
+pixman_image_t* canvas_get_image(CanvasBase* canvas, SpiceImage* image, int want_original) {
     return canvas_get_image_internal(canvas, image, want_original, 1);
 }
 
-void canvas_visit_image(CanvasBase* canvas, SpiceImage* image)
-{
+void canvas_visit_image(CanvasBase* canvas, SpiceImage* image) {
     canvas_get_image_internal(canvas, image, 1, 0);
 }
 
-pixman_format_code_t canvas_wanted_format(CanvasBase* canvas, int source_has_alpha)
-{
+pixman_format_code_t canvas_wanted_format(CanvasBase* canvas, int source_has_alpha) {
     pixman_format_code_t format = surface_format_to_pixman_format(canvas->format);
     if (source_has_alpha && format == PIXMAN_x8r8g8b8) {
         return PIXMAN_a8r8g8b8;
@@ -793,8 +767,7 @@ pixman_format_code_t canvas_wanted_format(CanvasBase* canvas, int source_has_alp
     return format;
 }
 
-bool image_palette_to_cache(SpiceImage* image)
-{
+bool image_palette_to_cache(SpiceImage* image) {
     if (image->descriptor.type == SPICE_IMAGE_TYPE_BITMAP) {
         return image->u.bitmap.palette && (image->u.bitmap.flags & SPICE_BITMAP_FLAGS_PAL_CACHE_ME);
     }
@@ -804,8 +777,7 @@ bool image_palette_to_cache(SpiceImage* image)
     return false;
 }
 
-pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, int invert)
-{
+pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, int invert) {
     if (bitmap->format != SPICE_BITMAP_FMT_1BIT_LE && bitmap->format != SPICE_BITMAP_FMT_1BIT_BE) {
         spice_warn_if_reached();
         return nullptr;
@@ -844,8 +816,7 @@ pixman_image_t* canvas_get_bitmap_mask(CanvasBase* canvas, SpiceBitmap* bitmap, 
     return surface.release();
 }
 
-pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf)
-{
+pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf) {
     peer_return_val_if_fail(pixman_image_get_depth(src_surf) == 1, nullptr);
     const int width = pixman_image_get_width(src_surf);
     const int height = pixman_image_get_height(src_surf);
@@ -867,8 +838,7 @@ pixman_image_t* canvas_A1_invers(pixman_image_t* src_surf)
     return invers;
 }
 
-pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs_invert_pos)
-{
+pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs_invert_pos) {
     if (needs_invert_pos) {
         *needs_invert_pos = 0;
     }
@@ -922,8 +892,7 @@ pixman_image_t* canvas_get_mask(CanvasBase* canvas, SpiceQMask* mask, int* needs
     return surface.release();
 }
 
-pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bpp, SpicePoint* pos)
-{
+pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bpp, SpicePoint* pos) {
     peer_return_val_if_fail(str->length > 0, nullptr);
     // The parser sized every glyph's rows by the string's flags; reading them by another depth would run off.
     peer_return_val_if_fail(bpp == int(spice_string_bpp(str->flags)), nullptr);
@@ -954,8 +923,8 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
         }
     }
     if (bounds.left < INT32_MIN || bounds.top < INT32_MIN || bounds.right > INT32_MAX ||
-        bounds.bottom > INT32_MAX || !image_size_ok(uint64_t(bounds.right - bounds.left),
-                                                    uint64_t(bounds.bottom - bounds.top))) {
+        bounds.bottom > INT32_MAX ||
+        !image_size_ok(uint64_t(bounds.right - bounds.left), uint64_t(bounds.bottom - bounds.top))) {
         peer_warning("glyph string box out of range");
         return nullptr;
     }
@@ -1012,8 +981,7 @@ pixman_image_t* canvas_get_str_mask(CanvasBase* canvas, SpiceString* str, int bp
 }
 
 pixman_image_t* canvas_get_image_from_self(SpiceCanvas* canvas, int x, int y, int32_t width, int32_t height,
-                                           int force_opaque)
-{
+                                           int force_opaque) {
     CanvasBase* base = &canvas->base;
     peer_return_val_if_fail(width > 0 && height > 0, nullptr);
     peer_return_val_if_fail(int64_t(x) + width <= INT32_MAX && int64_t(y) + height <= INT32_MAX, nullptr);
@@ -1024,12 +992,11 @@ pixman_image_t* canvas_get_image_from_self(SpiceCanvas* canvas, int x, int y, in
     peer_return_val_if_fail(format != 0, nullptr);
     if (force_opaque) {
         // Force opaque only asks that the alpha-less form be drawable; the image keeps the canvas's format.
-        const auto opaque =
-            pixman_format_code_t(PIXMAN_FORMAT(PIXMAN_FORMAT_BPP(format), PIXMAN_FORMAT_TYPE(format), 0,
-                                               PIXMAN_FORMAT_R(format), PIXMAN_FORMAT_G(format),
-                                               PIXMAN_FORMAT_B(format)));
+        const auto opaque = pixman_format_code_t(
+            PIXMAN_FORMAT(PIXMAN_FORMAT_BPP(format), PIXMAN_FORMAT_TYPE(format), 0, PIXMAN_FORMAT_R(format),
+                          PIXMAN_FORMAT_G(format), PIXMAN_FORMAT_B(format)));
         peer_return_val_if_fail_text(pixman_format_supported_destination(opaque),
-                                       "pixman_format_supported_destination (format)", nullptr);
+                                     "pixman_format_supported_destination (format)", nullptr);
     }
     pixman_image_t* surface = surface_create(base->dc, format, width, height, 1);
     peer_return_val_if_fail_text(surface != nullptr, "surface != NULL", nullptr);
@@ -1040,14 +1007,13 @@ pixman_image_t* canvas_get_image_from_self(SpiceCanvas* canvas, int x, int y, in
 }
 
 pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_area, int width, int height,
-                                     int scale_mode)
-{
+                                     int scale_mode) {
     pixman_format_code_t format;
     peer_return_val_if_fail_text(spice_pixman_image_get_format(src, &format),
-                                   "spice_pixman_image_get_format (src, &format)", nullptr);
-    peer_return_val_if_fail(scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE ||
-                                  scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST,
-                              nullptr);
+                                 "spice_pixman_image_get_format (src, &format)", nullptr);
+    peer_return_val_if_fail(
+        scale_mode == SPICE_IMAGE_SCALE_MODE_INTERPOLATE || scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST,
+        nullptr);
     peer_return_val_if_fail(width > 0 && height > 0, nullptr);
     const int64_t src_width = int64_t(src_area->right) - src_area->left;
     const int64_t src_height = int64_t(src_area->bottom) - src_area->top;
@@ -1071,9 +1037,9 @@ pixman_image_t* canvas_scale_surface(pixman_image_t* src, const SpiceRect* src_a
     pixman_transform_init_scale(&transform, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy));
     pixman_image_set_transform(src, &transform);
     pixman_image_set_repeat(src, PIXMAN_REPEAT_NONE);
-    pixman_image_set_filter(src, scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST ? PIXMAN_FILTER_NEAREST
-                                                                              : PIXMAN_FILTER_GOOD,
-                            nullptr, 0);
+    pixman_image_set_filter(
+        src, scale_mode == SPICE_IMAGE_SCALE_MODE_NEAREST ? PIXMAN_FILTER_NEAREST : PIXMAN_FILTER_GOOD,
+        nullptr, 0);
     pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, surface, int(src_x), int(src_y), 0, 0, 0, 0, width,
                              height);
     pixman_transform_init_identity(&transform);

@@ -9,14 +9,12 @@ std::mutex& refs_lock = *new std::mutex;
 
 }  // namespace
 
-pixman_image_t* canvas_image_ref(pixman_image_t* image)
-{
+pixman_image_t* canvas_image_ref(pixman_image_t* image) {
     std::lock_guard<std::mutex> guard(refs_lock);
     return pixman_image_ref(image);
 }
 
-void canvas_image_unref(pixman_image_t* image)
-{
+void canvas_image_unref(pixman_image_t* image) {
     if (!image) {
         return;
     }

@@ -2,33 +2,27 @@
 
 namespace {
 
-PixmapCache* cache_of(SpiceImageCache* cache)
-{
+PixmapCache* cache_of(SpiceImageCache* cache) {
     return static_cast<PixmapCache*>(static_cast<SpiceImageCacheBase*>(cache));
 }
 
-void image_put(SpiceImageCache* cache, uint64_t id, pixman_image_t* image)
-{
+void image_put(SpiceImageCache* cache, uint64_t id, pixman_image_t* image) {
     cache_of(cache)->add(id, image);
 }
 
-pixman_image_t* image_get(SpiceImageCache* cache, uint64_t id)
-{
+pixman_image_t* image_get(SpiceImageCache* cache, uint64_t id) {
     return cache_of(cache)->get(id);
 }
 
-void image_put_lossy(SpiceImageCache* cache, uint64_t id, pixman_image_t* image)
-{
+void image_put_lossy(SpiceImageCache* cache, uint64_t id, pixman_image_t* image) {
     cache_of(cache)->add(id, image, true);
 }
 
-void image_replace_lossy(SpiceImageCache* cache, uint64_t id, pixman_image_t* image)
-{
+void image_replace_lossy(SpiceImageCache* cache, uint64_t id, pixman_image_t* image) {
     cache_of(cache)->replace(id, image);
 }
 
-pixman_image_t* image_get_lossless(SpiceImageCache* cache, uint64_t id)
-{
+pixman_image_t* image_get_lossless(SpiceImageCache* cache, uint64_t id) {
     return cache_of(cache)->get_lossless(id);
 }
 
@@ -38,7 +32,6 @@ const SpiceImageCacheOps pixmap_cache_ops = {
 
 }  // namespace
 
-SpiceImageCacheBase::SpiceImageCacheBase()
-{
+SpiceImageCacheBase::SpiceImageCacheBase() {
     ops = &pixmap_cache_ops;
 }

@@ -39,8 +39,7 @@ class SharedCache : public Base {
 public:
     static constexpr uint64_t DEFAULT_WAIT_LIMIT_MS = 60 * 1000;
 
-    explicit SharedCache(uint64_t wait_limit_ms = DEFAULT_WAIT_LIMIT_MS) : _wait_limit_ms(wait_limit_ms)
-    {
+    explicit SharedCache(uint64_t wait_limit_ms = DEFAULT_WAIT_LIMIT_MS) : _wait_limit_ms(wait_limit_ms) {
         for (Item*& head : _hash) {
             head = nullptr;
         }
@@ -52,8 +51,7 @@ public:
     SharedCache& operator=(const SharedCache&) = delete;
 
     // A second add of a held id only counts it (the image given is not kept); each add needs one remove.
-    void add(uint64_t id, T* data, bool lossy = false)
-    {
+    void add(uint64_t id, T* data, bool lossy = false) {
         Lock lock(_lock);
         Item** link = &_hash[key(id)];
         for (; *link; link = &(*link)->next) {
@@ -69,20 +67,17 @@ public:
         _new_item_cond.notify_all();
     }
 
-    T* get(uint64_t id)
-    {
+    T* get(uint64_t id) {
         Lock lock(_lock);
         return Treat::get(wait_for(lock, id, false)->data);
     }
 
-    T* get_lossless(uint64_t id)
-    {
+    T* get_lossless(uint64_t id) {
         Lock lock(_lock);
         return Treat::get(wait_for(lock, id, true)->data);
     }
 
-    void replace(uint64_t id, T* data)
-    {
+    void replace(uint64_t id, T* data) {
         Lock lock(_lock);
         Item* item = wait_for(lock, id, false);
         T* old = item->data;
@@ -92,8 +87,7 @@ public:
         _replace_cond.notify_all();
     }
 
-    void remove(uint64_t id)
-    {
+    void remove(uint64_t id) {
         Lock lock(_lock);
         Item** link = &_hash[key(id)];
         while (*link && (*link)->id != id) {
@@ -111,8 +105,7 @@ public:
     }
 
     // Leaves the aborting state as it is: a cleared cache of an aborted session still refuses to wait.
-    void clear()
-    {
+    void clear() {
         Lock lock(_lock);
         for (Item*& head : _hash) {
             while (head) {
@@ -125,8 +118,7 @@ public:
     }
 
     // Releases every waiter now and every later one at once; a session that aborts stays aborted.
-    void abort()
-    {
+    void abort() {
         Lock lock(_lock);
         _aborting = true;
         _new_item_cond.notify_all();
@@ -144,8 +136,7 @@ private:
 
     static unsigned key(uint64_t id) { return unsigned(id & (HASH_SIZE - 1)); }
 
-    Item* find(uint64_t id)
-    {
+    Item* find(uint64_t id) {
         for (Item* item = _hash[key(id)]; item; item = item->next) {
             if (item->id == id) {
                 return item;
@@ -156,8 +147,7 @@ private:
 
     // The item is looked up again after every wake-up: while the lock was released another thread may have
     // removed or cleared it, and a lossless wait then waits for the id to come back.
-    Item* wait_for(Lock& lock, uint64_t id, bool lossless)
-    {
+    Item* wait_for(Lock& lock, uint64_t id, bool lossless) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_wait_limit_ms);
         for (;;) {
             Item* item = find(id);
@@ -171,7 +161,8 @@ private:
             if (now >= deadline) {
                 THROW("%s id %" PRIu64 ", wait timed out", Treat::name(), id);
             }
-            const uint64_t left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+            const uint64_t left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
             (item ? _replace_cond : _new_item_cond).timed_wait(lock, left);
         }
     }

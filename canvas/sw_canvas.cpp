@@ -594,8 +594,7 @@ ImagePtr canvas_get_pixman_brush(SwCanvas* canvas, SpiceBrush* brush) {
             }
             const int width = pixman_image_get_width(image.get());
             const int height = pixman_image_get_height(image.get());
-            peer_return_val_if_fail(width > 0 && width <= 0x7FFF && height > 0 && height <= 0x7FFF,
-                                      nullptr);
+            peer_return_val_if_fail(width > 0 && width <= 0x7FFF && height > 0 && height <= 0x7FFF, nullptr);
             // The pattern repeats, so its position counts only modulo its size, which keeps it in 16.16.
             auto wrap = [](int64_t value, int size) { return int((value % size + size) % size); };
             pixman_transform_t transform;
@@ -682,9 +681,9 @@ void sw_put_image(SpiceCanvas* spice_canvas, HDC, const SpiceRect* dest, const u
     const int64_t dest_width = int64_t(dest->right) - dest->left;
     const int64_t dest_height = int64_t(dest->bottom) - dest->top;
     peer_return_if_fail(dest_width > 0 && dest_height > 0 && dest_width <= INT32_MAX &&
-                          dest_height <= INT32_MAX);
+                        dest_height <= INT32_MAX);
     peer_return_if_fail(src_data != nullptr && src_width > 0 && src_height > 0 && src_width <= 0x7FFF &&
-                          src_height <= 0x7FFF);
+                        src_height <= 0x7FFF);
     peer_return_if_fail(src_stride % 4 == 0 && std::abs(int64_t(src_stride)) >= int64_t(src_width) * 4);
     ImagePtr src(pixman_image_create_bits(PIXMAN_x8r8g8b8, int(src_width), int(src_height),
                                           reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(src_data)),
@@ -729,9 +728,9 @@ void canvas_read_bits(SpiceCanvas* canvas, uint8_t* dest, int dest_stride, const
     const int bytes_per_pixel = PIXMAN_FORMAT_BPP(pixman_image_get_format(image)) / 8;
     // The area is the caller's; it must lie on the canvas, which is all there is to read.
     peer_return_if_fail(bytes_per_pixel > 0 && area->left >= 0 && area->top >= 0 &&
-                          area->left <= area->right && area->top <= area->bottom &&
-                          area->right <= pixman_image_get_width(image) &&
-                          area->bottom <= pixman_image_get_height(image));
+                        area->left <= area->right && area->top <= area->bottom &&
+                        area->right <= pixman_image_get_width(image) &&
+                        area->bottom <= pixman_image_get_height(image));
     const size_t row_bytes = size_t(area->right - area->left) * size_t(bytes_per_pixel);
     const int stride = pixman_image_get_stride(image);
     const uint8_t* src = reinterpret_cast<const uint8_t*>(pixman_image_get_data(image)) +

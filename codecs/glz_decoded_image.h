@@ -1,18 +1,17 @@
-// The two interfaces that the GLZ decoder and its window share with their owners: a decoded image as the window
-// holds it, and the debug sink both report through.
+// The two interfaces that the GLZ decoder and its window share with their owners: a decoded image as the
+// window holds it, and the debug sink both report through.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-// A decoded GLZ image: gross pixels of bytes_per_pixel bytes at data, written contiguously from the first pixel.
-// The canvas allocates it (GlzDecodeHandler); once handed to the window, the window owns it and deletes it.
+// A decoded GLZ image: gross pixels of bytes_per_pixel bytes at data, written contiguously from the first
+// pixel. The canvas allocates it (GlzDecodeHandler); once handed to the window, the window owns it and
+// deletes it.
 class GlzDecodedImage {
 public:
     GlzDecodedImage(uint64_t id, uint64_t win_head_id, uint8_t* data, uint32_t size, uint32_t bytes_per_pixel)
-        : _id(id), _win_head_id(win_head_id), _data(data), _bytes_per_pixel(bytes_per_pixel), _size(size)
-    {
-    }
+        : _id(id), _win_head_id(win_head_id), _data(data), _bytes_per_pixel(bytes_per_pixel), _size(size) {}
     virtual ~GlzDecodedImage() {}
 
     GlzDecodedImage(const GlzDecodedImage&) = delete;

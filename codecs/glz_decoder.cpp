@@ -25,18 +25,17 @@ struct GlzJob {
     const PaletteTable* plt;
 };
 
-[[noreturn]] __attribute__((noinline)) void job_fail(const GlzJob& job, const std::string& message)
-{
+[[noreturn]] __attribute__((noinline)) void job_fail(const GlzJob& job, const std::string& message) {
     job.debug->error(message);
     throw Exception(message);
 }
 
-#define GLZ_READ(var)                                        \
-    do {                                                     \
-        if (ip == end) {                                     \
+#define GLZ_READ(var)                                       \
+    do {                                                    \
+        if (ip == end) {                                    \
             job_fail(job, "input ends inside the image\n"); \
-        }                                                    \
-        (var) = *ip++;                                       \
+        }                                                   \
+        (var) = *ip++;                                      \
     } while (0)
 
 // The same, checked only when `room` does not already say that the byte is there.
@@ -49,11 +48,11 @@ struct GlzJob {
         }                  \
     } while (0)
 
-// count pixels from pixel offset of the image image_dist images back, into dst. That image is in the window (the
-// head stays on the oldest image this one may reference) but may still be decoding elsewhere: then this waits.
+// count pixels from pixel offset of the image image_dist images back, into dst. That image is in the window
+// (the head stays on the oldest image this one may reference) but may still be decoding elsewhere: then this
+// waits.
 template <class U>
-void copy_from_image(const GlzJob& job, uint64_t image_dist, uint64_t offset, uint64_t count, uint8_t* dst)
-{
+void copy_from_image(const GlzJob& job, uint64_t image_dist, uint64_t offset, uint64_t count, uint8_t* dst) {
     if (image_dist > job.id - job.first_ref_id) {
         job_fail(job, "reference to an image outside the window\n");
     }
@@ -77,14 +76,13 @@ void copy_from_image(const GlzJob& job, uint64_t image_dist, uint64_t offset, ui
 // One pass over the body: exactly job.limit pixels from job.in; returns where the input it used ends.
 //
 // Control byte c: below 32, a literal run of c + 1 units. Otherwise a back-reference of length c >> 5 (with
-// extension bytes when that is 7), a pixel offset from the low nibble of c and the next byte, and a byte k whose
-// top two bits count the image-distance bytes that follow. Bit 4 of c clear: k's low six bits start the image
-// distance. Set: k's low five bits extend the offset, the distance bytes stand alone, and k's bit 5 announces one
-// more offset byte. The length gets the type's bias, a reference into this image counts its offset from 1, and
-// packed palettes count both in units of a byte.
+// extension bytes when that is 7), a pixel offset from the low nibble of c and the next byte, and a byte k
+// whose top two bits count the image-distance bytes that follow. Bit 4 of c clear: k's low six bits start the
+// image distance. Set: k's low five bits extend the offset, the distance bytes stand alone, and k's bit 5
+// announces one more offset byte. The length gets the type's bias, a reference into this image counts its
+// offset from 1, and packed palettes count both in units of a byte.
 template <class U, unsigned BIAS>
-const uint8_t* glz_decompress(const GlzJob& job)
-{
+const uint8_t* glz_decompress(const GlzJob& job) {
     const uint8_t* ip = job.in;
     const uint8_t* const end = job.in_end;
     uint8_t* const out = job.out;
@@ -168,8 +166,7 @@ const uint8_t* glz_decompress(const GlzJob& job)
 #undef GLZ_NEXT
 #undef GLZ_READ
 
-const uint8_t* glz_decompress_rgba(const GlzJob& job)
-{
+const uint8_t* glz_decompress_rgba(const GlzJob& job) {
     GlzJob alpha = job;
     alpha.in = glz_decompress<Rgb32Unit, 0>(job);
     return glz_decompress<AlphaUnit, 2>(alpha);
@@ -191,16 +188,15 @@ const GlzDecodeFn glz_decode_table[] = {
     glz_decompress_rgba,               // glz_decompress_rgb32, then glz_decompress_alpha
 };
 
-uint32_t be32(const uint8_t* p)
-{
+uint32_t be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 }  // namespace
 
-GlzDecoder::GlzDecoder(GlzDecoderWindow& images_window, GlzDecodeHandler& usr_handler, GlzDecoderDebug& debug_calls)
-    : _window(images_window), _usr_handler(usr_handler), _debug_calls(debug_calls)
-{
+GlzDecoder::GlzDecoder(GlzDecoderWindow& images_window, GlzDecodeHandler& usr_handler,
+                       GlzDecoderDebug& debug_calls)
+    : _window(images_window), _usr_handler(usr_handler), _debug_calls(debug_calls) {
     static SpiceGlzDecoderOps decoder_ops = {GlzDecoder::decode_slot};
     ops = &decoder_ops;
 }
@@ -208,19 +204,17 @@ GlzDecoder::GlzDecoder(GlzDecoderWindow& images_window, GlzDecodeHandler& usr_ha
 GlzDecoder::~GlzDecoder() {}
 
 void GlzDecoder::decode_slot(SpiceGlzDecoder* decoder, const uint8_t* data, uint32_t data_size,
-                             const SpicePalette* plt, void* usr_data)
-{
+                             const SpicePalette* plt, void* usr_data) {
     static_cast<GlzDecoder*>(decoder)->decode(data, data_size, plt, usr_data);
 }
 
-void GlzDecoder::fail(const std::string& message)
-{
+void GlzDecoder::fail(const std::string& message) {
     _debug_calls.error(message);
     throw Exception(message);
 }
 
-void GlzDecoder::decode(const uint8_t* data, uint32_t data_size, const SpicePalette* palette, void* usr_data)
-{
+void GlzDecoder::decode(const uint8_t* data, uint32_t data_size, const SpicePalette* palette,
+                        void* usr_data) {
     if (!data || data_size < GLZ_HEADER_SIZE) {
         fail("image shorter than its header\n");
     }
@@ -258,7 +252,8 @@ void GlzDecoder::decode(const uint8_t* data, uint32_t data_size, const SpicePale
         refusal = "the palette has no entries\n";
     }
     if (refusal) {
-        // Later images may reference this id: it is finished in the window as failed, or they would wait for it.
+        // Later images may reference this id: it is finished in the window as failed, or they would wait for
+        // it.
         try {
             uint64_t first_ref_id;
             _window.pre_decode_update_window(id, win_head_id, &first_ref_id);
@@ -285,8 +280,16 @@ void GlzDecoder::decode(const uint8_t* data, uint32_t data_size, const SpicePale
             image->get_size() < gross_pixels || image->get_bytes_per_pixel() != 4) {
             fail("the output image does not fit the image\n");
         }
-        GlzJob job = {&_debug_calls, &_window, data + GLZ_HEADER_SIZE, data + data_size, image->get_data(),
-                      gross_pixels, id, index, first_ref_id, &plt};
+        GlzJob job = {&_debug_calls,
+                      &_window,
+                      data + GLZ_HEADER_SIZE,
+                      data + data_size,
+                      image->get_data(),
+                      gross_pixels,
+                      id,
+                      index,
+                      first_ref_id,
+                      &plt};
         glz_decode_table[type](job);
     } catch (...) {
         delete image;

@@ -1,13 +1,14 @@
-// GLZ image decoder: LZ extended across images, a back-reference may point into an earlier image of the session
-// held by the session's GlzDecoderWindow.
+// GLZ image decoder: LZ extended across images, a back-reference may point into an earlier image of the
+// session held by the session's GlzDecoderWindow.
 //
-// Each canvas embeds one GlzDecoder with its decode handler (which allocates the output image) and debug sink, and
-// hands the canvas code the SpiceGlzDecoder face. Decoding runs on the display channel's thread; the decoders of
-// several display channels decode into the one window at the same time.
+// Each canvas embeds one GlzDecoder with its decode handler (which allocates the output image) and debug
+// sink, and hands the canvas code the SpiceGlzDecoder face. Decoding runs on the display channel's thread;
+// the decoders of several display channels decode into the one window at the same time.
 //
-// The stream is the server's. Every failure reports through the debug sink's error, which throws Exception; an
-// image that fails once its header's id is read (a header refused included) is still finished in the window, as
-// an image of no pixels, so that no decoder waits for it for ever and any later reference into it fails too.
+// The stream is the server's. Every failure reports through the debug sink's error, which throws Exception;
+// an image that fails once its header's id is read (a header refused included) is still finished in the
+// window, as an image of no pixels, so that no decoder waits for it for ever and any later reference into it
+// fails too.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,9 @@ struct SpiceGlzDecoder {
 };
 
 // Allocates the output image of a decode: gross_pixels pixels of n_bytes_per_pixel (4) bytes, written
-// contiguously from the image's data pointer. type is LZ_IMAGE_TYPE_RGBA for RGBA images and LZ_IMAGE_TYPE_RGB32
-// for every other type. usr_data is the decode's, untouched. May throw; the decode then fails.
+// contiguously from the image's data pointer. type is LZ_IMAGE_TYPE_RGBA for RGBA images and
+// LZ_IMAGE_TYPE_RGB32 for every other type. usr_data is the decode's, untouched. May throw; the decode then
+// fails.
 class GlzDecodeHandler {
 public:
     virtual ~GlzDecodeHandler() {}
@@ -47,9 +49,9 @@ public:
     GlzDecoder(const GlzDecoder&) = delete;
     GlzDecoder& operator=(const GlzDecoder&) = delete;
 
-    // Decodes the GLZ image of data_size bytes at data into a new image from the handler, which ends up in the
-    // window. palette is needed by palette images only. Throws Exception on failure, and "aborting" when the
-    // window is aborted while the decode waits.
+    // Decodes the GLZ image of data_size bytes at data into a new image from the handler, which ends up in
+    // the window. palette is needed by palette images only. Throws Exception on failure, and "aborting" when
+    // the window is aborted while the decode waits.
     void decode(const uint8_t* data, uint32_t data_size, const SpicePalette* palette, void* usr_data);
 
 private:

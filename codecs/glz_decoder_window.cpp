@@ -13,8 +13,7 @@ const uint64_t INITIAL_CAPACITY = 100;
 const uint32_t SMALLEST_WINDOW_SIZE = 12582912;
 const uint64_t GIVE_UP_NS = 10000000000ULL;
 
-std::atomic<GlzDecodedImage*>* new_ring(uint64_t capacity)
-{
+std::atomic<GlzDecodedImage*>* new_ring(uint64_t capacity) {
     auto* ring = new (std::nothrow) std::atomic<GlzDecodedImage*>[capacity];
     if (ring) {
         for (uint64_t i = 0; i < capacity; i++) {
@@ -24,16 +23,14 @@ std::atomic<GlzDecodedImage*>* new_ring(uint64_t capacity)
     return ring;
 }
 
-std::string id_text(const char* format, uint64_t id)
-{
+std::string id_text(const char* format, uint64_t id) {
     std::string text;
     format_string(text, format, (unsigned long long)id);
     return text;
 }
 
 // The nanoseconds left until deadline, at least 1 while any are left; 0 once it has passed.
-uint64_t ns_left(std::chrono::steady_clock::time_point deadline)
-{
+uint64_t ns_left(std::chrono::steady_clock::time_point deadline) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
         return 0;
@@ -42,8 +39,7 @@ uint64_t ns_left(std::chrono::steady_clock::time_point deadline)
     return std::max<uint64_t>(1, uint64_t(left.count()));
 }
 
-std::chrono::steady_clock::time_point deadline_after(uint64_t ns)
-{
+std::chrono::steady_clock::time_point deadline_after(uint64_t ns) {
     return std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
 }
 
@@ -57,8 +53,7 @@ GlzDecoderWindow::GlzDecoderWindow(GlzDecoderDebug& debug_calls)
       _readers(0),
       _max_ids_ahead(SMALLEST_WINDOW_SIZE),
       _give_up_ns(GIVE_UP_NS),
-      _aborting(false)
-{
+      _aborting(false) {
     _images = new_ring(_capacity);
     if (!_images) {
         report_error("failed allocating images\n");
@@ -66,8 +61,7 @@ GlzDecoderWindow::GlzDecoderWindow(GlzDecoderDebug& debug_calls)
     reset_state();
 }
 
-GlzDecoderWindow::~GlzDecoderWindow()
-{
+GlzDecoderWindow::~GlzDecoderWindow() {
     {
         Lock lock(_lock);
         free_all_images();
@@ -76,32 +70,27 @@ GlzDecoderWindow::~GlzDecoderWindow()
     delete[] _images;
 }
 
-void GlzDecoderWindow::report_error(const std::string& message)
-{
+void GlzDecoderWindow::report_error(const std::string& message) {
     _debug_calls.error(message);
     // The sink's error does not return; should one do so, the image still fails.
     throw Exception(message);
 }
 
-void GlzDecoderWindow::set_window_size(uint32_t pixels)
-{
+void GlzDecoderWindow::set_window_size(uint32_t pixels) {
     Lock lock(_lock);
     _max_ids_ahead = pixels;
 }
 
-void GlzDecoderWindow::set_give_up_time(uint64_t milliseconds)
-{
+void GlzDecoderWindow::set_give_up_time(uint64_t milliseconds) {
     Lock lock(_lock);
     _give_up_ns = milliseconds * 1000000;
 }
 
-bool GlzDecoderWindow::in_flight(uint64_t id) const
-{
+bool GlzDecoderWindow::in_flight(uint64_t id) const {
     return std::any_of(_in_flight.begin(), _in_flight.end(), [id](const InFlight& f) { return f.id == id; });
 }
 
-void GlzDecoderWindow::refuse_unacceptable(uint64_t id)
-{
+void GlzDecoderWindow::refuse_unacceptable(uint64_t id) {
     if (id < head_id()) {
         report_error(id_text("image %llu is older than the window\n", id));
     }
@@ -116,8 +105,7 @@ void GlzDecoderWindow::refuse_unacceptable(uint64_t id)
     }
 }
 
-uint64_t GlzDecoderWindow::required_capacity(uint64_t id) const
-{
+uint64_t GlzDecoderWindow::required_capacity(uint64_t id) const {
     if (id <= _tail_id) {
         return 0;
     }
@@ -128,12 +116,11 @@ uint64_t GlzDecoderWindow::required_capacity(uint64_t id) const
     return std::max(3 * n / 2, 3 * _capacity / 2);
 }
 
-uint64_t GlzDecoderWindow::pre_decode_update_window(uint64_t id, uint64_t win_head_id, uint64_t* first_ref_id)
-{
+uint64_t GlzDecoderWindow::pre_decode_update_window(uint64_t id, uint64_t win_head_id,
+                                                    uint64_t* first_ref_id) {
     // Images let go of while waiting are deleted once _lock is gone, on every way out.
     struct Released : std::vector<GlzDecodedImage*> {
-        ~Released()
-        {
+        ~Released() {
             for (GlzDecodedImage* old : *this) {
                 delete old;
             }
@@ -174,14 +161,14 @@ uint64_t GlzDecoderWindow::pre_decode_update_window(uint64_t id, uint64_t win_he
     return ring_index(id);
 }
 
-void GlzDecoderWindow::grow_ring(uint64_t new_capacity)
-{
+void GlzDecoderWindow::grow_ring(uint64_t new_capacity) {
     std::atomic<GlzDecodedImage*>* ring = new_ring(new_capacity);
     if (!ring) {
         report_error("failed allocating images array");
     }
     for (uint64_t i = 0; i < _n_images; i++) {
-        ring[i].store(_images[(_head + i) % _capacity].load(std::memory_order_relaxed), std::memory_order_relaxed);
+        ring[i].store(_images[(_head + i) % _capacity].load(std::memory_order_relaxed),
+                      std::memory_order_relaxed);
     }
     delete[] _images;
     _images = ring;
@@ -189,8 +176,7 @@ void GlzDecoderWindow::grow_ring(uint64_t new_capacity)
     _capacity = new_capacity;
 }
 
-void GlzDecoderWindow::add_missing_ids(uint64_t id)
-{
+void GlzDecoderWindow::add_missing_ids(uint64_t id) {
     if (id <= _tail_id) {
         return;
     }
@@ -202,8 +188,7 @@ void GlzDecoderWindow::add_missing_ids(uint64_t id)
     _images_released_cond.notify_all();
 }
 
-GlzDecodedImage* GlzDecoderWindow::wait_for_image(uint64_t index)
-{
+GlzDecodedImage* GlzDecoderWindow::wait_for_image(uint64_t index) {
     GlzDecodedImage* image = _images[index].load(std::memory_order_acquire);
     if (image) {
         return image;
@@ -229,8 +214,8 @@ GlzDecodedImage* GlzDecoderWindow::wait_for_image(uint64_t index)
                 return image;
             }
         }
-        // Given up unless a decode of it is running, which finishes it either way. This reader keeps the ring in
-        // place, and the id it waits for stays between the head and the tail.
+        // Given up unless a decode of it is running, which finishes it either way. This reader keeps the ring
+        // in place, and the id it waits for stays between the head and the tail.
         std::vector<GlzDecodedImage*> released;
         {
             Lock lock(_lock);
@@ -243,8 +228,8 @@ GlzDecodedImage* GlzDecoderWindow::wait_for_image(uint64_t index)
     }
 }
 
-void GlzDecoderWindow::give_up_missing(uint64_t from_id, uint64_t to_id, std::vector<GlzDecodedImage*>& released)
-{
+void GlzDecoderWindow::give_up_missing(uint64_t from_id, uint64_t to_id,
+                                       std::vector<GlzDecodedImage*>& released) {
     from_id = std::max(from_id, head_id());
     to_id = std::min(to_id, _tail_id + 1);
     uint64_t given_up = 0;
@@ -269,8 +254,7 @@ void GlzDecoderWindow::give_up_missing(uint64_t from_id, uint64_t to_id, std::ve
     _images_released_cond.notify_all();
 }
 
-void GlzDecoderWindow::finish_image(GlzDecodedImage* image)
-{
+void GlzDecoderWindow::finish_image(GlzDecodedImage* image) {
     // Images let go of are deleted after _lock: that may free much memory, and no reader can still want them.
     std::vector<GlzDecodedImage*> released;
     {
@@ -297,8 +281,7 @@ void GlzDecoderWindow::finish_image(GlzDecodedImage* image)
     }
 }
 
-bool GlzDecoderWindow::store_image(GlzDecodedImage* image)
-{
+bool GlzDecoderWindow::store_image(GlzDecodedImage* image) {
     uint64_t id = image->get_id();
     // Only a clear() during a decode puts an image outside the window or onto a taken slot.
     if (id < head_id() || id > _tail_id || image_of(id)) {
@@ -310,8 +293,7 @@ bool GlzDecoderWindow::store_image(GlzDecodedImage* image)
     return true;
 }
 
-void GlzDecoderWindow::shrink_to_needed(std::vector<GlzDecodedImage*>& released)
-{
+void GlzDecoderWindow::shrink_to_needed(std::vector<GlzDecodedImage*>& released) {
     if (!_missing_count || !image_of(first_missing_id())) {
         return;
     }
@@ -322,8 +304,8 @@ void GlzDecoderWindow::shrink_to_needed(std::vector<GlzDecodedImage*>& released)
 
     uint64_t last_decoded = _missing_count ? first_missing_id() - 1 : _tail_id;
     uint64_t new_head_id = image_of(last_decoded)->get_window_head_id();
-    // Whatever the server claims, the head stays on the first missing id (or the tail) and on the oldest image a
-    // running decode may reference.
+    // Whatever the server claims, the head stays on the first missing id (or the tail) and on the oldest
+    // image a running decode may reference.
     new_head_id = std::min(new_head_id, _missing_count ? first_missing_id() : _tail_id);
     for (const InFlight& f : _in_flight) {
         new_head_id = std::min(new_head_id, f.first_ref_id);
@@ -331,8 +313,7 @@ void GlzDecoderWindow::shrink_to_needed(std::vector<GlzDecodedImage*>& released)
     drop_head_images(new_head_id, released);
 }
 
-void GlzDecoderWindow::drop_head_images(uint64_t new_head_id, std::vector<GlzDecodedImage*>& released)
-{
+void GlzDecoderWindow::drop_head_images(uint64_t new_head_id, std::vector<GlzDecodedImage*>& released) {
     if (new_head_id <= head_id()) {
         return;
     }
@@ -352,8 +333,7 @@ void GlzDecoderWindow::drop_head_images(uint64_t new_head_id, std::vector<GlzDec
     _images_released_cond.notify_all();
 }
 
-void GlzDecoderWindow::free_all_images()
-{
+void GlzDecoderWindow::free_all_images() {
     Lock lock(_image_lock);
     for (uint64_t i = 0; i < _n_images; i++) {
         std::atomic<GlzDecodedImage*>& slot = _images[(_head + i) % _capacity];
@@ -364,8 +344,7 @@ void GlzDecoderWindow::free_all_images()
     }
 }
 
-void GlzDecoderWindow::reset_state()
-{
+void GlzDecoderWindow::reset_state() {
     _head = 0;
     _tail_id = 0;
     _n_images = 1;
@@ -373,15 +352,13 @@ void GlzDecoderWindow::reset_state()
     _in_flight.clear();
 }
 
-void GlzDecoderWindow::clear()
-{
+void GlzDecoderWindow::clear() {
     Lock lock(_lock);
     free_all_images();
     reset_state();
 }
 
-void GlzDecoderWindow::set_abort()
-{
+void GlzDecoderWindow::set_abort() {
     Lock lock(_lock);
     Lock image_lock(_image_lock);
     _aborting = true;
@@ -390,8 +367,7 @@ void GlzDecoderWindow::set_abort()
     _decode_finished_cond.notify_all();
 }
 
-GlzDecoderWindow::State GlzDecoderWindow::get_state()
-{
+GlzDecoderWindow::State GlzDecoderWindow::get_state() {
     Lock lock(_lock);
     return State{_capacity, _n_images, head_id(), _tail_id, _missing_count};
 }

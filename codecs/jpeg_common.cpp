@@ -7,24 +7,21 @@
 
 namespace {
 
-void log_message(j_common_ptr cinfo)
-{
+void log_message(j_common_ptr cinfo) {
     auto* error = reinterpret_cast<JpegErrorManager*>(cinfo->err);
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
     LOG_WARN("%s: %s", error->owner, text);
 }
 
-[[noreturn]] void error_exit(j_common_ptr cinfo)
-{
+[[noreturn]] void error_exit(j_common_ptr cinfo) {
     (*cinfo->err->output_message)(cinfo);
     jpeg_error_fail(cinfo);
 }
 
 // Corrupt-data warnings come once per bad spot and the picture is still produced; keep them out of the
 // warning log, where a stream of bad frames would flood it.
-void emit_message(j_common_ptr cinfo, int msg_level)
-{
+void emit_message(j_common_ptr cinfo, int msg_level) {
     if (msg_level < 0) {
         cinfo->err->num_warnings++;
         if (cinfo->err->num_warnings == 1) {
@@ -37,18 +34,17 @@ void emit_message(j_common_ptr cinfo, int msg_level)
 
 // Each scan of a multi-scan picture is a pass over the whole image, so a stream of tiny scans would keep the
 // decoder busy for minutes.
-void progress_monitor(j_common_ptr cinfo)
-{
+void progress_monitor(j_common_ptr cinfo) {
     if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kJpegMaxScans) {
-        LOG_WARN("%s: more than %d scans", reinterpret_cast<JpegErrorManager*>(cinfo->err)->owner, kJpegMaxScans);
+        LOG_WARN("%s: more than %d scans", reinterpret_cast<JpegErrorManager*>(cinfo->err)->owner,
+                 kJpegMaxScans);
         jpeg_error_fail(cinfo);
     }
 }
 
 }  // namespace
 
-void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* error, const char* owner)
-{
+void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* error, const char* owner) {
     cinfo->err = jpeg_std_error(&error->pub);
     error->pub.error_exit = error_exit;
     error->pub.output_message = log_message;
@@ -66,13 +62,11 @@ void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* err
     cinfo->mem->max_memory_to_use = kJpegMaxMemory;
 }
 
-void jpeg_error_fail(j_common_ptr cinfo)
-{
+void jpeg_error_fail(j_common_ptr cinfo) {
     longjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump, 1);
 }
 
-void clear_fourth_bytes(uint8_t* row, uint32_t count)
-{
+void clear_fourth_bytes(uint8_t* row, uint32_t count) {
     // Four pixels at a time through a mask, whatever the byte order: compilers turn this into one vector AND.
     static const uint8_t keep[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0};
     uint64_t mask;

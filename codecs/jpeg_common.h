@@ -20,8 +20,9 @@ struct JpegErrorManager {
     jmp_buf jump;
 };
 
-// Creates the decompression object with this error manager, a progress monitor that refuses streams of very many
-// scans and a memory limit. owner must outlive cinfo. Throws std::bad_alloc when libjpeg cannot set itself up.
+// Creates the decompression object with this error manager, a progress monitor that refuses streams of very
+// many scans and a memory limit. owner must outlive cinfo. Throws std::bad_alloc when libjpeg cannot set
+// itself up.
 void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* error, const char* owner);
 
 // Ends the current libjpeg call of the decoder that owns cinfo, back to its setjmp (reported by the caller).
@@ -32,6 +33,6 @@ void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* err
 constexpr int kJpegMaxScans = 100;
 constexpr long kJpegMaxMemory = 256L << 20;
 
-// libjpeg writes the client's byte orders itself (the same colour conversion as for RGB, in another order) but
-// fills the fourth byte of 32-bit pixels with 0xFF where the client's have 0.
+// libjpeg writes the client's byte orders itself (the same colour conversion as for RGB, in another order)
+// but fills the fourth byte of 32-bit pixels with 0xFF where the client's have 0.
 void clear_fourth_bytes(uint8_t* row, uint32_t count);

@@ -6,32 +6,29 @@
 namespace {
 
 // Bitmap format 7 is blue, green, red; format 8 the same and a fourth byte 0.
-const JpegDecoder::OutputLayout* layout_for(int format)
-{
+const JpegDecoder::OutputLayout* layout_for(int format) {
     static const JpegDecoder::OutputLayout bgr = {JCS_EXT_BGR, 3, nullptr};
     static const JpegDecoder::OutputLayout bgrx = {JCS_EXT_BGRX, 4, clear_fourth_bytes};
     switch (format) {
-    case JPEG_BITMAP_FMT_24BIT:
-        return &bgr;
-    case JPEG_BITMAP_FMT_32BIT:
-        return &bgrx;
-    default:
-        return nullptr;
+        case JPEG_BITMAP_FMT_24BIT:
+            return &bgr;
+        case JPEG_BITMAP_FMT_32BIT:
+            return &bgrx;
+        default:
+            return nullptr;
     }
 }
 
 void source_nothing(j_decompress_ptr) {}
 
 // The whole image is in memory: a request for more data means the JPEG ends before the image does.
-boolean source_fill_input_buffer(j_decompress_ptr cinfo)
-{
+boolean source_fill_input_buffer(j_decompress_ptr cinfo) {
     LOG_FATAL("no more data for jpeg");
     jpeg_error_fail(reinterpret_cast<j_common_ptr>(cinfo));
 }
 
 // Never past the end of the data: a skip longer than what is left stops at the end, and the next read fails.
-void source_skip_input_data(j_decompress_ptr cinfo, long num_bytes)
-{
+void source_skip_input_data(j_decompress_ptr cinfo, long num_bytes) {
     if (num_bytes <= 0) {
         return;
     }
@@ -41,15 +38,15 @@ void source_skip_input_data(j_decompress_ptr cinfo, long num_bytes)
     src->bytes_in_buffer -= n;
 }
 
-bool jpeg_begin_decode_slot(SpiceJpegDecoder* face, const uint8_t* data, uint32_t size, int* width, int* height);
+bool jpeg_begin_decode_slot(SpiceJpegDecoder* face, const uint8_t* data, uint32_t size, int* width,
+                            int* height);
 bool jpeg_decode_slot(SpiceJpegDecoder* face, uint8_t* dest, int stride, int format);
 
 const SpiceJpegDecoderOps jpeg_decoder_ops = {jpeg_begin_decode_slot, jpeg_decode_slot};
 
 }  // namespace
 
-JpegDecoder::JpegDecoder()
-{
+JpegDecoder::JpegDecoder() {
     _face.ops = &jpeg_decoder_ops;
     _face.owner = this;
     jpeg_decompress_create(&_cinfo, &_error, "JpegDecoder");
@@ -63,13 +60,11 @@ JpegDecoder::JpegDecoder()
     _cinfo.src = &_source;
 }
 
-JpegDecoder::~JpegDecoder()
-{
+JpegDecoder::~JpegDecoder() {
     jpeg_destroy_decompress(&_cinfo);
 }
 
-bool JpegDecoder::begin(const uint8_t* data, uint32_t size, int* out_width, int* out_height)
-{
+bool JpegDecoder::begin(const uint8_t* data, uint32_t size, int* out_width, int* out_height) {
     if (_begun) {
         jpeg_abort_decompress(&_cinfo);
         _begun = false;
@@ -93,8 +88,7 @@ bool JpegDecoder::begin(const uint8_t* data, uint32_t size, int* out_width, int*
     return true;
 }
 
-bool JpegDecoder::decode(uint8_t* dest, int stride, int format)
-{
+bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
     _layout = layout_for(format);
     if (!_layout) {
         THROW("bad bitmap format, %d", format);
@@ -110,10 +104,12 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format)
     }
     _cinfo.out_color_space = _layout->color_space;
     jpeg_start_decompress(&_cinfo);
-    // A picture that decodes to other rows than width pixels of the layout would not fit the caller's surface.
+    // A picture that decodes to other rows than width pixels of the layout would not fit the caller's
+    // surface.
     if (_cinfo.output_width != JDIMENSION(_width) || _cinfo.output_height != JDIMENSION(_height) ||
         _cinfo.output_components != _layout->components) {
-        LOG_WARN("unexpected output %ux%u x%d", _cinfo.output_width, _cinfo.output_height, _cinfo.output_components);
+        LOG_WARN("unexpected output %ux%u x%d", _cinfo.output_width, _cinfo.output_height,
+                 _cinfo.output_components);
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
@@ -133,13 +129,12 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format)
 
 namespace {
 
-bool jpeg_begin_decode_slot(SpiceJpegDecoder* face, const uint8_t* data, uint32_t size, int* width, int* height)
-{
+bool jpeg_begin_decode_slot(SpiceJpegDecoder* face, const uint8_t* data, uint32_t size, int* width,
+                            int* height) {
     return static_cast<JpegDecoder::Face*>(face)->owner->begin(data, size, width, height);
 }
 
-bool jpeg_decode_slot(SpiceJpegDecoder* face, uint8_t* dest, int stride, int format)
-{
+bool jpeg_decode_slot(SpiceJpegDecoder* face, uint8_t* dest, int stride, int format) {
     return static_cast<JpegDecoder::Face*>(face)->owner->decode(dest, stride, format);
 }
 

@@ -1,5 +1,5 @@
-// Whole-image JPEG decoder of the canvas: JPEG images of drawing commands and the colour part of JPEG-with-alpha
-// images, decoded through libjpeg-turbo into 24- or 32-bit rows.
+// Whole-image JPEG decoder of the canvas: JPEG images of drawing commands and the colour part of
+// JPEG-with-alpha images, decoded through libjpeg-turbo into 24- or 32-bit rows.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,8 @@
 // The face the canvas code calls through (its first field points to the operation table).
 struct SpiceJpegDecoder;
 struct SpiceJpegDecoderOps {
-    // Reads the header of a JPEG of data_size bytes and gives its size; false when the image cannot be decoded.
+    // Reads the header of a JPEG of data_size bytes and gives its size; false when the image cannot be
+    // decoded.
     bool (*begin_decode)(SpiceJpegDecoder* decoder, const uint8_t* data, uint32_t data_size, int* out_width,
                          int* out_height);
     // Decodes the image begun last into rows of dest, stride bytes apart (negative for bottom-up), in bitmap
@@ -41,8 +42,8 @@ public:
 
     // The data must stay valid until decode returns. An image begun earlier and never decoded is abandoned.
     bool begin(const uint8_t* data, uint32_t size, int* out_width, int* out_height);
-    // Writes height rows of width pixels (the sizes begin gave) straight from libjpeg into dest. A format other
-    // than 7 or 8 throws Exception "bad bitmap format, %d" before anything is decoded.
+    // Writes height rows of width pixels (the sizes begin gave) straight from libjpeg into dest. A format
+    // other than 7 or 8 throws Exception "bad bitmap format, %d" before anything is decoded.
     bool decode(uint8_t* dest, int stride, int format);
 
     SpiceJpegDecoder* face() { return &_face; }

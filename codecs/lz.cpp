@@ -27,10 +27,9 @@ struct Span {
     const uint8_t* end;
 };
 
-// The next piece of input from more_space; {nullptr, nullptr} (after the error report) when none comes. Kept out
-// of line so the decoding loops hold their read position in registers.
-__attribute__((noinline)) Span more_input(LzContext* lz)
-{
+// The next piece of input from more_space; {nullptr, nullptr} (after the error report) when none comes. Kept
+// out of line so the decoding loops hold their read position in registers.
+__attribute__((noinline)) Span more_input(LzContext* lz) {
     uint8_t* more = nullptr;
     int n = lz->usr->more_space(lz->usr, &more);
     if (n <= 0 || !more) {
@@ -40,8 +39,7 @@ __attribute__((noinline)) Span more_input(LzContext* lz)
     return Span{more, more + n};
 }
 
-bool read_byte(LzContext* lz, uint8_t* out)
-{
+bool read_byte(LzContext* lz, uint8_t* out) {
     if (lz->io_now == lz->io_end) {
         Span s = more_input(lz);
         if (!s.begin) {
@@ -54,8 +52,7 @@ bool read_byte(LzContext* lz, uint8_t* out)
     return true;
 }
 
-bool read_word_be(LzContext* lz, uint32_t* out)
-{
+bool read_word_be(LzContext* lz, uint32_t* out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; i++) {
         uint8_t b;
@@ -69,28 +66,27 @@ bool read_word_be(LzContext* lz, uint32_t* out)
 }
 
 // The next byte into var; returns false from the decoding function when the input has run out.
-#define LZ_READ(var)                           \
-    do {                                       \
-        if (ip == end) {                       \
-            Span s_ = more_input(lz);          \
-            if (!s_.begin) {                   \
-                return false;                  \
-            }                                  \
-            ip = s_.begin;                     \
-            end = s_.end;                      \
-        }                                      \
-        (var) = *ip++;                         \
+#define LZ_READ(var)                  \
+    do {                              \
+        if (ip == end) {              \
+            Span s_ = more_input(lz); \
+            if (!s_.begin) {          \
+                return false;         \
+            }                         \
+            ip = s_.begin;            \
+            end = s_.end;             \
+        }                             \
+        (var) = *ip++;                \
     } while (0)
 
 // One pass over the body: exactly limit pixels of U's layout into out.
 //
-// Control byte c: below 32, a literal run of c + 1 units. Otherwise a back-reference: length (c >> 5) - 1 with
-// extension bytes when that is 6, distance ((c & 31) << 8) + next byte, or 8191 + a 16-bit big-endian value after
-// the escape 31, 255; then the length gets U's bias (3, 2 or 1 for units of 1, 2 or 3 bytes) and the distance 1,
-// and both count units, so packed palettes multiply them by the pixels per byte.
+// Control byte c: below 32, a literal run of c + 1 units. Otherwise a back-reference: length (c >> 5) - 1
+// with extension bytes when that is 6, distance ((c & 31) << 8) + next byte, or 8191 + a 16-bit big-endian
+// value after the escape 31, 255; then the length gets U's bias (3, 2 or 1 for units of 1, 2 or 3 bytes) and
+// the distance 1, and both count units, so packed palettes multiply them by the pixels per byte.
 template <class U>
-bool lz_decompress(LzContext* lz, uint8_t* out, uint64_t limit, const PaletteTable* plt)
-{
+bool lz_decompress(LzContext* lz, uint8_t* out, uint64_t limit, const PaletteTable* plt) {
     const unsigned bias = U::IN_BYTES == 1 ? 3 : U::IN_BYTES == 2 ? 2 : 1;
     const uint8_t* ip = lz->io_now;
     const uint8_t* end = lz->io_end;
@@ -183,8 +179,7 @@ const LzDecompressFn plt_to_rgb32[] = {
     lz_decompress<Plt8Unit>,
 };
 
-bool all_input_used(LzContext* lz)
-{
+bool all_input_used(LzContext* lz) {
     if (lz->io_now != lz->io_end) {
         return false;
     }
@@ -194,8 +189,7 @@ bool all_input_used(LzContext* lz)
 
 }  // namespace
 
-LzContext* lz_create(LzUsrContext* usr)
-{
+LzContext* lz_create(LzUsrContext* usr) {
     if (!usr || !usr->error || !usr->warn || !usr->info || !usr->malloc || !usr->free || !usr->more_space) {
         return nullptr;
     }
@@ -208,16 +202,15 @@ LzContext* lz_create(LzUsrContext* usr)
     return lz;
 }
 
-void lz_destroy(LzContext* lz)
-{
+void lz_destroy(LzContext* lz) {
     if (lz) {
         lz->usr->free(lz->usr, lz);
     }
 }
 
 int lz_decode_begin(LzContext* lz, const uint8_t* io_ptr, unsigned int num_io_bytes, LzImageType* out_type,
-                    int* out_width, int* out_height, int* out_n_pixels, int* out_top_down, const SpicePalette* palette)
-{
+                    int* out_width, int* out_height, int* out_n_pixels, int* out_top_down,
+                    const SpicePalette* palette) {
     LzUsrContext* usr = lz->usr;
     lz->begun = false;
     if (num_io_bytes && (!io_ptr || uintptr_t(io_ptr) > UINTPTR_MAX - num_io_bytes)) {
@@ -274,8 +267,7 @@ int lz_decode_begin(LzContext* lz, const uint8_t* io_ptr, unsigned int num_io_by
     return 0;
 }
 
-int lz_decode(LzContext* lz, LzImageType to_type, uint8_t* buf, uint64_t buf_size)
-{
+int lz_decode(LzContext* lz, LzImageType to_type, uint8_t* buf, uint64_t buf_size) {
     LzUsrContext* usr = lz->usr;
     if (!lz->begun) {
         usr->error(usr, "no image begun\n");
@@ -313,49 +305,49 @@ int lz_decode(LzContext* lz, LzImageType to_type, uint8_t* buf, uint64_t buf_siz
         }
     } else {
         switch (type) {
-        case LZ_IMAGE_TYPE_RGB16:
-            if (to_type == LZ_IMAGE_TYPE_RGB16) {
-                first = lz_decompress<Rgb16Unit>;
-                out_bytes = 2;
-            } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
-                first = lz_decompress<Rgb16To32Unit>;
-            }
-            break;
-        case LZ_IMAGE_TYPE_RGB24:
-            if (to_type == LZ_IMAGE_TYPE_RGB24) {
-                first = lz_decompress<Rgb24Unit>;
-                out_bytes = 3;
-            } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
-                first = lz_decompress<Rgb32Unit>;
-            }
-            break;
-        case LZ_IMAGE_TYPE_RGB32:
-            if (to_type == LZ_IMAGE_TYPE_RGB32) {
-                first = lz_decompress<Rgb32Unit>;
-            }
-            break;
-        case LZ_IMAGE_TYPE_RGBA:
-            if (to_type == LZ_IMAGE_TYPE_RGBA) {
-                first = lz_decompress<Rgb32Unit>;
-                second = lz_decompress<AlphaUnit>;
-            }
-            break;
-        case LZ_IMAGE_TYPE_XXXA:
-            if (to_type == LZ_IMAGE_TYPE_XXXA) {
-                first = lz_decompress<AlphaUnit>;
-            }
-            break;
-        case LZ_IMAGE_TYPE_A8:
-            if (to_type == LZ_IMAGE_TYPE_A8) {
-                first = lz_decompress<ByteUnit>;
-                out_bytes = 1;
-            } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
-                first = lz_decompress<A8To32Unit>;
-            }
-            break;
-        default:
-            usr->error(usr, "bad image type\n");
-            return -1;
+            case LZ_IMAGE_TYPE_RGB16:
+                if (to_type == LZ_IMAGE_TYPE_RGB16) {
+                    first = lz_decompress<Rgb16Unit>;
+                    out_bytes = 2;
+                } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
+                    first = lz_decompress<Rgb16To32Unit>;
+                }
+                break;
+            case LZ_IMAGE_TYPE_RGB24:
+                if (to_type == LZ_IMAGE_TYPE_RGB24) {
+                    first = lz_decompress<Rgb24Unit>;
+                    out_bytes = 3;
+                } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
+                    first = lz_decompress<Rgb32Unit>;
+                }
+                break;
+            case LZ_IMAGE_TYPE_RGB32:
+                if (to_type == LZ_IMAGE_TYPE_RGB32) {
+                    first = lz_decompress<Rgb32Unit>;
+                }
+                break;
+            case LZ_IMAGE_TYPE_RGBA:
+                if (to_type == LZ_IMAGE_TYPE_RGBA) {
+                    first = lz_decompress<Rgb32Unit>;
+                    second = lz_decompress<AlphaUnit>;
+                }
+                break;
+            case LZ_IMAGE_TYPE_XXXA:
+                if (to_type == LZ_IMAGE_TYPE_XXXA) {
+                    first = lz_decompress<AlphaUnit>;
+                }
+                break;
+            case LZ_IMAGE_TYPE_A8:
+                if (to_type == LZ_IMAGE_TYPE_A8) {
+                    first = lz_decompress<ByteUnit>;
+                    out_bytes = 1;
+                } else if (to_type == LZ_IMAGE_TYPE_RGB32) {
+                    first = lz_decompress<A8To32Unit>;
+                }
+                break;
+            default:
+                usr->error(usr, "bad image type\n");
+                return -1;
         }
         if (!first) {
             usr->error(usr, "unsupported output format\n");

@@ -9,20 +9,14 @@ namespace {
 void source_nothing(j_decompress_ptr) {}
 
 // Returning false makes libjpeg suspend: the rest of the frame comes with the next call.
-boolean source_fill_input_buffer(j_decompress_ptr)
-{
+boolean source_fill_input_buffer(j_decompress_ptr) {
     return FALSE;
 }
 
 }  // namespace
 
 MJpegDecoder::MJpegDecoder(int width, int height, int stride, uint8_t* frame, bool back_compat)
-    : _width(width)
-    , _height(height)
-    , _stride(stride)
-    , _frame(frame)
-    , _back_compat(back_compat)
-{
+    : _width(width), _height(height), _stride(stride), _frame(frame), _back_compat(back_compat) {
     jpeg_decompress_create(&_cinfo, &_error, "MJpegDecoder");
     _source.init_source = source_nothing;
     _source.fill_input_buffer = source_fill_input_buffer;
@@ -35,13 +29,11 @@ MJpegDecoder::MJpegDecoder(int width, int height, int stride, uint8_t* frame, bo
     _cinfo.src = &_source;
 }
 
-MJpegDecoder::~MJpegDecoder()
-{
+MJpegDecoder::~MJpegDecoder() {
     jpeg_destroy_decompress(&_cinfo);
 }
 
-bool MJpegDecoder::decode_data(const uint8_t* data, size_t length)
-{
+bool MJpegDecoder::decode_data(const uint8_t* data, size_t length) {
     if (_extra_skip != 0) {
         if (_extra_skip >= length) {
             _extra_skip -= length;
@@ -78,69 +70,67 @@ bool MJpegDecoder::decode_data(const uint8_t* data, size_t length)
     return result > 0;
 }
 
-int MJpegDecoder::run_states()
-{
+int MJpegDecoder::run_states() {
     if (setjmp(_error.jump)) {
         return -1;
     }
     switch (_state) {
-    case READ_HEADER:
-        if (jpeg_read_header(&_cinfo, TRUE) == JPEG_SUSPENDED) {
-            return 0;
-        }
-        _cinfo.do_fancy_upsampling = FALSE;
-        _cinfo.do_block_smoothing = FALSE;
-        // Pixel value (r << 16) | (g << 8) | b, little-endian: blue, green, red, 0 in memory. Servers of the first
-        // protocol version send the components the other way round: red first.
-        _cinfo.out_color_space = _back_compat ? JCS_EXT_RGBX : JCS_EXT_BGRX;
-        // A frame of another size would not fit the frame buffer.
-        if (int64_t(_cinfo.image_width) != _width) {
-            LOG_FATAL("%s panic %s", "MJpegDecoder::decode_data", "_cinfo.image_width != _width");
-            return -1;
-        }
-        if (int64_t(_cinfo.image_height) != _height) {
-            LOG_FATAL("%s panic %s", "MJpegDecoder::decode_data", "_cinfo.image_height != _height");
-            return -1;
-        }
-        _state = START_DECOMPRESS;
-        [[fallthrough]];
-    case START_DECOMPRESS:
-        if (!jpeg_start_decompress(&_cinfo)) {
-            return 0;
-        }
-        if (int64_t(_cinfo.output_width) != _width || int64_t(_cinfo.output_height) != _height ||
-            _cinfo.output_components != 4) {
-            LOG_WARN("unexpected output %ux%u x%d", _cinfo.output_width, _cinfo.output_height,
-                     _cinfo.output_components);
-            return -1;
-        }
-        _state = READ_SCANLINES;
-        [[fallthrough]];
-    case READ_SCANLINES:
-        while (_y < _height) {
-            JSAMPROW row = _frame + ptrdiff_t(_y) * _stride;
-            if (jpeg_read_scanlines(&_cinfo, &row, 1) != 1) {
+        case READ_HEADER:
+            if (jpeg_read_header(&_cinfo, TRUE) == JPEG_SUSPENDED) {
                 return 0;
             }
-            clear_fourth_bytes(row, uint32_t(_width));
-            _y++;
-        }
-        _state = FINISH_DECOMPRESS;
-        [[fallthrough]];
-    case FINISH_DECOMPRESS:
-        if (!jpeg_finish_decompress(&_cinfo)) {
-            return 0;
-        }
-        _y = 0;
-        _state = READ_HEADER;
-        return 1;
+            _cinfo.do_fancy_upsampling = FALSE;
+            _cinfo.do_block_smoothing = FALSE;
+            // Pixel value (r << 16) | (g << 8) | b, little-endian: blue, green, red, 0 in memory. Servers of
+            // the first protocol version send the components the other way round: red first.
+            _cinfo.out_color_space = _back_compat ? JCS_EXT_RGBX : JCS_EXT_BGRX;
+            // A frame of another size would not fit the frame buffer.
+            if (int64_t(_cinfo.image_width) != _width) {
+                LOG_FATAL("%s panic %s", "MJpegDecoder::decode_data", "_cinfo.image_width != _width");
+                return -1;
+            }
+            if (int64_t(_cinfo.image_height) != _height) {
+                LOG_FATAL("%s panic %s", "MJpegDecoder::decode_data", "_cinfo.image_height != _height");
+                return -1;
+            }
+            _state = START_DECOMPRESS;
+            [[fallthrough]];
+        case START_DECOMPRESS:
+            if (!jpeg_start_decompress(&_cinfo)) {
+                return 0;
+            }
+            if (int64_t(_cinfo.output_width) != _width || int64_t(_cinfo.output_height) != _height ||
+                _cinfo.output_components != 4) {
+                LOG_WARN("unexpected output %ux%u x%d", _cinfo.output_width, _cinfo.output_height,
+                         _cinfo.output_components);
+                return -1;
+            }
+            _state = READ_SCANLINES;
+            [[fallthrough]];
+        case READ_SCANLINES:
+            while (_y < _height) {
+                JSAMPROW row = _frame + ptrdiff_t(_y) * _stride;
+                if (jpeg_read_scanlines(&_cinfo, &row, 1) != 1) {
+                    return 0;
+                }
+                clear_fourth_bytes(row, uint32_t(_width));
+                _y++;
+            }
+            _state = FINISH_DECOMPRESS;
+            [[fallthrough]];
+        case FINISH_DECOMPRESS:
+            if (!jpeg_finish_decompress(&_cinfo)) {
+                return 0;
+            }
+            _y = 0;
+            _state = READ_HEADER;
+            return 1;
     }
     return -1;
 }
 
 // Keeps what libjpeg left unread for the next call.
-bool MJpegDecoder::keep_unread(bool source_was_data)
-{
+bool MJpegDecoder::keep_unread(bool source_was_data) {
     if (source_was_data) {
         return append(_source.next_input_byte, _source.bytes_in_buffer);
     }
@@ -149,8 +139,7 @@ bool MJpegDecoder::keep_unread(bool source_was_data)
     return true;
 }
 
-bool MJpegDecoder::append(const uint8_t* data, size_t n)
-{
+bool MJpegDecoder::append(const uint8_t* data, size_t n) {
     size_t unread = _end - _start;
     if (n > kMaxCarryOver - unread) {
         LOG_WARN("more than %zu bytes of a frame left unread", kMaxCarryOver);
@@ -177,8 +166,7 @@ bool MJpegDecoder::append(const uint8_t* data, size_t n)
     return true;
 }
 
-void MJpegDecoder::drop_frame()
-{
+void MJpegDecoder::drop_frame() {
     LOG_WARN("MJPEG frame dropped");
     jpeg_abort_decompress(&_cinfo);
     _state = READ_HEADER;
@@ -188,8 +176,7 @@ void MJpegDecoder::drop_frame()
 }
 
 // A skip past the bytes at hand (a long marker segment split over calls) carries the rest over to later data.
-void MJpegDecoder::skip_input_data(j_decompress_ptr cinfo, long num_bytes)
-{
+void MJpegDecoder::skip_input_data(j_decompress_ptr cinfo, long num_bytes) {
     if (num_bytes <= 0) {
         return;
     }

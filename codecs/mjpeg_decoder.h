@@ -1,5 +1,5 @@
-// MJPEG decoder of one video stream: decodes the stream's frames into its frame buffer. The decoder keeps libjpeg's
-// state between calls, so a frame may arrive in several pieces.
+// MJPEG decoder of one video stream: decodes the stream's frames into its frame buffer. The decoder keeps
+// libjpeg's state between calls, so a frame may arrive in several pieces.
 #pragma once
 
 #include <cstddef>
@@ -23,14 +23,15 @@ public:
     MJpegDecoder(const MJpegDecoder&) = delete;
     MJpegDecoder& operator=(const MJpegDecoder&) = delete;
 
-    // Feeds the next bytes of the stream; true when this call completed a frame in the frame buffer. A frame that
-    // is corrupt, of another size than the stream's, or whose unread input would pass the carry-over cap, is
-    // dropped with a warning (false), and the input buffered so far with it: decoding starts afresh with the next
-    // data, which should begin a new frame.
+    // Feeds the next bytes of the stream; true when this call completed a frame in the frame buffer. A frame
+    // that is corrupt, of another size than the stream's, or whose unread input would pass the carry-over
+    // cap, is dropped with a warning (false), and the input buffered so far with it: decoding starts afresh
+    // with the next data, which should begin a new frame.
     bool decode_data(const uint8_t* data, size_t length);
 
-    // Most input bytes kept between calls. libjpeg consumes a frame arriving in pieces as it comes, leaving only an
-    // unfinished block or marker, and the bytes after a completed frame; a legitimate stream stays far below.
+    // Most input bytes kept between calls. libjpeg consumes a frame arriving in pieces as it comes, leaving
+    // only an unfinished block or marker, and the bytes after a completed frame; a legitimate stream stays
+    // far below.
     static constexpr size_t kMaxCarryOver = size_t(16) << 20;
 
 private:

@@ -85,8 +85,7 @@ uint8_t leading_zeros[256];
 std::once_flag init_once;
 std::atomic<bool> initialized{false};
 
-unsigned ceil_log2(unsigned v)
-{
+unsigned ceil_log2(unsigned v) {
     unsigned bits = 0;
     while ((1u << bits) < v) {
         bits++;
@@ -94,8 +93,7 @@ unsigned ceil_log2(unsigned v)
     return bits;
 }
 
-void build_family(QuicFamily* f, unsigned bpc)
-{
+void build_family(QuicFamily* f, unsigned bpc) {
     const unsigned symbols = 1u << bpc;
     for (unsigned l = 0; l < bpc; l++) {
         unsigned prefix_limit = (1u << (bpc - l)) - 1;
@@ -131,14 +129,12 @@ void build_family(QuicFamily* f, unsigned bpc)
 }
 
 template <unsigned kBpc>
-QUIC_INLINE const QuicFamily& family()
-{
+QUIC_INLINE const QuicFamily& family() {
     static_assert(kBpc == 8 || kBpc == 5, "QUIC codes 8 or 5 bits per channel");
     return kBpc == 8 ? family_8bpc : family_5bpc;
 }
 
-QUIC_INLINE uint32_t load_le32(const uint8_t* p)
-{
+QUIC_INLINE uint32_t load_le32(const uint8_t* p) {
     uint32_t v;
     memcpy(&v, p, 4);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -147,13 +143,11 @@ QUIC_INLINE uint32_t load_le32(const uint8_t* p)
     return v;
 }
 
-QUIC_INLINE uint16_t load_le16(const uint8_t* p)
-{
+QUIC_INLINE uint16_t load_le16(const uint8_t* p) {
     return uint16_t(p[0] | p[1] << 8);
 }
 
-QUIC_INLINE void store_le16(uint8_t* p, unsigned v)
-{
+QUIC_INLINE void store_le16(uint8_t* p, unsigned v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
 }
@@ -239,8 +233,7 @@ struct QuicInput {
 };
 
 // The next input from more_space; a zero word once there is none.
-QUIC_NOINLINE QuicInput more_io_words(QuicContext* d)
-{
+QUIC_NOINLINE QuicInput more_io_words(QuicContext* d) {
     if (!d->io_exhausted) {
         const uint8_t* data = nullptr;
         const int64_t size = d->usr->more_space(d->usr, &data, int(d->rows_completed));
@@ -256,8 +249,7 @@ QUIC_NOINLINE QuicInput more_io_words(QuicContext* d)
 }
 
 // Drops n bits (1 to 31) from the look-ahead and shifts the next n in.
-QUIC_INLINE void eatbits(QuicContext* d, QuicReader& r, unsigned n)
-{
+QUIC_INLINE void eatbits(QuicContext* d, QuicReader& r, unsigned n) {
     r.bits <<= n;
     r.count -= n;
     if (r.count < 32) {
@@ -272,8 +264,7 @@ QUIC_INLINE void eatbits(QuicContext* d, QuicReader& r, unsigned n)
     }
 }
 
-uint32_t read_header_word(QuicContext* d, QuicReader& r)
-{
+uint32_t read_header_word(QuicContext* d, QuicReader& r) {
     const uint32_t w = r.word();
     eatbits(d, r, 16);
     eatbits(d, r, 16);
@@ -282,8 +273,7 @@ uint32_t read_header_word(QuicContext* d, QuicReader& r)
 
 // ---- Model ----
 
-void reset_state(QuicState* s)
-{
+void reset_state(QuicState* s) {
     s->waitcnt = 0;
     s->tabrand_seed = 0xff;
     s->wm_trigger = kTrigger[0];
@@ -294,14 +284,12 @@ void reset_state(QuicState* s)
     s->melcorder = 1u << s->melclen;
 }
 
-QUIC_INLINE unsigned tabrand(QuicState& s)
-{
+QUIC_INLINE unsigned tabrand(QuicState& s) {
     return kWaitTable[++s.tabrand_seed & 0xff];
 }
 
 template <unsigned kBpc>
-QUIC_INLINE void update_model(const QuicState& s, QuicBucket* bucket, unsigned sym)
-{
+QUIC_INLINE void update_model(const QuicState& s, QuicBucket* bucket, unsigned sym) {
     const uint8_t* lens = family<kBpc>().code_len[sym];
     uint32_t* counters = bucket->counters;
     unsigned bestcode = kBpc - 1;
@@ -323,8 +311,7 @@ QUIC_INLINE void update_model(const QuicState& s, QuicBucket* bucket, unsigned s
 
 // Buckets of 1, 2, 4, ... contexts; the last one runs to the last context when the next would pass it.
 template <class Visit>
-unsigned for_each_bucket(unsigned bpc, Visit visit)
-{
+unsigned for_each_bucket(unsigned bpc, Visit visit) {
     const unsigned contexts = 1u << bpc;
     unsigned start = 0, size = 1, count = 0;
     while (start < contexts) {
@@ -339,13 +326,11 @@ unsigned for_each_bucket(unsigned bpc, Visit visit)
     return count;
 }
 
-unsigned bucket_count(unsigned bpc)
-{
+unsigned bucket_count(unsigned bpc) {
     return for_each_bucket(bpc, [](unsigned, unsigned, unsigned) {});
 }
 
-bool create_family_stat(QuicContext* d, QuicFamilyStat* f, unsigned bpc, unsigned n_buckets)
-{
+bool create_family_stat(QuicContext* d, QuicFamilyStat* f, unsigned bpc, unsigned n_buckets) {
     QuicUsrContext* usr = d->usr;
     f->buckets_ptrs = static_cast<QuicBucket**>(usr->malloc(usr, sizeof(QuicBucket*) << bpc));
     f->counters = static_cast<uint32_t*>(usr->malloc(usr, sizeof(uint32_t) * kNCounters * n_buckets));
@@ -363,8 +348,7 @@ bool create_family_stat(QuicContext* d, QuicFamilyStat* f, unsigned bpc, unsigne
     return true;
 }
 
-void free_family_stat(QuicUsrContext* usr, QuicFamilyStat* f)
-{
+void free_family_stat(QuicUsrContext* usr, QuicFamilyStat* f) {
     // Created by a zero-filled record: a missing array is a null pointer.
     if (f->buckets_ptrs) {
         usr->free(usr, f->buckets_ptrs);
@@ -377,8 +361,7 @@ void free_family_stat(QuicUsrContext* usr, QuicFamilyStat* f)
     }
 }
 
-void reset_family_stat(QuicFamilyStat* f, unsigned n_buckets, unsigned bpc)
-{
+void reset_family_stat(QuicFamilyStat* f, unsigned n_buckets, unsigned bpc) {
     memset(f->counters, 0, sizeof(uint32_t) * kNCounters * n_buckets);
     for (unsigned b = 0; b < n_buckets; b++) {
         f->buckets[b].bestcode = bpc - 1;
@@ -391,19 +374,16 @@ void reset_family_stat(QuicFamilyStat* f, unsigned n_buckets, unsigned bpc)
 struct Rgb32Layout {
     static constexpr unsigned kChannels = 3, kBpc = 8, kSize = 4, kFirstChannel = 0;
     static QUIC_INLINE unsigned get(const uint8_t* p, unsigned c) { return p[2 - c]; }
-    static QUIC_INLINE void put(uint8_t* p, const unsigned* v)
-    {
+    static QUIC_INLINE void put(uint8_t* p, const unsigned* v) {
         p[0] = uint8_t(v[2]);
         p[1] = uint8_t(v[1]);
         p[2] = uint8_t(v[0]);
         p[3] = 0;
     }
-    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b)
-    {
+    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b) {
         return ((load_le32(a) ^ load_le32(b)) & 0xffffff) == 0;
     }
-    static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s)
-    {
+    static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s) {
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
@@ -414,18 +394,15 @@ struct Rgb32Layout {
 struct Rgb24Layout {
     static constexpr unsigned kChannels = 3, kBpc = 8, kSize = 3, kFirstChannel = 0;
     static QUIC_INLINE unsigned get(const uint8_t* p, unsigned c) { return p[2 - c]; }
-    static QUIC_INLINE void put(uint8_t* p, const unsigned* v)
-    {
+    static QUIC_INLINE void put(uint8_t* p, const unsigned* v) {
         p[0] = uint8_t(v[2]);
         p[1] = uint8_t(v[1]);
         p[2] = uint8_t(v[0]);
     }
-    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b)
-    {
+    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b) {
         return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
     }
-    static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s)
-    {
+    static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s) {
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
@@ -434,16 +411,13 @@ struct Rgb24Layout {
 
 struct Rgb16Layout {
     static constexpr unsigned kChannels = 3, kBpc = 5, kSize = 2, kFirstChannel = 0;
-    static QUIC_INLINE unsigned get(const uint8_t* p, unsigned c)
-    {
+    static QUIC_INLINE unsigned get(const uint8_t* p, unsigned c) {
         return (load_le16(p) >> (10 - 5 * c)) & 0x1f;
     }
-    static QUIC_INLINE void put(uint8_t* p, const unsigned* v)
-    {
+    static QUIC_INLINE void put(uint8_t* p, const unsigned* v) {
         store_le16(p, v[0] << 10 | v[1] << 5 | v[2]);
     }
-    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b)
-    {
+    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b) {
         return ((load_le16(a) ^ load_le16(b)) & 0x7fff) == 0;
     }
     static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s) { store_le16(d, load_le16(s) & 0x7fff); }
@@ -455,15 +429,13 @@ struct Rgb16To32Layout {
     static constexpr unsigned kChannels = 3, kBpc = 5, kSize = 4, kFirstChannel = 0;
     static QUIC_INLINE unsigned get(const uint8_t* p, unsigned c) { return p[2 - c] >> 3; }
     static QUIC_INLINE uint8_t widen(unsigned v) { return uint8_t(v << 3 | v >> 2); }
-    static QUIC_INLINE void put(uint8_t* p, const unsigned* v)
-    {
+    static QUIC_INLINE void put(uint8_t* p, const unsigned* v) {
         p[0] = widen(v[2]);
         p[1] = widen(v[1]);
         p[2] = widen(v[0]);
         p[3] = 0;
     }
-    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b)
-    {
+    static QUIC_INLINE bool same(const uint8_t* a, const uint8_t* b) {
         return ((load_le32(a) ^ load_le32(b)) & 0xf8f8f8) == 0;
     }
     static QUIC_INLINE void copy(uint8_t* d, const uint8_t* s) { Rgb32Layout::copy(d, s); }
@@ -491,12 +463,10 @@ struct AlphaLayout {
 template <class L>
 class RowDecoder {
 public:
-    static void row0(QuicContext* d, const uint8_t*, uint8_t* cur, unsigned width)
-    {
+    static void row0(QuicContext* d, const uint8_t*, uint8_t* cur, unsigned width) {
         RowDecoder<L>(d).decode_row<true>(nullptr, cur, width);
     }
-    static void row(QuicContext* d, const uint8_t* prev, uint8_t* cur, unsigned width)
-    {
+    static void row(QuicContext* d, const uint8_t* prev, uint8_t* cur, unsigned width) {
         RowDecoder<L>(d).decode_row<false>(prev, cur, width);
     }
 
@@ -509,8 +479,7 @@ private:
     // The hot state lives in this object, a local of the row call, so that the compiler keeps it in registers
     // while the output bytes are written.
     explicit RowDecoder(QuicContext* d)
-        : d_(d), r_(d->io), st_(kChannels > 1 ? d->rgb_state : d->channels[L::kFirstChannel].state)
-    {
+        : d_(d), r_(d->io), st_(kChannels > 1 ? d->rgb_state : d->channels[L::kFirstChannel].state) {
         for (unsigned c = 0; c < kChannels; c++) {
             QuicChannel& ch = d->channels[L::kFirstChannel + c];
             corr_[c] = ch.correlate_row;
@@ -519,8 +488,7 @@ private:
     }
 
     template <bool kRow0>
-    void decode_row(const uint8_t* prev, uint8_t* cur, unsigned width)
-    {
+    void decode_row(const uint8_t* prev, uint8_t* cur, unsigned width) {
         QuicState& st = st_;
         unsigned pos = 0;
         while (st.wmidx < kWmiMax && st.wmileft <= width - pos) {
@@ -546,8 +514,7 @@ private:
         }
     }
 
-    QUIC_INLINE unsigned decode_symbol(unsigned l)
-    {
+    QUIC_INLINE unsigned decode_symbol(unsigned l) {
         const QuicFamily& f = family<kBpc>();
         const uint32_t w = r_.word();
         unsigned len, sym;
@@ -578,8 +545,7 @@ private:
     // Pixel i (i > 0 unless kFirstPixel) of the current row. The context and the left pixel's values come
     // from registers (load_left() after a gap in the decoded pixels).
     template <bool kRow0, bool kFirstPixel>
-    QUIC_INLINE void decode_pixel(const uint8_t* prev, uint8_t* cur, unsigned i)
-    {
+    QUIC_INLINE void decode_pixel(const uint8_t* prev, uint8_t* cur, unsigned i) {
         const QuicFamily& f = family<kBpc>();
         uint8_t* p = cur + i * kSize;
         for (unsigned c = 0; c < kChannels; c++) {
@@ -598,30 +564,26 @@ private:
     }
 
     // Before decoding pixel i after pixels that were not decoded here: the start of a segment or a run.
-    QUIC_INLINE void load_left(const uint8_t* cur, unsigned i)
-    {
+    QUIC_INLINE void load_left(const uint8_t* cur, unsigned i) {
         for (unsigned c = 0; c < kChannels; c++) {
             ctx_[c] = corr_[c][int(i) - 1];
             left_[c] = i ? L::get(cur + (i - 1) * kSize, c) : 0;
         }
     }
 
-    QUIC_INLINE void update_models(unsigned pos)
-    {
+    QUIC_INLINE void update_models(unsigned pos) {
         for (unsigned c = 0; c < kChannels; c++) {
             update_model<kBpc>(st_, buckets_[c][corr_[c][int(pos) - 1]], corr_[c][pos]);
         }
     }
 
-    QUIC_INLINE bool run_begins(const uint8_t* prev, const uint8_t* cur, unsigned i, unsigned run_index)
-    {
+    QUIC_INLINE bool run_begins(const uint8_t* prev, const uint8_t* cur, unsigned i, unsigned run_index) {
         return i > 2 && i != run_index && L::same(prev + (i - 1) * kSize, prev + i * kSize) &&
                L::same(cur + (i - 1) * kSize, cur + (i - 2) * kSize);
     }
 
     // Reads a run length; more than limit is a corrupt stream and gives limit.
-    QUIC_INLINE unsigned decode_run(unsigned limit)
-    {
+    QUIC_INLINE unsigned decode_run(unsigned limit) {
         QuicState& st = st_;
         unsigned len = 0;
         for (;;) {
@@ -660,8 +622,7 @@ private:
 
     template <bool kRow0>
     QUIC_INLINE void decode_segment(const uint8_t* prev, uint8_t* cur, unsigned i, unsigned end,
-                                    unsigned wait_mask)
-    {
+                                    unsigned wait_mask) {
         QuicState& st = st_;
         load_left(cur, i);
         unsigned stop;
@@ -735,8 +696,7 @@ struct RowPass {
 };
 
 template <class L>
-constexpr RowPass pass_of()
-{
+constexpr RowPass pass_of() {
     return RowPass{&RowDecoder<L>::row0, &RowDecoder<L>::row, L::kFirstChannel, L::kChannels};
 }
 
@@ -761,45 +721,43 @@ const DecodePlan kPlans[] = {
 };
 
 // Channel count and bits per channel of an image type; false for an invalid type.
-bool image_params(uint32_t type, unsigned* channels, unsigned* bpc)
-{
+bool image_params(uint32_t type, unsigned* channels, unsigned* bpc) {
     switch (type) {
-    case QUIC_IMAGE_TYPE_GRAY:
-        *channels = 1;
-        *bpc = 8;
-        return true;
-    case QUIC_IMAGE_TYPE_RGB16:
-        *channels = 3;
-        *bpc = 5;
-        return true;
-    case QUIC_IMAGE_TYPE_RGB24:
-    case QUIC_IMAGE_TYPE_RGB32:
-        *channels = 3;
-        *bpc = 8;
-        return true;
-    case QUIC_IMAGE_TYPE_RGBA:
-        *channels = 4;
-        *bpc = 8;
-        return true;
-    default:
-        return false;
+        case QUIC_IMAGE_TYPE_GRAY:
+            *channels = 1;
+            *bpc = 8;
+            return true;
+        case QUIC_IMAGE_TYPE_RGB16:
+            *channels = 3;
+            *bpc = 5;
+            return true;
+        case QUIC_IMAGE_TYPE_RGB24:
+        case QUIC_IMAGE_TYPE_RGB32:
+            *channels = 3;
+            *bpc = 8;
+            return true;
+        case QUIC_IMAGE_TYPE_RGBA:
+            *channels = 4;
+            *bpc = 8;
+            return true;
+        default:
+            return false;
     }
 }
 
 // Reports a failed stream through the error call-back; -1 for when that returns.
-int fail_image(QuicContext* d)
-{
+int fail_image(QuicContext* d) {
     QuicUsrContext* usr = d->usr;
     switch (d->failure) {
-    case QuicFailure::NoMoreWords:
-        usr->error(usr, "%s: no more words\n", "more_io_words");
-        break;
-    case QuicFailure::BadChunk:
-        usr->error(usr, "%s: input is not whole words\n", "more_io_words");
-        break;
-    default:
-        usr->error(usr, "corrupt stream\n");
-        break;
+        case QuicFailure::NoMoreWords:
+            usr->error(usr, "%s: no more words\n", "more_io_words");
+            break;
+        case QuicFailure::BadChunk:
+            usr->error(usr, "%s: input is not whole words\n", "more_io_words");
+            break;
+        default:
+            usr->error(usr, "corrupt stream\n");
+            break;
     }
     return -1;
 }
@@ -808,8 +766,7 @@ int fail_image(QuicContext* d)
 
 // ---- Interface ----
 
-void quic_init()
-{
+void quic_init() {
     std::call_once(init_once, [] {
         build_family(&family_8bpc, 8);
         build_family(&family_5bpc, 5);
@@ -821,8 +778,7 @@ void quic_init()
     });
 }
 
-QuicContext* quic_create(QuicUsrContext* usr)
-{
+QuicContext* quic_create(QuicUsrContext* usr) {
     if (!usr || !initialized.load(std::memory_order_acquire) || !usr->error || !usr->warn || !usr->info ||
         !usr->malloc || !usr->free || !usr->more_space) {
         return nullptr;
@@ -845,8 +801,7 @@ QuicContext* quic_create(QuicUsrContext* usr)
     return d;
 }
 
-void quic_destroy(QuicContext* d)
-{
+void quic_destroy(QuicContext* d) {
     if (!d) {
         return;
     }
@@ -862,8 +817,7 @@ void quic_destroy(QuicContext* d)
 }
 
 int quic_decode_begin(QuicContext* d, const uint8_t* data, uint64_t size, int expected_width,
-                      int expected_height, QuicImageType* out_type, int* out_width, int* out_height)
-{
+                      int expected_height, QuicImageType* out_type, int* out_width, int* out_height) {
     QuicUsrContext* usr = d->usr;
     d->started = false;
     if (!data || size < 5 * 4 || size % 4 != 0) {
@@ -939,8 +893,7 @@ int quic_decode_begin(QuicContext* d, const uint8_t* data, uint64_t size, int ex
     return 0;
 }
 
-int quic_decode(QuicContext* d, QuicImageType format, uint8_t* buf, int stride)
-{
+int quic_decode(QuicContext* d, QuicImageType format, uint8_t* buf, int stride) {
     QuicUsrContext* usr = d->usr;
     if (!d->started) {
         usr->warn(usr, "no image begun\n");

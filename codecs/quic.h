@@ -21,11 +21,11 @@ enum QuicImageType {
     QUIC_IMAGE_TYPE_RGBA = 5,   // b, g, r, a
 };
 
-// The call-backs, in this order; all but more_lines are required. The context argument is the record itself, so a
-// caller embeds it at the start of its own data.
+// The call-backs, in this order; all but more_lines are required. The context argument is the record itself,
+// so a caller embeds it at the start of its own data.
 struct QuicUsrContext {
-    // A failed image. The canvas's call-back keeps the message and returns; the decoder call that reported it then
-    // returns -1. A call-back may also jump away; the decoder stays usable for the next image.
+    // A failed image. The canvas's call-back keeps the message and returns; the decoder call that reported it
+    // then returns -1. A call-back may also jump away; the decoder stays usable for the next image.
     void (*error)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
     void (*warn)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
     void (*info)(QuicUsrContext* usr, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -44,7 +44,8 @@ struct QuicContext;
 // Builds the code tables. Later calls do nothing.
 void quic_init();
 
-// A decoder, or NULL when usr or a required call-back is missing, quic_init has not run, or an allocation failed.
+// A decoder, or NULL when usr or a required call-back is missing, quic_init has not run, or an allocation
+// failed.
 QuicContext* quic_create(QuicUsrContext* usr);
 void quic_destroy(QuicContext* quic);
 

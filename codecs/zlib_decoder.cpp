@@ -4,8 +4,7 @@
 
 #include "runtime/exception.h"
 
-ZlibDecoder::ZlibDecoder()
-{
+ZlibDecoder::ZlibDecoder() {
     static SpiceZlibDecoderOps decoder_ops = {ZlibDecoder::decode_slot, ZlibDecoder::inflated_slot};
     ops = &decoder_ops;
     _inflated = 0;
@@ -22,24 +21,20 @@ ZlibDecoder::ZlibDecoder()
     }
 }
 
-ZlibDecoder::~ZlibDecoder()
-{
+ZlibDecoder::~ZlibDecoder() {
     inflateEnd(&_z_strm);
 }
 
-void ZlibDecoder::decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
-                              uint32_t dest_size)
-{
+void ZlibDecoder::decode_slot(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size,
+                              uint8_t* dest, uint32_t dest_size) {
     static_cast<ZlibDecoder*>(decoder)->decode(data, data_size, dest, dest_size);
 }
 
-uint32_t ZlibDecoder::inflated_slot(SpiceZlibDecoder* decoder)
-{
+uint32_t ZlibDecoder::inflated_slot(SpiceZlibDecoder* decoder) {
     return static_cast<ZlibDecoder*>(decoder)->inflated();
 }
 
-void ZlibDecoder::decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size)
-{
+void ZlibDecoder::decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size) {
     inflateReset(&_z_strm);
     _z_strm.next_in = const_cast<Bytef*>(data);
     _z_strm.avail_in = data_size;

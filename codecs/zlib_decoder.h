@@ -1,16 +1,16 @@
-// Inflater of zlib-wrapped GLZ images: the canvas inflates the whole payload into a buffer of the size the image
-// descriptor announces, then GLZ-decodes that buffer.
+// Inflater of zlib-wrapped GLZ images: the canvas inflates the whole payload into a buffer of the size the
+// image descriptor announces, then GLZ-decodes that buffer.
 //
-// Each canvas embeds one and hands the canvas code its SpiceZlibDecoder face; it runs on the display channel's
-// thread. One zlib stream serves every image, reset before each.
+// Each canvas embeds one and hands the canvas code its SpiceZlibDecoder face; it runs on the display
+// channel's thread. One zlib stream serves every image, reset before each.
 #pragma once
 
 #include <cstdint>
 
 #include <zlib.h>
 
-// The face the canvas code calls: a pointer to a table of slots. decode throws Exception on failure; inflated, when
-// present, gives the bytes the last decode wrote to its destination, a failed one included.
+// The face the canvas code calls: a pointer to a table of slots. decode throws Exception on failure;
+// inflated, when present, gives the bytes the last decode wrote to its destination, a failed one included.
 struct SpiceZlibDecoder;
 struct SpiceZlibDecoderOps {
     void (*decode)(SpiceZlibDecoder* decoder, const uint8_t* data, uint32_t data_size, uint8_t* dest,
@@ -31,10 +31,10 @@ public:
     ZlibDecoder(const ZlibDecoder&) = delete;
     ZlibDecoder& operator=(const ZlibDecoder&) = delete;
 
-    // Inflates the zlib stream of data_size bytes at data into exactly dest_size bytes at dest. Throws Exception
-    // "zlib inflate failed, error %d" unless the whole stream inflated into dest in one call, and also when it
-    // ended short of dest_size bytes, which would leave part of dest undefined for the GLZ decode. What inflated
-    // before a failure stays at the start of dest.
+    // Inflates the zlib stream of data_size bytes at data into exactly dest_size bytes at dest. Throws
+    // Exception "zlib inflate failed, error %d" unless the whole stream inflated into dest in one call, and
+    // also when it ended short of dest_size bytes, which would leave part of dest undefined for the GLZ
+    // decode. What inflated before a failure stays at the start of dest.
     void decode(const uint8_t* data, uint32_t data_size, uint8_t* dest, uint32_t dest_size);
     // The bytes the last decode wrote to dest.
     uint32_t inflated() const { return _inflated; }

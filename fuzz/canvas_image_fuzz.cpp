@@ -1,7 +1,8 @@
 // The canvas's image fetch on arbitrary image descriptors: every image type, with the real QUIC, LZ, JPEG and
 // zlib decoders, an image cache holding an x8r8g8b8, an a1 and an a8 image (ids 0 to 2) and a palette cache
-// holding palette 1. The GLZ decoder is a stand-in that makes an output image or throws, as the real one does,
-// so that no decode waits on a window for an image that never comes (the GLZ decoder has targets of its own).
+// holding palette 1. The GLZ decoder is a stand-in that makes an output image or throws, as the real one
+// does, so that no decode waits on a window for an image that never comes (the GLZ decoder has targets of its
+// own).
 //
 // Input: 18 bytes of fields, then the payload, cut into two chunks where byte 13 says.
 //   0 type (index into the table below)     1 descriptor flags        2 canvas format (index)
@@ -27,8 +28,7 @@ struct FuzzImageCache : SpiceImageCache, canvas_test::ImageMap {
     FuzzImageCache();
 };
 
-FuzzImageCache* cache_of(SpiceImageCache* cache)
-{
+FuzzImageCache* cache_of(SpiceImageCache* cache) {
     return static_cast<FuzzImageCache*>(cache);
 }
 
@@ -40,8 +40,7 @@ const SpiceImageCacheOps image_cache_ops = {
     [](SpiceImageCache* c, uint64_t id) { return cache_of(c)->find(id); },
 };
 
-FuzzImageCache::FuzzImageCache()
-{
+FuzzImageCache::FuzzImageCache() {
     ops = &image_cache_ops;
     const pixman_format_code_t formats[] = {PIXMAN_x8r8g8b8, PIXMAN_a1, PIXMAN_a8};
     for (uint64_t id = 0; id < 3; id++) {
@@ -80,10 +79,18 @@ SpiceGlzDecoderOps glz_ops = {
 SpiceGlzDecoder glz_decoder = {&glz_ops};
 
 const uint8_t image_types[] = {
-    SPICE_IMAGE_TYPE_BITMAP,     SPICE_IMAGE_TYPE_QUIC,       SPICE_IMAGE_TYPE_LZ_PLT,
-    SPICE_IMAGE_TYPE_LZ_RGB,     SPICE_IMAGE_TYPE_GLZ_RGB,    SPICE_IMAGE_TYPE_FROM_CACHE,
-    SPICE_IMAGE_TYPE_SURFACE,    SPICE_IMAGE_TYPE_JPEG,       SPICE_IMAGE_TYPE_FROM_CACHE_LOSSLESS,
-    SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB, SPICE_IMAGE_TYPE_JPEG_ALPHA, SPICE_IMAGE_TYPE_COMPACT_110,
+    SPICE_IMAGE_TYPE_BITMAP,
+    SPICE_IMAGE_TYPE_QUIC,
+    SPICE_IMAGE_TYPE_LZ_PLT,
+    SPICE_IMAGE_TYPE_LZ_RGB,
+    SPICE_IMAGE_TYPE_GLZ_RGB,
+    SPICE_IMAGE_TYPE_FROM_CACHE,
+    SPICE_IMAGE_TYPE_SURFACE,
+    SPICE_IMAGE_TYPE_JPEG,
+    SPICE_IMAGE_TYPE_FROM_CACHE_LOSSLESS,
+    SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB,
+    SPICE_IMAGE_TYPE_JPEG_ALPHA,
+    SPICE_IMAGE_TYPE_COMPACT_110,
     2,
 };
 const uint32_t canvas_formats[] = {
@@ -91,8 +98,7 @@ const uint32_t canvas_formats[] = {
     SPICE_SURFACE_FMT_16_565,  SPICE_SURFACE_FMT_8_A,     SPICE_SURFACE_FMT_1_A,
 };
 
-uint16_t le16(const uint8_t* p)
-{
+uint16_t le16(const uint8_t* p) {
     return uint16_t(p[0] | p[1] << 8);
 }
 
@@ -100,8 +106,7 @@ const size_t HEADER = 18;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < HEADER || size > (1 << 20)) {
         return 0;
     }
@@ -109,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static ZlibDecoder zlib;
 
     const uint8_t type = image_types[data[0] % sizeof(image_types)];
-    const uint32_t canvas_format = canvas_formats[data[2] % (sizeof(canvas_formats) / sizeof(canvas_formats[0]))];
+    const uint32_t canvas_format =
+        canvas_formats[data[2] % (sizeof(canvas_formats) / sizeof(canvas_formats[0]))];
     const uint32_t width = le16(data + 4) % 1025;
     const uint32_t height = le16(data + 6) % 1025;
 
@@ -169,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SpiceCanvasOps ops;
     memset(&ops, 0, sizeof(ops));
     auto* canvas = static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas)));
-    if (canvas_state_init(canvas, &ops, 64, 64, canvas_format, &image_cache, &palette_cache, nullptr, &glz_decoder,
-                          jpeg.face(), &zlib)) {
+    if (canvas_state_init(canvas, &ops, 64, 64, canvas_format, &image_cache, &palette_cache, nullptr,
+                          &glz_decoder, jpeg.face(), &zlib)) {
         const uint8_t mode = data[3];
         if (mode & 2) {
             pixman_image_t* got = canvas_get_image(&canvas->base, &image, mode & 1);
@@ -183,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (mode & 4) {
             SpiceQMask mask = {uint8_t((mode >> 3) & 1), {0, 0}, &image};
             int needs_invert = 0;
-            pixman_image_t* got = canvas_get_mask(&canvas->base, &mask, (mode & 16) ? &needs_invert : nullptr);
+            pixman_image_t* got =
+                canvas_get_mask(&canvas->base, &mask, (mode & 16) ? &needs_invert : nullptr);
             if (got) {
                 pixman_image_unref(got);
             }

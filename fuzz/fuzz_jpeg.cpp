@@ -1,11 +1,11 @@
-// The canvas's JPEG decoder on arbitrary bytes: it must fail bad images without crashing, over-reading or hanging.
+// The canvas's JPEG decoder on arbitrary bytes: it must fail bad images without crashing, over-reading or
+// hanging.
 #include <cstdint>
 #include <vector>
 
 #include "codecs/jpeg_decoder.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > UINT32_MAX) {
         return 0;
     }

@@ -1,11 +1,10 @@
-// The display channel's message decompression over a run of messages sharing one history. Input: u8 level (taken
-// modulo 11), then messages of u16 little-endian length and that many bytes.
+// The display channel's message decompression over a run of messages sharing one history. Input: u8 level
+// (taken modulo 11), then messages of u16 little-endian length and that many bytes.
 #include <cstdint>
 
 #include "codecs/md/mppc_dec.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }

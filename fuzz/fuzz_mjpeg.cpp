@@ -1,12 +1,11 @@
-// A video stream's MJPEG decoder fed arbitrary pieces. Input: u8 width, u8 height of the stream (0 counts as 256),
-// then pieces of u16 little-endian length and that many bytes, fed in order.
+// A video stream's MJPEG decoder fed arbitrary pieces. Input: u8 width, u8 height of the stream (0 counts as
+// 256), then pieces of u16 little-endian length and that many bytes, fed in order.
 #include <cstdint>
 #include <vector>
 
 #include "codecs/mjpeg_decoder.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) {
         return 0;
     }

@@ -1,20 +1,19 @@
-// Fuzzes the compact draw parsers and the display channel's dispatch while the compact encoding is on. An input is
-// one byte of options (bit 0: protocol generation 1), then messages, each u8 sub-header flags, u16 type, u16 body
-// size (cut to what remains) and the body. They are parsed in order against one context, as the display channel
-// parses its messages, so that values carried from one message to the next are fuzzed too.
+// Fuzzes the compact draw parsers and the display channel's dispatch while the compact encoding is on. An
+// input is one byte of options (bit 0: protocol generation 1), then messages, each u8 sub-header flags, u16
+// type, u16 body size (cut to what remains) and the body. They are parsed in order against one context, as
+// the display channel parses its messages, so that values carried from one message to the next are fuzzed
+// too.
 #include <algorithm>
 
 #include "parser_fuzz.h"
 #include "transport/protocol/compact_parsers.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::quiet_logs();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }

@@ -21,18 +21,15 @@ struct FuzzUsr {
 
 void ignore(QuicUsrContext*, const char*, ...) {}
 
-void* allocate(QuicUsrContext*, size_t size)
-{
+void* allocate(QuicUsrContext*, size_t size) {
     return malloc(size);
 }
 
-void release(QuicUsrContext*, void* ptr)
-{
+void release(QuicUsrContext*, void* ptr) {
     free(ptr);
 }
 
-int64_t more_space(QuicUsrContext* usr, const uint8_t** data, int)
-{
+int64_t more_space(QuicUsrContext* usr, const uint8_t** data, int) {
     auto f = reinterpret_cast<FuzzUsr*>(usr);
     const size_t n = f->rest_size < f->step ? f->rest_size : f->step;
     *data = f->rest;
@@ -41,13 +38,11 @@ int64_t more_space(QuicUsrContext* usr, const uint8_t** data, int)
     return int64_t(n);
 }
 
-int more_lines(QuicUsrContext*, uint8_t**)
-{
+int more_lines(QuicUsrContext*, uint8_t**) {
     return 0;
 }
 
-uint32_t header_word(const uint8_t* stream, size_t size, int index)
-{
+uint32_t header_word(const uint8_t* stream, size_t size, int index) {
     if (size < 20) {
         return 0;
     }
@@ -57,8 +52,7 @@ uint32_t header_word(const uint8_t* stream, size_t size, int index)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) {
         return 0;
     }

@@ -1,8 +1,8 @@
 // The tunnel's record reader on untrusted gateway bytes, delivered over a real loopback connection in the
 // pieces the input chooses. Input: one byte giving the reader's request size (1 to 256), then chunks of
 // [length byte][bytes], each sent and drained before the next; the connection then closes. The reader must
-// never crash, over-read or hang, and must end with an error once the gateway has closed. The handshake before
-// the records is fuzz_tunnel_handshake's.
+// never crash, over-read or hang, and must end with an error once the gateway has closed. The handshake
+// before the records is fuzz_tunnel_handshake's.
 #include "runtime/log.h"
 #include "transport/tunnel/sslvpn.h"
 

@@ -30,8 +30,7 @@ const FormatRow format_table[] = {
     {CF_DIB, {GUEST_CLIPBOARD_IMAGE_PNG, GUEST_CLIPBOARD_IMAGE_BMP}, 2},
 };
 
-const FormatRow* row_of_format(UINT format)
-{
+const FormatRow* row_of_format(UINT format) {
     for (const FormatRow& row : format_table) {
         if (row.format == format) {
             return &row;
@@ -40,8 +39,7 @@ const FormatRow* row_of_format(UINT format)
     return nullptr;
 }
 
-const FormatRow* row_of_type(uint32_t type)
-{
+const FormatRow* row_of_type(uint32_t type) {
     for (const FormatRow& row : format_table) {
         if (std::find(row.types, row.types + row.count, type) != row.types + row.count) {
             return &row;
@@ -51,8 +49,7 @@ const FormatRow* row_of_type(uint32_t type)
 }
 
 // UTF-8 to a NUL-terminated UTF-16 block; null when the text converts to nothing.
-HGLOBAL text_block(const uint8_t* data, uint32_t size)
-{
+HGLOBAL text_block(const uint8_t* data, uint32_t size) {
     if (!data || size == 0 || size > INT_MAX) {
         return nullptr;
     }
@@ -78,21 +75,17 @@ HGLOBAL text_block(const uint8_t* data, uint32_t size)
 }  // namespace
 
 PlatformClipboard::PlatformClipboard(HWND window, HANDLE event, DWORD render_timeout_ms)
-    : _window(window)
-    , _event(event)
-    , _render_timeout_ms(render_timeout_ms)
-    , _listener(&default_listener)
-    , _owner(CLIPBOARD_OWNER_NONE)
-{
-}
+    : _window(window),
+      _event(event),
+      _render_timeout_ms(render_timeout_ms),
+      _listener(&default_listener),
+      _owner(CLIPBOARD_OWNER_NONE) {}
 
-void PlatformClipboard::set_listener(ClipboardListener* listener)
-{
+void PlatformClipboard::set_listener(ClipboardListener* listener) {
     _listener = listener ? listener : &default_listener;
 }
 
-bool PlatformClipboard::on_clipboard_grab(const uint32_t* types, uint32_t count)
-{
+bool PlatformClipboard::on_clipboard_grab(const uint32_t* types, uint32_t count) {
     // The new set replaces the old one whole: a render running on the main thread meanwhile sees either the
     // guest's previous offer or this one, never a set half cleared or half filled.
     std::vector<uint32_t> offered;
@@ -132,8 +125,7 @@ bool PlatformClipboard::on_clipboard_grab(const uint32_t* types, uint32_t count)
     return true;
 }
 
-uint32_t PlatformClipboard::offered_type_for(UINT format)
-{
+uint32_t PlatformClipboard::offered_type_for(UINT format) {
     const FormatRow* row = row_of_format(format);
     if (!row) {
         return GUEST_CLIPBOARD_NONE;
@@ -147,8 +139,7 @@ uint32_t PlatformClipboard::offered_type_for(UINT format)
     return GUEST_CLIPBOARD_NONE;
 }
 
-LRESULT PlatformClipboard::render_format(UINT format)
-{
+LRESULT PlatformClipboard::render_format(UINT format) {
     uint32_t type = offered_type_for(format);
     if (type == GUEST_CLIPBOARD_NONE) {
         write_log(LOG_LEVEL_INFO, "PlatformWinProc", __LINE__, "Unsupported clipboard format %u", format);
@@ -172,25 +163,25 @@ LRESULT PlatformClipboard::render_format(UINT format)
     return 0;
 }
 
-bool PlatformClipboard::on_clipboard_notify(uint32_t type, const uint8_t* data, uint32_t size)
-{
+bool PlatformClipboard::on_clipboard_notify(uint32_t type, const uint8_t* data, uint32_t size) {
     HGLOBAL block;
     UINT format;
     switch (type) {
-    case GUEST_CLIPBOARD_UTF8_TEXT:
-        block = text_block(data, size);
-        format = CF_UNICODETEXT;
-        break;
-    case GUEST_CLIPBOARD_IMAGE_PNG:
-    case GUEST_CLIPBOARD_IMAGE_BMP:
-        // The decoder checks every header field and width x height x depth against the bytes present.
-        block = image_codec_decode_to_dib(data, size,
-                                          type == GUEST_CLIPBOARD_IMAGE_PNG ? IMAGE_CODEC_PNG : IMAGE_CODEC_BMP);
-        format = CF_DIB;
-        break;
-    default:
-        write_log(LOG_LEVEL_INFO, "Platform::on_clipboard_notify", __LINE__, "Unsupported clipboard type %u", type);
-        return true;
+        case GUEST_CLIPBOARD_UTF8_TEXT:
+            block = text_block(data, size);
+            format = CF_UNICODETEXT;
+            break;
+        case GUEST_CLIPBOARD_IMAGE_PNG:
+        case GUEST_CLIPBOARD_IMAGE_BMP:
+            // The decoder checks every header field and width x height x depth against the bytes present.
+            block = image_codec_decode_to_dib(
+                data, size, type == GUEST_CLIPBOARD_IMAGE_PNG ? IMAGE_CODEC_PNG : IMAGE_CODEC_BMP);
+            format = CF_DIB;
+            break;
+        default:
+            write_log(LOG_LEVEL_INFO, "Platform::on_clipboard_notify", __LINE__,
+                      "Unsupported clipboard type %u", type);
+            return true;
     }
     if (!block) {
         // Setting no block would announce the format again instead of answering: end the waiting render
@@ -217,8 +208,7 @@ bool PlatformClipboard::on_clipboard_notify(uint32_t type, const uint8_t* data, 
     return placed;
 }
 
-void PlatformClipboard::set_clipboard_owner(int owner)
-{
+void PlatformClipboard::set_clipboard_owner(int owner) {
     if (owner == CLIPBOARD_OWNER_NONE) {
         SetEvent(_event);
         _listener.load()->on_clipboard_release();

@@ -1,7 +1,8 @@
-// The bridge between the local clipboard and the guest's. When the guest announces clipboard data, the platform
-// window becomes the owner of the matching local formats with delayed rendering; when a local application
-// pastes, the guest is asked for the data (through the clipboard listener, the main channel client) and the
-// paste waits for it on the platform's clipboard event. Text travels as UTF-8, images as PNG or BMP.
+// The bridge between the local clipboard and the guest's. When the guest announces clipboard data, the
+// platform window becomes the owner of the matching local formats with delayed rendering; when a local
+// application pastes, the guest is asked for the data (through the clipboard listener, the main channel
+// client) and the paste waits for it on the platform's clipboard event. Text travels as UTF-8, images as PNG
+// or BMP.
 #pragma once
 
 #include "winapi/windows.h"
@@ -25,8 +26,8 @@ enum ClipboardOwner {
 };
 
 // Implemented by the main channel client. This layer calls on_clipboard_request (from a render) and
-// on_clipboard_release (when the owner becomes none); it never sees local clipboard changes, so it never calls
-// the other two.
+// on_clipboard_release (when the owner becomes none); it never sees local clipboard changes, so it never
+// calls the other two.
 class ClipboardListener {
 public:
     virtual ~ClipboardListener() {}

@@ -96,4 +96,3 @@ class WinInactiveCursor : public WinBaseLocalCursor {
 public:
     WinInactiveCursor() { _handle = LoadCursorW(nullptr, IDC_NO); }
 };
-

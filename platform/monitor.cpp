@@ -9,9 +9,9 @@
 
 namespace {
 
-MonitorsList monitors;               // main thread only
+MonitorsList monitors;           // main thread only
 Monitor* the_primary = nullptr;  // main thread only
-int mode_changes = 0;                // main thread only
+int mode_changes = 0;            // main thread only
 
 // Raised for the duration of one mode change of ours.
 class ModeChange {

@@ -87,4 +87,3 @@ struct DisplayModeInfo {
 // (frequency 1, "the hardware default", skipped); on equal area, a higher frequency at the same depth, or a
 // deeper mode while the best is not 32 bits. -1 when no mode is large enough.
 int choose_best_display_mode(const std::vector<DisplayModeInfo>& modes, DWORD width, DWORD height);
-

@@ -11,8 +11,7 @@ namespace {
 
 const DWORD PIPE_TIMEOUT_MS = 5000;
 
-HANDLE create_event()
-{
+HANDLE create_event() {
     HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
     if (!event) {
         THROW("create event failed");
@@ -23,26 +22,23 @@ HANDLE create_event()
 }  // namespace
 
 PipeBuffer::PipeBuffer(HANDLE pipe, ProcessLoop& loop)
-    : EventSources::Handle(create_event())
-    , _handler(NULL)
-    , _pipe(pipe)
-    , _start(0)
-    , _end(0)
-    , _pending(false)
-    , _loop(loop)
-{
+    : EventSources::Handle(create_event()),
+      _handler(NULL),
+      _pipe(pipe),
+      _start(0),
+      _end(0),
+      _pending(false),
+      _loop(loop) {
     memset(&_overlapped, 0, sizeof(_overlapped));
     _overlapped.hEvent = get_handle();
     _loop.add_handle(*this);
 }
 
-PipeBuffer::~PipeBuffer()
-{
+PipeBuffer::~PipeBuffer() {
     _loop.remove_handle(*this);
 }
 
-int32_t PipeReader::read(uint8_t* destination, uint32_t size)
-{
+int32_t PipeReader::read(uint8_t* destination, uint32_t size) {
     if (_start < _end) {
         uint32_t count = std::min(size, _end - _start);
         memcpy(destination, _data + _start, count);
@@ -66,8 +62,7 @@ int32_t PipeReader::read(uint8_t* destination, uint32_t size)
     return 0;
 }
 
-void PipeReader::on_event()
-{
+void PipeReader::on_event() {
     DWORD bytes = 0;
     if (GetOverlappedResult(_pipe, &_overlapped, &bytes, FALSE) || GetLastError() == ERROR_MORE_DATA) {
         _end += bytes;
@@ -76,8 +71,7 @@ void PipeReader::on_event()
     _handler->on_data();
 }
 
-int32_t PipeWriter::write(const uint8_t* source, uint32_t size)
-{
+int32_t PipeWriter::write(const uint8_t* source, uint32_t size) {
     if (!_pending && _start == _end) {
         _start = _end = 0;
     }
@@ -90,9 +84,9 @@ int32_t PipeWriter::write(const uint8_t* source, uint32_t size)
     return (int32_t)count;
 }
 
-bool PipeWriter::start_write()
-{
-    if (!WriteFile(_pipe, _data + _start, _end - _start, NULL, &_overlapped) && GetLastError() != ERROR_IO_PENDING) {
+bool PipeWriter::start_write() {
+    if (!WriteFile(_pipe, _data + _start, _end - _start, NULL, &_overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
         LOG_DEBUG("WriteFile() failed %u", GetLastError());
         return false;
     }
@@ -100,8 +94,7 @@ bool PipeWriter::start_write()
     return true;
 }
 
-void PipeWriter::on_event()
-{
+void PipeWriter::on_event() {
     DWORD bytes = 0;
     bool sent = GetOverlappedResult(_pipe, &_overlapped, &bytes, FALSE) && bytes > 0;
     _pending = false;
@@ -123,14 +116,9 @@ void PipeWriter::on_event()
 }
 
 WinConnection::WinConnection(HANDLE pipe, ProcessLoop& loop)
-    : _pipe(pipe)
-    , _writer(pipe, loop)
-    , _reader(pipe, loop)
-{
-}
+    : _pipe(pipe), _writer(pipe, loop), _reader(pipe, loop) {}
 
-WinConnection::~WinConnection()
-{
+WinConnection::~WinConnection() {
     // Fails the buffers' operations still in flight before their records go.
     if (!DisconnectNamedPipe(_pipe)) {
         LOG_DEBUG("DisconnectNamedPipe failed %d", (int)GetLastError());
@@ -138,19 +126,18 @@ WinConnection::~WinConnection()
     CloseHandle(_pipe);
 }
 
-void WinConnection::set_handler(NamedPipe::ConnectionInterface* handler)
-{
+void WinConnection::set_handler(NamedPipe::ConnectionInterface* handler) {
     _writer.set_handler(handler);
     _reader.set_handler(handler);
 }
 
-WinListener::WinListener(const char* name, NamedPipe::ListenerInterface& listener_interface, ProcessLoop& loop)
-    : EventSources::Handle(create_event())
-    , _listener_interface(listener_interface)
-    , _pipe_name(u"\\\\.\\pipe\\")
-    , _pipe(INVALID_HANDLE_VALUE)
-    , _loop(loop)
-{
+WinListener::WinListener(const char* name, NamedPipe::ListenerInterface& listener_interface,
+                         ProcessLoop& loop)
+    : EventSources::Handle(create_event()),
+      _listener_interface(listener_interface),
+      _pipe_name(u"\\\\.\\pipe\\"),
+      _pipe(INVALID_HANDLE_VALUE),
+      _loop(loop) {
     int length = MultiByteToWideChar(CP_ACP, 0, name, -1, NULL, 0);
     if (length > 1) {
         std::u16string wide((size_t)length, u'\0');
@@ -172,8 +159,7 @@ WinListener::WinListener(const char* name, NamedPipe::ListenerInterface& listene
     }
 }
 
-WinListener::~WinListener()
-{
+WinListener::~WinListener() {
     if (_pipe != INVALID_HANDLE_VALUE) {
         CancelIo(_pipe);
         CloseHandle(_pipe);
@@ -181,12 +167,12 @@ WinListener::~WinListener()
     _loop.remove_handle(*this);
 }
 
-void WinListener::create_pipe()
-{
+void WinListener::create_pipe() {
     for (;;) {
-        _pipe = CreateNamedPipeW(_pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                 PipeBuffer::BUFFER_SIZE, PipeBuffer::BUFFER_SIZE, PIPE_TIMEOUT_MS, NULL);
+        _pipe =
+            CreateNamedPipeW(_pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                             PipeBuffer::BUFFER_SIZE, PipeBuffer::BUFFER_SIZE, PIPE_TIMEOUT_MS, NULL);
         if (_pipe == INVALID_HANDLE_VALUE) {
             THROW("CreateNamedPipe() failed %u", GetLastError());
         }
@@ -194,21 +180,20 @@ void WinListener::create_pipe()
             THROW("ConnectNamedPipe() is not pending");
         }
         switch (GetLastError()) {
-        case ERROR_IO_PENDING:
-            LOG_DEBUG("Pipe waits for connection");
-            return;
-        case ERROR_PIPE_CONNECTED:
-            LOG_DEBUG("Pipe already connected");
-            serve_connected_pipe();
-            break;  // and the next instance waits
-        default:
-            THROW("ConnectNamedPipe() failed %u", GetLastError());
+            case ERROR_IO_PENDING:
+                LOG_DEBUG("Pipe waits for connection");
+                return;
+            case ERROR_PIPE_CONNECTED:
+                LOG_DEBUG("Pipe already connected");
+                serve_connected_pipe();
+                break;  // and the next instance waits
+            default:
+                THROW("ConnectNamedPipe() failed %u", GetLastError());
         }
     }
 }
 
-void WinListener::serve_connected_pipe()
-{
+void WinListener::serve_connected_pipe() {
     HANDLE pipe = _pipe;
     _pipe = INVALID_HANDLE_VALUE;
     LOG_DEBUG("Pipe connected 0x%p", pipe);
@@ -218,8 +203,7 @@ void WinListener::serve_connected_pipe()
     handler->bind(connection.release());
 }
 
-void WinListener::on_event()
-{
+void WinListener::on_event() {
     DWORD bytes;
     if (!GetOverlappedResult(_pipe, &_overlapped, &bytes, FALSE)) {
         // This instance failed; the name must still be served, so a fresh one waits instead.

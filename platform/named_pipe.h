@@ -69,8 +69,8 @@ class PipeWriter : public PipeBuffer {
 public:
     PipeWriter(HANDLE pipe, ProcessLoop& loop) : PipeBuffer(pipe, loop) {}
 
-    // Takes what fits in the buffer and sends it: the count taken (fewer than size, even 0, when the buffer is
-    // full; on_data follows once it has drained), -1 when the pipe failed.
+    // Takes what fits in the buffer and sends it: the count taken (fewer than size, even 0, when the buffer
+    // is full; on_data follows once it has drained), -1 when the pipe failed.
     int32_t write(const uint8_t* source, uint32_t size);
     void on_event() override;
 

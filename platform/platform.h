@@ -28,9 +28,10 @@ public:
 
     typedef ::ClipboardListener ClipboardListener;
 
-    // Main thread, once, before the main loop runs: registers the platform window's class, creates the window,
-    // the clipboard event and the clipboard bridge that renders on the window. main_timers is the main loop's
-    // timers queue, which the window runs while a modal loop blocks the main loop. Throws on failure.
+    // Main thread, once, before the main loop runs: registers the platform window's class, creates the
+    // window, the clipboard event and the clipboard bridge that renders on the window. main_timers is the
+    // main loop's timers queue, which the window runs while a modal loop blocks the main loop. Throws on
+    // failure.
     static void create_message_wind(TimersQueue& main_timers);
     static HWND platform_window();
     // An auto-reset event that releases a waiting clipboard render.
@@ -61,9 +62,9 @@ public:
     static void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
     // Monitors (platform/monitor.h). init_monitors: the display devices attached to the desktop and not
-    // mirroring, in enumeration order, each a WinMonitor with the next id; the device flagged primary becomes the
-    // primary monitor. Called once at start on the main thread; the list lives until destroy_monitors, which
-    // deletes the monitors (restoring changed modes).
+    // mirroring, in enumeration order, each a WinMonitor with the next id; the device flagged primary becomes
+    // the primary monitor. Called once at start on the main thread; the list lives until destroy_monitors,
+    // which deletes the monitors (restoring changed modes).
     static const MonitorsList& init_monitors();
     static void destroy_monitors();
     // The primary monitor, or null when no device is flagged primary.

@@ -17,8 +17,7 @@ const DWORD ECHO_TIMEOUT_MS = 200;
 
 // A dotted address, else the first IPv4 address of the name. getaddrinfo, unlike gethostbyname, may be called
 // from any thread: the probe runs on a timer-queue thread.
-bool resolve(const char* host, IPAddr* address)
-{
+bool resolve(const char* host, IPAddr* address) {
     IPAddr dotted = inet_addr(host);
     if (dotted != INADDR_NONE) {
         *address = dotted;
@@ -43,8 +42,7 @@ bool resolve(const char* host, IPAddr* address)
 
 }  // namespace
 
-bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
-{
+bool Platform::get_icmp_ping(const char* host, double* round_trip_ms) {
     double round_trip = PING_FAILED_MS;
     bool ok = false;
     if (!host || !round_trip_ms) {
@@ -68,10 +66,11 @@ bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
     }
     typedef HANDLE(WINAPI * IcmpCreateFileProc)();
     typedef BOOL(WINAPI * IcmpCloseHandleProc)(HANDLE);
-    typedef DWORD(WINAPI * IcmpSendEchoProc)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD,
-                                             DWORD);
+    typedef DWORD(WINAPI * IcmpSendEchoProc)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID,
+                                             DWORD, DWORD);
     IcmpCreateFileProc create_file = (IcmpCreateFileProc)(void*)GetProcAddress(iphlpapi, "IcmpCreateFile");
-    IcmpCloseHandleProc close_handle = (IcmpCloseHandleProc)(void*)GetProcAddress(iphlpapi, "IcmpCloseHandle");
+    IcmpCloseHandleProc close_handle =
+        (IcmpCloseHandleProc)(void*)GetProcAddress(iphlpapi, "IcmpCloseHandle");
     IcmpSendEchoProc send_echo = (IcmpSendEchoProc)(void*)GetProcAddress(iphlpapi, "IcmpSendEcho");
     if (!create_file || !close_handle || !send_echo) {
         LOG_WARN("get proc address icmp failed %d", (int)GetLastError());
@@ -91,7 +90,7 @@ bool Platform::get_icmp_ping(const char* host, double* round_trip_ms)
     // Room for the reply record, the echoed data and an ICMP error, whatever the record's size in this build.
     std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + ECHO_DATA_SIZE + 8);
     DWORD replies = send_echo(icmp, address, request, ECHO_DATA_SIZE, NULL, reply.data(), (DWORD)reply.size(),
-                                 ECHO_TIMEOUT_MS);
+                              ECHO_TIMEOUT_MS);
     const ICMP_ECHO_REPLY* echo = (const ICMP_ECHO_REPLY*)reply.data();
     if (replies == 0 || echo->Status != IP_SUCCESS) {
         LOG_WARN("ICMP ERROR status %d lerr %d", (int)echo->Status, (int)GetLastError());

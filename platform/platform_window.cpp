@@ -27,46 +27,43 @@ std::atomic<Platform::ClipboardListener*> clipboard_listener(NULL);
 
 // The soonest main-loop timer, or a slow tick when none is armed. A timer already due gives 0, which the
 // system turns into its shortest interval.
-UINT modal_loop_interval()
-{
+UINT modal_loop_interval() {
     uint32_t due = main_timers->time_to_next_due();
     return due == INFINITE ? IDLE_MODAL_LOOP_INTERVAL_MS : due;
 }
 
-LRESULT CALLBACK PlatformWinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
-{
+LRESULT CALLBACK PlatformWinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_ACTIVATEAPP:
-        if (wparam) {
-            platform_event_listener().on_app_activated();
-        } else {
-            platform_event_listener().on_app_deactivated();
-        }
-        return 0;
-    case WM_DISPLAYCHANGE:
-        platform_event_listener().on_monitors_change();
-        return 0;
-    case WM_TIMER:
-        if (!modal_loop_active) {
-            LOG_WARN("received WM_TIMER not inside a modal loop");
+        case WM_ACTIVATEAPP:
+            if (wparam) {
+                platform_event_listener().on_app_activated();
+            } else {
+                platform_event_listener().on_app_deactivated();
+            }
             return 0;
-        }
-        main_timers->run_due_timers();
-        if (!SetTimer(hwnd, MODAL_LOOP_TIMER_ID, modal_loop_interval(), NULL)) {
-            LOG_WARN("failed to set modal loop timer");
-        }
-        return 0;
-    case WM_RENDERFORMAT:
-        return platform_clipboard->render_format((UINT)wparam);
-    default:
-        return DefWindowProcW(hwnd, message, wparam, lparam);
+        case WM_DISPLAYCHANGE:
+            platform_event_listener().on_monitors_change();
+            return 0;
+        case WM_TIMER:
+            if (!modal_loop_active) {
+                LOG_WARN("received WM_TIMER not inside a modal loop");
+                return 0;
+            }
+            main_timers->run_due_timers();
+            if (!SetTimer(hwnd, MODAL_LOOP_TIMER_ID, modal_loop_interval(), NULL)) {
+                LOG_WARN("failed to set modal loop timer");
+            }
+            return 0;
+        case WM_RENDERFORMAT:
+            return platform_clipboard->render_format((UINT)wparam);
+        default:
+            return DefWindowProcW(hwnd, message, wparam, lparam);
     }
 }
 
 }  // namespace
 
-void Platform::create_message_wind(TimersQueue& timers)
-{
+void Platform::create_message_wind(TimersQueue& timers) {
     static const WCHAR class_name[] = u"ktwsession_platform_wclass";
     HINSTANCE instance = GetModuleHandleW(NULL);
     WNDCLASSEXW window_class = {};
@@ -92,31 +89,26 @@ void Platform::create_message_wind(TimersQueue& timers)
     platform_clipboard->set_listener(clipboard_listener);
 }
 
-PlatformClipboard& Platform::clipboard()
-{
+PlatformClipboard& Platform::clipboard() {
     return *platform_clipboard;
 }
 
-void Platform::set_clipboard_listener(ClipboardListener* listener)
-{
+void Platform::set_clipboard_listener(ClipboardListener* listener) {
     clipboard_listener = listener;
     if (platform_clipboard) {
         platform_clipboard->set_listener(listener);
     }
 }
 
-HWND Platform::platform_window()
-{
+HWND Platform::platform_window() {
     return platform_win;
 }
 
-HANDLE Platform::clipboard_event()
-{
+HANDLE Platform::clipboard_event() {
     return clipboard_event_handle;
 }
 
-void WinPlatform::enter_modal_loop()
-{
+void WinPlatform::enter_modal_loop() {
     if (modal_loop_active) {
         LOG_INFO("modal loop already active");
         return;
@@ -128,8 +120,7 @@ void WinPlatform::enter_modal_loop()
     modal_loop_active = true;
 }
 
-void WinPlatform::exit_modal_loop()
-{
+void WinPlatform::exit_modal_loop() {
     if (!modal_loop_active) {
         LOG_INFO("not inside the loop");
         return;
@@ -138,8 +129,7 @@ void WinPlatform::exit_modal_loop()
     modal_loop_active = false;
 }
 
-uint32_t Platform::get_keyboard_modifiers()
-{
+uint32_t Platform::get_keyboard_modifiers() {
     static const struct {
         int virtual_key;
         uint32_t bit;

@@ -13,16 +13,14 @@ struct Store {
     SessionBlock::Bytes bytes{};  // guarded by lock
 };
 
-Store& store()
-{
+Store& store() {
     static Store instance;
     return instance;
 }
 
 }  // namespace
 
-bool SessionBlock::set(const void* data, size_t size)
-{
+bool SessionBlock::set(const void* data, size_t size) {
     if (!data || size != SIZE) {
         return false;
     }
@@ -32,22 +30,19 @@ bool SessionBlock::set(const void* data, size_t size)
     return true;
 }
 
-void SessionBlock::clear()
-{
+void SessionBlock::clear() {
     Store& s = store();
     Lock lock(s.lock);
     s.bytes.fill(0);
 }
 
-SessionBlock::Bytes SessionBlock::get()
-{
+SessionBlock::Bytes SessionBlock::get() {
     Store& s = store();
     Lock lock(s.lock);
     return s.bytes;
 }
 
-void SessionBlock::set_u32(size_t offset, uint32_t value)
-{
+void SessionBlock::set_u32(size_t offset, uint32_t value) {
     if (offset > SIZE - 4) {
         return;
     }
@@ -58,8 +53,7 @@ void SessionBlock::set_u32(size_t offset, uint32_t value)
     }
 }
 
-void SessionBlock::set_text(size_t offset, size_t room, const std::string& text)
-{
+void SessionBlock::set_text(size_t offset, size_t room, const std::string& text) {
     if (offset >= SIZE || room == 0 || room > SIZE - offset) {
         return;
     }
@@ -70,8 +64,7 @@ void SessionBlock::set_text(size_t offset, size_t room, const std::string& text)
     std::memcpy(s.bytes.data() + offset, text.data(), length);
 }
 
-uint32_t SessionBlock::u32(size_t offset)
-{
+uint32_t SessionBlock::u32(size_t offset) {
     if (offset > SIZE - 4) {
         return 0;
     }
@@ -84,8 +77,7 @@ uint32_t SessionBlock::u32(size_t offset)
     return value;
 }
 
-std::string SessionBlock::text(size_t offset, size_t room)
-{
+std::string SessionBlock::text(size_t offset, size_t room) {
     if (offset >= SIZE) {
         return std::string();
     }

@@ -27,9 +27,9 @@ public:
         TUNNEL_TICKET = 636,   // 128 hexadecimal characters giving 64 bytes
         SERVER_ADDRESS = 824,  // IPv4, network order
         ANTI_SCREEN_CAPTURE = 840,
-        LOGON_MODE = 868,      // 0 off, 1 local machine, 2 domain
-        FORCE_LINK = 872,      // connect road: 0 direct then tunnel, 2 tunnel, other values plain TCP
-        DECT_TIME = 876,       // time-out of the direct attempt, ms
+        LOGON_MODE = 868,  // 0 off, 1 local machine, 2 domain
+        FORCE_LINK = 872,  // connect road: 0 direct then tunnel, 2 tunnel, other values plain TCP
+        DECT_TIME = 876,   // time-out of the direct attempt, ms
         NO_PROBE_NOTICES = 880,
         OPT_WAN = 884,
         OPT_WAN_DISPLAY = 904,
@@ -38,14 +38,14 @@ public:
         VIDEO_PLUGIN = 960,
         VIDEO_PLUGIN_TUNNEL = 972,
         ADD_LOCAL = 976,
-        DOMAIN = 980,          // domain text
+        DOMAIN = 980,  // domain text
         BIND_DOMAIN_FLAG = 1108,
-        BIND_DOMAIN = 1112,    // bind domain text
-        LOGON_USER = 1240,     // user text of the Windows logon record
+        BIND_DOMAIN = 1112,  // bind domain text
+        LOGON_USER = 1240,   // user text of the Windows logon record
         PC_IN_ONE = 1372,
         RESTORE_ALLOWED = 1376,
         RESTORE_MODE = 1380,
-        LINK_PASSWORD = 1436,  // link password text
+        LINK_PASSWORD = 1436,       // link password text
         HEARTBEAT_INTERVAL = 1536,  // seconds, 0: no heartbeat
     };
 

@@ -5,19 +5,15 @@
 #include "runtime/exception.h"
 #include "runtime/log.h"
 
-baseobj::baseobj()
-    : _ref_count(0)
-{
+baseobj::baseobj() : _ref_count(0) {
     InterlockedIncrement(&_ref_count);
 }
 
-LONG baseobj::AddRef()
-{
+LONG baseobj::AddRef() {
     return InterlockedIncrement(&_ref_count);
 }
 
-LONG baseobj::Release()
-{
+LONG baseobj::Release() {
     LONG count = InterlockedDecrement(&_ref_count);
     if (count == 0) {
         delete this;
@@ -25,26 +21,21 @@ LONG baseobj::Release()
     return count;
 }
 
-LONG baseobj::GetRefCount()
-{
+LONG baseobj::GetRefCount() {
     return _ref_count;
 }
 
-MutexMutex::MutexMutex()
-    : _mutex(CreateMutexW(nullptr, FALSE, nullptr))
-{
+MutexMutex::MutexMutex() : _mutex(CreateMutexW(nullptr, FALSE, nullptr)) {
     if (!_mutex) {
         THROW("CreateMutexW failed %u", static_cast<unsigned>(GetLastError()));
     }
 }
 
-MutexMutex::~MutexMutex()
-{
+MutexMutex::~MutexMutex() {
     CloseHandle(_mutex);
 }
 
-int MutexMutex::Lock()
-{
+int MutexMutex::Lock() {
     DWORD result = WaitForSingleObject(_mutex, INFINITE);
     // An abandoned mutex is owned by the caller all the same.
     if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
@@ -54,26 +45,21 @@ int MutexMutex::Lock()
     return 1;
 }
 
-int MutexMutex::TryLock()
-{
+int MutexMutex::TryLock() {
     DWORD result = WaitForSingleObject(_mutex, 0);
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? 1 : 0;
 }
 
-int MutexMutex::Unlock()
-{
+int MutexMutex::Unlock() {
     return ReleaseMutex(_mutex);
 }
 
-AutoLock::AutoLock(BaseMutex* mutex)
-    : _mutex(mutex)
-{
+AutoLock::AutoLock(BaseMutex* mutex) : _mutex(mutex) {
     _mutex->AddRef();
     _mutex->Lock();
 }
 
-AutoLock::~AutoLock()
-{
+AutoLock::~AutoLock() {
     _mutex->Unlock();
     _mutex->Release();
 }

@@ -6,14 +6,10 @@
 #include "runtime/utils.h"
 
 Exception::Exception(const std::string& message, int error_code)
-    : _message(message)
-    , _error_code(error_code)
-{
-}
+    : _message(message), _error_code(error_code) {}
 
 void throw_exception(int error_code, const char* file, unsigned line, const char* pretty_function,
-                     const char* format, ...)
-{
+                     const char* format, ...) {
     std::string message;
     va_list ap;
     va_start(ap, format);
@@ -23,7 +19,8 @@ void throw_exception(int error_code, const char* file, unsigned line, const char
     std::string position;
     format_string(position, "%s:%u", file, line);
     std::string function = qualified_function_name(pretty_function);
-    spice_log(SPICE_LOG_DOMAIN, SPICE_LOG_LEVEL_WARNING, position.c_str(), function.c_str(), "%s", message.c_str());
+    spice_log(SPICE_LOG_DOMAIN, SPICE_LOG_LEVEL_WARNING, position.c_str(), function.c_str(), "%s",
+              message.c_str());
 
     std::string suffix;
     format_string(suffix, "{exception %s:%u}", file, line);

@@ -18,8 +18,9 @@ private:
 // The failure convention of the client classes: logs the formatted message as a SPICE-style warning
 // naming the function and the source position, then throws Exception with the message followed by
 // "{exception <file>:<line>}". Use through THROW / THROW_ERR.
-[[noreturn]] void throw_exception(int error_code, const char* file, unsigned line, const char* pretty_function,
-                                  const char* format, ...) __attribute__((format(printf, 5, 6)));
+[[noreturn]] void throw_exception(int error_code, const char* file, unsigned line,
+                                  const char* pretty_function, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 #define THROW(...) throw_exception(1, __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)
 #define THROW_ERR(code, ...) throw_exception((code), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)

@@ -8,8 +8,7 @@ namespace {
 
 const size_t MD5_HEX_LENGTH = 32;
 
-bool hash_file(HANDLE file, HCRYPTHASH hash)
-{
+bool hash_file(HANDLE file, HCRYPTHASH hash) {
     BYTE block[1024];
     for (;;) {
         DWORD read = 0;
@@ -25,8 +24,7 @@ bool hash_file(HANDLE file, HCRYPTHASH hash)
     }
 }
 
-bool write_hex_digest(HCRYPTHASH hash, char* hex)
-{
+bool write_hex_digest(HCRYPTHASH hash, char* hex) {
     static const char digits[] = "0123456789abcdef";
     BYTE digest[16];
     DWORD length = sizeof(digest);
@@ -42,11 +40,11 @@ bool write_hex_digest(HCRYPTHASH hash, char* hex)
 
 // A string value of at most capacity - 1 characters, terminated even when the registry holds it without
 // its terminator. False when the value is missing, not a string or too long.
-bool read_string_value(HKEY key, const WCHAR* name, WCHAR* value, DWORD capacity)
-{
+bool read_string_value(HKEY key, const WCHAR* name, WCHAR* value, DWORD capacity) {
     DWORD type = 0;
     DWORD bytes = (capacity - 1) * sizeof(WCHAR);
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) !=
+            ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ)) {
         return false;
     }
@@ -54,8 +52,7 @@ bool read_string_value(HKEY key, const WCHAR* name, WCHAR* value, DWORD capacity
     return true;
 }
 
-bool equal_ignoring_case(const char* a, const char* b)
-{
+bool equal_ignoring_case(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
         char ca = (*a >= 'A' && *a <= 'Z') ? char(*a - 'A' + 'a') : *a;
         char cb = (*b >= 'A' && *b <= 'Z') ? char(*b - 'A' + 'a') : *b;
@@ -68,14 +65,13 @@ bool equal_ignoring_case(const char* a, const char* b)
 
 }  // namespace
 
-bool GetFileMd5Hex(const char* path, char* hex)
-{
+bool GetFileMd5Hex(const char* path, char* hex) {
     if (!path || !hex) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -93,11 +89,10 @@ bool GetFileMd5Hex(const char* path, char* hex)
     return ok;
 }
 
-HBITMAP LoadBannerBitmap()
-{
+HBITMAP LoadBannerBitmap() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\VoranthCSClient", 0, KEY_READ | KEY_WOW64_32KEY,
-                      &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\VoranthCSClient", 0,
+                      KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
         return nullptr;
     }
     WCHAR banner[MAX_PATH + 1];

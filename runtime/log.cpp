@@ -22,16 +22,14 @@ std::atomic<unsigned> log_threshold{LOG_LEVEL_INFO};
 std::mutex log_file_lock;
 FILE* log_file = nullptr;
 
-uint64_t process_id()
-{
+uint64_t process_id() {
     static const uint64_t pid = GetCurrentProcessId();
     return pid;
 }
 
 }  // namespace
 
-void write_log(unsigned level, const char* function, unsigned line, const char* format, ...)
-{
+void write_log(unsigned level, const char* function, unsigned line, const char* format, ...) {
     if (level < log_threshold.load(std::memory_order_relaxed)) {
         return;
     }
@@ -52,14 +50,16 @@ void write_log(unsigned level, const char* function, unsigned line, const char* 
             time_t now = time(nullptr);
             struct tm local;
             if (localtime_r(&now, &local)) {
-                fprintf(log_file, "%d-%02d-%02d %02d:%02d:%02d [%5" PRIu64 ":%5" PRIu64 "] [%-5s] [VDI]%s: %s {%s:%u}\n",
+                fprintf(log_file,
+                        "%d-%02d-%02d %02d:%02d:%02d [%5" PRIu64 ":%5" PRIu64
+                        "] [%-5s] [VDI]%s: %s {%s:%u}\n",
                         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                        local.tm_sec, pid, tid, LEVEL_FILE_WORDS[word], PROGRAM_TAG, message.c_str(), name.c_str(),
-                        line);
+                        local.tm_sec, pid, tid, LEVEL_FILE_WORDS[word], PROGRAM_TAG, message.c_str(),
+                        name.c_str(), line);
             } else {
                 fprintf(log_file, "%" PRId64 " [%5" PRIu64 ":%5" PRIu64 "] [%-5s] [VDI]%s: %s {%s:%u}\n",
-                        static_cast<int64_t>(now), pid, tid, LEVEL_FILE_WORDS[word], PROGRAM_TAG, message.c_str(),
-                        name.c_str(), line);
+                        static_cast<int64_t>(now), pid, tid, LEVEL_FILE_WORDS[word], PROGRAM_TAG,
+                        message.c_str(), name.c_str(), line);
             }
             fflush(log_file);
         }
@@ -69,13 +69,11 @@ void write_log(unsigned level, const char* function, unsigned line, const char* 
     }
 }
 
-void log_set_threshold(unsigned level)
-{
+void log_set_threshold(unsigned level) {
     log_threshold.store(level, std::memory_order_relaxed);
 }
 
-void log_set_file(FILE* file)
-{
+void log_set_file(FILE* file) {
     std::lock_guard<std::mutex> guard(log_file_lock);
     if (log_file && log_file != file) {
         fclose(log_file);
@@ -83,13 +81,11 @@ void log_set_file(FILE* file)
     log_file = file;
 }
 
-bool log_file_is_open()
-{
+bool log_file_is_open() {
     std::lock_guard<std::mutex> guard(log_file_lock);
     return log_file != nullptr;
 }
 
-void log_close()
-{
+void log_close() {
     log_set_file(nullptr);
 }

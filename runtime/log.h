@@ -47,12 +47,12 @@ enum {
 
 // Prints when SPICE_DEBUG_LEVEL (default 2) is at least level, then aborts when SPICE_ABORT_LEVEL
 // (default 1; -1 never) is at least level. Both variables are read once, at the first line.
-void spice_log(const char* domain, int level, const char* position, const char* function, const char* format, ...)
-    __attribute__((format(printf, 5, 6)));
+void spice_log(const char* domain, int level, const char* position, const char* function, const char* format,
+               ...) __attribute__((format(printf, 5, 6)));
 void spice_logv(const char* domain, int level, const char* position, const char* function, const char* format,
                 va_list args) __attribute__((format(printf, 5, 0)));
-// Puts `level` in place of the abort threshold (-1: never abort) and returns the one it replaces. For tests that
-// provoke the errors they check.
+// Puts `level` in place of the abort threshold (-1: never abort) and returns the one it replaces. For tests
+// that provoke the errors they check.
 int spice_log_swap_abort_level(int level);
 
 #define SPICE_LOG_DOMAIN "Spice"
@@ -67,29 +67,29 @@ int spice_log_swap_abort_level(int level);
 #define spice_info(...) spice_log_at(SPICE_LOG_LEVEL_INFO, __VA_ARGS__)
 #define spice_debug(...) spice_log_at(SPICE_LOG_LEVEL_DEBUG, __VA_ARGS__)
 
-#define spice_assert(cond)                                                        \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
+#define spice_assert(cond)                                                       \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
             spice_log_at(SPICE_LOG_LEVEL_ERROR, "assertion `%s' failed", #cond); \
-        }                                                                         \
+        }                                                                        \
     } while (0)
 
 // Checks on the program's own calls: the report is CRITICAL, so under the default abort level these end the
 // process and never return. Checks on what a peer sent use runtime/peer_check.h instead.
-#define spice_return_if_fail(cond)                                                   \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
+#define spice_return_if_fail(cond)                                                  \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
             spice_log_at(SPICE_LOG_LEVEL_CRITICAL, "condition `%s' failed", #cond); \
-            return;                                                                  \
-        }                                                                            \
+            return;                                                                 \
+        }                                                                           \
     } while (0)
 
-#define spice_return_val_if_fail(cond, val)                                          \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
+#define spice_return_val_if_fail(cond, val)                                         \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
             spice_log_at(SPICE_LOG_LEVEL_CRITICAL, "condition `%s' failed", #cond); \
-            return (val);                                                            \
-        }                                                                            \
+            return (val);                                                           \
+        }                                                                           \
     } while (0)
 
 #define spice_warn_if_reached() spice_log_at(SPICE_LOG_LEVEL_WARNING, "should not be reached")

@@ -6,18 +6,17 @@
 #include "runtime/log.h"
 
 // Allocation failures end the process whatever SPICE_ABORT_LEVEL says: the callers cannot handle them.
-#define MEM_FATAL(...)                \
-    do {                              \
-        spice_error(__VA_ARGS__);     \
-        abort();                      \
+#define MEM_FATAL(...)            \
+    do {                          \
+        spice_error(__VA_ARGS__); \
+        abort();                  \
     } while (0)
 
 namespace {
 
 const size_t MAX_ALLOCATION = UINT32_MAX;
 
-void* checked_malloc(size_t size)
-{
+void* checked_malloc(size_t size) {
     void* mem = malloc(size);
     if (!mem) {
         MEM_FATAL("unable to allocate %lu bytes", static_cast<unsigned long>(size));
@@ -27,13 +26,11 @@ void* checked_malloc(size_t size)
 
 }  // namespace
 
-void* spice_malloc(size_t size)
-{
+void* spice_malloc(size_t size) {
     return size ? checked_malloc(size) : nullptr;
 }
 
-void* spice_malloc0(size_t size)
-{
+void* spice_malloc0(size_t size) {
     if (size == 0) {
         return nullptr;
     }
@@ -44,8 +41,7 @@ void* spice_malloc0(size_t size)
     return mem;
 }
 
-void* spice_realloc(void* ptr, size_t size)
-{
+void* spice_realloc(void* ptr, size_t size) {
     if (size == 0) {
         free(ptr);
         return nullptr;
@@ -57,8 +53,7 @@ void* spice_realloc(void* ptr, size_t size)
     return mem;
 }
 
-void* spice_malloc_n(size_t count, size_t size)
-{
+void* spice_malloc_n(size_t count, size_t size) {
     if (size != 0 && count > MAX_ALLOCATION / size) {
         MEM_FATAL("overflow allocating %lu*%lu bytes", static_cast<unsigned long>(count),
                   static_cast<unsigned long>(size));
@@ -66,8 +61,7 @@ void* spice_malloc_n(size_t count, size_t size)
     return spice_malloc(count * size);
 }
 
-void* spice_realloc_n(void* ptr, size_t count, size_t size)
-{
+void* spice_realloc_n(void* ptr, size_t count, size_t size) {
     if (size != 0 && count > MAX_ALLOCATION / size) {
         MEM_FATAL("spice_realloc_n: overflow allocating %lu*%lu bytes", static_cast<unsigned long>(count),
                   static_cast<unsigned long>(size));
@@ -75,8 +69,7 @@ void* spice_realloc_n(void* ptr, size_t count, size_t size)
     return spice_realloc(ptr, count * size);
 }
 
-char* spice_strdup(const char* str)
-{
+char* spice_strdup(const char* str) {
     if (!str) {
         return nullptr;
     }
@@ -86,8 +79,7 @@ char* spice_strdup(const char* str)
     return copy;
 }
 
-void* spice_memdup(const void* mem, size_t size)
-{
+void* spice_memdup(const void* mem, size_t size) {
     if (!mem || size == 0) {
         return nullptr;
     }
@@ -96,16 +88,14 @@ void* spice_memdup(const void* mem, size_t size)
     return copy;
 }
 
-SpiceChunks* spice_chunks_new(uint32_t num_chunks)
-{
+SpiceChunks* spice_chunks_new(uint32_t num_chunks) {
     auto* chunks = static_cast<SpiceChunks*>(
         spice_malloc0(sizeof(SpiceChunks) + static_cast<uint64_t>(num_chunks) * sizeof(SpiceChunk)));
     chunks->num_chunks = num_chunks;
     return chunks;
 }
 
-void spice_chunks_destroy(SpiceChunks* chunks)
-{
+void spice_chunks_destroy(SpiceChunks* chunks) {
     if (!chunks) {
         return;
     }
@@ -117,8 +107,7 @@ void spice_chunks_destroy(SpiceChunks* chunks)
     free(chunks);
 }
 
-void spice_chunks_flatten(SpiceChunks* chunks)
-{
+void spice_chunks_flatten(SpiceChunks* chunks) {
     if (chunks->num_chunks < 2) {
         return;
     }

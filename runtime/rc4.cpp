@@ -7,8 +7,7 @@ const unsigned char RC4_FIXED_KEY[8] = {'V', 'o', 'r', '@', 'K', 't', 'w', '8'};
 
 }  // namespace
 
-void Rc4Init(Rc4State* state, const unsigned char* key, size_t key_length)
-{
+void Rc4Init(Rc4State* state, const unsigned char* key, size_t key_length) {
     state->i = 0;
     state->j = 0;
     for (int n = 0; n < 256; n++) {
@@ -23,13 +22,11 @@ void Rc4Init(Rc4State* state, const unsigned char* key, size_t key_length)
     }
 }
 
-void Rc4InitFixedKey(Rc4State* state)
-{
+void Rc4InitFixedKey(Rc4State* state) {
     Rc4Init(state, RC4_FIXED_KEY, sizeof(RC4_FIXED_KEY));
 }
 
-void Rc4Crypt(Rc4State* state, int length, const unsigned char* in, unsigned char* out)
-{
+void Rc4Crypt(Rc4State* state, int length, const unsigned char* in, unsigned char* out) {
     int i = state->i;
     int j = state->j;
     int* S = state->S;
@@ -45,8 +42,7 @@ void Rc4Crypt(Rc4State* state, int length, const unsigned char* in, unsigned cha
     state->j = j;
 }
 
-bool Rc4CryptFixedKey(const unsigned char* in, unsigned char* out, int length)
-{
+bool Rc4CryptFixedKey(const unsigned char* in, unsigned char* out, int length) {
     if (!in || !out || length <= 0) {
         return false;
     }

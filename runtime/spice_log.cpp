@@ -17,8 +17,7 @@ int spice_debug_level = -1;
 std::atomic<int> spice_abort_level{-1};
 std::once_flag spice_levels_read;
 
-void read_spice_levels()
-{
+void read_spice_levels() {
     const char* debug = getenv("SPICE_DEBUG_LEVEL");
     spice_debug_level = debug ? atoi(debug) : SPICE_LOG_LEVEL_WARNING;
     const char* abort_level = getenv("SPICE_ABORT_LEVEL");
@@ -29,8 +28,7 @@ std::atomic<bool> canvas_trace_on{false};
 
 // The program's own file, which names it at the start of each line: the environment's "_" is only what the
 // shell ran last, a wrapper such as timeout when there is one.
-const std::string& program_name()
-{
+const std::string& program_name() {
     static const std::string name = [] {
         char path[MAX_PATH * 4];
         DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -41,8 +39,8 @@ const std::string& program_name()
 
 }  // namespace
 
-void spice_log(const char* domain, int level, const char* position, const char* function, const char* format, ...)
-{
+void spice_log(const char* domain, int level, const char* position, const char* function, const char* format,
+               ...) {
     va_list args;
     va_start(args, format);
     spice_logv(domain, level, position, function, format, args);
@@ -50,8 +48,7 @@ void spice_log(const char* domain, int level, const char* position, const char* 
 }
 
 void spice_logv(const char* domain, int level, const char* position, const char* function, const char* format,
-                va_list args)
-{
+                va_list args) {
     std::call_once(spice_levels_read, read_spice_levels);
     if (spice_debug_level < level) {
         return;
@@ -86,14 +83,12 @@ void spice_logv(const char* domain, int level, const char* position, const char*
     }
 }
 
-int spice_log_swap_abort_level(int level)
-{
+int spice_log_swap_abort_level(int level) {
     std::call_once(spice_levels_read, read_spice_levels);
     return spice_abort_level.exchange(level);
 }
 
-void canvas_debug_trace(const char* format, ...)
-{
+void canvas_debug_trace(const char* format, ...) {
     if (!canvas_trace_on.load(std::memory_order_relaxed)) {
         return;
     }
@@ -107,12 +102,10 @@ void canvas_debug_trace(const char* format, ...)
     }
 }
 
-void set_canvas_debug_trace(bool on)
-{
+void set_canvas_debug_trace(bool on) {
     canvas_trace_on.store(on, std::memory_order_relaxed);
 }
 
-bool canvas_debug_trace_enabled()
-{
+bool canvas_debug_trace_enabled() {
     return canvas_trace_on.load(std::memory_order_relaxed);
 }

@@ -8,8 +8,7 @@
 namespace {
 
 // A zero-filled block of count units of unit_size bytes plus one terminating unit, or null.
-void* heap_alloc_terminated(uint64_t count, uint64_t unit_size)
-{
+void* heap_alloc_terminated(uint64_t count, uint64_t unit_size) {
     uint64_t bytes = (count + 1) * unit_size;
     if (bytes > INT32_MAX) {
         return nullptr;
@@ -17,22 +16,21 @@ void* heap_alloc_terminated(uint64_t count, uint64_t unit_size)
     return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(bytes));
 }
 
-void set_size(int* size, int units, int unit_size)
-{
+void set_size(int* size, int units, int unit_size) {
     if (size) {
         *size = (units + 1) * unit_size;
     }
 }
 
-char* wide_to_multibyte(UINT code_page, const WCHAR* pwstr, int* size)
-{
+char* wide_to_multibyte(UINT code_page, const WCHAR* pwstr, int* size) {
     size_t length = std::char_traits<WCHAR>::length(pwstr);
     if (length > INT32_MAX) {
         return nullptr;
     }
     int needed = 0;
     if (length != 0) {
-        needed = WideCharToMultiByte(code_page, 0, pwstr, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        needed =
+            WideCharToMultiByte(code_page, 0, pwstr, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
         if (needed <= 0) {
             return nullptr;
         }
@@ -41,9 +39,8 @@ char* wide_to_multibyte(UINT code_page, const WCHAR* pwstr, int* size)
     if (!result) {
         return nullptr;
     }
-    if (length != 0 &&
-        WideCharToMultiByte(code_page, 0, pwstr, static_cast<int>(length), result, needed, nullptr, nullptr) !=
-            needed) {
+    if (length != 0 && WideCharToMultiByte(code_page, 0, pwstr, static_cast<int>(length), result, needed,
+                                           nullptr, nullptr) != needed) {
         HeapFree(GetProcessHeap(), 0, result);
         return nullptr;
     }
@@ -53,8 +50,7 @@ char* wide_to_multibyte(UINT code_page, const WCHAR* pwstr, int* size)
 
 }  // namespace
 
-char* WideToUtf8(const WCHAR* pwstr, int* size)
-{
+char* WideToUtf8(const WCHAR* pwstr, int* size) {
     spice_assert(pwstr != NULL);
     if (!pwstr) {
         return nullptr;
@@ -62,8 +58,7 @@ char* WideToUtf8(const WCHAR* pwstr, int* size)
     return wide_to_multibyte(CP_UTF8, pwstr, size);
 }
 
-char* WideToAnsi(const WCHAR* pwstr, int* size)
-{
+char* WideToAnsi(const WCHAR* pwstr, int* size) {
     spice_assert(pwstr != NULL);
     if (!pwstr) {
         return nullptr;
@@ -71,8 +66,7 @@ char* WideToAnsi(const WCHAR* pwstr, int* size)
     return wide_to_multibyte(CP_ACP, pwstr, size);
 }
 
-WCHAR* AnsiToWide(const char* pstr, int* size)
-{
+WCHAR* AnsiToWide(const char* pstr, int* size) {
     spice_assert(pstr != NULL);
     if (!pstr) {
         return nullptr;
@@ -92,7 +86,8 @@ WCHAR* AnsiToWide(const char* pstr, int* size)
     if (!result) {
         return nullptr;
     }
-    if (length != 0 && MultiByteToWideChar(CP_ACP, 0, pstr, static_cast<int>(length), result, needed) != needed) {
+    if (length != 0 &&
+        MultiByteToWideChar(CP_ACP, 0, pstr, static_cast<int>(length), result, needed) != needed) {
         HeapFree(GetProcessHeap(), 0, result);
         return nullptr;
     }
@@ -100,8 +95,7 @@ WCHAR* AnsiToWide(const char* pstr, int* size)
     return result;
 }
 
-char* AnsiToUtf8(const char* pstr, int* size)
-{
+char* AnsiToUtf8(const char* pstr, int* size) {
     spice_assert(pstr != NULL);
     if (!pstr) {
         return nullptr;

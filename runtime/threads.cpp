@@ -12,8 +12,7 @@ const uint64_t TIMED_LOCK_NANOSECONDS = 10 * 1000 * 1000;
 
 // An absolute CLOCK_MONOTONIC time the given delay from now, so that changes of the wall clock do not
 // lengthen or shorten a wait. Saturates instead of wrapping for delays beyond any real wait.
-timespec monotonic_deadline(uint64_t delay_nanoseconds)
-{
+timespec monotonic_deadline(uint64_t delay_nanoseconds) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint64_t seconds = delay_nanoseconds / NSEC_PER_SEC;
@@ -33,18 +32,17 @@ timespec monotonic_deadline(uint64_t delay_nanoseconds)
 
 }  // namespace
 
-Mutex::Mutex(int type)
-{
+Mutex::Mutex(int type) {
     int pthread_type;
     switch (type) {
-    case NORMAL:
-        pthread_type = PTHREAD_MUTEX_NORMAL;
-        break;
-    case RECURSIVE:
-        pthread_type = PTHREAD_MUTEX_RECURSIVE;
-        break;
-    default:
-        THROW("invalid type %d", type);
+        case NORMAL:
+            pthread_type = PTHREAD_MUTEX_NORMAL;
+            break;
+        case RECURSIVE:
+            pthread_type = PTHREAD_MUTEX_RECURSIVE;
+            break;
+        default:
+            THROW("invalid type %d", type);
     }
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -56,31 +54,21 @@ Mutex::Mutex(int type)
     }
 }
 
-Mutex::~Mutex()
-{
+Mutex::~Mutex() {
     pthread_mutex_destroy(&_mutex);
 }
 
-Lock::Lock(Mutex& mutex)
-    : _locked(false)
-    , _mutex(mutex)
-{
+Lock::Lock(Mutex& mutex) : _locked(false), _mutex(mutex) {
     lock();
 }
 
-Lock::Lock(Mutex& mutex, Defer)
-    : _locked(false)
-    , _mutex(mutex)
-{
-}
+Lock::Lock(Mutex& mutex, Defer) : _locked(false), _mutex(mutex) {}
 
-Lock::~Lock()
-{
+Lock::~Lock() {
     unlock();
 }
 
-void Lock::lock()
-{
+void Lock::lock() {
     if (_locked) {
         return;
     }
@@ -91,24 +79,21 @@ void Lock::lock()
     _locked = true;
 }
 
-void Lock::unlock()
-{
+void Lock::unlock() {
     if (_locked) {
         pthread_mutex_unlock(_mutex.get());
         _locked = false;
     }
 }
 
-bool Lock::try_lock()
-{
+bool Lock::try_lock() {
     if (!_locked) {
         _locked = pthread_mutex_trylock(_mutex.get()) == 0;
     }
     return _locked;
 }
 
-void Lock::timed_lock()
-{
+void Lock::timed_lock() {
     if (_locked) {
         return;
     }
@@ -121,8 +106,7 @@ void Lock::timed_lock()
     }
 }
 
-Condition::Condition()
-{
+Condition::Condition() {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -133,21 +117,18 @@ Condition::Condition()
     }
 }
 
-Condition::~Condition()
-{
+Condition::~Condition() {
     pthread_cond_destroy(&_condition);
 }
 
-void Condition::wait(Lock& lock)
-{
+void Condition::wait(Lock& lock) {
     if (!lock.is_locked()) {
         THROW("lock not held");
     }
     pthread_cond_wait(&_condition, lock._mutex.get());
 }
 
-bool Condition::timed_wait(Lock& lock, uint64_t nanoseconds)
-{
+bool Condition::timed_wait(Lock& lock, uint64_t nanoseconds) {
     if (!lock.is_locked()) {
         THROW("lock not held");
     }
@@ -162,19 +143,15 @@ bool Condition::timed_wait(Lock& lock, uint64_t nanoseconds)
     THROW("failed %d", result);
 }
 
-void Condition::notify_one()
-{
+void Condition::notify_one() {
     pthread_cond_signal(&_condition);
 }
 
-void Condition::notify_all()
-{
+void Condition::notify_all() {
     pthread_cond_broadcast(&_condition);
 }
 
-Thread::Thread(start_proc_t start, void* arg)
-    : _joinable(false)
-{
+Thread::Thread(start_proc_t start, void* arg) : _joinable(false) {
     int result = pthread_create(&_thread, nullptr, start, arg);
     if (result != 0) {
         THROW("failed %d", result);
@@ -182,25 +159,20 @@ Thread::Thread(start_proc_t start, void* arg)
     _joinable = true;
 }
 
-Thread::~Thread()
-{
+Thread::~Thread() {
     if (_joinable) {
         pthread_detach(_thread);
     }
 }
 
-void Thread::join()
-{
+void Thread::join() {
     if (_joinable) {
         pthread_join(_thread, nullptr);
         _joinable = false;
     }
 }
 
-LockPair::LockPair(Mutex& dest, Mutex& src)
-    : _dest(dest)
-    , _src(src, Lock::DEFER)
-{
+LockPair::LockPair(Mutex& dest, Mutex& src) : _dest(dest), _src(src, Lock::DEFER) {
     if (&src == &dest) {
         return;
     }

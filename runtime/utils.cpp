@@ -7,16 +7,14 @@
 #include "runtime/threads.h"
 #include "winapi/windows.h"
 
-void format_string(std::string& str, const char* format, ...)
-{
+void format_string(std::string& str, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
     format_string_va(str, format, ap);
     va_end(ap);
 }
 
-void format_string_va(std::string& str, const char* format, va_list ap)
-{
+void format_string_va(std::string& str, const char* format, va_list ap) {
     std::vector<char> buf(256);
     for (;;) {
         va_list args;
@@ -36,8 +34,7 @@ void format_string_va(std::string& str, const char* format, va_list ap)
     }
 }
 
-const char* system_error_text(int error)
-{
+const char* system_error_text(int error) {
     static Mutex* cache_lock = new Mutex();
     // Never destroyed: threads may still hold texts while the process exits.
     static std::map<int, std::string>* cache = new std::map<int, std::string>();
@@ -50,10 +47,10 @@ const char* system_error_text(int error)
 
     std::string text;
     char* message = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, static_cast<DWORD>(error), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<LPSTR>(&message), 0, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        static_cast<DWORD>(error), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<LPSTR>(&message), 0, nullptr);
     if (length != 0 && message) {
         text.assign(message, length);
         size_t cr = text.rfind('\r');
@@ -69,8 +66,7 @@ const char* system_error_text(int error)
     return cache->emplace(error, text).first->second.c_str();
 }
 
-std::string qualified_function_name(const char* pretty_function)
-{
+std::string qualified_function_name(const char* pretty_function) {
     std::string pretty(pretty_function ? pretty_function : "");
 
     // The parameter list starts at the first '(' outside template arguments, unless it is part of

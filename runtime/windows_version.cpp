@@ -1,7 +1,6 @@
 #include "runtime/windows_version.h"
 
-bool CheckWindowsVersion(BYTE condition, DWORD major, DWORD minor)
-{
+bool CheckWindowsVersion(BYTE condition, DWORD major, DWORD minor) {
     OSVERSIONINFOEXW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
     info.dwMajorVersion = major;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format-14
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev openssl
     qemu-system-x86

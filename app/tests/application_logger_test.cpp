@@ -22,8 +22,7 @@ const uintmax_t LOG_LIMIT = 20971520;
 
 class InitLoggerTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         _home = fs::temp_directory_path() / ("ktw_logger_test_" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(_home);
         fs::create_directories(_home);
@@ -33,14 +32,12 @@ protected:
         _log = fs::path(Platform::app_data_folder("ktwsession")) / "ktwlog.log";
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         log_close();
         fs::remove_all(_home);
     }
 
-    std::string log_text() const
-    {
+    std::string log_text() const {
         std::ifstream in(_log, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
@@ -48,8 +45,7 @@ protected:
     }
 
     // A file of the given size whose first byte is 'x', without writing every byte.
-    void make_log_of_size(uintmax_t size) const
-    {
+    void make_log_of_size(uintmax_t size) const {
         { std::ofstream(_log, std::ios::binary) << 'x'; }
         fs::resize_file(_log, size);
     }
@@ -58,25 +54,23 @@ protected:
     fs::path _log;
 };
 
-TEST_F(InitLoggerTest, OpensTheLogUnderTheAppDataFolder)
-{
+TEST_F(InitLoggerTest, OpensTheLogUnderTheAppDataFolder) {
     Application::init_logger();
     EXPECT_TRUE(log_file_is_open());
     LOG_INFO("first line %d", 1);
     EXPECT_THAT(log_text(), HasSubstr("[INFO ] [VDI]KTWSession: first line 1 {"));
 }
 
-TEST_F(InitLoggerTest, SecondCallOnlyLogsThatTheLoggerIsOpen)
-{
+TEST_F(InitLoggerTest, SecondCallOnlyLogsThatTheLoggerIsOpen) {
     Application::init_logger();
     testing::internal::CaptureStderr();
     Application::init_logger();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: Logger has been inited\n");
-    EXPECT_THAT(log_text(), HasSubstr("[WARN ] [VDI]KTWSession: Logger has been inited {Application::init_logger:"));
+    EXPECT_THAT(log_text(),
+                HasSubstr("[WARN ] [VDI]KTWSession: Logger has been inited {Application::init_logger:"));
 }
 
-TEST_F(InitLoggerTest, LogOverTwentyMebibytesIsEmptied)
-{
+TEST_F(InitLoggerTest, LogOverTwentyMebibytesIsEmptied) {
     make_log_of_size(LOG_LIMIT + 1);
     Application::init_logger();
     EXPECT_EQ(fs::file_size(_log), 0u);
@@ -84,8 +78,7 @@ TEST_F(InitLoggerTest, LogOverTwentyMebibytesIsEmptied)
     EXPECT_EQ(log_text().substr(0, 1), "2");  // a line's date, not the old 'x'
 }
 
-TEST_F(InitLoggerTest, LogOfExactlyTwentyMebibytesIsAppendedTo)
-{
+TEST_F(InitLoggerTest, LogOfExactlyTwentyMebibytesIsAppendedTo) {
     make_log_of_size(LOG_LIMIT);
     Application::init_logger();
     LOG_INFO("appended");
@@ -94,8 +87,7 @@ TEST_F(InitLoggerTest, LogOfExactlyTwentyMebibytesIsAppendedTo)
     EXPECT_EQ(in.get(), 'x');
 }
 
-TEST_F(InitLoggerTest, UnopenableLogLeavesStandardErrorOnly)
-{
+TEST_F(InitLoggerTest, UnopenableLogLeavesStandardErrorOnly) {
     fs::create_directories(_log);  // a folder where the file should be
     testing::internal::CaptureStderr();
     Application::init_logger();

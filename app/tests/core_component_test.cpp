@@ -10,7 +10,9 @@ namespace {
 
 const char16_t* const STUB_CLSID = u"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 
-std::u16string to_wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+std::u16string to_wide(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
 
 void set_default_value(HKEY root, const std::u16string& path, const std::u16string& value) {
     HKEY key;
@@ -85,7 +87,8 @@ TEST_F(CoreComponentTest, LockScreenSwitchCallsTheComponentAndReportsItsAnswer) 
     set_result(0);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(DisableWindowLockScreen(0));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("DisableWindowLockScreen failed."), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("DisableWindowLockScreen failed."),
+              std::string::npos);
     EXPECT_EQ(last_flag(), 0);
     FreeLibrary(held);
 }
@@ -120,7 +123,9 @@ TEST(WideToUtf8, FitsExactlyOrFailsWithInsufficientBuffer) {
     const WCHAR text[] = {u'a', 0x00E9, u'b', 0};
     char buffer[8];
     EXPECT_TRUE(wide_to_utf8(5, text, buffer));
-    EXPECT_STREQ(buffer, "a\xC3\xA9" "b");
+    EXPECT_STREQ(buffer,
+                 "a\xC3\xA9"
+                 "b");
 
     SetLastError(0);
     EXPECT_FALSE(wide_to_utf8(4, text, buffer));
@@ -128,6 +133,8 @@ TEST(WideToUtf8, FitsExactlyOrFailsWithInsufficientBuffer) {
     EXPECT_FALSE(wide_to_utf8(sizeof(buffer), nullptr, buffer));
 }
 
-TEST(WindowsVersion, ReportsWindows8OrLater) { EXPECT_TRUE(IsWindows8OrLater()); }
+TEST(WindowsVersion, ReportsWindows8OrLater) {
+    EXPECT_TRUE(IsWindows8OrLater());
+}
 
 }  // namespace

@@ -13,15 +13,13 @@ namespace {
 class StateCanvas {
 public:
     explicit StateCanvas(uint32_t format = SPICE_SURFACE_FMT_32_xRGB, int width = 100, int height = 50)
-        : canvas(static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas))))
-    {
+        : canvas(static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas)))) {
         canvas_ops_set_defaults(&ops);
         EXPECT_EQ(canvas_state_init(canvas, &ops, width, height, format, nullptr, nullptr, nullptr, nullptr,
                                     nullptr, nullptr),
                   1);
     }
-    ~StateCanvas()
-    {
+    ~StateCanvas() {
         canvas_state_free(canvas);
         free(canvas);
     }
@@ -30,15 +28,13 @@ public:
     SpiceCanvas* canvas;
 };
 
-std::vector<pixman_box32_t> boxes(pixman_region32_t* region)
-{
+std::vector<pixman_box32_t> boxes(pixman_region32_t* region) {
     int n;
     pixman_box32_t* b = pixman_region32_rectangles(region, &n);
     return std::vector<pixman_box32_t>(b, b + n);
 }
 
-std::string describe(pixman_region32_t* region)
-{
+std::string describe(pixman_region32_t* region) {
     std::string out;
     for (const pixman_box32_t& b : boxes(region)) {
         out += "(" + std::to_string(b.x1) + "," + std::to_string(b.y1) + "," + std::to_string(b.x2) + "," +
@@ -49,8 +45,7 @@ std::string describe(pixman_region32_t* region)
 
 // ---- raster-operation descriptors ----
 
-TEST(RopDescriptor, TranslatesEachOperationWithItsInversions)
-{
+TEST(RopDescriptor, TranslatesEachOperationWithItsInversions) {
     enum { SRC = 0, BRUSH = 1, DEST = 2 };
     struct Case {
         uint16_t descriptor;
@@ -107,8 +102,7 @@ TEST(RopDescriptor, TranslatesEachOperationWithItsInversions)
     }
 }
 
-TEST(RectsSameSize, ComparesWidthAndHeightOnly)
-{
+TEST(RectsSameSize, ComparesWidthAndHeightOnly) {
     const SpiceRect a = {0, 0, 10, 20};
     const SpiceRect b = {5, 7, 15, 27};
     const SpiceRect wider = {0, 0, 11, 20};
@@ -124,8 +118,7 @@ TEST(RectsSameSize, ComparesWidthAndHeightOnly)
 
 // ---- table and state ----
 
-TEST(CanvasOps, DefaultsAreTheCommonOperationsAndUnimplementedOnlyReports)
-{
+TEST(CanvasOps, DefaultsAreTheCommonOperationsAndUnimplementedOnlyReports) {
     SpiceCanvasOps ops{};
     canvas_ops_set_defaults(&ops);
     EXPECT_EQ(ops.draw_fill, &canvas_draw_fill);
@@ -166,18 +159,15 @@ TEST(CanvasOps, DefaultsAreTheCommonOperationsAndUnimplementedOnlyReports)
     EXPECT_EQ(count, 3u) << log;
 }
 
-TEST(CanvasState, ColourShiftAndMaskFollowTheDepth)
-{
+TEST(CanvasState, ColourShiftAndMaskFollowTheDepth) {
     struct Case {
         uint32_t format;
         uint32_t shift;
         uint32_t mask;
     };
     const Case cases[] = {
-        {SPICE_SURFACE_FMT_16_555, 5, 31},
-        {SPICE_SURFACE_FMT_16_565, 5, 31},
-        {SPICE_SURFACE_FMT_32_xRGB, 8, 255},
-        {SPICE_SURFACE_FMT_32_ARGB, 8, 255},
+        {SPICE_SURFACE_FMT_16_555, 5, 31},   {SPICE_SURFACE_FMT_16_565, 5, 31},
+        {SPICE_SURFACE_FMT_32_xRGB, 8, 255}, {SPICE_SURFACE_FMT_32_ARGB, 8, 255},
         {SPICE_SURFACE_FMT_8_A, 8, 255},
     };
     for (const Case& c : cases) {
@@ -192,14 +182,13 @@ TEST(CanvasState, ColourShiftAndMaskFollowTheDepth)
     }
 }
 
-TEST(CanvasState, FreeCallsTheUserDataRelease)
-{
+TEST(CanvasState, FreeCallsTheUserDataRelease) {
     static int released = 0;
     static void* seen = nullptr;
     auto* canvas = static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas)));
     SpiceCanvasOps ops{};
-    ASSERT_EQ(canvas_state_init(canvas, &ops, 4, 4, SPICE_SURFACE_FMT_32_xRGB, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr),
+    ASSERT_EQ(canvas_state_init(canvas, &ops, 4, 4, SPICE_SURFACE_FMT_32_xRGB, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr),
               1);
     int token;
     canvas->base.usr_data = &token;
@@ -220,8 +209,7 @@ struct ClipRects {
     SpiceRect rects[3];
 };
 
-TEST(CanvasClip, NarrowsByCanvasRegionAndClipRectangles)
-{
+TEST(CanvasClip, NarrowsByCanvasRegionAndClipRectangles) {
     StateCanvas state;
     ClipRects two = {{2, nullptr}, {{0, 0, 10, 10}, {90, 40, 120, 60}, {}}};
     two.header.rects = two.rects;
@@ -250,8 +238,7 @@ TEST(CanvasClip, NarrowsByCanvasRegionAndClipRectangles)
     }
 }
 
-TEST(CanvasGroup, GroupLimitsDrawingAndDoesNotNest)
-{
+TEST(CanvasGroup, GroupLimitsDrawingAndDoesNotNest) {
     StateCanvas state;
     SpiceClip no_clip = {SPICE_CLIP_TYPE_NONE, nullptr};
     auto clipped = [&](int x, int y, int w, int h) {

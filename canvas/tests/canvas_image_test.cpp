@@ -1,5 +1,5 @@
-// Image fetch: every image type decoded to known pixels through the real decoders (streams made by the codecs'
-// test encoders), the caches kept in step, and server sizes that do not fit refused.
+// Image fetch: every image type decoded to known pixels through the real decoders (streams made by the
+// codecs' test encoders), the caches kept in step, and server sizes that do not fit refused.
 #include "canvas/canvas_base.h"
 #include "canvas/canvas_utils.h"
 
@@ -23,8 +23,7 @@
 
 namespace {
 
-std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
-{
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -37,8 +36,7 @@ struct TestImageCache : SpiceImageCache, canvas_test::ImageMap {
     bool give_up = false;  // get throws, as a wait for another channel's image that is given up
 
     TestImageCache() { ops = &table; }
-    pixman_image_t* find(uint64_t id)
-    {
+    pixman_image_t* find(uint64_t id) {
         if (give_up) {
             throw Exception("wait for image given up");
         }
@@ -96,8 +94,7 @@ SpicePaletteCacheOps TestPaletteCache::table = {
 struct TestPalette {
     std::vector<uint32_t> ents;
     SpicePalette palette{};
-    TestPalette(uint64_t unique, std::vector<uint32_t> colours) : ents(std::move(colours))
-    {
+    TestPalette(uint64_t unique, std::vector<uint32_t> colours) : ents(std::move(colours)) {
         palette.unique = unique;
         palette.num_ents = uint16_t(ents.size());
         palette.ents = ents.data();
@@ -109,9 +106,7 @@ struct TestPalette {
 class GlzSurfaceImage : public GlzDecodedImage {
 public:
     GlzSurfaceImage(uint64_t id, uint64_t head, pixman_image_t* image, uint8_t* data, uint32_t pixels)
-        : GlzDecodedImage(id, head, data, pixels, 4), _image(image)
-    {
-    }
+        : GlzDecodedImage(id, head, data, pixels, 4), _image(image) {}
     ~GlzSurfaceImage() override { pixman_image_unref(_image); }
 
 private:
@@ -121,8 +116,7 @@ private:
 struct TestGlzHandler : GlzDecodeHandler {
     int calls = 0;
     GlzDecodedImage* alloc_image(void* usr_data, uint64_t id, uint64_t head, LzImageType type, int width,
-                                 int height, int gross_pixels, int, bool top_down) override
-    {
+                                 int height, int gross_pixels, int, bool top_down) override {
         calls++;
         pixman_image_t* image =
             lz_output_surface_create(static_cast<LzDecodeUsrData*>(usr_data),
@@ -168,14 +162,12 @@ const SpiceJpegDecoderOps CountingJpeg::table = {
 class TestCanvas {
 public:
     explicit TestCanvas(uint32_t format = SPICE_SURFACE_FMT_32_xRGB)
-        : canvas(static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas))))
-    {
-        EXPECT_EQ(canvas_state_init(canvas, &ops, 16, 16, format, &cache, &palettes, nullptr, &glz, &jpeg,
-                                    &zlib),
-                  1);
+        : canvas(static_cast<SpiceCanvas*>(calloc(1, sizeof(SpiceCanvas)))) {
+        EXPECT_EQ(
+            canvas_state_init(canvas, &ops, 16, 16, format, &cache, &palettes, nullptr, &glz, &jpeg, &zlib),
+            1);
     }
-    ~TestCanvas()
-    {
+    ~TestCanvas() {
         canvas_state_free(canvas);
         free(canvas);
     }
@@ -201,8 +193,8 @@ struct TestImage {
     std::vector<std::vector<uint8_t>> parts;
 
     // The data in one chunk, or cut into two at split.
-    TestImage(uint8_t type, uint32_t width, uint32_t height, const std::vector<uint8_t>& data, size_t split = 0)
-    {
+    TestImage(uint8_t type, uint32_t width, uint32_t height, const std::vector<uint8_t>& data,
+              size_t split = 0) {
         image.descriptor.id = 7;
         image.descriptor.type = type;
         image.descriptor.width = width;
@@ -252,8 +244,7 @@ struct TestImage {
 };
 
 TestImage* bitmap(uint8_t format, uint32_t width, uint32_t height, uint32_t stride, std::vector<uint8_t> data,
-                  uint8_t flags = SPICE_BITMAP_FLAGS_TOP_DOWN, SpicePalette* palette = nullptr)
-{
+                  uint8_t flags = SPICE_BITMAP_FLAGS_TOP_DOWN, SpicePalette* palette = nullptr) {
     TestImage* image = new TestImage(SPICE_IMAGE_TYPE_BITMAP, width, height, data);
     image->image.u.bitmap.format = format;
     image->image.u.bitmap.flags = flags;
@@ -267,34 +258,29 @@ struct ImageDeleter {
 };
 using Image = std::unique_ptr<pixman_image_t, ImageDeleter>;
 
-uint32_t pixel32(pixman_image_t* image, int x, int y)
-{
+uint32_t pixel32(pixman_image_t* image, int x, int y) {
     const uint8_t* row = reinterpret_cast<const uint8_t*>(pixman_image_get_data(image)) +
                          int64_t(y) * pixman_image_get_stride(image);
     return reinterpret_cast<const uint32_t*>(row)[x];
 }
 
-uint16_t pixel16(pixman_image_t* image, int x, int y)
-{
+uint16_t pixel16(pixman_image_t* image, int x, int y) {
     const uint8_t* row = reinterpret_cast<const uint8_t*>(pixman_image_get_data(image)) +
                          int64_t(y) * pixman_image_get_stride(image);
     return reinterpret_cast<const uint16_t*>(row)[x];
 }
 
-uint8_t pixel8(pixman_image_t* image, int x, int y)
-{
-    return reinterpret_cast<const uint8_t*>(pixman_image_get_data(image))[int64_t(y) *
-                                                                           pixman_image_get_stride(image) + x];
+uint8_t pixel8(pixman_image_t* image, int x, int y) {
+    return reinterpret_cast<const uint8_t*>(
+        pixman_image_get_data(image))[int64_t(y) * pixman_image_get_stride(image) + x];
 }
 
 // An a1 pixel in pixman's order: the leftmost pixel in the least significant bit.
-int bit(pixman_image_t* image, int x, int y)
-{
+int bit(pixman_image_t* image, int x, int y) {
     return (pixel8(image, x / 8, y) >> (x % 8)) & 1;
 }
 
-std::vector<uint32_t> pixels32(pixman_image_t* image)
-{
+std::vector<uint32_t> pixels32(pixman_image_t* image) {
     std::vector<uint32_t> out;
     for (int y = 0; y < pixman_image_get_height(image); y++) {
         for (int x = 0; x < pixman_image_get_width(image); x++) {
@@ -306,8 +292,7 @@ std::vector<uint32_t> pixels32(pixman_image_t* image)
 
 // ---- bitmaps ----
 
-TEST(CanvasImageBitmap, DecodesEveryFormatToItsPixels)
-{
+TEST(CanvasImageBitmap, DecodesEveryFormatToItsPixels) {
     TestPalette palette(5, {0x112233, 0x445566, 0x778899});
     struct Case {
         const char* name;
@@ -322,29 +307,93 @@ TEST(CanvasImageBitmap, DecodesEveryFormatToItsPixels)
     };
     const uint8_t td = SPICE_BITMAP_FLAGS_TOP_DOWN;
     const Case cases[] = {
-        {"32-bit top-down", SPICE_BITMAP_FMT_32BIT, td, 2, 8, {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0},
-         0, PIXMAN_x8r8g8b8, {0x030201, 0x060504, 0x090807, 0x0c0b0a}},
-        {"32-bit bottom-up: the first stored row is the bottom one", SPICE_BITMAP_FMT_32BIT, 0, 1, 4,
-         {1, 2, 3, 0, 4, 5, 6, 0}, 0, PIXMAN_x8r8g8b8, {0x060504, 0x030201}},
-        {"24-bit, stride padded", SPICE_BITMAP_FMT_24BIT, td, 1, 4, {1, 2, 3, 99, 4, 5, 6, 99}, 0,
-         PIXMAN_x8r8g8b8, {0x030201, 0x060504}},
-        {"16-bit widened on a 32-bit canvas", SPICE_BITMAP_FMT_16BIT, td, 1, 4, {0x00, 0x7c, 0, 0, 0x1f, 0x00, 0, 0},
-         0, PIXMAN_x8r8g8b8, {0xff0000, 0x0000ff}},
-        {"16-bit kept as x1r5g5b5", SPICE_BITMAP_FMT_16BIT, td, 1, 2, {0x00, 0x7c, 0x1f, 0x00}, 1,
-         PIXMAN_x1r5g5b5, {0x7c00, 0x001f}},
-        {"8-bit palette; an index past the palette takes entry 0", SPICE_BITMAP_FMT_8BIT, td, 2, 2, {1, 2, 3, 200},
-         0, PIXMAN_x8r8g8b8, {0x445566, 0x778899, 0x112233, 0x112233}},
-        {"1-bit big-endian palette", SPICE_BITMAP_FMT_1BIT_BE, td, 2, 1, {0x80, 0x40}, 0, PIXMAN_x8r8g8b8,
+        {"32-bit top-down",
+         SPICE_BITMAP_FMT_32BIT,
+         td,
+         2,
+         8,
+         {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0},
+         0,
+         PIXMAN_x8r8g8b8,
+         {0x030201, 0x060504, 0x090807, 0x0c0b0a}},
+        {"32-bit bottom-up: the first stored row is the bottom one",
+         SPICE_BITMAP_FMT_32BIT,
+         0,
+         1,
+         4,
+         {1, 2, 3, 0, 4, 5, 6, 0},
+         0,
+         PIXMAN_x8r8g8b8,
+         {0x060504, 0x030201}},
+        {"24-bit, stride padded",
+         SPICE_BITMAP_FMT_24BIT,
+         td,
+         1,
+         4,
+         {1, 2, 3, 99, 4, 5, 6, 99},
+         0,
+         PIXMAN_x8r8g8b8,
+         {0x030201, 0x060504}},
+        {"16-bit widened on a 32-bit canvas",
+         SPICE_BITMAP_FMT_16BIT,
+         td,
+         1,
+         4,
+         {0x00, 0x7c, 0, 0, 0x1f, 0x00, 0, 0},
+         0,
+         PIXMAN_x8r8g8b8,
+         {0xff0000, 0x0000ff}},
+        {"16-bit kept as x1r5g5b5",
+         SPICE_BITMAP_FMT_16BIT,
+         td,
+         1,
+         2,
+         {0x00, 0x7c, 0x1f, 0x00},
+         1,
+         PIXMAN_x1r5g5b5,
+         {0x7c00, 0x001f}},
+        {"8-bit palette; an index past the palette takes entry 0",
+         SPICE_BITMAP_FMT_8BIT,
+         td,
+         2,
+         2,
+         {1, 2, 3, 200},
+         0,
+         PIXMAN_x8r8g8b8,
+         {0x445566, 0x778899, 0x112233, 0x112233}},
+        {"1-bit big-endian palette",
+         SPICE_BITMAP_FMT_1BIT_BE,
+         td,
+         2,
+         1,
+         {0x80, 0x40},
+         0,
+         PIXMAN_x8r8g8b8,
          {0x445566, 0x112233, 0x112233, 0x445566}},
-        {"4-bit big-endian palette", SPICE_BITMAP_FMT_4BIT_BE, td, 2, 1, {0x12, 0x01}, 0, PIXMAN_x8r8g8b8,
+        {"4-bit big-endian palette",
+         SPICE_BITMAP_FMT_4BIT_BE,
+         td,
+         2,
+         1,
+         {0x12, 0x01},
+         0,
+         PIXMAN_x8r8g8b8,
          {0x445566, 0x778899, 0x112233, 0x445566}},
-        {"RGBA on a 32-bit canvas keeps its alpha", SPICE_BITMAP_FMT_RGBA, td, 1, 4, {1, 2, 3, 0x80, 4, 5, 6, 0xff},
-         0, PIXMAN_a8r8g8b8, {0x80030201, 0xff060504}},
+        {"RGBA on a 32-bit canvas keeps its alpha",
+         SPICE_BITMAP_FMT_RGBA,
+         td,
+         1,
+         4,
+         {1, 2, 3, 0x80, 4, 5, 6, 0xff},
+         0,
+         PIXMAN_a8r8g8b8,
+         {0x80030201, 0xff060504}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestCanvas canvas;
-        std::unique_ptr<TestImage> image(bitmap(c.format, c.width, 2, c.stride, c.data, c.flags, &palette.palette));
+        std::unique_ptr<TestImage> image(
+            bitmap(c.format, c.width, 2, c.stride, c.data, c.flags, &palette.palette));
         Image got(canvas_get_image(canvas.base(), image->get(), c.keep));
         ASSERT_TRUE(got);
         pixman_format_code_t format;
@@ -363,8 +412,7 @@ TEST(CanvasImageBitmap, DecodesEveryFormatToItsPixels)
     }
 }
 
-TEST(CanvasImageBitmap, BitmapInSeveralChunksIsJoined)
-{
+TEST(CanvasImageBitmap, BitmapInSeveralChunksIsJoined) {
     TestCanvas canvas;
     std::vector<uint8_t> data = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0};
     TestImage image(SPICE_IMAGE_TYPE_BITMAP, 3, 1, data, 5);
@@ -376,8 +424,7 @@ TEST(CanvasImageBitmap, BitmapInSeveralChunksIsJoined)
     EXPECT_EQ(pixels32(got.get()), std::vector<uint32_t>({0x030201, 0x060504, 0x090807}));
 }
 
-TEST(CanvasImageBitmap, RefusesWhatDoesNotFitOrCannotBeDecoded)
-{
+TEST(CanvasImageBitmap, RefusesWhatDoesNotFitOrCannotBeDecoded) {
     struct Case {
         const char* name;
         uint8_t format;
@@ -400,27 +447,27 @@ TEST(CanvasImageBitmap, RefusesWhatDoesNotFitOrCannotBeDecoded)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestCanvas canvas;
-        std::unique_ptr<TestImage> image(bitmap(c.format, c.width, c.height, c.stride,
-                                                std::vector<uint8_t>(c.bytes, 0x55), SPICE_BITMAP_FLAGS_TOP_DOWN,
-                                                c.palette ? &palette.palette : nullptr));
+        std::unique_ptr<TestImage> image(
+            bitmap(c.format, c.width, c.height, c.stride, std::vector<uint8_t>(c.bytes, 0x55),
+                   SPICE_BITMAP_FLAGS_TOP_DOWN, c.palette ? &palette.palette : nullptr));
         image->image.descriptor.flags = SPICE_IMAGE_FLAGS_CACHE_ME;
         EXPECT_EQ(canvas_get_image(canvas.base(), image->get(), 0), nullptr);
         EXPECT_EQ(canvas.cache.images.size(), 0u);
     }
 }
 
-TEST(CanvasImageBitmap, PalettesGoToAndComeFromThePaletteCache)
-{
+TEST(CanvasImageBitmap, PalettesGoToAndComeFromThePaletteCache) {
     TestCanvas canvas;
     TestPalette palette(42, {0x0000ff, 0x00ff00});
-    std::unique_ptr<TestImage> first(bitmap(SPICE_BITMAP_FMT_8BIT, 2, 1, 2, {0, 1}, SPICE_BITMAP_FLAGS_TOP_DOWN |
-                                                                                        SPICE_BITMAP_FLAGS_PAL_CACHE_ME,
+    std::unique_ptr<TestImage> first(bitmap(SPICE_BITMAP_FMT_8BIT, 2, 1, 2, {0, 1},
+                                            SPICE_BITMAP_FLAGS_TOP_DOWN | SPICE_BITMAP_FLAGS_PAL_CACHE_ME,
                                             &palette.palette));
     Image a(canvas_get_image(canvas.base(), first->get(), 0));
     EXPECT_EQ(canvas.palettes.puts, 1);
 
-    std::unique_ptr<TestImage> second(bitmap(SPICE_BITMAP_FMT_8BIT, 2, 1, 2, {1, 0},
-                                             SPICE_BITMAP_FLAGS_TOP_DOWN | SPICE_BITMAP_FLAGS_PAL_FROM_CACHE));
+    std::unique_ptr<TestImage> second(
+        bitmap(SPICE_BITMAP_FMT_8BIT, 2, 1, 2, {1, 0},
+               SPICE_BITMAP_FLAGS_TOP_DOWN | SPICE_BITMAP_FLAGS_PAL_FROM_CACHE));
     second->image.u.bitmap.palette_id = 42;
     Image b(canvas_get_image(canvas.base(), second->get(), 0));
     ASSERT_TRUE(b);
@@ -434,8 +481,7 @@ TEST(CanvasImageBitmap, PalettesGoToAndComeFromThePaletteCache)
 
 // ---- QUIC ----
 
-std::vector<uint8_t> quic_stream(QuicImageType type, unsigned width, unsigned height)
-{
+std::vector<uint8_t> quic_stream(QuicImageType type, unsigned width, unsigned height) {
     QuicTestImage picture(type, width, height);
     for (unsigned y = 0; y < height; y++) {
         for (unsigned x = 0; x < width; x++) {
@@ -446,8 +492,7 @@ std::vector<uint8_t> quic_stream(QuicImageType type, unsigned width, unsigned he
     return quic_test_encode(picture);
 }
 
-TEST(CanvasImageQuic, DecodesRgb32AndRgbaAcrossChunks)
-{
+TEST(CanvasImageQuic, DecodesRgb32AndRgbaAcrossChunks) {
     TestCanvas canvas;
     TestImage rgb(SPICE_IMAGE_TYPE_QUIC, 3, 2, quic_stream(QUIC_IMAGE_TYPE_RGB32, 3, 2), 24);
     ASSERT_EQ(rgb.chunks->num_chunks, 2u);
@@ -465,8 +510,7 @@ TEST(CanvasImageQuic, DecodesRgb32AndRgbaAcrossChunks)
     EXPECT_EQ(pixel32(got.get(), 2, 1), 0x420b0903u);
 }
 
-TEST(CanvasImageQuic, Rgb16IsDecodedStraightTo32BitsUnlessItGoesToTheCache)
-{
+TEST(CanvasImageQuic, Rgb16IsDecodedStraightTo32BitsUnlessItGoesToTheCache) {
     TestCanvas canvas;
     TestImage plain(SPICE_IMAGE_TYPE_QUIC, 2, 1, quic_stream(QUIC_IMAGE_TYPE_RGB16, 2, 1));
     Image got(canvas_get_image(canvas.base(), plain.get(), 0));
@@ -487,14 +531,14 @@ TEST(CanvasImageQuic, Rgb16IsDecodedStraightTo32BitsUnlessItGoesToTheCache)
     EXPECT_EQ(pixel32(got.get(), 0, 0) & 0xffffff, first & 0xffffff);
 }
 
-TEST(CanvasImageQuic, FailsCorruptOrMismatchedStreams)
-{
+TEST(CanvasImageQuic, FailsCorruptOrMismatchedStreams) {
     TestCanvas canvas;
     std::vector<uint8_t> stream = quic_stream(QUIC_IMAGE_TYPE_RGB32, 4, 4);
     TestImage wrong_size(SPICE_IMAGE_TYPE_QUIC, 4, 5, stream);
     EXPECT_EQ(canvas_get_image(canvas.base(), wrong_size.get(), 0), nullptr);
 
-    TestImage truncated(SPICE_IMAGE_TYPE_QUIC, 4, 4, std::vector<uint8_t>(stream.begin(), stream.begin() + 24));
+    TestImage truncated(SPICE_IMAGE_TYPE_QUIC, 4, 4,
+                        std::vector<uint8_t>(stream.begin(), stream.begin() + 24));
     EXPECT_EQ(canvas_get_image(canvas.base(), truncated.get(), 0), nullptr);
 
     // The decoder is usable again after a failure.
@@ -506,8 +550,7 @@ TEST(CanvasImageQuic, FailsCorruptOrMismatchedStreams)
 // ---- LZ ----
 
 std::vector<uint8_t> lz_rgb32(uint32_t width, uint32_t height, const std::vector<uint32_t>& pixels,
-                              uint32_t top_down = 1)
-{
+                              uint32_t top_down = 1) {
     std::vector<uint8_t> units;
     for (uint32_t p : pixels) {
         units.push_back(uint8_t(p));
@@ -517,8 +560,7 @@ std::vector<uint8_t> lz_rgb32(uint32_t width, uint32_t height, const std::vector
     return cat(lz_header(LZ_IMAGE_TYPE_RGB32, width, height, width * 4, top_down), lz_encode_units(units, 3));
 }
 
-TEST(CanvasImageLz, DecodesRgbTopDownAndBottomUp)
-{
+TEST(CanvasImageLz, DecodesRgbTopDownAndBottomUp) {
     TestCanvas canvas;
     const std::vector<uint32_t> rows = {0x010203, 0x040506, 0x070809, 0x0a0b0c};
     TestImage top(SPICE_IMAGE_TYPE_LZ_RGB, 2, 2, lz_rgb32(2, 2, rows, 1));
@@ -532,8 +574,7 @@ TEST(CanvasImageLz, DecodesRgbTopDownAndBottomUp)
     EXPECT_EQ(pixels32(got.get()), std::vector<uint32_t>({0x070809, 0x0a0b0c, 0x010203, 0x040506}));
 }
 
-TEST(CanvasImageLz, A8RowsNarrowerThanTheStrideAreSpreadToIt)
-{
+TEST(CanvasImageLz, A8RowsNarrowerThanTheStrideAreSpreadToIt) {
     TestCanvas canvas;
     std::vector<uint8_t> units = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     TestImage image(SPICE_IMAGE_TYPE_LZ_RGB, 3, 3,
@@ -549,14 +590,13 @@ TEST(CanvasImageLz, A8RowsNarrowerThanTheStrideAreSpreadToIt)
     }
 }
 
-TEST(CanvasImageLz, PaletteIsWidenedOn555CanvasesAndRefusedOn565)
-{
+TEST(CanvasImageLz, PaletteIsWidenedOn555CanvasesAndRefusedOn565) {
     // 5-5-5 entries: pure red and pure blue.
     TestPalette palette(9, {0x7c00, 0x001f});
     auto plt_image = [&](uint8_t flags) {
-        auto image = std::make_unique<TestImage>(SPICE_IMAGE_TYPE_LZ_PLT, 2, 1,
-                                                 cat(lz_header(LZ_IMAGE_TYPE_PLT8, 2, 1, 2, 1),
-                                                     lz_encode_units({0, 1}, 1)));
+        auto image = std::make_unique<TestImage>(
+            SPICE_IMAGE_TYPE_LZ_PLT, 2, 1,
+            cat(lz_header(LZ_IMAGE_TYPE_PLT8, 2, 1, 2, 1), lz_encode_units({0, 1}, 1)));
         image->image.u.lz_plt.flags = flags;
         image->image.u.lz_plt.palette = &palette.palette;
         return image;
@@ -582,8 +622,7 @@ TEST(CanvasImageLz, PaletteIsWidenedOn555CanvasesAndRefusedOn565)
     EXPECT_EQ(canvas_get_image(c32.base(), image->get(), 1), nullptr);
 }
 
-TEST(CanvasImageLz, FailsMismatchesAndDamagedStreams)
-{
+TEST(CanvasImageLz, FailsMismatchesAndDamagedStreams) {
     TestCanvas canvas;
     const std::vector<uint32_t> pixels = {1, 2, 3, 4};
     struct Case {
@@ -598,8 +637,8 @@ TEST(CanvasImageLz, FailsMismatchesAndDamagedStreams)
         {"descriptor width differs", SPICE_IMAGE_TYPE_LZ_RGB, 3, 2, good},
         {"descriptor height differs", SPICE_IMAGE_TYPE_LZ_RGB, 2, 1, good},
         {"body cut short", SPICE_IMAGE_TYPE_LZ_RGB, 2, 2, std::vector<uint8_t>(good.begin(), good.end() - 2)},
-        {"bad magic", SPICE_IMAGE_TYPE_LZ_RGB, 2, 2, cat({0, 0, 0, 0}, std::vector<uint8_t>(good.begin() + 4,
-                                                                                               good.end()))},
+        {"bad magic", SPICE_IMAGE_TYPE_LZ_RGB, 2, 2,
+         cat({0, 0, 0, 0}, std::vector<uint8_t>(good.begin() + 4, good.end()))},
         {"alpha-only stream", SPICE_IMAGE_TYPE_LZ_RGB, 2, 2,
          cat(lz_header(LZ_IMAGE_TYPE_XXXA, 2, 2, 8, 1), lz_encode_units({1, 2, 3, 4}, 1))},
     };
@@ -620,21 +659,19 @@ TEST(CanvasImageLz, FailsMismatchesAndDamagedStreams)
 
 // ---- GLZ and zlib-wrapped GLZ ----
 
-std::vector<uint8_t> glz_rgb32(uint64_t id, const std::vector<uint32_t>& pixels)
-{
+std::vector<uint8_t> glz_rgb32(uint64_t id, const std::vector<uint32_t>& pixels) {
     std::vector<uint8_t> units;
     for (uint32_t p : pixels) {
         units.push_back(uint8_t(p));
         units.push_back(uint8_t(p >> 8));
         units.push_back(uint8_t(p >> 16));
     }
-    return cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, uint32_t(pixels.size()), 1, uint32_t(pixels.size()) * 4, id,
-                          0),
-               glz_encode_units(units, 3, 0));
+    return cat(
+        glz_header(LZ_IMAGE_TYPE_RGB32, true, uint32_t(pixels.size()), 1, uint32_t(pixels.size()) * 4, id, 0),
+        glz_encode_units(units, 3, 0));
 }
 
-std::vector<uint8_t> deflate(const std::vector<uint8_t>& data)
-{
+std::vector<uint8_t> deflate(const std::vector<uint8_t>& data) {
     uLongf size = compressBound(uLong(data.size()));
     std::vector<uint8_t> out(size);
     EXPECT_EQ(compress(out.data(), &size, data.data(), uLong(data.size())), Z_OK);
@@ -642,8 +679,7 @@ std::vector<uint8_t> deflate(const std::vector<uint8_t>& data)
     return out;
 }
 
-TEST(CanvasImageGlz, DecodesPlainAndZlibWrappedImages)
-{
+TEST(CanvasImageGlz, DecodesPlainAndZlibWrappedImages) {
     TestCanvas canvas;
     TestImage glz(SPICE_IMAGE_TYPE_GLZ_RGB, 3, 1, glz_rgb32(0, {0x102030, 0x405060, 0x708090}));
     Image got(canvas_get_image(canvas.base(), glz.get(), 0));
@@ -658,16 +694,14 @@ TEST(CanvasImageGlz, DecodesPlainAndZlibWrappedImages)
     EXPECT_EQ(pixels32(got.get()), std::vector<uint32_t>({0xabcdef, 0x123456}));
 }
 
-TEST(CanvasImageGlz, VisitDecodesSoThatTheWindowAdvances)
-{
+TEST(CanvasImageGlz, VisitDecodesSoThatTheWindowAdvances) {
     TestCanvas canvas;
     TestImage glz(SPICE_IMAGE_TYPE_GLZ_RGB, 1, 1, glz_rgb32(0, {0x010101}));
     canvas_visit_image(canvas.base(), glz.get());
     EXPECT_EQ(canvas.glz_handler.calls, 1);
 }
 
-TEST(CanvasImageGlz, FailuresYieldNoImage)
-{
+TEST(CanvasImageGlz, FailuresYieldNoImage) {
     TestCanvas canvas;
     std::vector<uint8_t> stream = glz_rgb32(0, {1, 2});
     // A decoder exception (a bad magic is only warned about; a cut body throws).
@@ -698,11 +732,11 @@ TEST(CanvasImageGlz, FailuresYieldNoImage)
     EXPECT_EQ(canvas_get_image(canvas.base(), glz.get(), 0), nullptr);
 }
 
-// A zlib-wrapped GLZ image that fails to inflate still ends in the session's GLZ window, so the next image, which
-// copies a pixel from it, does not wait for it: it fails, unless all of the failed image's pixels had inflated.
-// When not even the header inflated, the id is unknown and the wait ends at the window's give-up time.
-TEST(CanvasImageGlz, AnImageThatFailsToInflateIsNotWaitedForByTheNext)
-{
+// A zlib-wrapped GLZ image that fails to inflate still ends in the session's GLZ window, so the next image,
+// which copies a pixel from it, does not wait for it: it fails, unless all of the failed image's pixels had
+// inflated. When not even the header inflated, the id is unknown and the wait ends at the window's give-up
+// time.
+TEST(CanvasImageGlz, AnImageThatFailsToInflateIsNotWaitedForByTheNext) {
     const std::vector<uint8_t> stream = glz_rgb32(0, {0x010203, 0x040506});
     const std::vector<uint8_t> packed = deflate(stream);
     std::vector<uint8_t> bad_check = packed;
@@ -749,8 +783,7 @@ TEST(CanvasImageGlz, AnImageThatFailsToInflateIsNotWaitedForByTheNext)
 }
 
 // Failed checks on server data name the check as the log has always written it.
-TEST(CanvasImageFetch, FailedChecksLogTheirConditionText)
-{
+TEST(CanvasImageFetch, FailedChecksLogTheirConditionText) {
     struct Case {
         uint8_t type;
         size_t split;
@@ -784,8 +817,7 @@ TEST(CanvasImageFetch, FailedChecksLogTheirConditionText)
 
 // ---- JPEG ----
 
-std::vector<uint8_t> flat_jpeg(int width, int height, uint8_t r, uint8_t g, uint8_t b)
-{
+std::vector<uint8_t> flat_jpeg(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
     std::vector<uint8_t> rgb;
     for (int i = 0; i < width * height; i++) {
         rgb.insert(rgb.end(), {r, g, b});
@@ -793,15 +825,13 @@ std::vector<uint8_t> flat_jpeg(int width, int height, uint8_t r, uint8_t g, uint
     return jpeg_encode(rgb.data(), width, height);
 }
 
-void expect_near_rgb(uint32_t pixel, uint32_t want)
-{
+void expect_near_rgb(uint32_t pixel, uint32_t want) {
     for (int shift = 0; shift < 24; shift += 8) {
         EXPECT_NEAR(int((pixel >> shift) & 0xff), int((want >> shift) & 0xff), 3) << std::hex << pixel;
     }
 }
 
-TEST(CanvasImageJpeg, DecodesAndCachesAsLossy)
-{
+TEST(CanvasImageJpeg, DecodesAndCachesAsLossy) {
     TestCanvas canvas;
     TestImage jpeg(SPICE_IMAGE_TYPE_JPEG, 8, 8, flat_jpeg(8, 8, 200, 100, 50));
     jpeg.image.descriptor.flags = SPICE_IMAGE_FLAGS_CACHE_ME;
@@ -821,9 +851,8 @@ TEST(CanvasImageJpeg, DecodesAndCachesAsLossy)
     EXPECT_EQ(canvas_get_image(canvas.base(), wrong.get(), 0), nullptr);
 }
 
-std::vector<uint8_t> jpeg_alpha_data(int width, int height, uint32_t top_down, const std::vector<uint8_t>& alpha,
-                                     uint32_t* jpeg_size)
-{
+std::vector<uint8_t> jpeg_alpha_data(int width, int height, uint32_t top_down,
+                                     const std::vector<uint8_t>& alpha, uint32_t* jpeg_size) {
     std::vector<uint8_t> jpeg = flat_jpeg(width, height, 10, 20, 30);
     *jpeg_size = uint32_t(jpeg.size());
     return cat(jpeg, cat(lz_header(LZ_IMAGE_TYPE_XXXA, uint32_t(width), uint32_t(height), uint32_t(width) * 4,
@@ -831,8 +860,7 @@ std::vector<uint8_t> jpeg_alpha_data(int width, int height, uint32_t top_down, c
                          lz_encode_units(alpha, 1)));
 }
 
-TEST(CanvasImageJpeg, AlphaPlaneGoesIntoTheFourthByte)
-{
+TEST(CanvasImageJpeg, AlphaPlaneGoesIntoTheFourthByte) {
     TestCanvas canvas;
     for (uint32_t top_down : {0u, 1u}) {
         SCOPED_TRACE(top_down);
@@ -852,8 +880,7 @@ TEST(CanvasImageJpeg, AlphaPlaneGoesIntoTheFourthByte)
     }
 }
 
-TEST(CanvasImageJpeg, AlphaImagesWhoseSizesDisagreeAreRefused)
-{
+TEST(CanvasImageJpeg, AlphaImagesWhoseSizesDisagreeAreRefused) {
     TestCanvas canvas;
     uint32_t jpeg_size;
     std::vector<uint8_t> good = jpeg_alpha_data(2, 2, 1, {1, 2, 3, 4}, &jpeg_size);
@@ -881,8 +908,7 @@ TEST(CanvasImageJpeg, AlphaImagesWhoseSizesDisagreeAreRefused)
 
 // ---- the fetch: caches, high bits, visiting, conversion ----
 
-TEST(CanvasImageFetch, FromCacheAndCacheReplace)
-{
+TEST(CanvasImageFetch, FromCacheAndCacheReplace) {
     TestCanvas canvas;
     std::unique_ptr<TestImage> bits(bitmap(SPICE_BITMAP_FMT_32BIT, 1, 1, 4, {1, 2, 3, 0}));
     bits->image.descriptor.flags = SPICE_IMAGE_FLAGS_CACHE_ME;
@@ -915,8 +941,7 @@ TEST(CanvasImageFetch, FromCacheAndCacheReplace)
     EXPECT_EQ(canvas_get_image(canvas.base(), from_cache.get(), 1), nullptr);
 }
 
-TEST(CanvasImageFetch, HighBitsSetTheTopByteOfDecodedImages)
-{
+TEST(CanvasImageFetch, HighBitsSetTheTopByteOfDecodedImages) {
     TestCanvas canvas;
     std::unique_ptr<TestImage> bits(bitmap(SPICE_BITMAP_FMT_32BIT, 2, 1, 8, {1, 2, 3, 0, 4, 5, 6, 0}));
     bits->image.descriptor.flags = SPICE_IMAGE_FLAGS_HIGH_BITS_SET;
@@ -925,8 +950,7 @@ TEST(CanvasImageFetch, HighBitsSetTheTopByteOfDecodedImages)
     EXPECT_EQ(pixels32(got.get()), std::vector<uint32_t>({0xff030201, 0xff060504}));
 }
 
-TEST(CanvasImageFetch, VisitingAPlainImageDecodesNothing)
-{
+TEST(CanvasImageFetch, VisitingAPlainImageDecodesNothing) {
     TestCanvas canvas;
     TestImage jpeg(SPICE_IMAGE_TYPE_JPEG, 8, 8, flat_jpeg(8, 8, 1, 2, 3));
     canvas_visit_image(canvas.base(), jpeg.get());
@@ -938,8 +962,7 @@ TEST(CanvasImageFetch, VisitingAPlainImageDecodesNothing)
     EXPECT_EQ(canvas.cache.calls, std::vector<std::string>({"put_lossy"}));
 }
 
-TEST(CanvasImageFetch, ConvertsToTheCanvasFormat)
-{
+TEST(CanvasImageFetch, ConvertsToTheCanvasFormat) {
     // An RGBA bitmap kept as decoded on a 16-bit canvas, converted for the caller.
     TestCanvas canvas(SPICE_SURFACE_FMT_16_555);
     std::unique_ptr<TestImage> bits(bitmap(SPICE_BITMAP_FMT_32BIT, 1, 1, 4, {0xff, 0, 0, 0}));
@@ -966,8 +989,7 @@ TEST(CanvasImageFetch, ConvertsToTheCanvasFormat)
     }
 }
 
-TEST(CanvasImageFetch, UnknownTypesAndUnknownSurfacesYieldNoImage)
-{
+TEST(CanvasImageFetch, UnknownTypesAndUnknownSurfacesYieldNoImage) {
     TestCanvas canvas;
     for (uint8_t type : {uint8_t(SPICE_IMAGE_TYPE_SURFACE), uint8_t(2), uint8_t(110), uint8_t(255)}) {
         TestImage image(type, 1, 1, {0, 0, 0, 0});
@@ -977,8 +999,7 @@ TEST(CanvasImageFetch, UnknownTypesAndUnknownSurfacesYieldNoImage)
 
 // ---- masks ----
 
-TEST(CanvasImageMask, BitmapMaskBitOrderRowOrderAndInversion)
-{
+TEST(CanvasImageMask, BitmapMaskBitOrderRowOrderAndInversion) {
     TestCanvas canvas;
     struct Case {
         const char* name;
@@ -989,11 +1010,21 @@ TEST(CanvasImageMask, BitmapMaskBitOrderRowOrderAndInversion)
     };
     // Rows as sent: 0xC0 0x80 (first), 0x01 0x00 (second); stride 2.
     const Case cases[] = {
-        {"big-endian, top-down", SPICE_BITMAP_FMT_1BIT_BE, SPICE_BITMAP_FLAGS_TOP_DOWN, 0, {1, 1, 0, 0, 0, 0, 0, 0, 1}},
-        {"little-endian, top-down", SPICE_BITMAP_FMT_1BIT_LE, SPICE_BITMAP_FLAGS_TOP_DOWN, 0,
+        {"big-endian, top-down",
+         SPICE_BITMAP_FMT_1BIT_BE,
+         SPICE_BITMAP_FLAGS_TOP_DOWN,
+         0,
+         {1, 1, 0, 0, 0, 0, 0, 0, 1}},
+        {"little-endian, top-down",
+         SPICE_BITMAP_FMT_1BIT_LE,
+         SPICE_BITMAP_FLAGS_TOP_DOWN,
+         0,
          {0, 0, 0, 0, 0, 0, 1, 1, 0}},
         {"big-endian, bottom-up", SPICE_BITMAP_FMT_1BIT_BE, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1, 0}},
-        {"big-endian, inverted", SPICE_BITMAP_FMT_1BIT_BE, SPICE_BITMAP_FLAGS_TOP_DOWN, 1,
+        {"big-endian, inverted",
+         SPICE_BITMAP_FMT_1BIT_BE,
+         SPICE_BITMAP_FLAGS_TOP_DOWN,
+         1,
          {0, 0, 1, 1, 1, 1, 1, 1, 0}},
     };
     for (const Case& c : cases) {
@@ -1013,8 +1044,7 @@ TEST(CanvasImageMask, BitmapMaskBitOrderRowOrderAndInversion)
     EXPECT_EQ(canvas_get_bitmap_mask(canvas.base(), &short_data->image.u.bitmap, 0), nullptr);
 }
 
-TEST(CanvasImageMask, CachedMaskIsStoredUninvertedAndInvertedForTheDraw)
-{
+TEST(CanvasImageMask, CachedMaskIsStoredUninvertedAndInvertedForTheDraw) {
     TestCanvas canvas;
     std::unique_ptr<TestImage> image(bitmap(SPICE_BITMAP_FMT_1BIT_LE, 2, 1, 1, {0x01}));
     image->image.descriptor.flags = SPICE_IMAGE_FLAGS_CACHE_ME;
@@ -1048,8 +1078,7 @@ TEST(CanvasImageMask, CachedMaskIsStoredUninvertedAndInvertedForTheDraw)
     EXPECT_EQ(canvas_get_mask(canvas.base(), &mask, nullptr), nullptr);
 }
 
-TEST(CanvasImageMask, A1InversComplementsAndRefusesOtherDepths)
-{
+TEST(CanvasImageMask, A1InversComplementsAndRefusesOtherDepths) {
     Image a1(surface_create(nullptr, PIXMAN_a1, 10, 2, 1));
     reinterpret_cast<uint8_t*>(pixman_image_get_data(a1.get()))[0] = 0x0f;
     Image inverted(canvas_A1_invers(a1.get()));
@@ -1070,8 +1099,7 @@ struct TestString {
     SpiceString str{};
 
     TestString(uint16_t flags, std::vector<SpiceRasterGlyph> g, std::vector<std::vector<uint8_t>> r)
-        : glyphs(std::move(g)), rasters(std::move(r))
-    {
+        : glyphs(std::move(g)), rasters(std::move(r)) {
         for (size_t i = 0; i < glyphs.size(); i++) {
             glyphs[i].data = rasters[i].data();
             pointers.push_back(&glyphs[i]);
@@ -1082,8 +1110,7 @@ struct TestString {
     }
 };
 
-TEST(CanvasImageStrMask, EightBitGlyphRowsRunBottomUpAndMergeByMaximum)
-{
+TEST(CanvasImageStrMask, EightBitGlyphRowsRunBottomUpAndMergeByMaximum) {
     TestCanvas canvas;
     // Two overlapping glyphs: the second starts one pixel right of the first.
     TestString s(SPICE_STRING_FLAGS_RASTER_A8,
@@ -1104,8 +1131,7 @@ TEST(CanvasImageStrMask, EightBitGlyphRowsRunBottomUpAndMergeByMaximum)
     EXPECT_EQ(pixel8(got.get(), 2, 1), 0x01);
 }
 
-TEST(CanvasImageStrMask, OneAndFourBitGlyphs)
-{
+TEST(CanvasImageStrMask, OneAndFourBitGlyphs) {
     TestCanvas canvas;
     // A 1-bit glyph 9 wide starting 3 pixels in: its bits straddle bytes, its padding bits stay out.
     TestString one(SPICE_STRING_FLAGS_RASTER_A1,
@@ -1135,21 +1161,21 @@ TEST(CanvasImageStrMask, OneAndFourBitGlyphs)
     TestString empty(SPICE_STRING_FLAGS_RASTER_A8, {}, {});
     EXPECT_EQ(canvas_get_str_mask(canvas.base(), &empty.str, 8, &pos), nullptr);
     TestString far(SPICE_STRING_FLAGS_RASTER_A8,
-                   {{{INT32_MIN, 0}, {0, 0}, 1, 1, nullptr}, {{INT32_MAX, 0}, {0, 0}, 1, 1, nullptr}}, {{1}, {1}});
+                   {{{INT32_MIN, 0}, {0, 0}, 1, 1, nullptr}, {{INT32_MAX, 0}, {0, 0}, 1, 1, nullptr}},
+                   {{1}, {1}});
     EXPECT_EQ(canvas_get_str_mask(canvas.base(), &far.str, 8, &pos), nullptr);
 }
 
 // ---- copies of the canvas and scaling ----
 
-TEST(CanvasImageSelf, ReadsTheAreaThroughReadBits)
-{
+TEST(CanvasImageSelf, ReadsTheAreaThroughReadBits) {
     TestCanvas canvas(SPICE_SURFACE_FMT_32_ARGB);
     static SpiceRect seen;
     canvas.ops.read_bits = [](SpiceCanvas*, uint8_t* dest, int stride, const SpiceRect* area) {
         seen = *area;
         // The area's last pixel.
-        reinterpret_cast<uint32_t*>(dest + (area->bottom - area->top - 1) * stride)[area->right - area->left - 1] =
-            0x12345678;
+        reinterpret_cast<uint32_t*>(dest + (area->bottom - area->top - 1) *
+                                               stride)[area->right - area->left - 1] = 0x12345678;
     };
     Image got(canvas_get_image_from_self(canvas.canvas, 3, 4, 2, 2, 1));
     ASSERT_TRUE(got);
@@ -1167,8 +1193,7 @@ TEST(CanvasImageSelf, ReadsTheAreaThroughReadBits)
     EXPECT_EQ(canvas_get_image_from_self(canvas.canvas, INT32_MAX, 0, 2, 1, 0), nullptr);
 }
 
-TEST(CanvasImageScale, NearestDoublesEachPixelAndBadModesAreRefused)
-{
+TEST(CanvasImageScale, NearestDoublesEachPixelAndBadModesAreRefused) {
     Image src(surface_create(nullptr, PIXMAN_x8r8g8b8, 2, 2, 1));
     uint32_t* data = pixman_image_get_data(src.get());
     data[0] = 1;
@@ -1178,8 +1203,7 @@ TEST(CanvasImageScale, NearestDoublesEachPixelAndBadModesAreRefused)
     const SpiceRect area = {0, 0, 2, 2};
     Image got(canvas_scale_surface(src.get(), &area, 4, 4, SPICE_IMAGE_SCALE_MODE_NEAREST));
     ASSERT_TRUE(got);
-    EXPECT_EQ(pixels32(got.get()),
-              std::vector<uint32_t>({1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
+    EXPECT_EQ(pixels32(got.get()), std::vector<uint32_t>({1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
     // The source's transform is back to identity: a plain copy of it gives its own pixels.
     Image copy(surface_create(nullptr, PIXMAN_x8r8g8b8, 2, 2, 1));
     pixman_image_composite32(PIXMAN_OP_SRC, src.get(), nullptr, copy.get(), 0, 0, 0, 0, 0, 0, 2, 2);

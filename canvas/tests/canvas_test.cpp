@@ -145,12 +145,17 @@ TEST(GlzDecodeSurfaceHandler, BottomUpImagesAreHandedOverFromTheirLowestAddress)
     pixman_image_unref(out.out_surface);
     delete rgb;
 
-    // Geometry that does not hold together, and images past the canvas's limits (a side over 65536 pixels, more
-    // than 64 Mi pixels): a GLZ header of a few bytes must not make the client allocate gigabytes.
-    const struct { int width, height, gross; } bad[] = {{4, 0, 0},           {0, 2, 8},
-                                                        {4, 3, 8},           {4, 2, 6},
-                                                        {65537, 1, 65537},   {8192, 8193, 8192 * 8193},
-                                                        {20000, 15100, 20000 * 15100}};
+    // Geometry that does not hold together, and images past the canvas's limits (a side over 65536 pixels,
+    // more than 64 Mi pixels): a GLZ header of a few bytes must not make the client allocate gigabytes.
+    const struct {
+        int width, height, gross;
+    } bad[] = {{4, 0, 0},
+               {0, 2, 8},
+               {4, 3, 8},
+               {4, 2, 6},
+               {65537, 1, 65537},
+               {8192, 8193, 8192 * 8193},
+               {20000, 15100, 20000 * 15100}};
     for (const auto& b : bad) {
         LzDecodeUsrData none = {NULL, NULL};
         EXPECT_THROW(

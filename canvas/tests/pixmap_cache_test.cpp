@@ -22,8 +22,7 @@ class PixmapCacheTest : public testing::Test {
 protected:
     static constexpr uint64_t WAIT_LIMIT_MS = 20 * 1000;
 
-    pixman_image_t* make_image()
-    {
+    pixman_image_t* make_image() {
         pixman_image_t* image = pixman_image_create_bits(PIXMAN_x8r8g8b8, 1, 1, nullptr, 0);
         pixman_image_set_destroy_function(image, on_destroy, &destroyed);
         return image;
@@ -32,8 +31,7 @@ protected:
     static void on_destroy(pixman_image_t*, void* counter) { ++*static_cast<int*>(counter); }
 
     // Puts an image through the operation table and drops the caller's own reference.
-    void put(uint64_t id, bool lossy = false)
-    {
+    void put(uint64_t id, bool lossy = false) {
         pixman_image_t* image = make_image();
         (lossy ? face()->ops->put_lossy : face()->ops->put)(face(), id, image);
         pixman_image_unref(image);
@@ -41,8 +39,7 @@ protected:
 
     SpiceImageCache* face() { return cache.get(); }
 
-    std::string failure_of(const std::function<void()>& call)
-    {
+    std::string failure_of(const std::function<void()>& call) {
         try {
             call();
         } catch (const Exception& e) {
@@ -55,8 +52,7 @@ protected:
     std::unique_ptr<PixmapCache> cache = std::make_unique<PixmapCache>(WAIT_LIMIT_MS);
 };
 
-TEST_F(PixmapCacheTest, FaceIsTheCacheItselfAndFetchesOwnTheirReference)
-{
+TEST_F(PixmapCacheTest, FaceIsTheCacheItselfAndFetchesOwnTheirReference) {
     pixman_image_t* image = make_image();
     face()->ops->put(face(), 7, image);
     pixman_image_t* fetched = face()->ops->get(face(), 7);
@@ -68,8 +64,7 @@ TEST_F(PixmapCacheTest, FaceIsTheCacheItselfAndFetchesOwnTheirReference)
     EXPECT_EQ(destroyed, 1);
 }
 
-TEST_F(PixmapCacheTest, UseCountFollowsPutsAndRemoves)
-{
+TEST_F(PixmapCacheTest, UseCountFollowsPutsAndRemoves) {
     put(5);
     put(5);  // counted only; this second image is not kept
     EXPECT_EQ(destroyed, 1);
@@ -81,8 +76,7 @@ TEST_F(PixmapCacheTest, UseCountFollowsPutsAndRemoves)
     EXPECT_THAT(failure_of([&] { cache->remove(5); }), HasSubstr("pixmap id 5, not found"));
 }
 
-TEST_F(PixmapCacheTest, IdsOfOneBucketAreToldApartByTheFullId)
-{
+TEST_F(PixmapCacheTest, IdsOfOneBucketAreToldApartByTheFullId) {
     const uint64_t ids[] = {5, 5 + 1024, 5 + (uint64_t(1) << 40), 5 + (uint64_t(1) << 63)};
     pixman_image_t* images[4];
     for (int i = 0; i < 4; i++) {
@@ -101,8 +95,7 @@ TEST_F(PixmapCacheTest, IdsOfOneBucketAreToldApartByTheFullId)
     EXPECT_EQ(destroyed, 1);
 }
 
-TEST_F(PixmapCacheTest, GetWaitsForAPutFromAnotherThread)
-{
+TEST_F(PixmapCacheTest, GetWaitsForAPutFromAnotherThread) {
     auto fetched = std::async(std::launch::async, [&] { return face()->ops->get(face(), 42); });
     EXPECT_EQ(fetched.wait_for(100ms), std::future_status::timeout);
     put(41);  // another id wakes the waiter but does not satisfy it
@@ -116,8 +109,7 @@ TEST_F(PixmapCacheTest, GetWaitsForAPutFromAnotherThread)
     pixman_image_unref(image);
 }
 
-TEST_F(PixmapCacheTest, LosslessGetWaitsForTheReplacementWhileGetTakesTheLossyImage)
-{
+TEST_F(PixmapCacheTest, LosslessGetWaitsForTheReplacementWhileGetTakesTheLossyImage) {
     pixman_image_t* lossy = make_image();
     face()->ops->put_lossy(face(), 9, lossy);
     auto lossless = std::async(std::launch::async, [&] { return face()->ops->get_lossless(face(), 9); });
@@ -141,8 +133,7 @@ TEST_F(PixmapCacheTest, LosslessGetWaitsForTheReplacementWhileGetTakesTheLossyIm
     pixman_image_unref(got);
 }
 
-TEST_F(PixmapCacheTest, ReplaceWaitsForTheItemToArrive)
-{
+TEST_F(PixmapCacheTest, ReplaceWaitsForTheItemToArrive) {
     pixman_image_t* replacement = make_image();
     auto replaced = std::async(std::launch::async, [&] { cache->replace(3, replacement); });
     EXPECT_EQ(replaced.wait_for(100ms), std::future_status::timeout);
@@ -155,11 +146,11 @@ TEST_F(PixmapCacheTest, ReplaceWaitsForTheItemToArrive)
     pixman_image_unref(replacement);
 }
 
-TEST_F(PixmapCacheTest, AbortReleasesEveryWaiterAndLaterLookups)
-{
+TEST_F(PixmapCacheTest, AbortReleasesEveryWaiterAndLaterLookups) {
     put(1, true);
     auto missing = std::async(std::launch::async, [&] { return failure_of([&] { cache->get(2); }); });
-    auto lossless = std::async(std::launch::async, [&] { return failure_of([&] { cache->get_lossless(1); }); });
+    auto lossless =
+        std::async(std::launch::async, [&] { return failure_of([&] { cache->get_lossless(1); }); });
     auto replace = std::async(std::launch::async, [&] {
         return failure_of([&] { cache->replace(4, nullptr); });  // never reaches the image
     });
@@ -176,8 +167,7 @@ TEST_F(PixmapCacheTest, AbortReleasesEveryWaiterAndLaterLookups)
     pixman_image_unref(cache->get(1));  // held images are still served
 }
 
-TEST_F(PixmapCacheTest, ClearDropsEveryImageAndLaterGetsWait)
-{
+TEST_F(PixmapCacheTest, ClearDropsEveryImageAndLaterGetsWait) {
     cache->clear();  // nothing held: nothing happens
     for (uint64_t id : {1, 1025, 2049, 77}) {
         put(id);
@@ -193,8 +183,7 @@ TEST_F(PixmapCacheTest, ClearDropsEveryImageAndLaterGetsWait)
 }
 
 // The lossless waiter lets go of the lock; the item it saw may be freed before it wakes.
-TEST_F(PixmapCacheTest, LosslessWaiterSurvivesTheItemBeingCleared)
-{
+TEST_F(PixmapCacheTest, LosslessWaiterSurvivesTheItemBeingCleared) {
     put(6, true);
     auto lossless = std::async(std::launch::async, [&] { return cache->get_lossless(6); });
     EXPECT_EQ(lossless.wait_for(100ms), std::future_status::timeout);
@@ -210,8 +199,7 @@ TEST_F(PixmapCacheTest, LosslessWaiterSurvivesTheItemBeingCleared)
     pixman_image_unref(image);
 }
 
-TEST(PixmapCacheLimitTest, WaitForAnIdNobodyStoresEnds)
-{
+TEST(PixmapCacheLimitTest, WaitForAnIdNobodyStoresEnds) {
     PixmapCache cache(200);
     auto start = std::chrono::steady_clock::now();
     try {
@@ -228,8 +216,7 @@ TEST(PixmapCacheLimitTest, WaitForAnIdNobodyStoresEnds)
     pixman_image_unref(image);
 }
 
-TEST(PixmapCacheLimitTest, ManyThreadsShareOneCache)
-{
+TEST(PixmapCacheLimitTest, ManyThreadsShareOneCache) {
     PixmapCache cache(20 * 1000);
     constexpr int THREADS = 4, IDS = 300;
     // An image of its own for every id, so that a reader given another id's entry sees it.

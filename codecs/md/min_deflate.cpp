@@ -16,17 +16,18 @@ struct LevelInfo {
 };
 
 const LevelInfo kLevels[MD_LEVELS] = {
-    {131072, 1}, {131072, 2}, {1048576, 2}, {1048576, 2}, {2097152, 1},  {2097152, 4},
+    {131072, 1},  {131072, 2},  {1048576, 2}, {1048576, 2},  {2097152, 1},  {2097152, 4},
     {4194304, 1}, {4194304, 4}, {8388608, 8}, {12582912, 8}, {16777216, 8},
 };
 
-// Code tables: each base is the sum of 2^extra over the codes before it. Built at compile time, so decoders on
-// several display channels' threads share them without any set-up.
+// Code tables: each base is the sum of 2^extra over the codes before it. Built at compile time, so decoders
+// on several display channels' threads share them without any set-up.
 constexpr int kLengthCodes = 8;
 constexpr int kDistanceCodes = 32;
 constexpr uint8_t kLengthExtra[kLengthCodes] = {0, 0, 0, 1, 2, 4, 11, 30};
-constexpr uint8_t kDistanceExtra[kDistanceCodes] = {4,  4,  5,  5,  5,  6,  6,  7,  7,  8,  8,  9,  9,  10, 10, 11,
-                                                    11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 17, 18, 19, 21, 23, 30};
+constexpr uint8_t kDistanceExtra[kDistanceCodes] = {4,  4,  5,  5,  5,  6,  6,  7,  7,  8,  8,
+                                                    9,  9,  10, 10, 11, 11, 12, 12, 13, 13, 14,
+                                                    14, 15, 15, 16, 17, 18, 19, 21, 23, 30};
 
 template <int N>
 struct Bases {
@@ -34,8 +35,7 @@ struct Bases {
 };
 
 template <int N>
-constexpr Bases<N> make_bases(const uint8_t (&extra)[N])
-{
+constexpr Bases<N> make_bases(const uint8_t (&extra)[N]) {
     Bases<N> bases{};
     uint32_t sum = 0;
     for (int i = 0; i < N; i++) {
@@ -55,24 +55,21 @@ constexpr uint32_t kEndOfStream = 0x3fffffff;
 std::atomic<MdLogCallback> log_callback{nullptr};
 std::atomic<int> log_level{-1};
 
-// Little-endian 32-bit words, least significant bit first. Past the end the reader yields zero bits but counts
-// them, so the decoder can tell that a token ran off the message.
+// Little-endian 32-bit words, least significant bit first. Past the end the reader yields zero bits but
+// counts them, so the decoder can tell that a token ran off the message.
 class BitReader {
 public:
-    BitReader(const uint8_t* data, size_t length) : _in(data), _end(data + length), _bits_total(uint64_t(length) * 8)
-    {
-    }
+    BitReader(const uint8_t* data, size_t length)
+        : _in(data), _end(data + length), _bits_total(uint64_t(length) * 8) {}
 
     // Keeps more than 32 bits at hand, enough for any one field.
-    void refill()
-    {
+    void refill() {
         if (_held <= 32) {
             _acc |= uint64_t(next_word()) << _held;
             _held += 32;
         }
     }
-    uint32_t take(unsigned n)
-    {
+    uint32_t take(unsigned n) {
         uint32_t v = uint32_t(_acc & ((uint64_t(1) << n) - 1));
         _acc >>= n;
         _held -= n;
@@ -82,11 +79,11 @@ public:
     bool overrun() const { return _consumed > _bits_total; }
 
 private:
-    uint32_t next_word()
-    {
+    uint32_t next_word() {
         size_t left = size_t(_end - _in);
         if (left >= 4) {
-            uint32_t w = uint32_t(_in[0]) | uint32_t(_in[1]) << 8 | uint32_t(_in[2]) << 16 | uint32_t(_in[3]) << 24;
+            uint32_t w =
+                uint32_t(_in[0]) | uint32_t(_in[1]) << 8 | uint32_t(_in[2]) << 16 | uint32_t(_in[3]) << 24;
             _in += 4;
             return w;
         }
@@ -106,10 +103,9 @@ private:
     uint64_t _bits_total;
 };
 
-// Copies length bytes from distance bytes back; where they overlap the copy repeats the pattern, as a byte-by-byte
-// copy would. Each memcpy reads only bytes already final, doubling the span it may take.
-inline void copy_match(uint8_t* out, size_t distance, size_t length)
-{
+// Copies length bytes from distance bytes back; where they overlap the copy repeats the pattern, as a
+// byte-by-byte copy would. Each memcpy reads only bytes already final, doubling the span it may take.
+inline void copy_match(uint8_t* out, size_t distance, size_t length) {
     if (length <= distance) {
         memcpy(out, out - distance, length);
         return;
@@ -130,18 +126,15 @@ inline void copy_match(uint8_t* out, size_t distance, size_t length)
 
 }  // namespace
 
-void md_set_log_callback(MdLogCallback callback)
-{
+void md_set_log_callback(MdLogCallback callback) {
     log_callback.store(callback);
 }
 
-void md_set_log_level(int level)
-{
+void md_set_log_level(int level) {
     log_level.store(level);
 }
 
-void md_log(int level, const char* format, ...)
-{
+void md_log(int level, const char* format, ...) {
     MdLogCallback callback = log_callback.load();
     if (!callback || level > log_level.load()) {
         return;
@@ -155,8 +148,7 @@ void md_log(int level, const char* format, ...)
     callback(level, text);
 }
 
-bool md_read_header(const uint8_t* message, size_t length, MdHeader* header)
-{
+bool md_read_header(const uint8_t* message, size_t length, MdHeader* header) {
     WireReader in(message, message ? message + length : nullptr);
     uint8_t flags = in.u8();
     header->compressed = (flags & 1) != 0;
@@ -166,8 +158,7 @@ bool md_read_header(const uint8_t* message, size_t length, MdHeader* header)
     return in.ok() && in.remaining() > 0;
 }
 
-int md_decompress_init(uint32_t level, MdDecoder* state)
-{
+int md_decompress_init(uint32_t level, MdDecoder* state) {
     if (!state) {
         MD_LOG(3, "  decompression state is not availible!\n");
         return MD_ERR_INVALID;
@@ -189,8 +180,7 @@ int md_decompress_init(uint32_t level, MdDecoder* state)
     return MD_OK;
 }
 
-MdDecoder* md_dec_new(uint32_t level)
-{
+MdDecoder* md_dec_new(uint32_t level) {
     // The level comes from the server's link reply: one out of range refuses compression, it does not end us.
     if (level == 0 || level >= MD_LEVELS) {
         MD_LOG(3, "  compression level %u is not supported.", level);
@@ -209,8 +199,7 @@ MdDecoder* md_dec_new(uint32_t level)
     return state;
 }
 
-void md_dec_free(MdDecoder* state)
-{
+void md_dec_free(MdDecoder* state) {
     if (state) {
         free(state->window);
         free(state->output);
@@ -218,8 +207,8 @@ void md_dec_free(MdDecoder* state)
     }
 }
 
-int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destination, size_t size, size_t history)
-{
+int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destination, size_t size,
+                           size_t history) {
     BitReader in(stream, length);
     uint8_t* out = destination;
     uint8_t* const end = destination + size;
@@ -231,8 +220,9 @@ int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destin
                 break;
             }
             if (out == end) {
-                MD_LOG(3, "  decompressed data is wrong!pos:%p end:%p dst:%p size:%zd.\n", static_cast<void*>(out),
-                       static_cast<void*>(end), static_cast<void*>(destination), size);
+                MD_LOG(3, "  decompressed data is wrong!pos:%p end:%p dst:%p size:%zd.\n",
+                       static_cast<void*>(out), static_cast<void*>(end), static_cast<void*>(destination),
+                       size);
                 return -1;
             }
             *out++ = uint8_t(token);
@@ -241,7 +231,8 @@ int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destin
         unsigned length_code = (token >> 5) & 7;
         unsigned distance_code = token & 31;
         in.refill();
-        uint32_t match_length = kLengthBase.value[length_code] + in.take(kLengthExtra[length_code]) + kMinMatch;
+        uint32_t match_length =
+            kLengthBase.value[length_code] + in.take(kLengthExtra[length_code]) + kMinMatch;
         if (match_length == kEndOfStream) {
             if (in.overrun()) {
                 break;
@@ -249,7 +240,8 @@ int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destin
             return int64_t(out - destination);
         }
         in.refill();
-        uint64_t distance = uint64_t(kDistanceBase.value[distance_code]) + in.take(kDistanceExtra[distance_code]) + 1;
+        uint64_t distance =
+            uint64_t(kDistanceBase.value[distance_code]) + in.take(kDistanceExtra[distance_code]) + 1;
         if (in.overrun()) {
             break;
         }
@@ -259,7 +251,8 @@ int64_t md_decompress_core(const uint8_t* stream, size_t length, uint8_t* destin
         }
         // Matches may reach into earlier messages in the window, but never before it.
         if (distance > uint64_t(out - destination) + history) {
-            MD_LOG(3, "  match distance %llu reaches before the history.", static_cast<unsigned long long>(distance));
+            MD_LOG(3, "  match distance %llu reaches before the history.",
+                   static_cast<unsigned long long>(distance));
             return -1;
         }
         copy_match(out, size_t(distance), match_length);
@@ -273,8 +266,7 @@ namespace {
 
 // Stored bytes are copied; a bit stream is decoded. The count produced, or -1.
 int64_t decode_body(const MdHeader& header, const uint8_t* body, size_t body_length, uint8_t* destination,
-                    size_t history)
-{
+                    size_t history) {
     if (!header.compressed) {
         memcpy(destination, body, header.size);
         return header.size;
@@ -284,8 +276,8 @@ int64_t decode_body(const MdHeader& header, const uint8_t* body, size_t body_len
 
 }  // namespace
 
-int md_decompress(MdDecoder* state, const uint8_t* message, size_t length, uint8_t* output, size_t* output_length)
-{
+int md_decompress(MdDecoder* state, const uint8_t* message, size_t length, uint8_t* output,
+                  size_t* output_length) {
     if (!state || !message || !output || !output_length || length == 0) {
         MD_LOG(3, "  decompress state, inbuf or outbuf is not available!\n");
         return MD_ERR_INVALID;

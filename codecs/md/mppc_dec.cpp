@@ -7,8 +7,7 @@
 namespace {
 
 // Grows the decoder's output buffer to the message's size and expands the message into it.
-int decompress_md(MdDecoder* md, const uint8_t* data, uint32_t length, uint32_t* out_length)
-{
+int decompress_md(MdDecoder* md, const uint8_t* data, uint32_t length, uint32_t* out_length) {
     MdHeader header;
     if (!md_read_header(data, length, &header)) {
         MD_LOG(3, "  compression data is not available!\n");
@@ -42,8 +41,7 @@ int decompress_md(MdDecoder* md, const uint8_t* data, uint32_t length, uint32_t*
 
 }  // namespace
 
-RdpDecompress* decompress_new(uint32_t level)
-{
+RdpDecompress* decompress_new(uint32_t level) {
     auto* dec = static_cast<RdpDecompress*>(calloc(1, sizeof(RdpDecompress)));
     if (!dec) {
         MD_LOG(3, "  Out of memory when new rdp_decompress.\n");
@@ -54,8 +52,7 @@ RdpDecompress* decompress_new(uint32_t level)
     return dec;
 }
 
-int decompress_init(RdpDecompress* dec)
-{
+int decompress_init(RdpDecompress* dec) {
     spice_assert(dec != nullptr);
     spice_assert(dec->type == PACKET_COMPR_TYPE_NONE);
     spice_assert(dec->md_dec == nullptr);
@@ -70,8 +67,7 @@ int decompress_init(RdpDecompress* dec)
     return 1;
 }
 
-int decompress_rdp(const uint8_t* cbuf, RdpDecompress* dec, uint32_t length, DecompressStream* out)
-{
+int decompress_rdp(const uint8_t* cbuf, RdpDecompress* dec, uint32_t length, DecompressStream* out) {
     spice_assert(dec != nullptr && cbuf != nullptr && out != nullptr);
     if (!dec || !cbuf || !out) {
         return 0;
@@ -96,8 +92,7 @@ int decompress_rdp(const uint8_t* cbuf, RdpDecompress* dec, uint32_t length, Dec
     return 1;
 }
 
-void decompress_free(RdpDecompress* dec)
-{
+void decompress_free(RdpDecompress* dec) {
     if (dec) {
         md_dec_free(dec->md_dec);
         free(dec);

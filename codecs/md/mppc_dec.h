@@ -1,8 +1,8 @@
 // The display channel's decompression context: expands display messages whose type has bit 15 set.
 //
 // The context's history must match the server's message for message. A message that fails to expand was still
-// added to the server's history, so every later message could decode to wrong bytes: after the first failure the
-// context refuses everything, and the channel must end its connection.
+// added to the server's history, so every later message could decode to wrong bytes: after the first failure
+// the context refuses everything, and the channel must end its connection.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +22,8 @@ struct RdpDecompress {
     bool failed;  // a message failed: the history is out of step with the server's
 };
 
-// The expanded message: length bytes at start (the context's buffer, valid until the next call), pos == start.
+// The expanded message: length bytes at start (the context's buffer, valid until the next call), pos ==
+// start.
 struct DecompressStream {
     uint8_t* start;
     uint8_t* pos;
@@ -33,8 +34,9 @@ struct DecompressStream {
 RdpDecompress* decompress_new(uint32_t level);
 // Makes the decoder of a context that has none: 1, or 0 when the level is not supported or memory is short.
 int decompress_init(RdpDecompress* dec);
-// Expands one message of length bytes. 1 on success. 0 when the message could not be expanded; the context is then
-// out of step with the server for good (every later call fails too) and the caller must end the connection.
+// Expands one message of length bytes. 1 on success. 0 when the message could not be expanded; the context is
+// then out of step with the server for good (every later call fails too) and the caller must end the
+// connection.
 int decompress_rdp(const uint8_t* cbuf, RdpDecompress* dec, uint32_t length, DecompressStream* out);
 // Frees the context with its decoder; null is allowed.
 void decompress_free(RdpDecompress* dec);

@@ -1,6 +1,6 @@
 // The GLZ decoder over a real window: every type, every length, offset and image-distance code (far and
-// cross-image references included), the stream's edge cases, waits for images other threads still decode, and the
-// damaged streams a server could send, after which the window must go on.
+// cross-image references included), the stream's edge cases, waits for images other threads still decode, and
+// the damaged streams a server could send, after which the window must go on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,21 +14,18 @@
 
 namespace {
 
-std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
-{
+std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 // An RGB32 image of `pixels` x 1 with the given id and body, whose window head is image 0.
-std::vector<uint8_t> rgb32_image(uint64_t id, uint32_t pixels, const std::vector<uint8_t>& body)
-{
+std::vector<uint8_t> rgb32_image(uint64_t id, uint32_t pixels, const std::vector<uint8_t>& body) {
     return cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, pixels, 1, pixels * 4, id, int32_t(id)), body);
 }
 
 // Literal runs of the given b, g, r units.
-std::vector<uint8_t> literals(const std::vector<uint8_t>& units)
-{
+std::vector<uint8_t> literals(const std::vector<uint8_t>& units) {
     std::vector<uint8_t> out;
     for (size_t at = 0; at < units.size(); at += 96) {
         size_t n = std::min<size_t>(96, units.size() - at);
@@ -38,8 +35,7 @@ std::vector<uint8_t> literals(const std::vector<uint8_t>& units)
     return out;
 }
 
-std::vector<uint8_t> random_units(size_t n, std::mt19937& rng)
-{
+std::vector<uint8_t> random_units(size_t n, std::mt19937& rng) {
     std::vector<uint8_t> u(n);
     for (uint8_t& b : u) {
         b = uint8_t(rng());
@@ -48,8 +44,7 @@ std::vector<uint8_t> random_units(size_t n, std::mt19937& rng)
 }
 
 // RGB32 pixels from b, g, r units (the fourth byte 0).
-std::vector<uint32_t> rgb_pixels(const std::vector<uint8_t>& units)
-{
+std::vector<uint32_t> rgb_pixels(const std::vector<uint8_t>& units) {
     std::vector<uint32_t> out;
     for (size_t i = 0; i + 2 < units.size(); i += 3) {
         out.push_back(units[i] | units[i + 1] << 8 | units[i + 2] << 16);
@@ -60,8 +55,7 @@ std::vector<uint32_t> rgb_pixels(const std::vector<uint8_t>& units)
 class GlzDecoderTest : public testing::Test {
 protected:
     // Decodes and returns the image's pixels; a failure fails the test.
-    std::vector<uint32_t> decode(const std::vector<uint8_t>& stream, const SpicePalette* palette = nullptr)
-    {
+    std::vector<uint32_t> decode(const std::vector<uint8_t>& stream, const SpicePalette* palette = nullptr) {
         try {
             decoder.decode(stream.data(), uint32_t(stream.size()), palette, nullptr);
         } catch (const Exception& e) {
@@ -72,8 +66,7 @@ protected:
         return handler.last->pixels();
     }
     // Decodes a stream that must fail; returns the message.
-    std::string decode_error(const std::vector<uint8_t>& stream, const SpicePalette* palette = nullptr)
-    {
+    std::string decode_error(const std::vector<uint8_t>& stream, const SpicePalette* palette = nullptr) {
         try {
             decoder.decode(stream.data(), uint32_t(stream.size()), palette, nullptr);
         } catch (const Exception& e) {
@@ -91,8 +84,7 @@ protected:
 
 // ---- Header ----
 
-TEST_F(GlzDecoderTest, ReadsTheHeader)
-{
+TEST_F(GlzDecoderTest, ReadsTheHeader) {
     std::vector<uint8_t> body = {0, 1, 2, 3};
     decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, 0, 0), body));
     EXPECT_TRUE(handler.last_top_down) << "header byte 8 of 0x18";
@@ -110,8 +102,7 @@ TEST_F(GlzDecoderTest, ReadsTheHeader)
     EXPECT_TRUE(debug.warnings.empty());
 }
 
-TEST_F(GlzDecoderTest, WarnsOfABadMagicOrVersionAndDecodes)
-{
+TEST_F(GlzDecoderTest, WarnsOfABadMagicOrVersionAndDecodes) {
     std::vector<uint8_t> stream = rgb32_image(0, 1, {0, 1, 2, 3});
     stream[7] = 0x02;  // version 0x00010002
     EXPECT_EQ(decode(stream), std::vector<uint32_t>({0x030201}));
@@ -123,8 +114,7 @@ TEST_F(GlzDecoderTest, WarnsOfABadMagicOrVersionAndDecodes)
 
 // ---- Edge cases of the stream ----
 
-TEST_F(GlzDecoderTest, DecodesTheStreamsEdgeCases)
-{
+TEST_F(GlzDecoderTest, DecodesTheStreamsEdgeCases) {
     std::mt19937 rng(3);
     std::vector<uint8_t> first = random_units(96 * 3, rng);
     std::vector<uint32_t> image0 = decode(rgb32_image(0, 96, literals(first)));
@@ -138,19 +128,18 @@ TEST_F(GlzDecoderTest, DecodesTheStreamsEdgeCases)
     std::vector<uint32_t> image2 = decode(rgb32_image(2, 2, {0, 7, 8, 9, 0x20, 0x00, 0x00}));
     EXPECT_EQ(image2, std::vector<uint32_t>({0x090807, 0x090807}));
 
-    // 0x30 00 40 02: length 1 at offset 0 of the image two slots back; k = 0x40 announces one distance byte and no
-    // long-offset byte, so the byte after the 02 is the next control byte.
+    // 0x30 00 40 02: length 1 at offset 0 of the image two slots back; k = 0x40 announces one distance byte
+    // and no long-offset byte, so the byte after the 02 is the next control byte.
     std::vector<uint32_t> image3 = decode(rgb32_image(3, 2, {0x30, 0x00, 0x40, 0x02, 0, 1, 2, 3}));
     EXPECT_EQ(image3, std::vector<uint32_t>({image1[0], 0x030201}));
 
     // RGBA: the colour stream, then the alpha stream over the same pixels.
-    std::vector<uint32_t> rgba = decode(cat(glz_header(LZ_IMAGE_TYPE_RGBA, true, 2, 1, 8, 4, 4),
-                                            {1, 1, 2, 3, 4, 5, 6, 1, 0xA0, 0xB0}));
+    std::vector<uint32_t> rgba = decode(
+        cat(glz_header(LZ_IMAGE_TYPE_RGBA, true, 2, 1, 8, 4, 4), {1, 1, 2, 3, 4, 5, 6, 1, 0xA0, 0xB0}));
     EXPECT_EQ(rgba, std::vector<uint32_t>({0xA0030201, 0xB0060504}));
 }
 
-TEST_F(GlzDecoderTest, AnImageThatIsItsOwnWindowHeadReleasesTheOlderOnes)
-{
+TEST_F(GlzDecoderTest, AnImageThatIsItsOwnWindowHeadReleasesTheOlderOnes) {
     decode(rgb32_image(0, 1, {0, 1, 2, 3}));
     decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, 1, 1), {0, 1, 2, 3}));
     EXPECT_EQ(handler.live, 2);
@@ -165,46 +154,46 @@ TEST_F(GlzDecoderTest, AnImageThatIsItsOwnWindowHeadReleasesTheOlderOnes)
 
 // What a GLZ image of `type` made of units decodes to (RGBA: alpha as its second plane).
 std::vector<uint32_t> expected_pixels(unsigned type, const std::vector<uint8_t>& units,
-                                      const std::vector<uint8_t>& alpha, const std::vector<uint32_t>& palette)
-{
+                                      const std::vector<uint8_t>& alpha,
+                                      const std::vector<uint32_t>& palette) {
     std::vector<uint32_t> out;
     auto entry = [&](unsigned i) { out.push_back(palette[i < palette.size() ? i : 0] & 0xFFFFFF); };
     auto widen = [](unsigned v) { return (v << 3) | (v >> 2); };
     for (size_t i = 0; i < units.size();) {
         uint8_t b = units[i];
         switch (type) {
-        case LZ_IMAGE_TYPE_PLT1_LE:
-        case LZ_IMAGE_TYPE_PLT1_BE:
-            for (int k = 0; k < 8; k++) {
-                entry(type == LZ_IMAGE_TYPE_PLT1_LE ? (b >> k) & 1 : (b >> (7 - k)) & 1);
+            case LZ_IMAGE_TYPE_PLT1_LE:
+            case LZ_IMAGE_TYPE_PLT1_BE:
+                for (int k = 0; k < 8; k++) {
+                    entry(type == LZ_IMAGE_TYPE_PLT1_LE ? (b >> k) & 1 : (b >> (7 - k)) & 1);
+                }
+                i++;
+                break;
+            case LZ_IMAGE_TYPE_PLT4_LE:
+                entry((b & 15) % palette.size());
+                entry((b >> 4) % palette.size());
+                i++;
+                break;
+            case LZ_IMAGE_TYPE_PLT4_BE:
+                entry((b >> 4) % palette.size());
+                entry((b & 15) % palette.size());
+                i++;
+                break;
+            case LZ_IMAGE_TYPE_PLT8:
+                entry(b);
+                i++;
+                break;
+            case LZ_IMAGE_TYPE_RGB16: {
+                unsigned w = b << 8 | units[i + 1];
+                out.push_back(widen(w & 31) | widen((w >> 5) & 31) << 8 | widen((w >> 10) & 31) << 16);
+                i += 2;
+                break;
             }
-            i++;
-            break;
-        case LZ_IMAGE_TYPE_PLT4_LE:
-            entry((b & 15) % palette.size());
-            entry((b >> 4) % palette.size());
-            i++;
-            break;
-        case LZ_IMAGE_TYPE_PLT4_BE:
-            entry((b >> 4) % palette.size());
-            entry((b & 15) % palette.size());
-            i++;
-            break;
-        case LZ_IMAGE_TYPE_PLT8:
-            entry(b);
-            i++;
-            break;
-        case LZ_IMAGE_TYPE_RGB16: {
-            unsigned w = b << 8 | units[i + 1];
-            out.push_back(widen(w & 31) | widen((w >> 5) & 31) << 8 | widen((w >> 10) & 31) << 16);
-            i += 2;
-            break;
-        }
-        default:
-            out.push_back(units[i] | units[i + 1] << 8 | units[i + 2] << 16 |
-                          (type == LZ_IMAGE_TYPE_RGBA ? uint32_t(alpha[i / 3]) << 24 : 0));
-            i += 3;
-            break;
+            default:
+                out.push_back(units[i] | units[i + 1] << 8 | units[i + 2] << 16 |
+                              (type == LZ_IMAGE_TYPE_RGBA ? uint32_t(alpha[i / 3]) << 24 : 0));
+                i += 3;
+                break;
         }
     }
     return out;
@@ -212,8 +201,8 @@ std::vector<uint32_t> expected_pixels(unsigned type, const std::vector<uint8_t>&
 
 // Units with runs, random stretches and copies of this image and of `other`, so that every kind of reference
 // shows up.
-std::vector<uint8_t> mixed_units(size_t n, unsigned unit_bytes, const std::vector<uint8_t>& other, std::mt19937& rng)
-{
+std::vector<uint8_t> mixed_units(size_t n, unsigned unit_bytes, const std::vector<uint8_t>& other,
+                                 std::mt19937& rng) {
     std::vector<uint8_t> u;
     while (u.size() < n * unit_bytes) {
         size_t len = (1 + rng() % 30) * unit_bytes;
@@ -238,8 +227,7 @@ std::vector<uint8_t> mixed_units(size_t n, unsigned unit_bytes, const std::vecto
     return u;
 }
 
-TEST_F(GlzDecoderTest, RoundTripsEveryTypeWithinAndAcrossImages)
-{
+TEST_F(GlzDecoderTest, RoundTripsEveryTypeWithinAndAcrossImages) {
     struct Case {
         unsigned type;
         unsigned unit_bytes;
@@ -247,9 +235,9 @@ TEST_F(GlzDecoderTest, RoundTripsEveryTypeWithinAndAcrossImages)
         unsigned palette_size;
     };
     const Case cases[] = {
-        {LZ_IMAGE_TYPE_PLT1_LE, 1, 2, 2},  {LZ_IMAGE_TYPE_PLT1_BE, 1, 2, 1},  {LZ_IMAGE_TYPE_PLT4_LE, 1, 2, 16},
-        {LZ_IMAGE_TYPE_PLT4_BE, 1, 2, 7},  {LZ_IMAGE_TYPE_PLT8, 1, 2, 100},   {LZ_IMAGE_TYPE_RGB16, 2, 1, 0},
-        {LZ_IMAGE_TYPE_RGB24, 3, 0, 0},    {LZ_IMAGE_TYPE_RGB32, 3, 0, 0},    {LZ_IMAGE_TYPE_RGBA, 3, 0, 0},
+        {LZ_IMAGE_TYPE_PLT1_LE, 1, 2, 2}, {LZ_IMAGE_TYPE_PLT1_BE, 1, 2, 1}, {LZ_IMAGE_TYPE_PLT4_LE, 1, 2, 16},
+        {LZ_IMAGE_TYPE_PLT4_BE, 1, 2, 7}, {LZ_IMAGE_TYPE_PLT8, 1, 2, 100},  {LZ_IMAGE_TYPE_RGB16, 2, 1, 0},
+        {LZ_IMAGE_TYPE_RGB24, 3, 0, 0},   {LZ_IMAGE_TYPE_RGB32, 3, 0, 0},   {LZ_IMAGE_TYPE_RGBA, 3, 0, 0},
     };
     const uint32_t width = 29, height = 17;
     std::mt19937 rng(11);
@@ -268,7 +256,8 @@ TEST_F(GlzDecoderTest, RoundTripsEveryTypeWithinAndAcrossImages)
         // Two images: the second copies from the first as well as from itself.
         std::vector<uint8_t> units0 = mixed_units(n_units, c.unit_bytes, {}, rng);
         std::vector<uint8_t> units1 = mixed_units(n_units, c.unit_bytes, units0, rng);
-        std::vector<uint8_t> alpha0 = mixed_units(n_units, 1, {}, rng), alpha1 = mixed_units(n_units, 1, alpha0, rng);
+        std::vector<uint8_t> alpha0 = mixed_units(n_units, 1, {}, rng),
+                             alpha1 = mixed_units(n_units, 1, alpha0, rng);
         std::vector<LzMatch> matches;
         std::vector<uint8_t> body0 = glz_encode_units(units0, c.unit_bytes, c.bias);
         std::vector<uint8_t> body1 = glz_encode_units(units1, c.unit_bytes, c.bias, {{1, &units0}}, &matches);
@@ -276,24 +265,25 @@ TEST_F(GlzDecoderTest, RoundTripsEveryTypeWithinAndAcrossImages)
             body0 = cat(body0, glz_encode_units(alpha0, 1, 2));
             body1 = cat(body1, glz_encode_units(alpha1, 1, 2, {{1, &alpha0}}, &matches));
         }
-        EXPECT_TRUE(std::any_of(matches.begin(), matches.end(), [](const LzMatch& m) { return m.image_dist == 1; }));
+        EXPECT_TRUE(
+            std::any_of(matches.begin(), matches.end(), [](const LzMatch& m) { return m.image_dist == 1; }));
 
         const SpicePalette* plt = c.palette_size ? &palette : nullptr;
         std::vector<uint32_t> got0 =
             decode(cat(glz_header(c.type, false, width, height, stride, id, int32_t(id)), body0), plt);
         EXPECT_EQ(got0, expected_pixels(c.type, units0, alpha0, entries));
         id++;
-        std::vector<uint32_t> got1 = decode(cat(glz_header(c.type, true, width, height, stride, id, 1), body1), plt);
+        std::vector<uint32_t> got1 =
+            decode(cat(glz_header(c.type, true, width, height, stride, id, 1), body1), plt);
         EXPECT_EQ(got1, expected_pixels(c.type, units1, alpha1, entries));
         id++;
     }
 }
 
-// The greedy encoder, fed planted copies, writes every length form, every offset form within the image (short,
-// long, very long) and every image-distance form across images (zero to two extra bytes, in both layouts of the
-// offset); the test checks that it did, then that the decode gives the pixels.
-TEST_F(GlzDecoderTest, RoundTripsEveryLengthOffsetAndImageDistanceCode)
-{
+// The greedy encoder, fed planted copies, writes every length form, every offset form within the image
+// (short, long, very long) and every image-distance form across images (zero to two extra bytes, in both
+// layouts of the offset); the test checks that it did, then that the decode gives the pixels.
+TEST_F(GlzDecoderTest, RoundTripsEveryLengthOffsetAndImageDistanceCode) {
     std::mt19937 rng(5);
     const uint64_t last = 16400;  // the image under test; image 0 sits 16400 images back
     // Image 0 and image last - 100 are large, so that references into them reach offsets of every size; the
@@ -314,10 +304,11 @@ TEST_F(GlzDecoderTest, RoundTripsEveryLengthOffsetAndImageDistanceCode)
             }
         }
         std::vector<uint8_t> body = literals(units);
-        decoder.decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, uint32_t(units.size() / 3), 1, 0, id, int32_t(id)),
-                           body)
-                           .data(),
-                       uint32_t(33 + body.size()), nullptr, nullptr);
+        decoder.decode(
+            cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, uint32_t(units.size() / 3), 1, 0, id, int32_t(id)),
+                body)
+                .data(),
+            uint32_t(33 + body.size()), nullptr, nullptr);
     }
 
     // The last image: fresh random stretches, each followed by one planted copy.
@@ -366,16 +357,17 @@ TEST_F(GlzDecoderTest, RoundTripsEveryLengthOffsetAndImageDistanceCode)
     }
 
     const uint32_t n = uint32_t(u.size() / 3);
-    std::vector<uint32_t> got = decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, n, 1, 0, last, int32_t(last)), body));
+    std::vector<uint32_t> got =
+        decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, n, 1, 0, last, int32_t(last)), body));
     EXPECT_EQ(got, rgb_pixels(u));
 }
 
 // ---- Refused images ----
 
-// A header refused once its id is read still finishes that id in the window, as failed: a later image referencing it
-// fails rather than waits for it. Only a header cut short, whose id is unknown, leaves the window untouched.
-TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed)
-{
+// A header refused once its id is read still finishes that id in the window, as failed: a later image
+// referencing it fails rather than waits for it. Only a header cut short, whose id is unknown, leaves the
+// window untouched.
+TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed) {
     struct Case {
         const char* what;
         unsigned type;
@@ -392,13 +384,33 @@ TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed)
         {"type 11 (A8)", 11, 1, 1, 4, body, "bad image type\n"},
         {"type 15", 15, 1, 1, 4, body, "bad image type\n"},
         {"height 0", LZ_IMAGE_TYPE_RGB32, 1, 0, 4, body, "image of height 0\n"},
-        {"palette type without a palette", LZ_IMAGE_TYPE_PLT8, 1, 1, 1, {0, 0},
+        {"palette type without a palette",
+         LZ_IMAGE_TYPE_PLT8,
+         1,
+         1,
+         1,
+         {0, 0},
          "a palette is missing (for bpp to rgb decoding)\n"},
-        {"PLT4 rows narrower than the width", LZ_IMAGE_TYPE_PLT4_LE, 5, 1, 2, {0, 0},
+        {"PLT4 rows narrower than the width",
+         LZ_IMAGE_TYPE_PLT4_LE,
+         5,
+         1,
+         2,
+         {0, 0},
          "stride does not fit the width\n"},
-        {"PLT1 stride of 16 MiB for 2 pixels", LZ_IMAGE_TYPE_PLT1_LE, 2, 1, 1 << 24, {0, 0},
+        {"PLT1 stride of 16 MiB for 2 pixels",
+         LZ_IMAGE_TYPE_PLT1_LE,
+         2,
+         1,
+         1 << 24,
+         {0, 0},
          "stride does not fit the width\n"},
-        {"PLT8 stride past the 4-byte alignment", LZ_IMAGE_TYPE_PLT8, 5, 1, 9, {0, 0},
+        {"PLT8 stride past the 4-byte alignment",
+         LZ_IMAGE_TYPE_PLT8,
+         5,
+         1,
+         9,
+         {0, 0},
          "stride does not fit the width\n"},
         {"too many pixels", LZ_IMAGE_TYPE_RGB32, 65536, 8192, 0, body, "image too large\n"},
     };
@@ -406,14 +418,16 @@ TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const int calls = handler.calls;
-        EXPECT_EQ(decode_error(cat(glz_header(c.type, false, c.width, c.height, c.stride, id, 0), c.body)), c.error);
+        EXPECT_EQ(decode_error(cat(glz_header(c.type, false, c.width, c.height, c.stride, id, 0), c.body)),
+                  c.error);
         EXPECT_EQ(handler.calls, calls) << "no image made";
         GlzDecoderWindow::State s = window.get_state();
         EXPECT_EQ(s.tail_id, id);
         EXPECT_EQ(s.missing_count, 0u);
         id++;
         // The next image copies a pixel from the failed one.
-        std::vector<uint8_t> next = cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, id, 1), {0x20, 0x00, 0x01});
+        std::vector<uint8_t> next =
+            cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 1, 1, 4, id, 1), {0x20, 0x00, 0x01});
         auto decoded = std::async(std::launch::async, [&] { return decode_error(next); });
         if (decoded.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
             ADD_FAILURE() << "the next image waits for the failed one";
@@ -437,10 +451,9 @@ TEST_F(GlzDecoderTest, RefusesBadHeadersAndFinishesTheirIdsAsFailed)
     EXPECT_EQ(handler.calls, calls);
 }
 
-// A body that goes wrong fails its image; the window finishes the image as one of no pixels, so the ids behind it
-// move on and a reference into it fails rather than waits.
-TEST_F(GlzDecoderTest, FailsDamagedBodiesAndTheWindowGoesOn)
-{
+// A body that goes wrong fails its image; the window finishes the image as one of no pixels, so the ids
+// behind it move on and a reference into it fails rather than waits.
+TEST_F(GlzDecoderTest, FailsDamagedBodiesAndTheWindowGoesOn) {
     struct Case {
         const char* what;
         std::vector<uint8_t> body;
@@ -449,14 +462,25 @@ TEST_F(GlzDecoderTest, FailsDamagedBodiesAndTheWindowGoesOn)
     };
     const Case cases[] = {
         {"literal run past the end", {1, 1, 2, 3, 4, 5, 6}, 1, "literal run past the end of the image\n"},
-        {"reference past the end", {0, 1, 2, 3, 0x40, 0x00, 0x00}, 2, "reference past the end of the image\n"},
-        {"reference before the start", {0, 1, 2, 3, 0x20, 0x01, 0x00}, 3, "reference before the start of the image\n"},
+        {"reference past the end",
+         {0, 1, 2, 3, 0x40, 0x00, 0x00},
+         2,
+         "reference past the end of the image\n"},
+        {"reference before the start",
+         {0, 1, 2, 3, 0x20, 0x01, 0x00},
+         3,
+         "reference before the start of the image\n"},
         {"body ends in a literal run", {1, 1, 2, 3, 4}, 2, "input ends inside the image\n"},
         {"body ends in a reference", {0, 1, 2, 3, 0x20, 0x00}, 2, "input ends inside the image\n"},
         {"body ends in a length extension", {0, 1, 2, 3, 0xE0, 0xFF}, 300, "input ends inside the image\n"},
         {"empty body", {}, 1, "input ends inside the image\n"},
-        {"reference into a dropped image", {0x20, 0x00, 0x02}, 1, "reference to an image outside the window\n"},
-        {"reference past an earlier image's end", {0x20, 0x01, 0x01}, 1,
+        {"reference into a dropped image",
+         {0x20, 0x00, 0x02},
+         1,
+         "reference to an image outside the window\n"},
+        {"reference past an earlier image's end",
+         {0x20, 0x01, 0x01},
+         1,
          "reference past the end of an earlier image\n"},
     };
     decode(rgb32_image(0, 4, literals({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})));
@@ -464,10 +488,12 @@ TEST_F(GlzDecoderTest, FailsDamagedBodiesAndTheWindowGoesOn)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         // Each image here keeps only the image before it (window-head distance 1): two back is dropped.
-        decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 4, 1, 16, id, 1), literals(std::vector<uint8_t>(12, 1))));
+        decode(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, 4, 1, 16, id, 1),
+                   literals(std::vector<uint8_t>(12, 1))));
         id++;
         const int live = handler.live;
-        std::string error = decode_error(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, c.pixels, 1, 0, id, 1), c.body));
+        std::string error =
+            decode_error(cat(glz_header(LZ_IMAGE_TYPE_RGB32, true, c.pixels, 1, 0, id, 1), c.body));
         EXPECT_EQ(error, c.error);
         EXPECT_LE(handler.live, live) << "the failed image's own output is gone";
         // The failed image is no longer missing, and a reference into it fails.
@@ -475,28 +501,28 @@ TEST_F(GlzDecoderTest, FailsDamagedBodiesAndTheWindowGoesOn)
         EXPECT_EQ(s.tail_id, id);
         EXPECT_EQ(s.missing_count, 0u);
         id++;
-        EXPECT_EQ(decode_error(rgb32_image(id, 1, {0x20, 0x00, 0x01})), "reference past the end of an earlier image\n");
+        EXPECT_EQ(decode_error(rgb32_image(id, 1, {0x20, 0x00, 0x01})),
+                  "reference past the end of an earlier image\n");
         id++;
     }
 }
 
-TEST_F(GlzDecoderTest, AReferenceThatFailsInsideTheLastPixelsWritesNothingPast)
-{
+TEST_F(GlzDecoderTest, AReferenceThatFailsInsideTheLastPixelsWritesNothingPast) {
     // Palette types count references in bytes of the packed image: a PLT1 reference of 3 bytes is 24 pixels.
     std::vector<uint32_t> entries = {0x010101, 0x020202};
     SpicePalette palette = {1, 2, entries.data()};
-    std::string error =
-        decode_error(cat(glz_header(LZ_IMAGE_TYPE_PLT1_BE, true, 16, 1, 2, 0, 0), {0, 0xF0, 0x20, 0x00, 0x00}),
-                     &palette);
+    std::string error = decode_error(
+        cat(glz_header(LZ_IMAGE_TYPE_PLT1_BE, true, 16, 1, 2, 0, 0), {0, 0xF0, 0x20, 0x00, 0x00}), &palette);
     EXPECT_EQ(error, "reference past the end of the image\n");
     std::vector<uint32_t> expected;
     for (int i = 0; i < 4; i++) {
         expected.insert(expected.end(), 4, 0x020202);
         expected.insert(expected.end(), 4, 0x010101);
     }
-    EXPECT_EQ(decode(cat(glz_header(LZ_IMAGE_TYPE_PLT1_BE, true, 32, 1, 4, 1, 1), {0, 0xF0, 0x20, 0x00, 0x00}),
-                     &palette),
-              expected)
+    EXPECT_EQ(
+        decode(cat(glz_header(LZ_IMAGE_TYPE_PLT1_BE, true, 32, 1, 4, 1, 1), {0, 0xF0, 0x20, 0x00, 0x00}),
+               &palette),
+        expected)
         << "8 pixels, then 24 from 8 back";
 }
 
@@ -506,16 +532,15 @@ TEST_F(GlzDecoderTest, AReferenceThatFailsInsideTheLastPixelsWritesNothingPast)
 class GatedHandler : public TestGlzHandler {
 public:
     explicit GatedHandler(uint64_t gated_id) : gated_id_(gated_id) {}
-    GlzDecodedImage* alloc_image(void* usr_data, uint64_t image_id, uint64_t image_win_head_id, LzImageType type,
-                                 int width, int height, int gross_pixels, int n_bytes_per_pixel,
-                                 bool top_down) override
-    {
+    GlzDecodedImage* alloc_image(void* usr_data, uint64_t image_id, uint64_t image_win_head_id,
+                                 LzImageType type, int width, int height, int gross_pixels,
+                                 int n_bytes_per_pixel, bool top_down) override {
         if (image_id == gated_id_) {
             entered_.set_value();
             released_.wait();
         }
-        return TestGlzHandler::alloc_image(usr_data, image_id, image_win_head_id, type, width, height, gross_pixels,
-                                           n_bytes_per_pixel, top_down);
+        return TestGlzHandler::alloc_image(usr_data, image_id, image_win_head_id, type, width, height,
+                                           gross_pixels, n_bytes_per_pixel, top_down);
     }
     void wait_entered() { entered_future_.wait(); }
     void release() { release_.set_value(); }
@@ -528,8 +553,7 @@ private:
     std::shared_future<void> released_ = release_.get_future().share();
 };
 
-TEST_F(GlzDecoderTest, AReferenceToAnImageStillDecodingWaitsForIt)
-{
+TEST_F(GlzDecoderTest, AReferenceToAnImageStillDecodingWaitsForIt) {
     for (bool abort : {false, true}) {
         SCOPED_TRACE(abort ? "aborted" : "released");
         TestGlzDebug debug2;

@@ -1,5 +1,6 @@
-// The GLZ window on its own (images handed in directly) and under four decoding threads: admission, the missing
-// ids, growth, release of head images, abort, and the faults a server's ids and window heads could cause.
+// The GLZ window on its own (images handed in directly) and under four decoding threads: admission, the
+// missing ids, growth, release of head images, abort, and the faults a server's ids and window heads could
+// cause.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,16 +20,16 @@ using std::chrono::seconds;
 class WindowTest : public testing::Test {
 protected:
     // Admits id and finishes it at once with one pixel; returns its ring index.
-    uint64_t add(uint64_t id, uint64_t win_head_id)
-    {
+    uint64_t add(uint64_t id, uint64_t win_head_id) {
         uint64_t first_ref;
         uint64_t index = window.pre_decode_update_window(id, win_head_id, &first_ref);
         finish(id, win_head_id);
         return index;
     }
-    void finish(uint64_t id, uint64_t win_head_id) { window.finish_image(new TestGlzImage(id, win_head_id, 1, &live)); }
-    std::string refusal(uint64_t id, uint64_t win_head_id)
-    {
+    void finish(uint64_t id, uint64_t win_head_id) {
+        window.finish_image(new TestGlzImage(id, win_head_id, 1, &live));
+    }
+    std::string refusal(uint64_t id, uint64_t win_head_id) {
         uint64_t first_ref;
         try {
             window.pre_decode_update_window(id, win_head_id, &first_ref);
@@ -41,8 +42,7 @@ protected:
 
     // A waiter that stays asleep fails the test; the window is then aborted so that it returns all the same.
     template <class Future>
-    bool woke_within_2s(Future& waiter)
-    {
+    bool woke_within_2s(Future& waiter) {
         if (waiter.wait_for(seconds(2)) == std::future_status::ready) {
             return true;
         }
@@ -56,8 +56,7 @@ protected:
     GlzDecoderWindow window{debug};
 };
 
-TEST_F(WindowTest, AFreshWindowTakesImage0AtIndex0)
-{
+TEST_F(WindowTest, AFreshWindowTakesImage0AtIndex0) {
     uint64_t first_ref = 99;
     EXPECT_EQ(window.pre_decode_update_window(0, 0, &first_ref), 0u);
     EXPECT_EQ(first_ref, 0u);
@@ -69,8 +68,7 @@ TEST_F(WindowTest, AFreshWindowTakesImage0AtIndex0)
     EXPECT_EQ(live, 1);
 }
 
-TEST_F(WindowTest, IdsDecodedOutOfOrderLeaveTheMissingOnesTogether)
-{
+TEST_F(WindowTest, IdsDecodedOutOfOrderLeaveTheMissingOnesTogether) {
     add(0, 0);
     uint64_t first_ref;
     uint64_t index2 = window.pre_decode_update_window(2, 0, &first_ref);
@@ -86,8 +84,7 @@ TEST_F(WindowTest, IdsDecodedOutOfOrderLeaveTheMissingOnesTogether)
     EXPECT_EQ(s.image_count, 3u);
 }
 
-TEST_F(WindowTest, GrowsByHalfWhenTheIdsWouldPassTwoThirds)
-{
+TEST_F(WindowTest, GrowsByHalfWhenTheIdsWouldPassTwoThirds) {
     add(0, 0);
     add(65, 0);  // 66 ids: 1.5 x 66 = 99 fits 100 slots
     EXPECT_EQ(window.get_state().capacity, 100u);
@@ -101,8 +98,7 @@ TEST_F(WindowTest, GrowsByHalfWhenTheIdsWouldPassTwoThirds)
     EXPECT_EQ(live, 67);
 }
 
-TEST_F(WindowTest, AWindowHeadThreeIdsOnDeletesThreeImages)
-{
+TEST_F(WindowTest, AWindowHeadThreeIdsOnDeletesThreeImages) {
     add(0, 0);
     add(1, 0);
     add(2, 0);
@@ -114,8 +110,7 @@ TEST_F(WindowTest, AWindowHeadThreeIdsOnDeletesThreeImages)
     EXPECT_EQ(refusal(1, 0).rfind("image 1 is older than the window\n", 0), 0u);
 }
 
-TEST_F(WindowTest, RefusesIdsItCannotPlace)
-{
+TEST_F(WindowTest, RefusesIdsItCannotPlace) {
     add(0, 0);
     EXPECT_EQ(refusal(0, 0).rfind("image 0 is decoded twice\n", 0), 0u);
     uint64_t first_ref;
@@ -131,8 +126,7 @@ TEST_F(WindowTest, RefusesIdsItCannotPlace)
 }
 
 // The server names the window head; however far it points, the head stops at the first missing id.
-TEST_F(WindowTest, TheHeadNeverPassesTheFirstMissingId)
-{
+TEST_F(WindowTest, TheHeadNeverPassesTheFirstMissingId) {
     add(0, 0);
     add(4, 0);   // 1 to 3 missing
     add(2, 99);  // a window head far past everything
@@ -155,8 +149,7 @@ TEST_F(WindowTest, TheHeadNeverPassesTheFirstMissingId)
 }
 
 // A decode keeps every image from its window head on, even when an older image claims a later head.
-TEST_F(WindowTest, ARunningDecodeKeepsTheImagesItMayReference)
-{
+TEST_F(WindowTest, ARunningDecodeKeepsTheImagesItMayReference) {
     add(0, 0);
     uint64_t first_ref1, first_ref2;
     window.pre_decode_update_window(1, 0, &first_ref1);
@@ -175,8 +168,7 @@ TEST_F(WindowTest, ARunningDecodeKeepsTheImagesItMayReference)
     finish(3, 0);
 }
 
-TEST_F(WindowTest, ClearReturnsToTheFreshState)
-{
+TEST_F(WindowTest, ClearReturnsToTheFreshState) {
     for (uint64_t id = 0; id < 70; id++) {
         add(id, 0);
     }
@@ -189,13 +181,13 @@ TEST_F(WindowTest, ClearReturnsToTheFreshState)
     EXPECT_EQ(add(0, 0), 0u);
 }
 
-TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenADecodeFinishes)
-{
+TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenADecodeFinishes) {
     add(0, 0);
     uint64_t first_ref;
     window.pre_decode_update_window(1, 0, &first_ref);
     // Image 3 lets go of everything before 2 while 1 is missing: it waits.
-    auto waiter = std::async(std::launch::async, [&] { return window.pre_decode_update_window(3, 2, &first_ref); });
+    auto waiter =
+        std::async(std::launch::async, [&] { return window.pre_decode_update_window(3, 2, &first_ref); });
     EXPECT_EQ(waiter.wait_for(milliseconds(50)), std::future_status::timeout);
     // Image 1 finishes with window head 0: no head image goes, yet the waiter's reason is gone.
     finish(1, 0);
@@ -207,12 +199,12 @@ TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenADecodeFinishes)
     EXPECT_EQ(live, 2);
 }
 
-TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenAnotherImageTakesTheTail)
-{
+TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenAnotherImageTakesTheTail) {
     add(0, 0);
     uint64_t first_ref1, first_ref3, first_ref4;
     window.pre_decode_update_window(1, 0, &first_ref1);
-    auto waiter = std::async(std::launch::async, [&] { return window.pre_decode_update_window(3, 2, &first_ref3); });
+    auto waiter =
+        std::async(std::launch::async, [&] { return window.pre_decode_update_window(3, 2, &first_ref3); });
     EXPECT_EQ(waiter.wait_for(milliseconds(50)), std::future_status::timeout);
     window.pre_decode_update_window(4, 0, &first_ref4);  // 3 is no longer ahead of the tail
     ASSERT_TRUE(woke_within_2s(waiter));
@@ -224,8 +216,7 @@ TEST_F(WindowTest, AWaiterForReleasedHeadsWakesWhenAnotherImageTakesTheTail)
     EXPECT_EQ(window.get_state().missing_count, 0u);
 }
 
-TEST_F(WindowTest, AbortEndsEveryWait)
-{
+TEST_F(WindowTest, AbortEndsEveryWait) {
     add(0, 0);
     uint64_t first_ref;
     uint64_t index1 = window.pre_decode_update_window(1, 0, &first_ref);
@@ -248,18 +239,18 @@ TEST_F(WindowTest, AbortEndsEveryWait)
     EXPECT_EQ(admitted.get().rfind("aborting", 0), 0u);
     finish(1, 0);
 
-    // Afterwards an image that needs neither to wait nor to grow the ring still goes in; the others throw at once.
+    // Afterwards an image that needs neither to wait nor to grow the ring still goes in; the others throw at
+    // once.
     window.pre_decode_update_window(2, 0, &first_ref);
     EXPECT_EQ(refusal(7, 5).rfind("aborting", 0), 0u) << "2 is missing";
     EXPECT_EQ(refusal(200, 0).rfind("aborting", 0), 0u) << "the ring would grow";
     finish(2, 0);
 }
 
-// An id that is missing with no decode running (its image failed before its id was read, or never came) is given
-// up once the give-up time has passed, so neither a reference into it nor an image letting go of it waits for ever;
-// an id whose decode is running is waited for however long it takes.
-TEST_F(WindowTest, MissingIdsNoDecodeIsRunningAreGivenUp)
-{
+// An id that is missing with no decode running (its image failed before its id was read, or never came) is
+// given up once the give-up time has passed, so neither a reference into it nor an image letting go of it
+// waits for ever; an id whose decode is running is waited for however long it takes.
+TEST_F(WindowTest, MissingIdsNoDecodeIsRunningAreGivenUp) {
     window.set_give_up_time(100);
     add(0, 0);
     uint64_t first_ref;
@@ -277,7 +268,8 @@ TEST_F(WindowTest, MissingIdsNoDecodeIsRunningAreGivenUp)
 
     // Image 5 lets go of everything before 4 while 3 never comes.
     add(4, 0);
-    auto admitted = std::async(std::launch::async, [&] { return window.pre_decode_update_window(5, 4, &first_ref); });
+    auto admitted =
+        std::async(std::launch::async, [&] { return window.pre_decode_update_window(5, 4, &first_ref); });
     ASSERT_TRUE(woke_within_2s(admitted));
     admitted.get();
     finish(5, 4);
@@ -290,8 +282,7 @@ TEST_F(WindowTest, MissingIdsNoDecodeIsRunningAreGivenUp)
     EXPECT_EQ(live, 0);
 }
 
-TEST_F(WindowTest, AnIdBeingDecodedIsNeverGivenUp)
-{
+TEST_F(WindowTest, AnIdBeingDecodedIsNeverGivenUp) {
     window.set_give_up_time(20);
     add(0, 0);
     uint64_t first_ref;
@@ -312,14 +303,15 @@ TEST_F(WindowTest, AnIdBeingDecodedIsNeverGivenUp)
 // Keeps the pixels of every image when the window lets it go.
 class KeptImage : public GlzDecodedImage {
 public:
-    KeptImage(uint64_t id, uint64_t win_head_id, uint32_t pixels, std::map<uint64_t, std::vector<uint8_t>>* kept,
-              std::mutex* lock)
-        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4), _pixels(size_t(pixels) * 4), _kept(kept), _lock(lock)
-    {
+    KeptImage(uint64_t id, uint64_t win_head_id, uint32_t pixels,
+              std::map<uint64_t, std::vector<uint8_t>>* kept, std::mutex* lock)
+        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4),
+          _pixels(size_t(pixels) * 4),
+          _kept(kept),
+          _lock(lock) {
         _data = _pixels.data();
     }
-    ~KeptImage() override
-    {
+    ~KeptImage() override {
         std::lock_guard<std::mutex> guard(*_lock);
         (*_kept)[_id] = _pixels;
     }
@@ -332,20 +324,18 @@ private:
 
 class KeepingHandler : public GlzDecodeHandler {
 public:
-    GlzDecodedImage* alloc_image(void*, uint64_t id, uint64_t win_head_id, LzImageType, int, int, int gross_pixels,
-                                 int, bool) override
-    {
+    GlzDecodedImage* alloc_image(void*, uint64_t id, uint64_t win_head_id, LzImageType, int, int,
+                                 int gross_pixels, int, bool) override {
         return new KeptImage(id, win_head_id, uint32_t(gross_pixels), &kept, &lock);
     }
     std::map<uint64_t, std::vector<uint8_t>> kept;
     std::mutex lock;
 };
 
-// 600 images, each copying from up to the 24 images before it, spread over four threads at random; each thread
-// decodes its own in id order with random pauses, as four display channels would. Every image must come out
-// right and the window must end with nothing missing.
-TEST(WindowThreads, FourThreadsDecodeASessionInRandomArrivalOrder)
-{
+// 600 images, each copying from up to the 24 images before it, spread over four threads at random; each
+// thread decodes its own in id order with random pauses, as four display channels would. Every image must
+// come out right and the window must end with nothing missing.
+TEST(WindowThreads, FourThreadsDecodeASessionInRandomArrivalOrder) {
     const uint64_t count = 600, window_images = 24;
     std::mt19937 rng(21);
     std::vector<std::vector<uint8_t>> units(count), streams(count);
@@ -370,7 +360,8 @@ TEST(WindowThreads, FourThreadsDecodeASessionInRandomArrivalOrder)
         for (uint64_t r = head; r < id; r++) {
             refs.push_back({id - r, &units[r]});
         }
-        std::vector<uint8_t> header = glz_header(LZ_IMAGE_TYPE_RGB32, true, width, height, 0, id, int32_t(id - head));
+        std::vector<uint8_t> header =
+            glz_header(LZ_IMAGE_TYPE_RGB32, true, width, height, 0, id, int32_t(id - head));
         std::vector<uint8_t> body = glz_encode_units(u, 3, 0, refs);
         streams[id] = header;
         streams[id].insert(streams[id].end(), body.begin(), body.end());

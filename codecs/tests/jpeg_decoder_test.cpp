@@ -18,8 +18,7 @@ struct Decoded {
 };
 
 Decoded decode(JpegDecoder& decoder, const std::vector<uint8_t>& jpeg, int format = JPEG_BITMAP_FMT_32BIT,
-               size_t size = SIZE_MAX)
-{
+               size_t size = SIZE_MAX) {
     Decoded d;
     SpiceJpegDecoder* face = decoder.face();
     if (!face->ops->begin_decode(face, jpeg.data(), uint32_t(size == SIZE_MAX ? jpeg.size() : size), &d.width,
@@ -32,8 +31,7 @@ Decoded decode(JpegDecoder& decoder, const std::vector<uint8_t>& jpeg, int forma
     return d;
 }
 
-TEST(JpegDecoder, DecodesLikeLibjpegForEveryKindOfPicture)
-{
+TEST(JpegDecoder, DecodesLikeLibjpegForEveryKindOfPicture) {
     struct Case {
         const char* name;
         TestPicture picture;
@@ -54,8 +52,8 @@ TEST(JpegDecoder, DecodesLikeLibjpegForEveryKindOfPicture)
     JpegDecoder decoder;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<uint8_t> jpeg = jpeg_encode(make_test_rgb(c.picture, c.width, c.height), c.width, c.height,
-                                                c.options);
+        std::vector<uint8_t> jpeg =
+            jpeg_encode(make_test_rgb(c.picture, c.width, c.height), c.width, c.height, c.options);
         Decoded d = decode(decoder, jpeg);
         ASSERT_TRUE(d.ok);
         EXPECT_EQ(d.width, c.width);
@@ -64,8 +62,7 @@ TEST(JpegDecoder, DecodesLikeLibjpegForEveryKindOfPicture)
     }
 }
 
-TEST(JpegDecoder, TwoPixelsIn32BitsAreBlueFirstWithZeroFourthByte)
-{
+TEST(JpegDecoder, TwoPixelsIn32BitsAreBlueFirstWithZeroFourthByte) {
     const std::vector<uint8_t> rgb = {0, 0, 255, 255, 0, 0};  // blue, red
     JpegEncodeOptions options;
     options.full_chroma = true;
@@ -88,8 +85,7 @@ TEST(JpegDecoder, TwoPixelsIn32BitsAreBlueFirstWithZeroFourthByte)
     EXPECT_EQ(out[7], 0);
 }
 
-TEST(JpegDecoder, TwentyFourBitRowsAreBlueFirstAndHonourTheStride)
-{
+TEST(JpegDecoder, TwentyFourBitRowsAreBlueFirstAndHonourTheStride) {
     const int w = 5, h = 3;
     std::vector<uint8_t> jpeg = jpeg_encode(make_test_rgb(TestPicture::Photo, w, h), w, h);
     std::vector<uint8_t> want = jpeg_reference_decode(jpeg);
@@ -113,8 +109,7 @@ TEST(JpegDecoder, TwentyFourBitRowsAreBlueFirstAndHonourTheStride)
     }
 }
 
-TEST(JpegDecoder, OtherBitmapFormatsThrowBeforeDecoding)
-{
+TEST(JpegDecoder, OtherBitmapFormatsThrowBeforeDecoding) {
     std::vector<uint8_t> jpeg = jpeg_encode(make_test_rgb(TestPicture::Photo, 4, 4), 4, 4);
     JpegDecoder decoder;
     int width, height;
@@ -130,8 +125,7 @@ TEST(JpegDecoder, OtherBitmapFormatsThrowBeforeDecoding)
     EXPECT_TRUE(decoder.decode(out, 16, JPEG_BITMAP_FMT_32BIT));
 }
 
-TEST(JpegDecoder, BeginningAnotherImageAbandonsTheOneNeverDecoded)
-{
+TEST(JpegDecoder, BeginningAnotherImageAbandonsTheOneNeverDecoded) {
     std::vector<uint8_t> first = jpeg_encode(make_test_rgb(TestPicture::Noise, 8, 8), 8, 8);
     std::vector<uint8_t> second = jpeg_encode(make_test_rgb(TestPicture::Photo, 24, 10), 24, 10);
     JpegDecoder decoder;
@@ -143,9 +137,9 @@ TEST(JpegDecoder, BeginningAnotherImageAbandonsTheOneNeverDecoded)
     EXPECT_EQ(d.pixels, rgb_to_pixels32(jpeg_reference_decode(second)));
 }
 
-// The canvas hands over only the JPEG part of a JPEG-with-alpha payload; the alpha stream after it is not read.
-TEST(JpegDecoder, ColourPartOfJpegWithAlphaDecodesFromItsOwnBytes)
-{
+// The canvas hands over only the JPEG part of a JPEG-with-alpha payload; the alpha stream after it is not
+// read.
+TEST(JpegDecoder, ColourPartOfJpegWithAlphaDecodesFromItsOwnBytes) {
     std::vector<uint8_t> jpeg = jpeg_encode(make_test_rgb(TestPicture::Desktop, 30, 20), 30, 20);
     std::vector<uint8_t> payload = jpeg;
     payload.insert(payload.end(), 600, 0x5A);  // stands for the LZ alpha stream
@@ -155,8 +149,7 @@ TEST(JpegDecoder, ColourPartOfJpegWithAlphaDecodesFromItsOwnBytes)
     EXPECT_EQ(d.pixels, rgb_to_pixels32(jpeg_reference_decode(jpeg)));
 }
 
-TEST(JpegDecoder, GrayscalePicturesComeOutGrey)
-{
+TEST(JpegDecoder, GrayscalePicturesComeOutGrey) {
     std::vector<uint8_t> gray(12 * 6);
     for (size_t i = 0; i < gray.size(); i++) {
         gray[i] = uint8_t(i * 3);
@@ -173,8 +166,7 @@ TEST(JpegDecoder, GrayscalePicturesComeOutGrey)
 }
 
 // Bad data fails that one image, never the process, and leaves the decoder ready for the next image.
-TEST(JpegDecoder, BadDataFailsTheImageAndTheDecoderGoesOn)
-{
+TEST(JpegDecoder, BadDataFailsTheImageAndTheDecoderGoesOn) {
     std::vector<uint8_t> good = jpeg_encode(make_test_rgb(TestPicture::Photo, 40, 24), 40, 24);
     std::vector<uint8_t> corrupt_header = good;
     corrupt_header[3] ^= 0xFF;  // the first marker after SOI
@@ -204,8 +196,7 @@ TEST(JpegDecoder, BadDataFailsTheImageAndTheDecoderGoesOn)
     }
 }
 
-TEST(JpegDecoder, DecodeWithoutABegunImageFails)
-{
+TEST(JpegDecoder, DecodeWithoutABegunImageFails) {
     std::vector<uint8_t> jpeg = jpeg_encode(make_test_rgb(TestPicture::Photo, 4, 4), 4, 4);
     JpegDecoder decoder;
     uint8_t out[64];
@@ -214,10 +205,9 @@ TEST(JpegDecoder, DecodeWithoutABegunImageFails)
     EXPECT_FALSE(decoder.decode(out, 16, JPEG_BITMAP_FMT_32BIT)) << "an image decodes once";
 }
 
-// A progressive picture of one scan per coefficient passes the scan limit: refused instead of taking a pass over
-// the image for every scan.
-TEST(JpegDecoder, PicturesOfTooManyScansFail)
-{
+// A progressive picture of one scan per coefficient passes the scan limit: refused instead of taking a pass
+// over the image for every scan.
+TEST(JpegDecoder, PicturesOfTooManyScansFail) {
     JpegEncodeOptions options;
     options.scans.push_back({3, {0, 1, 2}, 0, 0, 0, 0});
     for (int component = 0; component < 3; component++) {

@@ -1,6 +1,6 @@
-// Real images: every LZ and GLZ image that QEMU's SPICE server sent in the recorded display traffic decodes, in
-// the order it came, to the size its descriptor gives, using the whole of its data; the GLZ images go through one
-// window as a session's would.
+// Real images: every LZ and GLZ image that QEMU's SPICE server sent in the recorded display traffic decodes,
+// in the order it came, to the size its descriptor gives, using the whole of its data; the GLZ images go
+// through one window as a session's would.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -21,22 +21,19 @@ namespace {
 // A parsed message, released with it.
 class ParsedMessage {
 public:
-    explicit ParsedMessage(const RecordedMessage& m) : body_(m.body)
-    {
+    explicit ParsedMessage(const RecordedMessage& m) : body_(m.body) {
         const SpiceChannelParser* parser = spice_get_server_channel_parser(m.channel_type, 2);
         if (parser && parser->parser && !body_.empty()) {
             data_ = parser->parser(body_.data(), body_.data() + body_.size(), m.type, 2, &size_, &release_);
         }
     }
-    ~ParsedMessage()
-    {
+    ~ParsedMessage() {
         if (data_) {
             release_(data_);
         }
     }
     template <class T>
-    const T* as() const
-    {
+    const T* as() const {
         return reinterpret_cast<const T*>(data_);
     }
 
@@ -47,68 +44,66 @@ private:
     message_destructor_t release_ = nullptr;
 };
 
-void add_brush(const SpiceBrush& brush, std::vector<const SpiceImage*>& out)
-{
+void add_brush(const SpiceBrush& brush, std::vector<const SpiceImage*>& out) {
     if (brush.type == SPICE_BRUSH_TYPE_PATTERN) {
         out.push_back(brush.u.pattern.pat);
     }
 }
 
 // The images a draw message carries, in the order the canvas meets them.
-std::vector<const SpiceImage*> images_of(uint16_t type, const ParsedMessage& p)
-{
+std::vector<const SpiceImage*> images_of(uint16_t type, const ParsedMessage& p) {
     std::vector<const SpiceImage*> out;
     switch (type) {
-    case SPICE_MSG_DISPLAY_DRAW_FILL: {
-        auto* m = p.as<SpiceMsgDisplayDrawFill>();
-        add_brush(m->data.brush, out);
-        out.push_back(m->data.mask.bitmap);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_OPAQUE: {
-        auto* m = p.as<SpiceMsgDisplayDrawOpaque>();
-        out.push_back(m->data.src_bitmap);
-        add_brush(m->data.brush, out);
-        out.push_back(m->data.mask.bitmap);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_COPY:
-    case SPICE_MSG_DISPLAY_DRAW_BLEND: {
-        auto* m = p.as<SpiceMsgDisplayDrawCopy>();
-        out.push_back(m->data.src_bitmap);
-        out.push_back(m->data.mask.bitmap);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_ROP3: {
-        auto* m = p.as<SpiceMsgDisplayDrawRop3>();
-        out.push_back(m->data.src_bitmap);
-        add_brush(m->data.brush, out);
-        out.push_back(m->data.mask.bitmap);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_TRANSPARENT:
-        out.push_back(p.as<SpiceMsgDisplayDrawTransparent>()->data.src_bitmap);
-        break;
-    case SPICE_MSG_DISPLAY_DRAW_ALPHA_BLEND:
-        out.push_back(p.as<SpiceMsgDisplayDrawAlphaBlend>()->data.src_bitmap);
-        break;
-    case SPICE_MSG_DISPLAY_DRAW_COMPOSITE: {
-        auto* m = p.as<SpiceMsgDisplayDrawComposite>();
-        out.push_back(m->data.src_bitmap);
-        out.push_back(m->data.mask_bitmap);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_STROKE:
-        add_brush(p.as<SpiceMsgDisplayDrawStroke>()->data.brush, out);
-        break;
-    case SPICE_MSG_DISPLAY_DRAW_TEXT: {
-        auto* m = p.as<SpiceMsgDisplayDrawText>();
-        add_brush(m->data.fore_brush, out);
-        add_brush(m->data.back_brush, out);
-        break;
-    }
-    default:
-        break;
+        case SPICE_MSG_DISPLAY_DRAW_FILL: {
+            auto* m = p.as<SpiceMsgDisplayDrawFill>();
+            add_brush(m->data.brush, out);
+            out.push_back(m->data.mask.bitmap);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_OPAQUE: {
+            auto* m = p.as<SpiceMsgDisplayDrawOpaque>();
+            out.push_back(m->data.src_bitmap);
+            add_brush(m->data.brush, out);
+            out.push_back(m->data.mask.bitmap);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_COPY:
+        case SPICE_MSG_DISPLAY_DRAW_BLEND: {
+            auto* m = p.as<SpiceMsgDisplayDrawCopy>();
+            out.push_back(m->data.src_bitmap);
+            out.push_back(m->data.mask.bitmap);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_ROP3: {
+            auto* m = p.as<SpiceMsgDisplayDrawRop3>();
+            out.push_back(m->data.src_bitmap);
+            add_brush(m->data.brush, out);
+            out.push_back(m->data.mask.bitmap);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_TRANSPARENT:
+            out.push_back(p.as<SpiceMsgDisplayDrawTransparent>()->data.src_bitmap);
+            break;
+        case SPICE_MSG_DISPLAY_DRAW_ALPHA_BLEND:
+            out.push_back(p.as<SpiceMsgDisplayDrawAlphaBlend>()->data.src_bitmap);
+            break;
+        case SPICE_MSG_DISPLAY_DRAW_COMPOSITE: {
+            auto* m = p.as<SpiceMsgDisplayDrawComposite>();
+            out.push_back(m->data.src_bitmap);
+            out.push_back(m->data.mask_bitmap);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_STROKE:
+            add_brush(p.as<SpiceMsgDisplayDrawStroke>()->data.brush, out);
+            break;
+        case SPICE_MSG_DISPLAY_DRAW_TEXT: {
+            auto* m = p.as<SpiceMsgDisplayDrawText>();
+            add_brush(m->data.fore_brush, out);
+            add_brush(m->data.back_brush, out);
+            break;
+        }
+        default:
+            break;
     }
     std::vector<const SpiceImage*> present;
     for (const SpiceImage* image : out) {
@@ -126,8 +121,7 @@ struct RecordedUsr {
     std::string error;
 };
 
-void keep_error(LzUsrContext* usr, const char* fmt, ...)
-{
+void keep_error(LzUsrContext* usr, const char* fmt, ...) {
     char text[256];
     va_list ap;
     va_start(ap, fmt);
@@ -136,20 +130,16 @@ void keep_error(LzUsrContext* usr, const char* fmt, ...)
     reinterpret_cast<RecordedUsr*>(usr)->error += text;
 }
 void ignore(LzUsrContext*, const char*, ...) {}
-void* usr_malloc(LzUsrContext*, size_t size)
-{
+void* usr_malloc(LzUsrContext*, size_t size) {
     return malloc(size);
 }
-void usr_free(LzUsrContext*, void* p)
-{
+void usr_free(LzUsrContext*, void* p) {
     free(p);
 }
-int no_more_space(LzUsrContext*, uint8_t**)
-{
+int no_more_space(LzUsrContext*, uint8_t**) {
     return 0;
 }
-int no_more_lines(LzUsrContext*, uint8_t**)
-{
+int no_more_lines(LzUsrContext*, uint8_t**) {
     return 0;
 }
 
@@ -160,14 +150,14 @@ struct Decoded {
     std::vector<uint32_t> pixels;
 };
 
-void decode_lz(const SpiceImage& image, const std::string& what, std::vector<Decoded>& out)
-{
+void decode_lz(const SpiceImage& image, const std::string& what, std::vector<Decoded>& out) {
     RecordedUsr usr{{keep_error, ignore, ignore, usr_malloc, usr_free, no_more_space, no_more_lines}, ""};
     LzContext* lz = lz_create(&usr.usr);
     ASSERT_NE(lz, nullptr);
-    const SpiceChunks* data = image.descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT ? image.u.lz_plt.data
-                                                                               : image.u.lz_rgb.data;
-    const SpicePalette* palette = image.descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT ? image.u.lz_plt.palette : nullptr;
+    const SpiceChunks* data =
+        image.descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT ? image.u.lz_plt.data : image.u.lz_rgb.data;
+    const SpicePalette* palette =
+        image.descriptor.type == SPICE_IMAGE_TYPE_LZ_PLT ? image.u.lz_plt.palette : nullptr;
     ASSERT_EQ(data->num_chunks, 1u) << what;
     LzImageType type;
     int width, height, n_pixels, top_down;
@@ -193,8 +183,7 @@ struct GlzSession {
     uint64_t next_id = 0;
 };
 
-void decode_glz(GlzSession& s, const SpiceImage& image, const std::string& what, std::vector<Decoded>& out)
-{
+void decode_glz(GlzSession& s, const SpiceImage& image, const std::string& what, std::vector<Decoded>& out) {
     const SpiceChunks* data = image.u.lz_rgb.data;
     ASSERT_EQ(data->num_chunks, 1u) << what;
     const uint8_t* d = data->chunk[0].data;
@@ -218,8 +207,7 @@ void decode_glz(GlzSession& s, const SpiceImage& image, const std::string& what,
 }
 
 // Every LZ and GLZ image of one recording, decoded in order.
-std::vector<Decoded> decode_recording(const std::string& name, int* glz_count)
-{
+std::vector<Decoded> decode_recording(const std::string& name, int* glz_count) {
     std::vector<Decoded> out;
     std::vector<RecordedMessage> messages;
     std::string error;
@@ -235,16 +223,16 @@ std::vector<Decoded> decode_recording(const std::string& name, int* glz_count)
         for (const SpiceImage* image : images_of(m.type, parsed)) {
             std::string what = name + " message " + std::to_string(i);
             switch (image->descriptor.type) {
-            case SPICE_IMAGE_TYPE_LZ_PLT:
-            case SPICE_IMAGE_TYPE_LZ_RGB:
-                decode_lz(*image, what, out);
-                break;
-            case SPICE_IMAGE_TYPE_GLZ_RGB:
-                decode_glz(session, *image, what, out);
-                ++*glz_count;
-                break;
-            default:
-                break;
+                case SPICE_IMAGE_TYPE_LZ_PLT:
+                case SPICE_IMAGE_TYPE_LZ_RGB:
+                    decode_lz(*image, what, out);
+                    break;
+                case SPICE_IMAGE_TYPE_GLZ_RGB:
+                    decode_glz(session, *image, what, out);
+                    ++*glz_count;
+                    break;
+                default:
+                    break;
             }
         }
     }
@@ -252,8 +240,7 @@ std::vector<Decoded> decode_recording(const std::string& name, int* glz_count)
     return out;
 }
 
-TEST(RecordedImages, EveryLzAndGlzImageDecodes)
-{
+TEST(RecordedImages, EveryLzAndGlzImageDecodes) {
     for (const char* name : {"lz.display.rec", "glz.display.rec", "default.display.rec"}) {
         int glz = 0;
         std::vector<Decoded> images = decode_recording(name, &glz);
@@ -262,10 +249,9 @@ TEST(RecordedImages, EveryLzAndGlzImageDecodes)
     }
 }
 
-// The server sent the same text lines of the boot screen once as LZ (one session) and once as GLZ (another): both
-// decodings must give the same pixels. The last GLZ line has no LZ twin in the recordings.
-TEST(RecordedImages, GlzImagesEqualTheLzImagesOfTheSameScreen)
-{
+// The server sent the same text lines of the boot screen once as LZ (one session) and once as GLZ (another):
+// both decodings must give the same pixels. The last GLZ line has no LZ twin in the recordings.
+TEST(RecordedImages, GlzImagesEqualTheLzImagesOfTheSameScreen) {
     int glz = 0;
     std::vector<Decoded> lz_images = decode_recording("lz.display.rec", &glz);
     std::vector<Decoded> glz_images = decode_recording("glz.display.rec", &glz);

@@ -24,8 +24,8 @@ struct ContextFree {
 using Context = std::unique_ptr<RdpDecompress, ContextFree>;
 
 // Runs md_decompress with room for `room` bytes; the output is cut to what was produced.
-int run(MdDecoder* decoder, const std::vector<uint8_t>& msg, std::vector<uint8_t>* out, size_t room = 1 << 20)
-{
+int run(MdDecoder* decoder, const std::vector<uint8_t>& msg, std::vector<uint8_t>* out,
+        size_t room = 1 << 20) {
     out->assign(room, 0);
     size_t produced = room;
     int result = md_decompress(decoder, msg.data(), msg.size(), out->data(), &produced);
@@ -33,13 +33,11 @@ int run(MdDecoder* decoder, const std::vector<uint8_t>& msg, std::vector<uint8_t
     return result;
 }
 
-std::vector<uint8_t> bytes_of(const std::string& s)
-{
+std::vector<uint8_t> bytes_of(const std::string& s) {
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
-{
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
     uint32_t state = seed * 2654435761u + 7;
     for (auto& b : v) {
@@ -52,9 +50,9 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
 }
 
 // Text-like data that compresses: words from a small vocabulary.
-std::vector<uint8_t> wordy_bytes(size_t n, uint32_t seed)
-{
-    static const char* const words[] = {"window ", "canvas ", "surface ", "draw ", "copy ", "fill ", "\n", "glyph "};
+std::vector<uint8_t> wordy_bytes(size_t n, uint32_t seed) {
+    static const char* const words[] = {"window ", "canvas ", "surface ", "draw ",
+                                        "copy ",   "fill ",   "\n",       "glyph "};
     std::vector<uint8_t> random = random_bytes(n, seed);
     std::vector<uint8_t> v;
     for (size_t i = 0; v.size() < n; i++) {
@@ -68,8 +66,7 @@ std::vector<uint8_t> wordy_bytes(size_t n, uint32_t seed)
     return v;
 }
 
-TEST(MinDeflate, HandMadeStreams)
-{
+TEST(MinDeflate, HandMadeStreams) {
     struct Case {
         const char* name;
         unsigned decoder_level;
@@ -88,8 +85,20 @@ TEST(MinDeflate, HandMadeStreams)
         }
     };
     const Case cases[] = {
-        {"five literals", 1, stream(1, 5, [&](BitWriter& w) { hello(w); w.end(); }), MD_OK, "hello"},
-        {"level of another context", 2, stream(1, 5, [&](BitWriter& w) { hello(w); w.end(); }), MD_ERR_INVALID, ""},
+        {"five literals", 1,
+         stream(1, 5,
+                [&](BitWriter& w) {
+                    hello(w);
+                    w.end();
+                }),
+         MD_OK, "hello"},
+        {"level of another context", 2,
+         stream(1, 5,
+                [&](BitWriter& w) {
+                    hello(w);
+                    w.end();
+                }),
+         MD_ERR_INVALID, ""},
         {"match token 0x100 repeats the previous byte", 1,
          stream(1, 5,
                 [](BitWriter& w) {
@@ -112,8 +121,20 @@ TEST(MinDeflate, HandMadeStreams)
         {"stored", 1, {0x04, 0x03, 'a', 'b', 'c'}, MD_OK, "abc"},
         {"stored shorter than its size", 1, {0x04, 0x04, 'a', 'b', 'c'}, MD_ERR_INVALID, ""},
         {"header only", 1, {0x05, 0x05}, MD_ERR_INVALID, ""},
-        {"end before the size", 1, stream(1, 6, [&](BitWriter& w) { hello(w); w.end(); }), MD_ERR_INVALID, ""},
-        {"literal past the size", 1, stream(1, 4, [&](BitWriter& w) { hello(w); w.end(); }), MD_ERR_INVALID, ""},
+        {"end before the size", 1,
+         stream(1, 6,
+                [&](BitWriter& w) {
+                    hello(w);
+                    w.end();
+                }),
+         MD_ERR_INVALID, ""},
+        {"literal past the size", 1,
+         stream(1, 4,
+                [&](BitWriter& w) {
+                    hello(w);
+                    w.end();
+                }),
+         MD_ERR_INVALID, ""},
         {"match past the size", 1,
          stream(1, 6,
                 [&](BitWriter& w) {
@@ -140,7 +161,10 @@ TEST(MinDeflate, HandMadeStreams)
         {"no end token", 1, stream(1, 5, hello), MD_ERR_INVALID, ""},
         {"end token cut short", 1,
          [&] {
-             std::vector<uint8_t> m = stream(1, 5, [&](BitWriter& w) { hello(w); w.end(); });
+             std::vector<uint8_t> m = stream(1, 5, [&](BitWriter& w) {
+                 hello(w);
+                 w.end();
+             });
              m.resize(m.size() - 4);  // the end token's last word
              return m;
          }(),
@@ -158,8 +182,7 @@ TEST(MinDeflate, HandMadeStreams)
     }
 }
 
-TEST(MinDeflate, HeaderGivesCompressionSizeAndLevel)
-{
+TEST(MinDeflate, HeaderGivesCompressionSizeAndLevel) {
     MdHeader h;
     const std::vector<uint8_t> long_header = {0x07, 0x00, 0x01, 0x00, 0x00, 0xAB};
     ASSERT_TRUE(md_read_header(long_header.data(), long_header.size(), &h));
@@ -180,8 +203,7 @@ TEST(MinDeflate, HeaderGivesCompressionSizeAndLevel)
     }
 }
 
-TEST(MinDeflate, OutputRoomAndAnnouncedSizeAreChecked)
-{
+TEST(MinDeflate, OutputRoomAndAnnouncedSizeAreChecked) {
     Decoder decoder(md_dec_new(1));
     std::vector<uint8_t> out;
     EXPECT_EQ(run(decoder.get(), {0x04, 0x03, 'a', 'b', 'c'}, &out, 2), MD_ERR_OUTPUT_TOO_SMALL);
@@ -194,10 +216,10 @@ TEST(MinDeflate, OutputRoomAndAnnouncedSizeAreChecked)
     EXPECT_EQ(decompress_rdp(msg.data(), context.get(), uint32_t(msg.size()), &stream), 0);
 }
 
-// A level-1 window (131072 bytes in blocks of 65536): a message that does not fit slides the window by one block
-// and may still refer to the history kept; one larger than the window bypasses it and restarts the history.
-TEST(MinDeflate, WindowSlidesByOneBlockAndLargeMessagesBypassIt)
-{
+// A level-1 window (131072 bytes in blocks of 65536): a message that does not fit slides the window by one
+// block and may still refer to the history kept; one larger than the window bypasses it and restarts the
+// history.
+TEST(MinDeflate, WindowSlidesByOneBlockAndLargeMessagesBypassIt) {
     Decoder decoder(md_dec_new(1));
     md_test::Encoder encoder(1);
     std::vector<uint8_t> out;
@@ -228,8 +250,7 @@ TEST(MinDeflate, WindowSlidesByOneBlockAndLargeMessagesBypassIt)
 
 // Matches may reach into the history before the message, as far as the window holds it, and no further; a
 // message that bypasses the window has no history at all.
-TEST(MinDeflate, MatchesReachTheHistoryButNotBeforeIt)
-{
+TEST(MinDeflate, MatchesReachTheHistoryButNotBeforeIt) {
     auto reach = [](uint32_t distance) {
         BitWriter w;
         w.match(4, distance);
@@ -255,12 +276,12 @@ TEST(MinDeflate, MatchesReachTheHistoryButNotBeforeIt)
 
 // Every length code and every distance code, at the smallest and largest value the history allows, against a
 // byte-by-byte model of the copy. Level 10's window holds the 12 MB of history that distance code 31 needs.
-TEST(MinDeflate, EveryLengthAndDistanceCode)
-{
+TEST(MinDeflate, EveryLengthAndDistanceCode) {
     Decoder decoder(md_dec_new(10));
     std::vector<uint8_t> history = random_bytes(12000000, 5);
     std::vector<uint8_t> out;
-    ASSERT_EQ(run(decoder.get(), message(10, false, uint32_t(history.size()), history), &out, history.size()), MD_OK);
+    ASSERT_EQ(run(decoder.get(), message(10, false, uint32_t(history.size()), history), &out, history.size()),
+              MD_OK);
 
     std::vector<uint8_t> model = history;  // history then the message's output
     BitWriter w;
@@ -295,8 +316,7 @@ TEST(MinDeflate, EveryLengthAndDistanceCode)
 
 // Messages through the channel's context at several levels: the history carries over from message to message,
 // across slides and bypasses, and stored messages take their place in it like the others.
-TEST(MinDeflate, RoundTripsThroughTheContext)
-{
+TEST(MinDeflate, RoundTripsThroughTheContext) {
     for (unsigned level : {1u, 3u, 5u, 8u}) {
         SCOPED_TRACE(level);
         Context context(decompress_new(level));
@@ -316,9 +336,9 @@ TEST(MinDeflate, RoundTripsThroughTheContext)
     }
 }
 
-// One failed message leaves the history out of step with the server's: the context refuses everything after it.
-TEST(MinDeflate, AFailedMessageFailsEveryLaterOne)
-{
+// One failed message leaves the history out of step with the server's: the context refuses everything after
+// it.
+TEST(MinDeflate, AFailedMessageFailsEveryLaterOne) {
     Context context(decompress_new(1));
     DecompressStream stream;
     md_test::Encoder encoder(1);
@@ -332,8 +352,7 @@ TEST(MinDeflate, AFailedMessageFailsEveryLaterOne)
 }
 
 // The level comes from the server: one out of range refuses compression without ending the process.
-TEST(MinDeflate, LevelsOutsideOneToTenAreRefused)
-{
+TEST(MinDeflate, LevelsOutsideOneToTenAreRefused) {
     for (uint32_t level : {0u, 11u, 63u, 0x7fffffffu}) {
         SCOPED_TRACE(level);
         Context context(decompress_new(level));
@@ -349,8 +368,7 @@ TEST(MinDeflate, LevelsOutsideOneToTenAreRefused)
 
 std::vector<std::pair<int, std::string>> logged;
 
-TEST(MinDeflate, LogHookFiltersByLevelAndPrefixesItsLines)
-{
+TEST(MinDeflate, LogHookFiltersByLevelAndPrefixesItsLines) {
     md_set_log_callback([](int level, const char* text) { logged.emplace_back(level, text); });
     Context context(decompress_new(1));
     const std::vector<uint8_t> wrong_level = {0x08, 0x01, 'x'};
@@ -368,8 +386,8 @@ TEST(MinDeflate, LogHookFiltersByLevelAndPrefixesItsLines)
     bool level_line = false;
     for (const auto& line : logged) {
         EXPECT_EQ(line.second.rfind("[MD]: ", 0), 0u) << line.second;
-        level_line |= line.first == 3 && line.second.find("compression level is not matched : 2 != 1!") !=
-                                              std::string::npos;
+        level_line |= line.first == 3 &&
+                      line.second.find("compression level is not matched : 2 != 1!") != std::string::npos;
     }
     EXPECT_TRUE(level_line);
     EXPECT_EQ(logged.front().first, 0) << "the buffer growth notice comes first, at level 0";

@@ -12,11 +12,9 @@ constexpr int kHeight = 32;
 // A video stream's frame buffer and its decoder.
 struct Stream {
     explicit Stream(bool back_compat = false, int width = kWidth, int height = kHeight)
-        : frame(size_t(kWidth) * kHeight * 4, 0xAA), decoder(width, height, width * 4, frame.data(), back_compat)
-    {
-    }
-    bool feed(const std::vector<uint8_t>& bytes, size_t from = 0, size_t to = SIZE_MAX)
-    {
+        : frame(size_t(kWidth) * kHeight * 4, 0xAA),
+          decoder(width, height, width * 4, frame.data(), back_compat) {}
+    bool feed(const std::vector<uint8_t>& bytes, size_t from = 0, size_t to = SIZE_MAX) {
         to = to == SIZE_MAX ? bytes.size() : to;
         return decoder.decode_data(bytes.data() + from, to - from);
     }
@@ -25,18 +23,16 @@ struct Stream {
     MJpegDecoder decoder;
 };
 
-std::vector<uint8_t> make_frame(TestPicture picture, uint32_t seed = 1, const JpegEncodeOptions& options = {})
-{
+std::vector<uint8_t> make_frame(TestPicture picture, uint32_t seed = 1,
+                                const JpegEncodeOptions& options = {}) {
     return jpeg_encode(make_test_rgb(picture, kWidth, kHeight, seed), kWidth, kHeight, options);
 }
 
-std::vector<uint8_t> expected_pixels(const std::vector<uint8_t>& jpeg, bool back_compat = false)
-{
+std::vector<uint8_t> expected_pixels(const std::vector<uint8_t>& jpeg, bool back_compat = false) {
     return rgb_to_pixels32(jpeg_reference_decode(jpeg, true), back_compat);
 }
 
-TEST(MJpegDecoder, WholeFrameInOneCall)
-{
+TEST(MJpegDecoder, WholeFrameInOneCall) {
     std::vector<uint8_t> jpeg = make_frame(TestPicture::Photo);
     Stream s;
     EXPECT_TRUE(s.feed(jpeg));
@@ -44,8 +40,7 @@ TEST(MJpegDecoder, WholeFrameInOneCall)
 }
 
 // Wherever a frame is cut, the first piece only suspends the library and the second completes the frame.
-TEST(MJpegDecoder, FrameInTwoPiecesCompletesWithTheSecond)
-{
+TEST(MJpegDecoder, FrameInTwoPiecesCompletesWithTheSecond) {
     std::vector<uint8_t> jpeg = make_frame(TestPicture::Desktop);
     const size_t cuts[] = {1, 2, 20, 200, jpeg.size() / 2, jpeg.size() - 2, jpeg.size() - 1};
     for (size_t cut : cuts) {
@@ -57,8 +52,7 @@ TEST(MJpegDecoder, FrameInTwoPiecesCompletesWithTheSecond)
     }
 }
 
-TEST(MJpegDecoder, FramesFedByteByByte)
-{
+TEST(MJpegDecoder, FramesFedByteByByte) {
     Stream s;
     for (uint32_t seed = 1; seed <= 2; seed++) {
         std::vector<uint8_t> jpeg = make_frame(TestPicture::Noise, seed);
@@ -70,8 +64,7 @@ TEST(MJpegDecoder, FramesFedByteByByte)
 }
 
 // Two frames back to back in one piece: the first completes now, the second (kept) with the next call.
-TEST(MJpegDecoder, BytesAfterAFrameWaitForTheNextCall)
-{
+TEST(MJpegDecoder, BytesAfterAFrameWaitForTheNextCall) {
     std::vector<uint8_t> first = make_frame(TestPicture::Photo, 1);
     std::vector<uint8_t> second = make_frame(TestPicture::Photo, 2);
     std::vector<uint8_t> both = first;
@@ -84,8 +77,7 @@ TEST(MJpegDecoder, BytesAfterAFrameWaitForTheNextCall)
 }
 
 // A comment segment larger than the piece at hand: the skip carries over and drops the start of later pieces.
-TEST(MJpegDecoder, SkipPastThePieceCarriesOverToTheFollowingData)
-{
+TEST(MJpegDecoder, SkipPastThePieceCarriesOverToTheFollowingData) {
     JpegEncodeOptions options;
     std::vector<uint8_t> comment(3000);
     for (size_t i = 0; i < comment.size(); i++) {
@@ -111,8 +103,7 @@ TEST(MJpegDecoder, SkipPastThePieceCarriesOverToTheFollowingData)
     EXPECT_EQ(s.frame, expected_pixels(jpeg));
 }
 
-TEST(MJpegDecoder, BackCompatibilityPutsRedInTheFirstByte)
-{
+TEST(MJpegDecoder, BackCompatibilityPutsRedInTheFirstByte) {
     std::vector<uint8_t> red(size_t(kWidth) * kHeight * 3, 0);
     for (size_t i = 0; i < red.size(); i += 3) {
         red[i] = 255;
@@ -133,13 +124,12 @@ TEST(MJpegDecoder, BackCompatibilityPutsRedInTheFirstByte)
 }
 
 // A bad frame is dropped whole, with whatever was buffered for it; the stream goes on with the next frame.
-TEST(MJpegDecoder, BadFramesAreDroppedAndTheNextFrameDecodes)
-{
+TEST(MJpegDecoder, BadFramesAreDroppedAndTheNextFrameDecodes) {
     std::vector<uint8_t> good = make_frame(TestPicture::Photo, 5);
-    std::vector<uint8_t> wider = jpeg_encode(make_test_rgb(TestPicture::Photo, kWidth + 8, kHeight), kWidth + 8,
-                                             kHeight);
-    std::vector<uint8_t> shorter = jpeg_encode(make_test_rgb(TestPicture::Photo, kWidth, kHeight - 1), kWidth,
-                                               kHeight - 1);
+    std::vector<uint8_t> wider =
+        jpeg_encode(make_test_rgb(TestPicture::Photo, kWidth + 8, kHeight), kWidth + 8, kHeight);
+    std::vector<uint8_t> shorter =
+        jpeg_encode(make_test_rgb(TestPicture::Photo, kWidth, kHeight - 1), kWidth, kHeight - 1);
     std::vector<uint8_t> corrupt = good;
     corrupt[3] ^= 0xFF;
     struct Case {
@@ -165,8 +155,7 @@ TEST(MJpegDecoder, BadFramesAreDroppedAndTheNextFrameDecodes)
 }
 
 // Unread input beyond the cap is dropped instead of held: here a frame followed by more than the cap of junk.
-TEST(MJpegDecoder, CarryOverIsCapped)
-{
+TEST(MJpegDecoder, CarryOverIsCapped) {
     std::vector<uint8_t> first = make_frame(TestPicture::Photo, 6);
     std::vector<uint8_t> second = make_frame(TestPicture::Photo, 7);
     std::vector<uint8_t> bytes = first;
@@ -177,8 +166,7 @@ TEST(MJpegDecoder, CarryOverIsCapped)
     EXPECT_EQ(s.frame, expected_pixels(second));
 }
 
-TEST(MJpegDecoder, StreamLargerThanAnyPictureNeverDecodes)
-{
+TEST(MJpegDecoder, StreamLargerThanAnyPictureNeverDecodes) {
     std::vector<uint8_t> jpeg = make_frame(TestPicture::Photo);
     std::vector<uint8_t> frame(16);
     MJpegDecoder decoder(70000, 1, 70000 * 4, frame.data(), false);

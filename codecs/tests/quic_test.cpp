@@ -37,15 +37,13 @@ struct TestUsr {
     TestUsr();
 };
 
-void append(QuicUsrContext* usr, std::string TestUsr::*to, const char* format, va_list args)
-{
+void append(QuicUsrContext* usr, std::string TestUsr::*to, const char* format, va_list args) {
     char text[512];
     vsnprintf(text, sizeof(text), format, args);
     reinterpret_cast<TestUsr*>(usr)->*to += text;
 }
 
-void on_error(QuicUsrContext* usr, const char* format, ...)
-{
+void on_error(QuicUsrContext* usr, const char* format, ...) {
     va_list args;
     va_start(args, format);
     append(usr, &TestUsr::errors, format, args);
@@ -55,8 +53,7 @@ void on_error(QuicUsrContext* usr, const char* format, ...)
     }
 }
 
-void on_warn(QuicUsrContext* usr, const char* format, ...)
-{
+void on_warn(QuicUsrContext* usr, const char* format, ...) {
     va_list args;
     va_start(args, format);
     append(usr, &TestUsr::warnings, format, args);
@@ -65,8 +62,7 @@ void on_warn(QuicUsrContext* usr, const char* format, ...)
 
 void on_info(QuicUsrContext*, const char*, ...) {}
 
-void* on_malloc(QuicUsrContext* usr, size_t size)
-{
+void* on_malloc(QuicUsrContext* usr, size_t size) {
     auto t = reinterpret_cast<TestUsr*>(usr);
     if (t->allocations++ == t->fail_allocation) {
         return nullptr;
@@ -76,14 +72,12 @@ void* on_malloc(QuicUsrContext* usr, size_t size)
     return malloc(size);
 }
 
-void on_free(QuicUsrContext* usr, void* ptr)
-{
+void on_free(QuicUsrContext* usr, void* ptr) {
     reinterpret_cast<TestUsr*>(usr)->live_blocks--;
     free(ptr);
 }
 
-int64_t on_more_space(QuicUsrContext* usr, const uint8_t** data, int rows_completed)
-{
+int64_t on_more_space(QuicUsrContext* usr, const uint8_t** data, int rows_completed) {
     auto t = reinterpret_cast<TestUsr*>(usr);
     t->more_space_rows.push_back(rows_completed);
     if (t->next_chunk >= t->chunks.size()) {
@@ -94,50 +88,46 @@ int64_t on_more_space(QuicUsrContext* usr, const uint8_t** data, int rows_comple
     return int64_t(chunk.size());
 }
 
-TestUsr::TestUsr()
-{
+TestUsr::TestUsr() {
     // more_lines stays NULL: the decoder never calls it.
     usr = QuicUsrContext{on_error, on_warn, on_info, on_malloc, on_free, on_more_space, nullptr};
 }
 
-unsigned bytes_per_pixel(QuicImageType format)
-{
+unsigned bytes_per_pixel(QuicImageType format) {
     static const unsigned bpp[] = {0, 1, 2, 3, 4, 4};
     return bpp[format];
 }
 
 // The image as the decoder must write it in format, rows packed.
-std::vector<uint8_t> expected_pixels(const QuicTestImage& img, QuicImageType format)
-{
+std::vector<uint8_t> expected_pixels(const QuicTestImage& img, QuicImageType format) {
     auto widen = [](unsigned v) { return uint8_t(v << 3 | v >> 2); };
     std::vector<uint8_t> out;
     for (const auto& p : img.pixels) {
         const bool five = img.type == QUIC_IMAGE_TYPE_RGB16;
         switch (format) {
-        case QUIC_IMAGE_TYPE_GRAY:
-            out.push_back(p[0]);
-            break;
-        case QUIC_IMAGE_TYPE_RGB16:
-            out.push_back(uint8_t(p[1] << 5 | p[2]));
-            out.push_back(uint8_t(p[0] << 2 | p[1] >> 3));
-            break;
-        case QUIC_IMAGE_TYPE_RGB24:
-            out.insert(out.end(), {p[2], p[1], p[0]});
-            break;
-        case QUIC_IMAGE_TYPE_RGB32:
-            out.insert(out.end(),
-                       {five ? widen(p[2]) : p[2], five ? widen(p[1]) : p[1], five ? widen(p[0]) : p[0], 0});
-            break;
-        default:
-            out.insert(out.end(), {p[2], p[1], p[0], p[3]});
-            break;
+            case QUIC_IMAGE_TYPE_GRAY:
+                out.push_back(p[0]);
+                break;
+            case QUIC_IMAGE_TYPE_RGB16:
+                out.push_back(uint8_t(p[1] << 5 | p[2]));
+                out.push_back(uint8_t(p[0] << 2 | p[1] >> 3));
+                break;
+            case QUIC_IMAGE_TYPE_RGB24:
+                out.insert(out.end(), {p[2], p[1], p[0]});
+                break;
+            case QUIC_IMAGE_TYPE_RGB32:
+                out.insert(out.end(), {five ? widen(p[2]) : p[2], five ? widen(p[1]) : p[1],
+                                       five ? widen(p[0]) : p[0], 0});
+                break;
+            default:
+                out.insert(out.end(), {p[2], p[1], p[0], p[3]});
+                break;
         }
     }
     return out;
 }
 
-QuicTestImage flat_image(QuicImageType type, unsigned width, unsigned height)
-{
+QuicTestImage flat_image(QuicImageType type, unsigned width, unsigned height) {
     QuicTestImage img(type, width, height);
     for (auto& p : img.pixels) {
         p = {9, 20, 3, 77};
@@ -148,13 +138,11 @@ QuicTestImage flat_image(QuicImageType type, unsigned width, unsigned height)
 class QuicDecoder : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { quic_init(); }
-    void SetUp() override
-    {
+    void SetUp() override {
         quic_ = quic_create(&t_.usr);
         ASSERT_NE(quic_, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         quic_destroy(quic_);
         EXPECT_EQ(t_.live_blocks, 0);
     }
@@ -162,8 +150,7 @@ protected:
     // Begins and decodes stream (its first chunk; the rest come from t_.chunks) as a width x height image
     // into packed rows. The result is the first failing call's -1, else 0.
     int decode(const std::vector<uint8_t>& stream, QuicImageType format, unsigned width, unsigned height,
-               std::vector<uint8_t>* pixels)
-    {
+               std::vector<uint8_t>* pixels) {
         QuicImageType type;
         int w = 0, h = 0;
         if (quic_decode_begin(quic_, stream.data(), stream.size(), int(width), int(height), &type, &w, &h) !=
@@ -178,8 +165,7 @@ protected:
     }
 
     // Splits stream into a first chunk of first bytes and later chunks of step bytes, as a multi-chunk image.
-    std::vector<uint8_t> split(const std::vector<uint8_t>& stream, size_t first, size_t step)
-    {
+    std::vector<uint8_t> split(const std::vector<uint8_t>& stream, size_t first, size_t step) {
         t_.chunks.clear();
         t_.next_chunk = 0;
         for (size_t at = first; at < stream.size(); at += step) {
@@ -194,8 +180,7 @@ protected:
 
 // ---- Round trips ----
 
-TEST_F(QuicDecoder, RoundTripsEveryTypeIntoEveryAcceptedFormat)
-{
+TEST_F(QuicDecoder, RoundTripsEveryTypeIntoEveryAcceptedFormat) {
     struct Case {
         QuicImageType type, format;
     };
@@ -224,8 +209,7 @@ TEST_F(QuicDecoder, RoundTripsEveryTypeIntoEveryAcceptedFormat)
     EXPECT_EQ(t_.warnings, "");
 }
 
-TEST_F(QuicDecoder, RoundTripsSmallAndOddShapes)
-{
+TEST_F(QuicDecoder, RoundTripsSmallAndOddShapes) {
     struct Case {
         QuicImageType type;
         unsigned width, height;
@@ -248,8 +232,7 @@ TEST_F(QuicDecoder, RoundTripsSmallAndOddShapes)
     }
 }
 
-TEST_F(QuicDecoder, LongRunsPastTheLastRunStateAddTheLargestOrder)
-{
+TEST_F(QuicDecoder, LongRunsPastTheLastRunStateAddTheLargestOrder) {
     // Row 1 is one segment (the ramp ended in row 0) and one run of 99997 pixels: 31 one bits reach the last
     // run state after 33052 pixels, and each further one bit is 32768 more.
     const QuicTestImage img = flat_image(QUIC_IMAGE_TYPE_RGB32, 100000, 2);
@@ -261,8 +244,7 @@ TEST_F(QuicDecoder, LongRunsPastTheLastRunStateAddTheLargestOrder)
     EXPECT_EQ(pixels, expected_pixels(img, QUIC_IMAGE_TYPE_RGB32));
 }
 
-TEST_F(QuicDecoder, Rgb16WidensIntoRgb32)
-{
+TEST_F(QuicDecoder, Rgb16WidensIntoRgb32) {
     QuicTestImage img(QUIC_IMAGE_TYPE_RGB16, 2, 1);
     img.at(0, 0) = {31, 16, 0, 0};
     img.at(1, 0) = {1, 30, 2, 0};
@@ -271,8 +253,7 @@ TEST_F(QuicDecoder, Rgb16WidensIntoRgb32)
     EXPECT_EQ(pixels, (std::vector<uint8_t>{0, 132, 255, 0, 16, 247, 8, 0}));
 }
 
-TEST_F(QuicDecoder, StrideSpacesRowsAndANegativeOneWritesThemUpwards)
-{
+TEST_F(QuicDecoder, StrideSpacesRowsAndANegativeOneWritesThemUpwards) {
     const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGB24, 50, 4, 1);
     const std::vector<uint8_t> stream = quic_test_encode(img);
     const std::vector<uint8_t> packed = expected_pixels(img, QUIC_IMAGE_TYPE_RGB24);
@@ -293,8 +274,7 @@ TEST_F(QuicDecoder, StrideSpacesRowsAndANegativeOneWritesThemUpwards)
     }
 }
 
-TEST_F(QuicDecoder, InputInChunksOfAnySizeDecodesTheSame)
-{
+TEST_F(QuicDecoder, InputInChunksOfAnySizeDecodesTheSame) {
     const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGBA, 300, 20, 3);
     const std::vector<uint8_t> stream = quic_test_encode(img);
     const std::vector<uint8_t> expected = expected_pixels(img, QUIC_IMAGE_TYPE_RGBA);
@@ -313,8 +293,7 @@ TEST_F(QuicDecoder, InputInChunksOfAnySizeDecodesTheSame)
     EXPECT_EQ(t_.errors, "");
 }
 
-TEST_F(QuicDecoder, CorrelateRowsGrowForAWiderImageOnly)
-{
+TEST_F(QuicDecoder, CorrelateRowsGrowForAWiderImageOnly) {
     std::vector<uint8_t> pixels;
     auto round_trip = [&](unsigned width) {
         const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGBA, width, 3, width);
@@ -331,8 +310,8 @@ TEST_F(QuicDecoder, CorrelateRowsGrowForAWiderImageOnly)
 
 // ---- Refusals ----
 
-std::vector<uint8_t> header(uint32_t magic, uint32_t version, uint32_t type, uint32_t width, uint32_t height)
-{
+std::vector<uint8_t> header(uint32_t magic, uint32_t version, uint32_t type, uint32_t width,
+                            uint32_t height) {
     std::vector<uint8_t> out;
     for (uint32_t word : {magic, version, type, width, height, 0u, 0u}) {
         for (int b = 0; b < 4; b++) {
@@ -342,8 +321,7 @@ std::vector<uint8_t> header(uint32_t magic, uint32_t version, uint32_t type, uin
     return out;
 }
 
-TEST_F(QuicDecoder, BeginRefusesBadHeadersBeforeAllocatingRows)
-{
+TEST_F(QuicDecoder, BeginRefusesBadHeadersBeforeAllocatingRows) {
     const uint32_t magic = 0x43495551;
     struct Case {
         const char* what;
@@ -386,8 +364,7 @@ TEST_F(QuicDecoder, BeginRefusesBadHeadersBeforeAllocatingRows)
     }
 }
 
-TEST_F(QuicDecoder, UnsuitableOutputFormatWritesNothing)
-{
+TEST_F(QuicDecoder, UnsuitableOutputFormatWritesNothing) {
     struct Case {
         QuicImageType type, format;
     };
@@ -411,8 +388,7 @@ TEST_F(QuicDecoder, UnsuitableOutputFormatWritesNothing)
     }
 }
 
-TEST_F(QuicDecoder, InputRunningOutFailsTheImageAndTellsTheRowsDone)
-{
+TEST_F(QuicDecoder, InputRunningOutFailsTheImageAndTellsTheRowsDone) {
     const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGB32, 64, 16, 9);
     const std::vector<uint8_t> stream = quic_test_encode(img);
     // The rows done when each word is asked for, from a decode that gets one word per call.
@@ -436,8 +412,7 @@ TEST_F(QuicDecoder, InputRunningOutFailsTheImageAndTellsTheRowsDone)
     EXPECT_EQ(pixels, expected_pixels(img, QUIC_IMAGE_TYPE_RGB32));
 }
 
-TEST_F(QuicDecoder, ChunkOfPartWordsFailsTheImage)
-{
+TEST_F(QuicDecoder, ChunkOfPartWordsFailsTheImage) {
     const std::vector<uint8_t> stream = quic_test_encode(mixed_image(QUIC_IMAGE_TYPE_RGB32, 64, 16, 9));
     std::vector<uint8_t> first = split(stream, 24, 4);
     t_.chunks[3].pop_back();
@@ -447,8 +422,7 @@ TEST_F(QuicDecoder, ChunkOfPartWordsFailsTheImage)
     EXPECT_EQ(t_.next_chunk, 4u) << "nothing asked after the bad chunk";
 }
 
-TEST_F(QuicDecoder, CorruptRunOrSymbolFailsWithoutWritingPastTheRows)
-{
+TEST_F(QuicDecoder, CorruptRunOrSymbolFailsWithoutWritingPastTheRows) {
     struct Case {
         const char* what;
         QuicTestImage img;
@@ -490,8 +464,7 @@ TEST_F(QuicDecoder, CorruptRunOrSymbolFailsWithoutWritingPastTheRows)
     }
 }
 
-TEST_F(QuicDecoder, DamagedStreamsNeverReachOutsideTheImage)
-{
+TEST_F(QuicDecoder, DamagedStreamsNeverReachOutsideTheImage) {
     // Every tenth bit flipped in turn, and every cut at a word: each decode succeeds or fails cleanly (the
     // sanitizer build checks the memory), and the decoder goes on working.
     const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGBA, 24, 12, 4);
@@ -513,8 +486,7 @@ TEST_F(QuicDecoder, DamagedStreamsNeverReachOutsideTheImage)
     EXPECT_EQ(pixels, expected_pixels(img, QUIC_IMAGE_TYPE_RGBA));
 }
 
-TEST_F(QuicDecoder, ErrorThatJumpsAwayLeavesTheDecoderReusable)
-{
+TEST_F(QuicDecoder, ErrorThatJumpsAwayLeavesTheDecoderReusable) {
     // An error call-back may jump away instead of returning.
     const QuicTestImage img = mixed_image(QUIC_IMAGE_TYPE_RGB32, 64, 16, 9);
     const std::vector<uint8_t> stream = quic_test_encode(img);
@@ -539,8 +511,7 @@ TEST_F(QuicDecoder, ErrorThatJumpsAwayLeavesTheDecoderReusable)
 
 // ---- Creation ----
 
-TEST(QuicCreate, RefusesAMissingRecordOrRequiredCallBack)
-{
+TEST(QuicCreate, RefusesAMissingRecordOrRequiredCallBack) {
     quic_init();
     EXPECT_EQ(quic_create(nullptr), nullptr);
     for (int missing = 0; missing < 6; missing++) {
@@ -558,8 +529,7 @@ TEST(QuicCreate, RefusesAMissingRecordOrRequiredCallBack)
     quic_destroy(nullptr);
 }
 
-TEST(QuicCreate, AllocationFailureAnywhereFreesWhatWasMade)
-{
+TEST(QuicCreate, AllocationFailureAnywhereFreesWhatWasMade) {
     quic_init();
     TestUsr probe;
     quic_destroy(quic_create(&probe.usr));
@@ -585,8 +555,7 @@ TEST(QuicCreate, AllocationFailureAnywhereFreesWhatWasMade)
 // ---- Recorded images ----
 
 // The QUIC images of the recorded session: the BIOS screen, light grey text on black.
-TEST_F(QuicDecoder, RecordedServerImagesDecodeAndReencodeToTheSameStream)
-{
+TEST_F(QuicDecoder, RecordedServerImagesDecodeAndReencodeToTheSameStream) {
     std::vector<RecordedMessage> messages;
     std::string error;
     ASSERT_TRUE(load_recording(std::string(KTW_QEMU_FIXTURE_DIR) + "/quic.display.rec", &messages, &error))

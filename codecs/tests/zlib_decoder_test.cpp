@@ -1,5 +1,5 @@
-// The zlib inflater of wrapped GLZ images, against streams from zlib's own compressor, and a wrapped GLZ image
-// decoded the way the canvas does it.
+// The zlib inflater of wrapped GLZ images, against streams from zlib's own compressor, and a wrapped GLZ
+// image decoded the way the canvas does it.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -11,8 +11,7 @@
 
 namespace {
 
-std::vector<uint8_t> deflate_bytes(const std::vector<uint8_t>& data)
-{
+std::vector<uint8_t> deflate_bytes(const std::vector<uint8_t>& data) {
     uLongf size = compressBound(uLong(data.size()));
     std::vector<uint8_t> out(size);
     EXPECT_EQ(compress2(out.data(), &size, data.data(), uLong(data.size()), 6), Z_OK);
@@ -20,8 +19,7 @@ std::vector<uint8_t> deflate_bytes(const std::vector<uint8_t>& data)
     return out;
 }
 
-std::vector<uint8_t> sample(size_t n)
-{
+std::vector<uint8_t> sample(size_t n) {
     std::mt19937 rng(1);
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; i++) {
@@ -31,8 +29,7 @@ std::vector<uint8_t> sample(size_t n)
 }
 
 // Inflates into exactly dest_size bytes; returns "" or the exception's text.
-std::string inflate_into(ZlibDecoder& decoder, const std::vector<uint8_t>& z, std::vector<uint8_t>& dest)
-{
+std::string inflate_into(ZlibDecoder& decoder, const std::vector<uint8_t>& z, std::vector<uint8_t>& dest) {
     try {
         // Through the face, as the canvas calls it.
         SpiceZlibDecoder* face = &decoder;
@@ -43,8 +40,7 @@ std::string inflate_into(ZlibDecoder& decoder, const std::vector<uint8_t>& z, st
     return "";
 }
 
-TEST(ZlibDecoder, InflatesExactlyTheAnnouncedSizeAgainAndAgain)
-{
+TEST(ZlibDecoder, InflatesExactlyTheAnnouncedSizeAgainAndAgain) {
     ZlibDecoder decoder;
     for (size_t n : {1000, 65536 * 3 + 5}) {
         std::vector<uint8_t> data = sample(n);
@@ -54,8 +50,7 @@ TEST(ZlibDecoder, InflatesExactlyTheAnnouncedSizeAgainAndAgain)
     }
 }
 
-TEST(ZlibDecoder, FailsStreamsThatDoNotMakeTheAnnouncedSize)
-{
+TEST(ZlibDecoder, FailsStreamsThatDoNotMakeTheAnnouncedSize) {
     struct Case {
         const char* what;
         std::vector<uint8_t> stream;
@@ -87,8 +82,7 @@ TEST(ZlibDecoder, FailsStreamsThatDoNotMakeTheAnnouncedSize)
     }
 }
 
-TEST(ZlibDecoder, AWrappedGlzImageDecodes)
-{
+TEST(ZlibDecoder, AWrappedGlzImageDecodes) {
     std::vector<uint8_t> units;
     for (int i = 0; i < 64 * 16; i++) {
         units.insert(units.end(), {uint8_t(i % 64), uint8_t(i / 64), 0x40});

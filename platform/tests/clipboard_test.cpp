@@ -1,6 +1,7 @@
-// The platform clipboard: guest grabs become delayed local formats, local pastes ask the guest for the type the
-// format prefers and wait for its data, and the guest's text and images are converted (malformed images are
-// refused). The tests play the main thread (the platform window and the paste) and the main channel's thread.
+// The platform clipboard: guest grabs become delayed local formats, local pastes ask the guest for the type
+// the format prefers and wait for its data, and the guest's text and images are converted (malformed images
+// are refused). The tests play the main thread (the platform window and the paste) and the main channel's
+// thread.
 #include "platform/clipboard.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +26,7 @@ const bool no_display = [] { return unsetenv("DISPLAY") == 0; }();
 using test_support::kPngRgba2x2;
 
 // 2x1, 24 bits: a bitmap file of 14 + 40 + 8 bytes.
-std::vector<uint8_t> small_bmp()
-{
+std::vector<uint8_t> small_bmp() {
     std::vector<uint8_t> bmp(62, 0);
     bmp[0] = 'B';
     bmp[1] = 'M';
@@ -46,8 +46,7 @@ std::vector<uint8_t> small_bmp()
 PlatformClipboard* window_clipboard;
 
 // The platform window's procedure, as far as the clipboard goes.
-LRESULT CALLBACK platform_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT CALLBACK platform_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_RENDERFORMAT && window_clipboard) {
         return window_clipboard->render_format((UINT)wParam);
     }
@@ -61,8 +60,7 @@ public:
     ~GuestListener() override { join(); }
 
     void on_clipboard_grab(const uint32_t*, uint32_t) override {}
-    void on_clipboard_request(uint32_t type) override
-    {
+    void on_clipboard_request(uint32_t type) override {
         {
             std::lock_guard<std::mutex> guard(lock);
             requests.push_back(type);
@@ -75,8 +73,7 @@ public:
     void on_clipboard_notify(uint32_t, const uint8_t*, uint32_t) override {}
     void on_clipboard_release() override { releases++; }
 
-    void join()
-    {
+    void join() {
         if (channel.joinable()) {
             channel.join();
         }
@@ -91,8 +88,7 @@ public:
 
 class PlatformClipboardTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(no_display);
         static bool registered = [] {
             WNDCLASSW wc = {};
@@ -101,15 +97,14 @@ protected:
             return RegisterClassW(&wc) != 0;
         }();
         ASSERT_TRUE(registered);
-        _window = CreateWindowExW(0, (LPCWSTR)u"ktw_platform_clipboard_test", (LPCWSTR)u"", 0, 0, 0, 0, 0, nullptr,
-                                  nullptr, nullptr, nullptr);
+        _window = CreateWindowExW(0, (LPCWSTR)u"ktw_platform_clipboard_test", (LPCWSTR)u"", 0, 0, 0, 0, 0,
+                                  nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(_window, nullptr);
         _event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         make_clipboard(20000);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         _listener.join();
         window_clipboard = nullptr;
         CloseClipboard();
@@ -117,16 +112,14 @@ protected:
         CloseHandle(_event);
     }
 
-    void make_clipboard(DWORD render_timeout_ms)
-    {
+    void make_clipboard(DWORD render_timeout_ms) {
         _clipboard.reset(new PlatformClipboard(_window, _event, render_timeout_ms));
         _clipboard->set_listener(&_listener);
         window_clipboard = _clipboard.get();
     }
 
     // A local application pastes the format: the platform window renders it (sent WM_RENDERFORMAT).
-    std::vector<uint8_t> paste(UINT format, bool* got = nullptr)
-    {
+    std::vector<uint8_t> paste(UINT format, bool* got = nullptr) {
         std::vector<uint8_t> bytes;
         EXPECT_TRUE(OpenClipboard(nullptr));
         HANDLE data = GetClipboardData(format);
@@ -143,8 +136,7 @@ protected:
         return bytes;
     }
 
-    std::vector<UINT> local_formats()
-    {
+    std::vector<UINT> local_formats() {
         std::vector<UINT> formats;
         if (OpenClipboard(nullptr)) {
             for (UINT f = EnumClipboardFormats(0); f != 0; f = EnumClipboardFormats(f)) {
@@ -156,8 +148,7 @@ protected:
     }
 
     // The guest answers a request with this data after a pause.
-    void answer_with(const std::vector<uint8_t>& data, int delay_ms = 20)
-    {
+    void answer_with(const std::vector<uint8_t>& data, int delay_ms = 20) {
         _listener.answer = [this, data, delay_ms](uint32_t type) {
             std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
             _notified = _clipboard->on_clipboard_notify(type, data.data(), (uint32_t)data.size());
@@ -171,13 +162,11 @@ protected:
     std::atomic<bool> _notified{false};
 };
 
-std::vector<uint8_t> utf8(const char* text)
-{
+std::vector<uint8_t> utf8(const char* text) {
     return std::vector<uint8_t>(text, text + strlen(text));
 }
 
-TEST_F(PlatformClipboardTest, GrabAnnouncesEachFormatOnceAndPasteAsksForItsPreferredOfferedType)
-{
+TEST_F(PlatformClipboardTest, GrabAnnouncesEachFormatOnceAndPasteAsksForItsPreferredOfferedType) {
     struct Case {
         std::vector<uint32_t> types;
         std::vector<UINT> formats;
@@ -206,12 +195,11 @@ TEST_F(PlatformClipboardTest, GrabAnnouncesEachFormatOnceAndPasteAsksForItsPrefe
     }
 }
 
-TEST_F(PlatformClipboardTest, GrabOfOnlyUnsupportedTypesLeavesTheLocalClipboardAlone)
-{
+TEST_F(PlatformClipboardTest, GrabOfOnlyUnsupportedTypesLeavesTheLocalClipboardAlone) {
     ASSERT_TRUE(OpenClipboard(nullptr));
     ASSERT_TRUE(CloseClipboard());
-    HWND local = CreateWindowExW(0, (LPCWSTR)u"ktw_platform_clipboard_test", (LPCWSTR)u"", 0, 0, 0, 0, 0, nullptr,
-                                 nullptr, nullptr, nullptr);
+    HWND local = CreateWindowExW(0, (LPCWSTR)u"ktw_platform_clipboard_test", (LPCWSTR)u"", 0, 0, 0, 0, 0,
+                                 nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(OpenClipboard(local));
     ASSERT_TRUE(EmptyClipboard());
     HGLOBAL text = GlobalAlloc(GMEM_MOVEABLE, 4);
@@ -229,8 +217,7 @@ TEST_F(PlatformClipboardTest, GrabOfOnlyUnsupportedTypesLeavesTheLocalClipboardA
     DestroyWindow(local);
 }
 
-TEST_F(PlatformClipboardTest, GuestTextArrivesAsTerminatedUtf16)
-{
+TEST_F(PlatformClipboardTest, GuestTextArrivesAsTerminatedUtf16) {
     uint32_t text = GUEST_CLIPBOARD_UTF8_TEXT;
     ASSERT_TRUE(_clipboard->on_clipboard_grab(&text, 1));
     answer_with(utf8("grüße ✓"));
@@ -243,15 +230,15 @@ TEST_F(PlatformClipboardTest, GuestTextArrivesAsTerminatedUtf16)
     EXPECT_EQ(WaitForSingleObject(_event, 0), (DWORD)WAIT_TIMEOUT);
 }
 
-TEST_F(PlatformClipboardTest, GuestImagesArriveAsBitmaps)
-{
+TEST_F(PlatformClipboardTest, GuestImagesArriveAsBitmaps) {
     struct Case {
         uint32_t type;
         std::vector<uint8_t> data;
         int32_t width, height;
         uint16_t bits;
     } cases[] = {
-        {GUEST_CLIPBOARD_IMAGE_PNG, std::vector<uint8_t>(kPngRgba2x2, kPngRgba2x2 + sizeof(kPngRgba2x2)), 2, 2, 32},
+        {GUEST_CLIPBOARD_IMAGE_PNG, std::vector<uint8_t>(kPngRgba2x2, kPngRgba2x2 + sizeof(kPngRgba2x2)), 2,
+         2, 32},
         {GUEST_CLIPBOARD_IMAGE_BMP, small_bmp(), 2, 1, 24},
     };
     for (const Case& c : cases) {
@@ -277,8 +264,7 @@ TEST_F(PlatformClipboardTest, GuestImagesArriveAsBitmaps)
     EXPECT_EQ(paste(CF_DIB), std::vector<uint8_t>(bmp.begin() + 14, bmp.end()));
 }
 
-TEST_F(PlatformClipboardTest, MalformedGuestImagesAreRefusedAndEndTheWait)
-{
+TEST_F(PlatformClipboardTest, MalformedGuestImagesAreRefusedAndEndTheWait) {
     std::vector<uint8_t> truncated_png(kPngRgba2x2, kPngRgba2x2 + 40);
     std::vector<uint8_t> rows_missing = small_bmp();
     rows_missing.resize(58);
@@ -319,8 +305,7 @@ TEST_F(PlatformClipboardTest, MalformedGuestImagesAreRefusedAndEndTheWait)
     }
 }
 
-TEST_F(PlatformClipboardTest, StaleSignalDoesNotEndTheNextRender)
-{
+TEST_F(PlatformClipboardTest, StaleSignalDoesNotEndTheNextRender) {
     // A release while no render waits leaves the auto-reset event signalled.
     _clipboard->set_clipboard_owner(CLIPBOARD_OWNER_NONE);
     EXPECT_EQ(_listener.releases, 1);
@@ -332,8 +317,7 @@ TEST_F(PlatformClipboardTest, StaleSignalDoesNotEndTheNextRender)
     EXPECT_TRUE(got) << "the render ended on the stale signal before the data came";
 }
 
-TEST_F(PlatformClipboardTest, RenderGivesUpWhenTheGuestNeverAnswers)
-{
+TEST_F(PlatformClipboardTest, RenderGivesUpWhenTheGuestNeverAnswers) {
     make_clipboard(300);
     uint32_t text = GUEST_CLIPBOARD_UTF8_TEXT;
     ASSERT_TRUE(_clipboard->on_clipboard_grab(&text, 1));
@@ -347,8 +331,7 @@ TEST_F(PlatformClipboardTest, RenderGivesUpWhenTheGuestNeverAnswers)
     EXPECT_LT(waited, std::chrono::seconds(10));
 }
 
-TEST_F(PlatformClipboardTest, ReleaseEndsTheRenderAndTellsTheListener)
-{
+TEST_F(PlatformClipboardTest, ReleaseEndsTheRenderAndTellsTheListener) {
     uint32_t text = GUEST_CLIPBOARD_UTF8_TEXT;
     ASSERT_TRUE(_clipboard->on_clipboard_grab(&text, 1));
     _listener.answer = [this](uint32_t) {
@@ -364,10 +347,10 @@ TEST_F(PlatformClipboardTest, ReleaseEndsTheRenderAndTellsTheListener)
     EXPECT_EQ(_clipboard->get_clipboard_owner(), CLIPBOARD_OWNER_NONE);
 }
 
-TEST_F(PlatformClipboardTest, DataWithoutARenderIsPutOnTheClipboardDirectly)
-{
+TEST_F(PlatformClipboardTest, DataWithoutARenderIsPutOnTheClipboardDirectly) {
     std::vector<uint8_t> text = utf8("unasked");
-    EXPECT_TRUE(_clipboard->on_clipboard_notify(GUEST_CLIPBOARD_UTF8_TEXT, text.data(), (uint32_t)text.size()));
+    EXPECT_TRUE(
+        _clipboard->on_clipboard_notify(GUEST_CLIPBOARD_UTF8_TEXT, text.data(), (uint32_t)text.size()));
     EXPECT_EQ(GetClipboardOwner(), _window);
     EXPECT_EQ(WaitForSingleObject(_event, 0), (DWORD)WAIT_TIMEOUT);
     std::vector<uint8_t> bytes = paste(CF_UNICODETEXT);
@@ -382,8 +365,7 @@ TEST_F(PlatformClipboardTest, DataWithoutARenderIsPutOnTheClipboardDirectly)
     EXPECT_EQ(paste(CF_UNICODETEXT).size(), bytes.size());
 }
 
-TEST_F(PlatformClipboardTest, GrabsDuringRendersKeepTheOfferedTypesWhole)
-{
+TEST_F(PlatformClipboardTest, GrabsDuringRendersKeepTheOfferedTypesWhole) {
     // The guest's grabs arrive on the main channel's thread while renders read the offered types.
     _listener.answer = [this](uint32_t) { SetEvent(_event); };
     uint32_t both[] = {GUEST_CLIPBOARD_IMAGE_PNG, GUEST_CLIPBOARD_IMAGE_BMP, GUEST_CLIPBOARD_UTF8_TEXT};

@@ -14,14 +14,12 @@
 
 namespace {
 
-std::string unique_name()
-{
+std::string unique_name() {
     static int counter = 0;
     return "ktw-pipe-server-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
 }
 
-std::string pattern(size_t size)
-{
+std::string pattern(size_t size) {
     std::string text(size, '\0');
     for (size_t i = 0; i < size; i++) {
         text[i] = (char)('a' + (i * 7 + i / 26) % 26);
@@ -32,33 +30,29 @@ std::string pattern(size_t size)
 // A client program's end of the pipe.
 class Client {
 public:
-    explicit Client(const std::string& name)
-    {
+    explicit Client(const std::string& name) {
         std::string full = "\\\\.\\pipe\\" + name;
         std::u16string wide(full.begin(), full.end());
-        _pipe = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                            NULL);
+        _pipe = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, NULL);
         _overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     }
 
-    ~Client()
-    {
+    ~Client() {
         close();
         CloseHandle(_overlapped.hEvent);
     }
 
     bool connected() const { return _pipe != INVALID_HANDLE_VALUE; }
 
-    void close()
-    {
+    void close() {
         if (_pipe != INVALID_HANDLE_VALUE) {
             CloseHandle(_pipe);
             _pipe = INVALID_HANDLE_VALUE;
         }
     }
 
-    bool write(const std::string& message)
-    {
+    bool write(const std::string& message) {
         DWORD bytes = 0;
         if (!WriteFile(_pipe, message.data(), (DWORD)message.size(), NULL, &_overlapped) &&
             GetLastError() != ERROR_IO_PENDING) {
@@ -69,8 +63,7 @@ public:
     }
 
     // Reads messages until `size` bytes came, or two seconds passed.
-    std::string read_bytes(size_t size)
-    {
+    std::string read_bytes(size_t size) {
         std::string text;
         std::vector<char> buffer(65536);
         while (text.size() < size) {
@@ -100,13 +93,9 @@ private:
 class TestConnection : public NamedPipe::ConnectionInterface {
 public:
     explicit TestConnection(std::string greeting, bool greet_in_two_writes)
-        : _greeting(std::move(greeting))
-        , _two_writes(greet_in_two_writes)
-    {
-    }
+        : _greeting(std::move(greeting)), _two_writes(greet_in_two_writes) {}
 
-    void bind(WinConnection* connection) override
-    {
+    void bind(WinConnection* connection) override {
         _connection.reset(connection);
         if (_two_writes) {
             // The second write only appends while the first is in flight, and nothing is written afterwards.
@@ -119,20 +108,17 @@ public:
         read_all();
     }
 
-    void on_data() override
-    {
+    void on_data() override {
         write_unsent();
         read_all();
     }
 
-    std::string received()
-    {
+    std::string received() {
         std::lock_guard<std::mutex> lock(_mutex);
         return _received;
     }
 
-    bool failed()
-    {
+    bool failed() {
         std::lock_guard<std::mutex> lock(_mutex);
         return _failed;
     }
@@ -140,14 +126,12 @@ public:
     int writes_taken_short() const { return _short_writes; }
 
 private:
-    void write_some(const std::string& text)
-    {
+    void write_some(const std::string& text) {
         int32_t taken = _connection->write((const uint8_t*)text.data(), (uint32_t)text.size());
         EXPECT_EQ(taken, (int32_t)text.size());
     }
 
-    void write_unsent()
-    {
+    void write_unsent() {
         while (!_unsent.empty()) {
             int32_t taken = _connection->write((const uint8_t*)_unsent.data(), (uint32_t)_unsent.size());
             if (taken <= 0) {
@@ -160,8 +144,7 @@ private:
         }
     }
 
-    void read_all()
-    {
+    void read_all() {
         uint8_t buffer[1000];
         for (;;) {
             int32_t count = _connection->read(buffer, sizeof(buffer));
@@ -188,21 +171,18 @@ private:
 
 class TestListener : public NamedPipe::ListenerInterface {
 public:
-    NamedPipe::ConnectionInterface* create() override
-    {
+    NamedPipe::ConnectionInterface* create() override {
         std::lock_guard<std::mutex> lock(_mutex);
         _connections.emplace_back(new TestConnection(greeting, greet_in_two_writes));
         return _connections.back().get();
     }
 
-    size_t count()
-    {
+    size_t count() {
         std::lock_guard<std::mutex> lock(_mutex);
         return _connections.size();
     }
 
-    TestConnection& connection(size_t i)
-    {
+    TestConnection& connection(size_t i) {
         std::lock_guard<std::mutex> lock(_mutex);
         return *_connections.at(i);
     }
@@ -227,14 +207,12 @@ namespace {
 
 class NamedPipeServerTest : public testing::Test {
 protected:
-    void start()
-    {
+    void start() {
         _listener.reset(new WinListener(_name.c_str(), _interface, _loop_thread.loop));
         _loop_thread.start();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         int exit_code;
         _loop_thread.loop.quit(0);
         ASSERT_TRUE(_loop_thread.ended(&exit_code));
@@ -248,8 +226,7 @@ protected:
     std::unique_ptr<WinListener> _listener;
 };
 
-TEST_F(NamedPipeServerTest, EachClientGetsItsOwnConnectionBothWays)
-{
+TEST_F(NamedPipeServerTest, EachClientGetsItsOwnConnectionBothWays) {
     _interface.greeting = "welcome";
     start();
     Client first(_name);
@@ -267,14 +244,14 @@ TEST_F(NamedPipeServerTest, EachClientGetsItsOwnConnectionBothWays)
     EXPECT_EQ(_interface.connection(0).received(), "from the first");
 }
 
-TEST_F(NamedPipeServerTest, ClientsThatCameWhileTheLoopWasBusyAreServedAndAnInstanceWaitsAfter)
-{
+TEST_F(NamedPipeServerTest, ClientsThatCameWhileTheLoopWasBusyAreServedAndAnInstanceWaitsAfter) {
     start();
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     post(_loop_thread.loop, [released](AbstractProcessLoop&) { released.wait(); });
 
-    // The first takes the waiting instance; the second is already there when the next instance starts to wait.
+    // The first takes the waiting instance; the second is already there when the next instance starts to
+    // wait.
     Client first(_name);
     Client second(_name);
     ASSERT_TRUE(first.connected() && second.connected());
@@ -293,8 +270,7 @@ TEST_F(NamedPipeServerTest, ClientsThatCameWhileTheLoopWasBusyAreServedAndAnInst
     }));
 }
 
-TEST_F(NamedPipeServerTest, MessageLongerThanTheReadBufferArrivesWhole)
-{
+TEST_F(NamedPipeServerTest, MessageLongerThanTheReadBufferArrivesWhole) {
     start();
     Client client(_name);
     ASSERT_TRUE(eventually([&] { return _interface.count() == 1; }));
@@ -304,8 +280,7 @@ TEST_F(NamedPipeServerTest, MessageLongerThanTheReadBufferArrivesWhole)
     EXPECT_TRUE(_interface.connection(0).received() == message);
 }
 
-TEST_F(NamedPipeServerTest, WriteLongerThanTheBufferIsTakenInTurns)
-{
+TEST_F(NamedPipeServerTest, WriteLongerThanTheBufferIsTakenInTurns) {
     _interface.greeting = pattern(PipeBuffer::BUFFER_SIZE + 1808);
     start();
     Client client(_name);
@@ -315,8 +290,7 @@ TEST_F(NamedPipeServerTest, WriteLongerThanTheBufferIsTakenInTurns)
     EXPECT_EQ(_interface.connection(0).writes_taken_short(), 1);
 }
 
-TEST_F(NamedPipeServerTest, BytesAppendedWhileAWriteWasInFlightAreSent)
-{
+TEST_F(NamedPipeServerTest, BytesAppendedWhileAWriteWasInFlightAreSent) {
     _interface.greeting = "ab";
     _interface.greet_in_two_writes = true;
     start();
@@ -324,8 +298,7 @@ TEST_F(NamedPipeServerTest, BytesAppendedWhileAWriteWasInFlightAreSent)
     EXPECT_EQ(client.read_bytes(2), "ab");
 }
 
-TEST_F(NamedPipeServerTest, ListenerWaitsAgainAfterAFailedConnect)
-{
+TEST_F(NamedPipeServerTest, ListenerWaitsAgainAfterAFailedConnect) {
     _listener.reset(new WinListener(_name.c_str(), _interface, _loop_thread.loop));
     // The connect was started on this thread, so this cancels it: it completes with a failure.
     HANDLE cancelled = WinListenerTestPeer::waiting_pipe(*_listener);
@@ -347,8 +320,7 @@ TEST_F(NamedPipeServerTest, ListenerWaitsAgainAfterAFailedConnect)
     EXPECT_TRUE(eventually([&] { return _interface.connection(0).received() == "after the failure"; }));
 }
 
-TEST_F(NamedPipeServerTest, ClientThatLeavesFailsTheNextRead)
-{
+TEST_F(NamedPipeServerTest, ClientThatLeavesFailsTheNextRead) {
     start();
     Client client(_name);
     ASSERT_TRUE(eventually([&] { return _interface.count() == 1; }));
@@ -358,8 +330,7 @@ TEST_F(NamedPipeServerTest, ClientThatLeavesFailsTheNextRead)
     EXPECT_EQ(_interface.connection(0).received(), "bye");
 }
 
-TEST_F(NamedPipeServerTest, NameThatCannotBeServedThrows)
-{
+TEST_F(NamedPipeServerTest, NameThatCannotBeServedThrows) {
     std::string long_name(300, 'x');
     EXPECT_THROW(WinListener(long_name.c_str(), _interface, _loop_thread.loop), Exception);
     _loop_thread.start();  // for TearDown

@@ -19,8 +19,7 @@ namespace fs = std::filesystem;
 // Points every per-user folder of the process at a fresh temporary home.
 class PlatformTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         _home = fs::temp_directory_path() / ("ktw_platform_test_" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(_home);
         fs::create_directories(_home);
@@ -34,8 +33,7 @@ protected:
     fs::path _home;
 };
 
-TEST_F(PlatformTest, AppDataFolderIsCreatedOnceAndFoundAfterwards)
-{
+TEST_F(PlatformTest, AppDataFolderIsCreatedOnceAndFoundAfterwards) {
     std::string folder = Platform::app_data_folder("ktwsession");
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_EQ(fs::path(folder).filename(), "ktwsession");
@@ -43,8 +41,7 @@ TEST_F(PlatformTest, AppDataFolderIsCreatedOnceAndFoundAfterwards)
     EXPECT_EQ(Platform::app_data_folder("ktwsession"), folder);
 }
 
-TEST_F(PlatformTest, AppDataFolderThatCannotBeCreatedThrowsWithoutPosition)
-{
+TEST_F(PlatformTest, AppDataFolderThatCannotBeCreatedThrowsWithoutPosition) {
     try {
         Platform::app_data_folder("missing/ktwsession");
         FAIL() << "no exception";
@@ -54,8 +51,7 @@ TEST_F(PlatformTest, AppDataFolderThatCannotBeCreatedThrowsWithoutPosition)
     }
 }
 
-TEST_F(PlatformTest, AppDataFolderThatCannotBeFoundThrowsWithoutPosition)
-{
+TEST_F(PlatformTest, AppDataFolderThatCannotBeFoundThrowsWithoutPosition) {
     std::ofstream(_home / "file") << "not a folder";
     setenv("XDG_DATA_HOME", (_home / "file" / "data").c_str(), 1);
     try {
@@ -67,17 +63,16 @@ TEST_F(PlatformTest, AppDataFolderThatCannotBeFoundThrowsWithoutPosition)
     }
 }
 
-TEST(PlatformProcessTest, ProcessIdIsTheSystemsOne)
-{
+TEST(PlatformProcessTest, ProcessIdIsTheSystemsOne) {
     EXPECT_EQ(Platform::get_process_id(), uint64_t(GetCurrentProcessId()));
-    // The process's, not the thread's: on the first thread the two numbers are the same, on another they differ.
+    // The process's, not the thread's: on the first thread the two numbers are the same, on another they
+    // differ.
     uint64_t on_other_thread = 0;
     std::thread([&] { on_other_thread = Platform::get_process_id(); }).join();
     EXPECT_EQ(on_other_thread, uint64_t(GetCurrentProcessId()));
 }
 
-TEST(PlatformThreadPriorityTest, PrioritiesMapToTheSystemsLevelsAndOthersThrow)
-{
+TEST(PlatformThreadPriorityTest, PrioritiesMapToTheSystemsLevelsAndOthersThrow) {
     std::thread([] {
         const int expected[] = {15, 2, 1, 0, -1, -2, -15};
         for (int priority = 1; priority <= 7; priority++) {
@@ -98,16 +93,14 @@ TEST(PlatformThreadPriorityTest, PrioritiesMapToTheSystemsLevelsAndOthersThrow)
 
 class PlatformPingTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WSADATA data;
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     }
     void TearDown() override { WSACleanup(); }
 };
 
-TEST_F(PlatformPingTest, FailuresReportTheFailureRoundTrip)
-{
+TEST_F(PlatformPingTest, FailuresReportTheFailureRoundTrip) {
     double round_trip = 0;
     EXPECT_FALSE(Platform::get_icmp_ping("no-such-host.invalid", &round_trip));
     EXPECT_EQ(round_trip, 100000);
@@ -117,8 +110,7 @@ TEST_F(PlatformPingTest, FailuresReportTheFailureRoundTrip)
     EXPECT_FALSE(Platform::get_icmp_ping("127.0.0.1", nullptr));
 }
 
-TEST_F(PlatformPingTest, LoopbackAnswersWithinASecondWhereEchoIsAllowed)
-{
+TEST_F(PlatformPingTest, LoopbackAnswersWithinASecondWhereEchoIsAllowed) {
     for (const char* host : {"127.0.0.1", "localhost"}) {
         double round_trip = 0;
         bool answered = Platform::get_icmp_ping(host, &round_trip);
@@ -132,13 +124,11 @@ TEST_F(PlatformPingTest, LoopbackAnswersWithinASecondWhereEchoIsAllowed)
     }
 }
 
-TEST(PlatformServicesTest, NoDirect3DDevice)
-{
+TEST(PlatformServicesTest, NoDirect3DDevice) {
     EXPECT_FALSE(Platform::is_d3d9_hw_tnl());
 }
 
-TEST(PlatformServicesTest, ConsoleOutputReachesStandardOutput)
-{
+TEST(PlatformServicesTest, ConsoleOutputReachesStandardOutput) {
     testing::internal::CaptureStdout();
     Platform::console_printf("probe %d %s\n", 7, "done");
     fflush(stdout);

@@ -22,8 +22,7 @@ public:
 class RequestRecorder : public Platform::ClipboardListener {
 public:
     void on_clipboard_grab(const uint32_t* types, uint32_t count) override {}
-    void on_clipboard_request(uint32_t type) override
-    {
+    void on_clipboard_request(uint32_t type) override {
         requests.push_back(type);
         SetEvent(Platform::clipboard_event());  // as the guest's answer would
     }
@@ -36,16 +35,14 @@ public:
 // The platform window is made once per process, on the thread that runs the tests, as on the main thread.
 class PlatformWindowTest : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         if (!main_loop) {
             main_loop = new ProcessLoop(nullptr);
             Platform::create_message_wind(main_loop->get_timers_queue());
         }
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         WinPlatform::exit_modal_loop();
         Platform::set_event_listener(nullptr);
         Platform::set_clipboard_listener(nullptr);
@@ -58,16 +55,14 @@ protected:
 
 ProcessLoop* PlatformWindowTest::main_loop = nullptr;
 
-TEST_F(PlatformWindowTest, WindowAndClipboardEventExist)
-{
+TEST_F(PlatformWindowTest, WindowAndClipboardEventExist) {
     EXPECT_TRUE(IsWindow(window()));
     EXPECT_FALSE(IsWindowVisible(window()));
     ASSERT_NE(Platform::clipboard_event(), nullptr);
     EXPECT_NE(WaitForSingleObject(Platform::clipboard_event(), 0), WAIT_FAILED);
 }
 
-TEST_F(PlatformWindowTest, ActivationAndDisplayChangesReachTheListenerSetLast)
-{
+TEST_F(PlatformWindowTest, ActivationAndDisplayChangesReachTheListenerSetLast) {
     RecordingListener listener;
     SendMessageW(window(), WM_ACTIVATEAPP, TRUE, 0);  // the default listener takes it
     Platform::set_event_listener(&listener);
@@ -79,8 +74,7 @@ TEST_F(PlatformWindowTest, ActivationAndDisplayChangesReachTheListenerSetLast)
     EXPECT_EQ(listener.calls, (std::vector<std::string>{"activated", "deactivated", "monitors"}));
 }
 
-TEST_F(PlatformWindowTest, RenderRequestsReachTheClipboardListener)
-{
+TEST_F(PlatformWindowTest, RenderRequestsReachTheClipboardListener) {
     RequestRecorder recorder;
     Platform::set_clipboard_listener(&recorder);
     const uint32_t text = GUEST_CLIPBOARD_UTF8_TEXT;
@@ -90,8 +84,7 @@ TEST_F(PlatformWindowTest, RenderRequestsReachTheClipboardListener)
     Platform::clipboard().set_clipboard_owner(CLIPBOARD_OWNER_NONE);
 }
 
-TEST_F(PlatformWindowTest, TimerMessageRunsTheMainLoopsDueTimersOnlyInsideAModalLoop)
-{
+TEST_F(PlatformWindowTest, TimerMessageRunsTheMainLoopsDueTimersOnlyInsideAModalLoop) {
     int runs = 0;
     FunctionTimer* timer = new FunctionTimer([&runs](AbstractProcessLoop&) { runs++; });
     main_loop->arm_timer(timer, 1);
@@ -108,8 +101,7 @@ TEST_F(PlatformWindowTest, TimerMessageRunsTheMainLoopsDueTimersOnlyInsideAModal
     timer->unref();
 }
 
-TEST_F(PlatformWindowTest, ModalLoopTimerKeepsTheMainLoopsTimersRunningUntilTheLoopEnds)
-{
+TEST_F(PlatformWindowTest, ModalLoopTimerKeepsTheMainLoopsTimersRunningUntilTheLoopEnds) {
     int runs = 0;
     FunctionTimer* timer = new FunctionTimer([&runs](AbstractProcessLoop&) { runs++; });
     main_loop->arm_timer(timer, 20);

@@ -13,16 +13,14 @@ protected:
     void TearDown() override { SessionBlock::clear(); }
 };
 
-void put_u32(std::vector<uint8_t>& block, size_t offset, uint32_t value)
-{
+void put_u32(std::vector<uint8_t>& block, size_t offset, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) {
         block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
 
 // Every reader at the offset the parent writes its field to, by number.
-TEST_F(SessionBlockTest, NumbersAreReadLittleEndianAtTheirOffsets)
-{
+TEST_F(SessionBlockTest, NumbersAreReadLittleEndianAtTheirOffsets) {
     ASSERT_EQ(size_t(SessionBlock::SIZE), 1544u);
     const struct {
         size_t offset;
@@ -47,12 +45,12 @@ TEST_F(SessionBlockTest, NumbersAreReadLittleEndianAtTheirOffsets)
 
     for (const auto& number : numbers) {
         EXPECT_EQ(number.read(), 0x01020300u + number.offset) << "offset " << number.offset;
-        EXPECT_EQ(SessionBlock::u32(number.offset), 0x01020300u + number.offset) << "offset " << number.offset;
+        EXPECT_EQ(SessionBlock::u32(number.offset), 0x01020300u + number.offset)
+            << "offset " << number.offset;
     }
 }
 
-TEST_F(SessionBlockTest, TextsStopAtTheirTerminatorOrTheirRoom)
-{
+TEST_F(SessionBlockTest, TextsStopAtTheirTerminatorOrTheirRoom) {
     std::vector<uint8_t> block(1544);
     std::memcpy(&block[1436], "secret", 7);  // link password
     std::memcpy(&block[369], "logon", 6);    // logon password
@@ -77,8 +75,7 @@ TEST_F(SessionBlockTest, TextsStopAtTheirTerminatorOrTheirRoom)
     EXPECT_EQ(SessionBlock::text(1542, 100), "");
 }
 
-TEST_F(SessionBlockTest, ABlockOfAnotherSizeIsRefusedAndChangesNothing)
-{
+TEST_F(SessionBlockTest, ABlockOfAnotherSizeIsRefusedAndChangesNothing) {
     SessionBlock::set_u32(SessionBlock::FORCE_LINK, 2);
     std::vector<uint8_t> block(SessionBlock::SIZE + 1, 0xff);
     EXPECT_FALSE(SessionBlock::set(block.data(), block.size()));
@@ -87,9 +84,9 @@ TEST_F(SessionBlockTest, ABlockOfAnotherSizeIsRefusedAndChangesNothing)
     EXPECT_EQ(SessionBlock::force_link(), 2u);
 }
 
-TEST_F(SessionBlockTest, FieldWritesStayInsideTheBlockAndTheirRoom)
-{
-    SessionBlock::set_text(SessionBlock::LINK_PASSWORD, SessionBlock::LINK_PASSWORD_ROOM, std::string(500, 'p'));
+TEST_F(SessionBlockTest, FieldWritesStayInsideTheBlockAndTheirRoom) {
+    SessionBlock::set_text(SessionBlock::LINK_PASSWORD, SessionBlock::LINK_PASSWORD_ROOM,
+                           std::string(500, 'p'));
     EXPECT_EQ(SessionBlock::link_password(), std::string(SessionBlock::LINK_PASSWORD_ROOM - 1, 'p'));
     EXPECT_EQ(SessionBlock::heartbeat_interval(), 0u);
 
@@ -102,8 +99,7 @@ TEST_F(SessionBlockTest, FieldWritesStayInsideTheBlockAndTheirRoom)
     EXPECT_EQ(SessionBlock::link_password(), "ab");  // the longer text before is gone
 }
 
-TEST_F(SessionBlockTest, ReadersOnOtherThreadsSeeWholeBlocks)
-{
+TEST_F(SessionBlockTest, ReadersOnOtherThreadsSeeWholeBlocks) {
     std::vector<uint8_t> ones(SessionBlock::SIZE, 0x11), twos(SessionBlock::SIZE, 0x22);
     std::thread writer([&] {
         for (int i = 0; i < 2000; ++i) {

@@ -8,10 +8,7 @@ namespace {
 
 class Tracked : public baseobj {
 public:
-    explicit Tracked(bool& destroyed)
-        : _destroyed(destroyed)
-    {
-    }
+    explicit Tracked(bool& destroyed) : _destroyed(destroyed) {}
 
 protected:
     ~Tracked() override { _destroyed = true; }
@@ -20,8 +17,7 @@ private:
     bool& _destroyed;
 };
 
-TEST(BaseobjTest, StartsAtOneAndDeletesItselfAtZero)
-{
+TEST(BaseobjTest, StartsAtOneAndDeletesItselfAtZero) {
     bool destroyed = false;
     auto* obj = new Tracked(destroyed);
     EXPECT_EQ(obj->GetRefCount(), 1);
@@ -37,8 +33,7 @@ struct TryLockArgs {
     int taken;
 };
 
-void* try_lock_on_other_thread(void* arg)
-{
+void* try_lock_on_other_thread(void* arg) {
     auto* args = static_cast<TryLockArgs*>(arg);
     args->taken = args->mutex->TryLock();
     if (args->taken) {
@@ -48,16 +43,14 @@ void* try_lock_on_other_thread(void* arg)
 }
 
 // Win32 mutexes are recursive for their owner, so only another thread can tell whether one is held.
-bool free_for_other_threads(BaseMutex* mutex)
-{
+bool free_for_other_threads(BaseMutex* mutex) {
     TryLockArgs args = {mutex, 0};
     Thread thread(try_lock_on_other_thread, &args);
     thread.join();
     return args.taken == 1;
 }
 
-TEST(AutoLockTest, HoldsTheMutexForItsScopeAndRestoresTheCount)
-{
+TEST(AutoLockTest, HoldsTheMutexForItsScopeAndRestoresTheCount) {
     BaseMutex* mutex = new MutexMutex();
     {
         AutoLock lock(mutex);
@@ -69,8 +62,7 @@ TEST(AutoLockTest, HoldsTheMutexForItsScopeAndRestoresTheCount)
     mutex->Release();
 }
 
-TEST(MutexMutexTest, TryLockAndUnlockReportTheirOutcome)
-{
+TEST(MutexMutexTest, TryLockAndUnlockReportTheirOutcome) {
     BaseMutex* mutex = new MutexMutex();
     EXPECT_EQ(mutex->TryLock(), 1);
     EXPECT_FALSE(free_for_other_threads(mutex));

@@ -7,14 +7,12 @@
 struct Waiter {
     unsigned throw_line = 0;
 
-    void wait(int result)
-    {
+    void wait(int result) {
         throw_line = __LINE__ + 1;
         THROW("wait failed %d", result);
     }
 
-    void connect()
-    {
+    void connect() {
         throw_line = __LINE__ + 1;
         THROW_ERR(3, "connect failed");
     }
@@ -25,8 +23,7 @@ namespace {
 using testing::HasSubstr;
 using testing::Not;
 
-TEST(ThrowTest, ExceptionCarriesMessageWithPositionAndWarningCarriesMessageOnly)
-{
+TEST(ThrowTest, ExceptionCarriesMessageWithPositionAndWarningCarriesMessageOnly) {
     Waiter waiter;
     testing::internal::CaptureStderr();
     try {
@@ -42,8 +39,7 @@ TEST(ThrowTest, ExceptionCarriesMessageWithPositionAndWarningCarriesMessageOnly)
     }
 }
 
-TEST(ThrowTest, ThrowErrCarriesTheSiteCode)
-{
+TEST(ThrowTest, ThrowErrCarriesTheSiteCode) {
     Waiter waiter;
     testing::internal::CaptureStderr();
     try {
@@ -56,8 +52,7 @@ TEST(ThrowTest, ThrowErrCarriesTheSiteCode)
     testing::internal::GetCapturedStderr();
 }
 
-TEST(ExceptionTest, CodeDefaultsToOneAndSurvivesCopy)
-{
+TEST(ExceptionTest, CodeDefaultsToOneAndSurvivesCopy) {
     Exception plain("get user app data dir failed");
     EXPECT_EQ(plain.get_error_code(), 1);
     EXPECT_STREQ(plain.what(), "get user app data dir failed");

@@ -14,16 +14,13 @@ namespace fs = std::filesystem;
 
 class TempDir {
 public:
-    TempDir()
-        : _path(fs::temp_directory_path() / ("ktw_md5_test_" + std::to_string(GetCurrentProcessId())))
-    {
+    TempDir() : _path(fs::temp_directory_path() / ("ktw_md5_test_" + std::to_string(GetCurrentProcessId()))) {
         fs::remove_all(_path);
         fs::create_directories(_path);
     }
     ~TempDir() { fs::remove_all(_path); }
 
-    std::string write(const std::string& name, const std::string& content) const
-    {
+    std::string write(const std::string& name, const std::string& content) const {
         fs::path file = _path / name;
         std::ofstream(file, std::ios::binary) << content;
         return file.string();
@@ -35,8 +32,7 @@ private:
     fs::path _path;
 };
 
-std::string md5_of(const std::string& path)
-{
+std::string md5_of(const std::string& path) {
     char hex[33] = {};
     if (!GetFileMd5Hex(path.c_str(), hex)) {
         return "failed";
@@ -44,8 +40,7 @@ std::string md5_of(const std::string& path)
     return hex;
 }
 
-TEST(GetFileMd5HexTest, DigestsOfKnownContents)
-{
+TEST(GetFileMd5HexTest, DigestsOfKnownContents) {
     TempDir dir;
     struct Case {
         std::string content;
@@ -63,8 +58,7 @@ TEST(GetFileMd5HexTest, DigestsOfKnownContents)
     }
 }
 
-TEST(GetFileMd5HexTest, FailsForMissingFileAndNullArguments)
-{
+TEST(GetFileMd5HexTest, FailsForMissingFileAndNullArguments) {
     TempDir dir;
     EXPECT_EQ(md5_of((dir.path() / "missing").string()), "failed");
 
@@ -79,43 +73,39 @@ TEST(GetFileMd5HexTest, FailsForMissingFileAndNullArguments)
 }
 
 // A 1x1 24-bit bottom-up bitmap file.
-std::string tiny_bmp()
-{
+std::string tiny_bmp() {
     const unsigned char bytes[] = {
-        'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,           // file header
-        40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,        // info header: size, width, height, planes, bpp
-        0, 0, 0, 0, 4, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x20, 0x40, 0x80, 0,                                     // one pixel, row padded to 4 bytes
+        'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,    // file header
+        40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,  // info header: size, width,
+                                                           // height, planes, bpp
+        0, 0, 0, 0, 4, 0, 0, 0, 0x13, 0x0b, 0, 0, 0x13, 0x0b, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0x40, 0x80,
+        0,  // one pixel, row padded to 4 bytes
     };
     return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
 }
 
 class LoadBannerBitmapTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         setenv("KTW_REGISTRY_DIR", (_dir.path() / "registry").c_str(), 1);
         _bmp = _dir.write("banner.bmp", tiny_bmp());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (_key) {
             RegCloseKey(_key);
         }
         unsetenv("KTW_REGISTRY_DIR");
     }
 
-    void create_key()
-    {
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\VoranthCSClient", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &_key, nullptr),
+    void create_key() {
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\VoranthCSClient", 0, nullptr,
+                                  0, KEY_ALL_ACCESS, nullptr, &_key, nullptr),
                   ERROR_SUCCESS);
     }
 
     // Stores text as REG_SZ, with its terminator or without.
-    void set_string(const char16_t* name, const std::string& text, bool terminated = true)
-    {
+    void set_string(const char16_t* name, const std::string& text, bool terminated = true) {
         std::u16string wide(text.begin(), text.end());
         DWORD bytes = static_cast<DWORD>((wide.size() + (terminated ? 1 : 0)) * sizeof(WCHAR));
         ASSERT_EQ(RegSetValueExW(_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()), bytes),
@@ -129,8 +119,7 @@ protected:
     HKEY _key = nullptr;
 };
 
-TEST_F(LoadBannerBitmapTest, LoadsWhenTheDigestMatchesInAnyCase)
-{
+TEST_F(LoadBannerBitmapTest, LoadsWhenTheDigestMatchesInAnyCase) {
     create_key();
     set_string(u"Banner", _bmp);
     std::string upper = digest();
@@ -145,8 +134,7 @@ TEST_F(LoadBannerBitmapTest, LoadsWhenTheDigestMatchesInAnyCase)
     }
 }
 
-TEST_F(LoadBannerBitmapTest, UnterminatedRegistryStringsStillWork)
-{
+TEST_F(LoadBannerBitmapTest, UnterminatedRegistryStringsStillWork) {
     create_key();
     set_string(u"Banner", _bmp, false);
     set_string(u"BannerHash", digest(), false);
@@ -157,8 +145,7 @@ TEST_F(LoadBannerBitmapTest, UnterminatedRegistryStringsStillWork)
     }
 }
 
-TEST_F(LoadBannerBitmapTest, NoBitmapWithoutAMatchingDigest)
-{
+TEST_F(LoadBannerBitmapTest, NoBitmapWithoutAMatchingDigest) {
     EXPECT_EQ(LoadBannerBitmap(), nullptr);  // no key at all
 
     create_key();

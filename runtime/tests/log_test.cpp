@@ -20,8 +20,7 @@ namespace {
 using testing::HasSubstr;
 using testing::Not;
 
-std::string read_file(const std::filesystem::path& path)
-{
+std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -30,8 +29,7 @@ std::string read_file(const std::filesystem::path& path)
 
 class ProgramLogTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         _path = std::filesystem::temp_directory_path() /
                 ("ktw_log_test_" + std::to_string(GetCurrentProcessId()) + ".log");
         std::filesystem::remove(_path);
@@ -40,8 +38,7 @@ protected:
         log_set_file(file);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         log_close();
         log_set_threshold(LOG_LEVEL_INFO);
         std::filesystem::remove(_path);
@@ -59,15 +56,13 @@ struct ThresholdCase {
     const char* on_stderr;  // what standard error shows, "" for nothing
 };
 
-std::ostream& operator<<(std::ostream& out, const ThresholdCase& c)
-{
+std::ostream& operator<<(std::ostream& out, const ThresholdCase& c) {
     return out << "threshold " << c.threshold << ", level " << c.level;
 }
 
 class LogThresholdTest : public ProgramLogTest, public testing::WithParamInterface<ThresholdCase> {};
 
-TEST_P(LogThresholdTest, LevelDecidesWhereALineGoes)
-{
+TEST_P(LogThresholdTest, LevelDecidesWhereALineGoes) {
     const ThresholdCase& c = GetParam();
     log_set_threshold(c.threshold);
     testing::internal::CaptureStderr();
@@ -92,8 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // KTWSESSION_LOG_LEVEL=-1 as atoi gives it: the unsigned comparison drops everything.
                     ThresholdCase{static_cast<unsigned>(-1), LOG_LEVEL_FATAL, false, ""}));
 
-TEST_F(ProgramLogTest, LineCarriesTimeIdsLevelTagMessageAndPosition)
-{
+TEST_F(ProgramLogTest, LineCarriesTimeIdsLevelTagMessageAndPosition) {
     write_log(LOG_LEVEL_WARN, "Application::init_logger", 3688, "Logger has been inited");
     std::string pid = std::to_string(GetCurrentProcessId());
     std::string tid = std::to_string(GetCurrentThreadId());
@@ -103,15 +97,14 @@ TEST_F(ProgramLogTest, LineCarriesTimeIdsLevelTagMessageAndPosition)
     EXPECT_THAT(file_text(), testing::MatchesRegex(expected));
 }
 
-TEST_F(ProgramLogTest, MacrosNameTheCallingFunction)
-{
+TEST_F(ProgramLogTest, MacrosNameTheCallingFunction) {
     LOG_INFO("from the macro");
-    EXPECT_THAT(file_text(), testing::ContainsRegex("from the macro \\{.*ProgramLogTest_MacrosNameTheCallingFunction_"
-                                                    "Test::TestBody:[0-9]+\\}\n"));
+    EXPECT_THAT(file_text(),
+                testing::ContainsRegex("from the macro \\{.*ProgramLogTest_MacrosNameTheCallingFunction_"
+                                       "Test::TestBody:[0-9]+\\}\n"));
 }
 
-TEST_F(ProgramLogTest, AfterCloseLinesGoToStandardErrorOnly)
-{
+TEST_F(ProgramLogTest, AfterCloseLinesGoToStandardErrorOnly) {
     log_close();
     EXPECT_FALSE(log_file_is_open());
     testing::internal::CaptureStderr();
@@ -127,8 +120,7 @@ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-void set_env(const char* name, const char* value)
-{
+void set_env(const char* name, const char* value) {
     if (value) {
         setenv(name, value, 1);
     } else {
@@ -144,27 +136,25 @@ struct SpiceCase {
     bool aborts;
 };
 
-std::ostream& operator<<(std::ostream& out, const SpiceCase& c)
-{
+std::ostream& operator<<(std::ostream& out, const SpiceCase& c) {
     return out << "SPICE_DEBUG_LEVEL " << (c.debug_level ? c.debug_level : "unset") << ", SPICE_ABORT_LEVEL "
                << (c.abort_level ? c.abort_level : "unset") << ", level " << c.level;
 }
 
 class SpiceLevelDeathTest : public SpiceLogDeathTest, public testing::WithParamInterface<SpiceCase> {};
 
-void log_then_exit(const SpiceCase& c)
-{
+void log_then_exit(const SpiceCase& c) {
     set_env("SPICE_DEBUG_LEVEL", c.debug_level);
     set_env("SPICE_ABORT_LEVEL", c.abort_level);
     spice_log("Spice", c.level, "file.c:12", "func", "the message %d", 3);
     exit(0);
 }
 
-TEST_P(SpiceLevelDeathTest, LevelsDecidePrintingAndAborting)
-{
+TEST_P(SpiceLevelDeathTest, LevelsDecidePrintingAndAborting) {
     const SpiceCase& c = GetParam();
-    auto printed = c.printed ? testing::Matcher<const std::string&>(HasSubstr("file.c:12:func: the message 3\n"))
-                             : testing::Matcher<const std::string&>(Not(HasSubstr("the message")));
+    auto printed = c.printed
+                       ? testing::Matcher<const std::string&>(HasSubstr("file.c:12:func: the message 3\n"))
+                       : testing::Matcher<const std::string&>(Not(HasSubstr("the message")));
     if (c.aborts) {
         EXPECT_EXIT(log_then_exit(c), testing::KilledBySignal(SIGABRT), printed);
     } else {
@@ -182,9 +172,9 @@ INSTANTIATE_TEST_SUITE_P(Levels, SpiceLevelDeathTest,
                                          SpiceCase{"4", nullptr, SPICE_LOG_LEVEL_DEBUG, true, false},
                                          SpiceCase{nullptr, "2", SPICE_LOG_LEVEL_WARNING, true, true}));
 
-// The program is named by its own file, not by the environment's "_", which under a wrapper names the wrapper.
-TEST_F(SpiceLogDeathTest, LineNamesProgramProcessDomainLevelAndPosition)
-{
+// The program is named by its own file, not by the environment's "_", which under a wrapper names the
+// wrapper.
+TEST_F(SpiceLogDeathTest, LineNamesProgramProcessDomainLevelAndPosition) {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
     ASSERT_GT(n, 0);
@@ -206,28 +196,23 @@ TEST_F(SpiceLogDeathTest, LineNamesProgramProcessDomainLevelAndPosition)
                                ":[0-9]+\\): Spice-Warning \\*\\*: canvas\\.c:7:draw: odd value\n"));
 }
 
-int checked_half(int value)
-{
+int checked_half(int value) {
     spice_return_val_if_fail(value % 2 == 0, -1);
     return value / 2;
 }
 
 bool reached_end = false;
 
-void checked_positive(int value)
-{
+void checked_positive(int value) {
     spice_return_if_fail(value > 0);
     reached_end = true;
 }
 
-TEST_F(SpiceLogDeathTest, ReturnIfFailAbortsByDefault)
-{
-    EXPECT_EXIT(checked_half(3), testing::KilledBySignal(SIGABRT),
-                HasSubstr("CRITICAL **: " __FILE__ ":"));
+TEST_F(SpiceLogDeathTest, ReturnIfFailAbortsByDefault) {
+    EXPECT_EXIT(checked_half(3), testing::KilledBySignal(SIGABRT), HasSubstr("CRITICAL **: " __FILE__ ":"));
 }
 
-TEST_F(SpiceLogDeathTest, ReturnIfFailReturnsWhenAbortingIsOff)
-{
+TEST_F(SpiceLogDeathTest, ReturnIfFailReturnsWhenAbortingIsOff) {
     EXPECT_EXIT(
         {
             setenv("SPICE_ABORT_LEVEL", "-1", 1);
@@ -240,15 +225,14 @@ TEST_F(SpiceLogDeathTest, ReturnIfFailReturnsWhenAbortingIsOff)
         testing::ExitedWithCode(0), HasSubstr(":checked_half: condition `value % 2 == 0' failed\n"));
 }
 
-TEST_F(SpiceLogDeathTest, AssertAbortsNamingTheCondition)
-{
+TEST_F(SpiceLogDeathTest, AssertAbortsNamingTheCondition) {
     int count = 0;
-    EXPECT_EXIT(spice_assert(count == 1), testing::KilledBySignal(SIGABRT),
-                testing::AllOf(HasSubstr("ERROR **: " __FILE__ ":"), HasSubstr("assertion `count == 1' failed\n")));
+    EXPECT_EXIT(
+        spice_assert(count == 1), testing::KilledBySignal(SIGABRT),
+        testing::AllOf(HasSubstr("ERROR **: " __FILE__ ":"), HasSubstr("assertion `count == 1' failed\n")));
 }
 
-TEST_F(SpiceLogDeathTest, WarnIfReachedGoesOn)
-{
+TEST_F(SpiceLogDeathTest, WarnIfReachedGoesOn) {
     EXPECT_EXIT(
         {
             spice_warn_if_reached();
@@ -257,8 +241,7 @@ TEST_F(SpiceLogDeathTest, WarnIfReachedGoesOn)
         testing::ExitedWithCode(0), HasSubstr("Warning **: " __FILE__ ":"));
 }
 
-TEST(CanvasDebugTraceTest, FlagSwitchesTheTrace)
-{
+TEST(CanvasDebugTraceTest, FlagSwitchesTheTrace) {
     EXPECT_FALSE(canvas_debug_trace_enabled());
     set_canvas_debug_trace(true);
     EXPECT_TRUE(canvas_debug_trace_enabled());
@@ -266,8 +249,7 @@ TEST(CanvasDebugTraceTest, FlagSwitchesTheTrace)
     EXPECT_FALSE(canvas_debug_trace_enabled());
 }
 
-TEST(CanvasDebugTraceTest, WritesDebuggerOutputOnlyWhenOn)
-{
+TEST(CanvasDebugTraceTest, WritesDebuggerOutputOnlyWhenOn) {
     setenv("KTW_DEBUG_OUTPUT", "1", 1);
     testing::internal::CaptureStderr();
     canvas_debug_trace("[GDICANVAS][%s][%d]hidden", "draw", 1);

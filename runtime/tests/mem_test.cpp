@@ -11,8 +11,7 @@ namespace {
 
 using testing::HasSubstr;
 
-TEST(SpiceMallocTest, ZeroSizesGiveNull)
-{
+TEST(SpiceMallocTest, ZeroSizesGiveNull) {
     EXPECT_EQ(spice_malloc(0), nullptr);
     EXPECT_EQ(spice_malloc0(0), nullptr);
     EXPECT_EQ(spice_malloc_n(0, 16), nullptr);
@@ -23,8 +22,7 @@ TEST(SpiceMallocTest, ZeroSizesGiveNull)
     EXPECT_EQ(spice_strdup(nullptr), nullptr);
 }
 
-TEST(SpiceMallocTest, ReallocToZeroFreesTheBlock)
-{
+TEST(SpiceMallocTest, ReallocToZeroFreesTheBlock) {
     void* block = spice_malloc(64);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(spice_realloc(block, 0), nullptr);  // the sanitizer build reports a leak otherwise
@@ -32,8 +30,7 @@ TEST(SpiceMallocTest, ReallocToZeroFreesTheBlock)
     EXPECT_EQ(spice_realloc_n(array, 0, 8), nullptr);
 }
 
-TEST(SpiceMallocTest, CopiesAndZeroFill)
-{
+TEST(SpiceMallocTest, CopiesAndZeroFill) {
     char* text = spice_strdup("banner");
     EXPECT_STREQ(text, "banner");
     free(text);
@@ -57,8 +54,7 @@ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-TEST_F(SpiceMallocDeathTest, ProductAbove32BitsIsRefused)
-{
+TEST_F(SpiceMallocDeathTest, ProductAbove32BitsIsRefused) {
     EXPECT_EXIT(spice_malloc_n(65536, 65536), testing::KilledBySignal(SIGABRT),
                 testing::AllOf(HasSubstr("Spice-ERROR **: "),
                                HasSubstr(":spice_malloc_n: overflow allocating 65536*65536 bytes\n")));
@@ -66,8 +62,7 @@ TEST_F(SpiceMallocDeathTest, ProductAbove32BitsIsRefused)
                 HasSubstr(":spice_realloc_n: spice_realloc_n: overflow allocating 65536*65536 bytes\n"));
 }
 
-TEST_F(SpiceMallocDeathTest, AllocationFailureAbortsWhateverTheAbortLevel)
-{
+TEST_F(SpiceMallocDeathTest, AllocationFailureAbortsWhateverTheAbortLevel) {
     // The child is a new run of this program: let a sanitizer runtime there answer with null, as malloc does.
     const char* old_options = getenv("ASAN_OPTIONS");
     std::string saved = old_options ? old_options : "";
@@ -86,8 +81,7 @@ TEST_F(SpiceMallocDeathTest, AllocationFailureAbortsWhateverTheAbortLevel)
 }
 
 // A record whose chunk buffers belong to it, filled with the given texts.
-SpiceChunks* make_chunks(uint32_t data_size, std::initializer_list<const char*> texts)
-{
+SpiceChunks* make_chunks(uint32_t data_size, std::initializer_list<const char*> texts) {
     SpiceChunks* chunks = spice_chunks_new(static_cast<uint32_t>(texts.size()));
     chunks->data_size = data_size;
     chunks->flags = SPICE_CHUNKS_FLAGS_FREE | SPICE_CHUNKS_FLAGS_UNSTABLE;
@@ -100,8 +94,7 @@ SpiceChunks* make_chunks(uint32_t data_size, std::initializer_list<const char*> 
     return chunks;
 }
 
-std::string flat_text(const SpiceChunks* chunks)
-{
+std::string flat_text(const SpiceChunks* chunks) {
     return std::string(reinterpret_cast<const char*>(chunks->chunk[0].data), chunks->chunk[0].len);
 }
 
@@ -112,8 +105,7 @@ struct FlattenCase {
     std::string expected;
 };
 
-TEST(SpiceChunksTest, FlattenJoinsChunksWithinTheDataSize)
-{
+TEST(SpiceChunksTest, FlattenJoinsChunksWithinTheDataSize) {
     const FlattenCase cases[] = {
         {"exact", 9, {"abc", "de", "fghi"}, "abcdefghi"},
         // Chunk lengths from the peer may add up to more than data_size: the copy stops there.
@@ -132,8 +124,7 @@ TEST(SpiceChunksTest, FlattenJoinsChunksWithinTheDataSize)
     }
 }
 
-TEST(SpiceChunksTest, FlattenLeavesBorrowedBuffersToTheirOwner)
-{
+TEST(SpiceChunksTest, FlattenLeavesBorrowedBuffersToTheirOwner) {
     char first[] = "left";
     char second[] = "right";
     SpiceChunks* chunks = spice_chunks_new(2);
@@ -147,8 +138,7 @@ TEST(SpiceChunksTest, FlattenLeavesBorrowedBuffersToTheirOwner)
     spice_chunks_destroy(chunks);
 }
 
-TEST(SpiceChunksTest, FlattenOfOneChunkChangesNothing)
-{
+TEST(SpiceChunksTest, FlattenOfOneChunkChangesNothing) {
     SpiceChunks* chunks = make_chunks(3, {"abc"});
     uint8_t* data = chunks->chunk[0].data;
     spice_chunks_flatten(chunks);

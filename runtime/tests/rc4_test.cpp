@@ -7,8 +7,7 @@
 
 namespace {
 
-std::string hex(const std::vector<unsigned char>& bytes)
-{
+std::string hex(const std::vector<unsigned char>& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
     for (unsigned char b : bytes) {
@@ -18,8 +17,7 @@ std::string hex(const std::vector<unsigned char>& bytes)
     return text;
 }
 
-TEST(Rc4Test, KeyStreamMatchesPublishedVectors)
-{
+TEST(Rc4Test, KeyStreamMatchesPublishedVectors) {
     struct Case {
         const char* key;
         const char* plain;
@@ -36,14 +34,13 @@ TEST(Rc4Test, KeyStreamMatchesPublishedVectors)
         std::vector<unsigned char> out(strlen(c.plain));
         // In two pieces: the state carries i and j from one call to the next.
         Rc4Crypt(&state, 3, reinterpret_cast<const unsigned char*>(c.plain), out.data());
-        Rc4Crypt(&state, static_cast<int>(out.size()) - 3, reinterpret_cast<const unsigned char*>(c.plain) + 3,
-                 out.data() + 3);
+        Rc4Crypt(&state, static_cast<int>(out.size()) - 3,
+                 reinterpret_cast<const unsigned char*>(c.plain) + 3, out.data() + 3);
         EXPECT_EQ(hex(out), c.cipher) << c.key;
     }
 }
 
-TEST(Rc4Test, FixedKeyRoundTripsInPlaceAndRestartsEveryCall)
-{
+TEST(Rc4Test, FixedKeyRoundTripsInPlaceAndRestartsEveryCall) {
     const std::string record("user\0pass\0domain", 16);
     std::vector<unsigned char> buffer(record.begin(), record.end());
     ASSERT_TRUE(Rc4CryptFixedKey(buffer.data(), buffer.data(), static_cast<int>(buffer.size())));
@@ -59,8 +56,7 @@ TEST(Rc4Test, FixedKeyRoundTripsInPlaceAndRestartsEveryCall)
     EXPECT_EQ(std::string(buffer.begin(), buffer.end()), record);
 }
 
-TEST(Rc4Test, FixedKeyRefusesNullBuffersAndEmptyLengths)
-{
+TEST(Rc4Test, FixedKeyRefusesNullBuffersAndEmptyLengths) {
     unsigned char byte = 1;
     EXPECT_FALSE(Rc4CryptFixedKey(nullptr, &byte, 1));
     EXPECT_FALSE(Rc4CryptFixedKey(&byte, nullptr, 1));

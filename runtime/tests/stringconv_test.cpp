@@ -12,16 +12,14 @@ using testing::HasSubstr;
 template <typename T>
 struct HeapString {
     T* p;
-    ~HeapString()
-    {
+    ~HeapString() {
         if (p) {
             HeapFree(GetProcessHeap(), 0, p);
         }
     }
 };
 
-TEST(StringConvTest, WideToUtf8CountsBytesAndTerminator)
-{
+TEST(StringConvTest, WideToUtf8CountsBytesAndTerminator) {
     const WCHAR e_acute[] = {0x00E9, 0};
     int size = 0;
     HeapString<char> utf8{WideToUtf8(e_acute, &size)};
@@ -36,8 +34,7 @@ TEST(StringConvTest, WideToUtf8CountsBytesAndTerminator)
     EXPECT_STREQ(clef.p, "\xF0\x9D\x84\x9E");
 }
 
-TEST(StringConvTest, AnsiToWideCountsTwoBytesPerCharacterPlusTerminator)
-{
+TEST(StringConvTest, AnsiToWideCountsTwoBytesPerCharacterPlusTerminator) {
     int size = 0;
     HeapString<WCHAR> wide{AnsiToWide("ab", &size)};
     ASSERT_NE(wide.p, nullptr);
@@ -45,8 +42,7 @@ TEST(StringConvTest, AnsiToWideCountsTwoBytesPerCharacterPlusTerminator)
     EXPECT_EQ(std::u16string(wide.p), u"ab");
 }
 
-TEST(StringConvTest, AsciiSurvivesEveryConversion)
-{
+TEST(StringConvTest, AsciiSurvivesEveryConversion) {
     int size = 0;
     HeapString<char> utf8{AnsiToUtf8("Voranth 42", &size)};
     EXPECT_STREQ(utf8.p, "Voranth 42");
@@ -57,8 +53,7 @@ TEST(StringConvTest, AsciiSurvivesEveryConversion)
 }
 
 // The ANSI code page is GBK (936), as on the Simplified Chinese systems the program serves.
-TEST(StringConvTest, AnsiTextIsReadAsTheAnsiCodePage)
-{
+TEST(StringConvTest, AnsiTextIsReadAsTheAnsiCodePage) {
     const char zhong_wen[] = "\xD6\xD0\xCE\xC4";
     int size = 0;
     HeapString<WCHAR> wide{AnsiToWide(zhong_wen, &size)};
@@ -72,8 +67,7 @@ TEST(StringConvTest, AnsiTextIsReadAsTheAnsiCodePage)
     EXPECT_STREQ(back.p, zhong_wen);
 }
 
-TEST(StringConvTest, EmptyInputGivesATerminatorOnly)
-{
+TEST(StringConvTest, EmptyInputGivesATerminatorOnly) {
     int size = -1;
     HeapString<char> utf8{WideToUtf8(u"", &size)};
     ASSERT_NE(utf8.p, nullptr);
@@ -89,8 +83,7 @@ TEST(StringConvTest, EmptyInputGivesATerminatorOnly)
     ASSERT_NE(via_wide.p, nullptr);
 }
 
-TEST(StringConvDeathTest, NullInputIsAnAssertion)
-{
+TEST(StringConvDeathTest, NullInputIsAnAssertion) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(WideToUtf8(nullptr), testing::KilledBySignal(SIGABRT),
                 testing::AllOf(HasSubstr("stringconv"), HasSubstr("assertion `pwstr != NULL' failed")));

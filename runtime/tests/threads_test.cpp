@@ -14,40 +14,33 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long long elapsed_ms(Clock::time_point since)
-{
+long long elapsed_ms(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
 // Holds a mutex on its own thread until told to let go.
 class Holder {
 public:
-    explicit Holder(Mutex& mutex)
-        : _mutex(mutex)
-        , _thread(run, this)
-    {
+    explicit Holder(Mutex& mutex) : _mutex(mutex), _thread(run, this) {
         Lock lock(_state_lock);
         while (!_holding) {
             _state_changed.wait(lock);
         }
     }
 
-    ~Holder()
-    {
+    ~Holder() {
         release();
         _thread.join();
     }
 
-    void release()
-    {
+    void release() {
         Lock lock(_state_lock);
         _release = true;
         _state_changed.notify_all();
     }
 
 private:
-    static void* run(void* arg)
-    {
+    static void* run(void* arg) {
         auto* self = static_cast<Holder*>(arg);
         Lock held(self->_mutex);
         Lock lock(self->_state_lock);
@@ -72,24 +65,21 @@ struct TryLockArgs {
     bool taken;
 };
 
-void* try_lock_on_other_thread(void* arg)
-{
+void* try_lock_on_other_thread(void* arg) {
     auto* args = static_cast<TryLockArgs*>(arg);
     Lock lock(*args->mutex, Lock::DEFER);
     args->taken = lock.try_lock();
     return nullptr;
 }
 
-bool free_for_other_threads(Mutex& mutex)
-{
+bool free_for_other_threads(Mutex& mutex) {
     TryLockArgs args = {&mutex, false};
     Thread thread(try_lock_on_other_thread, &args);
     thread.join();
     return args.taken;
 }
 
-TEST(MutexTest, UnknownTypeThrowsWithPositionAndCodeOne)
-{
+TEST(MutexTest, UnknownTypeThrowsWithPositionAndCodeOne) {
     try {
         Mutex mutex(2);
         FAIL() << "no exception";
@@ -99,8 +89,7 @@ TEST(MutexTest, UnknownTypeThrowsWithPositionAndCodeOne)
     }
 }
 
-TEST(MutexTest, RecursiveMutexIsFreeAfterAsManyUnlocksAsLocks)
-{
+TEST(MutexTest, RecursiveMutexIsFreeAfterAsManyUnlocksAsLocks) {
     RecurciveMutex mutex;
     {
         Lock outer(mutex);
@@ -113,8 +102,7 @@ TEST(MutexTest, RecursiveMutexIsFreeAfterAsManyUnlocksAsLocks)
     EXPECT_TRUE(free_for_other_threads(mutex));
 }
 
-TEST(MutexTest, NormalMutexIsExclusiveWhileLocked)
-{
+TEST(MutexTest, NormalMutexIsExclusiveWhileLocked) {
     Mutex mutex;
     {
         Lock lock(mutex);
@@ -123,8 +111,7 @@ TEST(MutexTest, NormalMutexIsExclusiveWhileLocked)
     EXPECT_TRUE(free_for_other_threads(mutex));
 }
 
-TEST(LockTest, DeferredLockHoldsNothingUntilLocked)
-{
+TEST(LockTest, DeferredLockHoldsNothingUntilLocked) {
     Mutex mutex;
     Lock lock(mutex, Lock::DEFER);
     EXPECT_FALSE(lock.is_locked());
@@ -137,16 +124,14 @@ TEST(LockTest, DeferredLockHoldsNothingUntilLocked)
     EXPECT_TRUE(free_for_other_threads(mutex));
 }
 
-TEST(LockTest, TimedLockTakesAFreeMutex)
-{
+TEST(LockTest, TimedLockTakesAFreeMutex) {
     Mutex mutex;
     Lock lock(mutex, Lock::DEFER);
     lock.timed_lock();
     EXPECT_TRUE(lock.is_locked());
 }
 
-TEST(LockTest, TimedLockGivesUpOnAMutexHeldElsewhere)
-{
+TEST(LockTest, TimedLockGivesUpOnAMutexHeldElsewhere) {
     Mutex mutex;
     Holder holder(mutex);
     Lock lock(mutex, Lock::DEFER);
@@ -157,8 +142,7 @@ TEST(LockTest, TimedLockGivesUpOnAMutexHeldElsewhere)
     EXPECT_LT(elapsed_ms(start), 2000);
 }
 
-TEST(LockTest, TimedLockOnAHeldLockKeepsIt)
-{
+TEST(LockTest, TimedLockOnAHeldLockKeepsIt) {
     Mutex mutex;
     Lock lock(mutex);
     lock.timed_lock();
@@ -172,8 +156,7 @@ struct Signal {
     bool raised = false;
 };
 
-void* raise_signal_later(void* arg)
-{
+void* raise_signal_later(void* arg) {
     auto* signal = static_cast<Signal*>(arg);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Lock lock(signal->mutex);
@@ -182,8 +165,7 @@ void* raise_signal_later(void* arg)
     return nullptr;
 }
 
-TEST(ConditionTest, TimedWaitTimesOutWhenNobodySignals)
-{
+TEST(ConditionTest, TimedWaitTimesOutWhenNobodySignals) {
     Signal signal;
     Lock lock(signal.mutex);
     auto start = Clock::now();
@@ -196,8 +178,7 @@ TEST(ConditionTest, TimedWaitTimesOutWhenNobodySignals)
 // The longest delay must not wrap the deadline into the past: the wait lasts until the signal.
 class ConditionSignalTest : public testing::TestWithParam<uint64_t> {};
 
-TEST_P(ConditionSignalTest, TimedWaitWakesOnSignal)
-{
+TEST_P(ConditionSignalTest, TimedWaitWakesOnSignal) {
     Signal signal;
     Lock lock(signal.mutex);
     Thread thread(raise_signal_later, &signal);
@@ -211,10 +192,10 @@ TEST_P(ConditionSignalTest, TimedWaitWakesOnSignal)
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, ConditionSignalTest,
-                         testing::Values(uint64_t(10) * 1000 * 1000 * 1000, UINT64_MAX, UINT64_MAX - 999999999));
+                         testing::Values(uint64_t(10) * 1000 * 1000 * 1000, UINT64_MAX,
+                                         UINT64_MAX - 999999999));
 
-TEST(ConditionTest, WaitWithoutTheMutexThrows)
-{
+TEST(ConditionTest, WaitWithoutTheMutexThrows) {
     Signal signal;
     Lock lock(signal.mutex, Lock::DEFER);
     EXPECT_THROW(signal.condition.wait(lock), Exception);
@@ -222,8 +203,8 @@ TEST(ConditionTest, WaitWithoutTheMutexThrows)
 }
 
 // Waits up to 10 s for `done`.
-template <typename Done> bool within_10s(Done done)
-{
+template <typename Done>
+bool within_10s(Done done) {
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (!done() && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -231,10 +212,9 @@ template <typename Done> bool within_10s(Done done)
     return done();
 }
 
-// The waiter runs on a thread of its own, so that a wait which never wakes fails the test instead of hanging it
-// (that thread is then left behind, with the state it shares).
-TEST(ConditionTest, PlainWaitLetsGoOfTheMutexAndWakesOnSignalHoldingIt)
-{
+// The waiter runs on a thread of its own, so that a wait which never wakes fails the test instead of hanging
+// it (that thread is then left behind, with the state it shares).
+TEST(ConditionTest, PlainWaitLetsGoOfTheMutexAndWakesOnSignalHoldingIt) {
     struct State {
         Signal signal;
         bool waiting = false;  // guarded by signal.mutex
@@ -286,14 +266,12 @@ TEST(ConditionTest, PlainWaitLetsGoOfTheMutexAndWakesOnSignalHoldingIt)
     EXPECT_FALSE(free_after_waking) << "the wait returned without the mutex";
 }
 
-void* store_argument(void* arg)
-{
+void* store_argument(void* arg) {
     static_cast<std::atomic<int>*>(arg)->store(42);
     return nullptr;
 }
 
-TEST(ThreadTest, RunsTheStartRoutineWithItsArgument)
-{
+TEST(ThreadTest, RunsTheStartRoutineWithItsArgument) {
     std::atomic<int> value{0};
     Thread thread(store_argument, &value);
     thread.join();
@@ -310,8 +288,7 @@ struct Drawables {
 
 const int COPIES_PER_THREAD = 2000;
 
-void* copy_a_into_b(void* arg)
-{
+void* copy_a_into_b(void* arg) {
     auto* d = static_cast<Drawables*>(arg);
     for (int n = 0; n < COPIES_PER_THREAD; n++) {
         LockPair locks(d->b_lock, d->a_lock);
@@ -321,8 +298,7 @@ void* copy_a_into_b(void* arg)
     return nullptr;
 }
 
-void* copy_b_into_a(void* arg)
-{
+void* copy_b_into_a(void* arg) {
     auto* d = static_cast<Drawables*>(arg);
     for (int n = 0; n < COPIES_PER_THREAD; n++) {
         LockPair locks(d->a_lock, d->b_lock);
@@ -337,8 +313,7 @@ struct CopyRun {
     Signal done;
 };
 
-void* run_opposite_copies(void* arg)
-{
+void* run_opposite_copies(void* arg) {
     auto* run = static_cast<CopyRun*>(arg);
     Thread one(copy_a_into_b, &run->drawables);
     Thread two(copy_b_into_a, &run->drawables);
@@ -350,8 +325,7 @@ void* run_opposite_copies(void* arg)
     return nullptr;
 }
 
-TEST(LockPairTest, OppositeCopiesNeverDeadlock)
-{
+TEST(LockPairTest, OppositeCopiesNeverDeadlock) {
     CopyRun run;
     Thread copies(run_opposite_copies, &run);
     {
@@ -371,8 +345,7 @@ TEST(LockPairTest, OppositeCopiesNeverDeadlock)
     EXPECT_EQ(run.drawables.b, 0);
 }
 
-TEST(LockPairTest, HoldsBothUntilScopeEnds)
-{
+TEST(LockPairTest, HoldsBothUntilScopeEnds) {
     Mutex dest;
     Mutex src;
     {
@@ -384,8 +357,7 @@ TEST(LockPairTest, HoldsBothUntilScopeEnds)
     EXPECT_TRUE(free_for_other_threads(src));
 }
 
-TEST(LockPairTest, CopyWithinOneDrawableTakesItsMutexOnce)
-{
+TEST(LockPairTest, CopyWithinOneDrawableTakesItsMutexOnce) {
     Mutex normal;
     {
         LockPair locks(normal, normal);

@@ -6,8 +6,7 @@
 
 namespace {
 
-TEST(FormatStringTest, LongResultIsReturnedWhole)
-{
+TEST(FormatStringTest, LongResultIsReturnedWhole) {
     std::string text = "stale";
     std::string thousand(1000, 'q');
     format_string(text, "%s", thousand.c_str());
@@ -15,16 +14,14 @@ TEST(FormatStringTest, LongResultIsReturnedWhole)
 }
 
 // Every retry must format from a fresh copy of the arguments.
-TEST(FormatStringTest, ArgumentsAfterALongOneSurviveTheRetry)
-{
+TEST(FormatStringTest, ArgumentsAfterALongOneSurviveTheRetry) {
     std::string text;
     std::string long_part(600, 'a');
     format_string(text, "%s|%d|%s|%u", long_part.c_str(), -42, "tail", 7u);
     EXPECT_EQ(text, long_part + "|-42|tail|7");
 }
 
-TEST(FormatStringTest, EncodingErrorGivesEmptyTextInsteadOfGrowingForever)
-{
+TEST(FormatStringTest, EncodingErrorGivesEmptyTextInsteadOfGrowingForever) {
     std::string text = "stale";
     // A wide character with no multibyte form in the "C" locale makes formatting fail.
     const wchar_t unconvertible[] = {0x4E2D, 0};
@@ -32,24 +29,21 @@ TEST(FormatStringTest, EncodingErrorGivesEmptyTextInsteadOfGrowingForever)
     EXPECT_EQ(text, "");
 }
 
-TEST(SystemErrorTextTest, UnknownNumberGivesErrnoTextFromTheSameStorage)
-{
+TEST(SystemErrorTextTest, UnknownNumberGivesErrnoTextFromTheSameStorage) {
     const char* first = system_error_text(987654);
     EXPECT_STREQ(first, "errno 987654");
     EXPECT_EQ(system_error_text(987654), first);
     EXPECT_STREQ(system_error_text(-5), "errno -5");
 }
 
-TEST(SystemErrorTextTest, SystemTextIsCutBeforeItsLineEnd)
-{
+TEST(SystemErrorTextTest, SystemTextIsCutBeforeItsLineEnd) {
     std::string text = system_error_text(ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
     EXPECT_NE(text, "errno 2");
 }
 
-TEST(QualifiedFunctionNameTest, KeepsScopeAndNameOnly)
-{
+TEST(QualifiedFunctionNameTest, KeepsScopeAndNameOnly) {
     struct Case {
         const char* pretty;
         const char* name;

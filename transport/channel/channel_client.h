@@ -33,7 +33,8 @@ public:
     virtual std::string get_password() = 0;
     virtual uint64_t get_vm_id() = 0;
     virtual uint32_t get_connection_id() = 0;
-    // The session's protocol: 0 until the first channel linked with the automatic protocol fixed it to 1 or 2.
+    // The session's protocol: 0 until the first channel linked with the automatic protocol fixed it to 1
+    // or 2.
     virtual int get_protocol() = 0;
     virtual void set_protocol(int protocol) = 0;
     // The main channel's remote major version: every channel's marshallers follow it.
@@ -42,7 +43,8 @@ public:
 
     // ---- Reports and requests from a channel's worker thread ----
 
-    // The channel's connection ended (or could not be made); its error code is set. Once per ended connection.
+    // The channel's connection ended (or could not be made); its error code is set. Once per ended
+    // connection.
     virtual void on_channel_disconnected(RedChannel& channel) = 0;
     // Blocks the calling channel's thread until each listed channel has handled the listed message serial.
     virtual void wait_for_channels(int wait_count, const SpiceWaitForChannel* wait_list) = 0;
@@ -54,7 +56,7 @@ public:
 
     // An ICMP echo to the session's host: true with the round trip in seconds, false when it failed.
     virtual bool icmp_ping(double* seconds) = 0;
-    // Tells the navigation bar the measured quality (0-5) and delay (microseconds, at most 1000000), unless the
-    // session's settings forbid it.
+    // Tells the navigation bar the measured quality (0-5) and delay (microseconds, at most 1000000), unless
+    // the session's settings forbid it.
     virtual void notify_network_quality(int quality, uint32_t delay_us) = 0;
 };

@@ -1,6 +1,6 @@
-// ChannelFactory: makes the channel of one SPICE channel type. One process-wide factory object per supported type
-// lives with its channel class and is registered with the main channel client, which creates every channel the
-// server lists through the factory of its type.
+// ChannelFactory: makes the channel of one SPICE channel type. One process-wide factory object per supported
+// type lives with its channel class and is registered with the main channel client, which creates every
+// channel the server lists through the factory of its type.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,11 @@
-// Outgoing channel messages: the interface of what a channel's queue holds, and Message, the plain kind that is
-// built, queued, sent once and deleted.
+// Outgoing channel messages: the interface of what a channel's queue holds, and Message, the plain kind that
+// is built, queued, sent once and deleted.
 #pragma once
 
 #include "transport/connection/red_peer.h"
 
-// RedChannel::OutMessage: what the channel's outgoing queue holds. release is called once, after the message was
-// sent or dropped.
+// RedChannel::OutMessage: what the channel's outgoing queue holds. release is called once, after the message
+// was sent or dropped.
 class RedChannelOutMessage {
 public:
     virtual ~RedChannelOutMessage() {}

@@ -1,7 +1,8 @@
-// MessageHandlerImp: the message handler of one channel class. It parses each received message with the parser of
-// the channel's type and generation and calls the member function registered for the message type with the parsed
-// structure of that type (message_types.h). SPICE_MSG_LIST is split here into its sub-messages, each parsed and
-// dispatched the same way. The parser has checked every length and count of the structure before a handler sees it.
+// MessageHandlerImp: the message handler of one channel class. It parses each received message with the
+// parser of the channel's type and generation and calls the member function registered for the message type
+// with the parsed structure of that type (message_types.h). SPICE_MSG_LIST is split here into its
+// sub-messages, each parsed and dispatched the same way. The parser has checked every length and count of the
+// structure before a handler sees it.
 //
 // Worker thread of the channel only.
 #pragma once
@@ -26,20 +27,15 @@ public:
     using Message = typename ServerMessage<channel_type, id>::Type;
 
     explicit MessageHandlerImp(Channel& channel)
-        : _channel(channel)
-        , _max_messages(max_message_type())
-        , _handlers(size_t(_max_messages) + 1)
-    {
-    }
+        : _channel(channel), _max_messages(max_message_type()), _handlers(size_t(_max_messages) + 1) {}
 
-    // Registers the handler of message type id, a member function of the channel (or of a base) that takes the
-    // type's parsed structure: void handle_x(const Message<id>& message), where a raw message's structure is
-    // SpiceRawBody; an empty message's handler takes no argument. A type the channel does not have, or a handler
-    // of another structure, does not compile. A type above the channel's highest message type throws Exception
-    // "bad handler id".
+    // Registers the handler of message type id, a member function of the channel (or of a base) that takes
+    // the type's parsed structure: void handle_x(const Message<id>& message), where a raw message's structure
+    // is SpiceRawBody; an empty message's handler takes no argument. A type the channel does not have, or a
+    // handler of another structure, does not compile. A type above the channel's highest message type throws
+    // Exception "bad handler id".
     template <uint16_t id, class Handler>
-    void set_handler(Handler handler)
-    {
+    void set_handler(Handler handler) {
         typedef Message<id> M;
         static_assert(!std::is_void<M>::value, "the channel has no message of this type");
         if (id > _max_messages) {
@@ -60,8 +56,7 @@ public:
         }
     }
 
-    void handle_message(RedPeer::CompoundInMessage& message) override
-    {
+    void handle_message(RedPeer::CompoundInMessage& message) override {
         spice_parse_channel_func_t parser = channel_parser();
         uint16_t type = message.type();
         uint8_t* data = message.data();
@@ -85,16 +80,14 @@ private:
 
     // A raw message's result is the body itself.
     template <class M, typename std::enable_if<std::is_same<M, SpiceRawBody>::value, int>::type = 0>
-    static SpiceRawBody structure(uint16_t, uint8_t* parsed, size_t size)
-    {
+    static SpiceRawBody structure(uint16_t, uint8_t* parsed, size_t size) {
         return SpiceRawBody{parsed, uint32_t(size)};
     }
 
-    // A parsed block starts with the structure message_types.h names for its type; the size is checked anyway,
-    // so that a table out of step with a parser ends the channel rather than reading past the block.
+    // A parsed block starts with the structure message_types.h names for its type; the size is checked
+    // anyway, so that a table out of step with a parser ends the channel rather than reading past the block.
     template <class M, typename std::enable_if<!std::is_same<M, SpiceRawBody>::value, int>::type = 0>
-    static const M& structure(uint16_t id, uint8_t* parsed, size_t size)
-    {
+    static const M& structure(uint16_t id, uint8_t* parsed, size_t size) {
         if (size < sizeof(M)) {
             THROW("message type %u: parsed block of %zu bytes", id, size);
         }
@@ -103,33 +96,32 @@ private:
 
     // Frees a parsed block also when its handler throws.
     struct ParsedMessage {
-        ParsedMessage(uint8_t* data, message_destructor_t free_message) : data(data), free_message(free_message) {}
+        ParsedMessage(uint8_t* data, message_destructor_t free_message)
+            : data(data), free_message(free_message) {}
         ~ParsedMessage() { free_message(data); }
         uint8_t* data;
         message_destructor_t free_message;
     };
 
-    static uint16_t max_message_type()
-    {
+    static uint16_t max_message_type() {
         const SpiceChannelParser* entry = spice_get_server_channel_parser(channel_type, 2);
         return entry ? entry->max_message_type : 0;
     }
 
-    // Looked up per message (an array index) so that a connection to a server of the other generation, after a
-    // migration, is parsed with that generation's tables.
-    spice_parse_channel_func_t channel_parser()
-    {
-        const SpiceChannelParser* entry = spice_get_server_channel_parser(channel_type, _channel.get_peer_major());
+    // Looked up per message (an array index) so that a connection to a server of the other generation, after
+    // a migration, is parsed with that generation's tables.
+    spice_parse_channel_func_t channel_parser() {
+        const SpiceChannelParser* entry =
+            spice_get_server_channel_parser(channel_type, _channel.get_peer_major());
         if (!entry || !entry->parser) {
             THROW("no parser for channel %d", channel_type);
         }
         return entry->parser;
     }
 
-    // The list comes from the server: every offset and sub-message header is checked against the body before any
-    // sub-message is handled, so a bad list is refused whole.
-    void handle_list(spice_parse_channel_func_t parser, uint8_t* data, uint8_t* end)
-    {
+    // The list comes from the server: every offset and sub-message header is checked against the body before
+    // any sub-message is handled, so a bad list is refused whole.
+    void handle_list(spice_parse_channel_func_t parser, uint8_t* data, uint8_t* end) {
         SpiceMessageList list(data, end);
         if (!list.valid()) {
             THROW("bad message list");
@@ -143,7 +135,8 @@ private:
         for (const SpiceSubMessage& sub : subs) {
             size_t size;
             message_destructor_t free_message;
-            uint8_t* parsed = parser(sub.data, sub.end, sub.type, _channel.get_peer_minor(), &size, &free_message);
+            uint8_t* parsed =
+                parser(sub.data, sub.end, sub.type, _channel.get_peer_minor(), &size, &free_message);
             if (!parsed) {
                 THROW("failed to parse message type %d", sub.type);
             }
@@ -152,8 +145,7 @@ private:
         }
     }
 
-    void dispatch(uint16_t type, uint8_t* parsed, size_t size)
-    {
+    void dispatch(uint16_t type, uint8_t* parsed, size_t size) {
         if (type > _max_messages || !_handlers[type]) {
             LOG_DEBUG("channel %d: no handler for message type %u, ignored", channel_type, type);
             return;

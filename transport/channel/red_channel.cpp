@@ -13,8 +13,9 @@ namespace {
 
 // Windows thread priorities of the worker priorities 1 (highest) to 7 (lowest).
 const int kThreadPriorities[] = {
-    THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_NORMAL,
-    THREAD_PRIORITY_BELOW_NORMAL,  THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_IDLE,
+    THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_HIGHEST,      THREAD_PRIORITY_ABOVE_NORMAL,
+    THREAD_PRIORITY_NORMAL,        THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_LOWEST,
+    THREAD_PRIORITY_IDLE,
 };
 
 const uint64_t kAbortWaitNs = 100ull * 1000 * 1000;
@@ -27,12 +28,10 @@ unsigned g_pong_count;
 // The bytes of an outgoing message from an offset on, as one block for send.
 class FlatMessage {
 public:
-    FlatMessage(SpiceMarshaller* marshaller, size_t skip)
-    {
+    FlatMessage(SpiceMarshaller* marshaller, size_t skip) {
         _data = spice_marshaller_flatten(marshaller, skip, &_size, &_free);
     }
-    ~FlatMessage()
-    {
+    ~FlatMessage() {
         if (_free) {
             free(_data);
         }
@@ -53,8 +52,7 @@ private:
 class MessageRef {
 public:
     explicit MessageRef(RedPeer::CompoundInMessage* message) : _message(message) {}
-    ~MessageRef()
-    {
+    ~MessageRef() {
         if (_message) {
             _message->unref();
         }
@@ -68,8 +66,7 @@ private:
     RedPeer::CompoundInMessage* _message;
 };
 
-int quality_of_average(double average)
-{
+int quality_of_average(double average) {
     uint64_t ms = uint64_t(average * 1000);
     if (ms < 10) {
         return 5;
@@ -93,12 +90,15 @@ int quality_of_average(double average)
 
 // ---- Triggers, timer and events of the channel's loop ----
 
-void RedChannel::SendTrigger::on_event() { _channel.send_and_resume_receive(); }
+void RedChannel::SendTrigger::on_event() {
+    _channel.send_and_resume_receive();
+}
 
-void RedChannel::AbortTrigger::on_event() { THROW("abort"); }
+void RedChannel::AbortTrigger::on_event() {
+    THROW("abort");
+}
 
-void RedChannel::HeartBeatTimer::response(AbstractProcessLoop& events_loop)
-{
+void RedChannel::HeartBeatTimer::response(AbstractProcessLoop& events_loop) {
     if (!_channel) {
         LOG_WARN("heart beat: channel is null!");
         return;
@@ -126,43 +126,42 @@ private:
 
 // ---- Life cycle ----
 
-RedChannel::RedChannel(ChannelClient& client, uint8_t type, uint8_t id, MessageHandler* handler, int worker_priority)
-    : RedChannelBase(type, id, ChannelCaps(), ChannelCaps())
-    , _marshallers(nullptr)
-    , _loop(this)
-    , _client(client)
-    , _state(NEW)
-    , _action(NONE)
-    , _error(0)
-    , _thread_joinable(true)
-    , _socket_in_loop(false)
-    , _worker_priority(worker_priority)
-    , _message_handler(handler)
-    , _sync_info{nullptr, nullptr, nullptr}
-    , _message_serial(0)
-    , _outgoing_bytes(0)
-    , _receive_paused(false)
-    , _outgoing_message(nullptr)
-    , _outgoing_pos(0)
-    , _incoming_header_pos(0)
-    , _incoming_message(nullptr)
-    , _incoming_message_pos(0)
-    , _message_ack_count(0)
-    , _message_ack_window(0)
-    , _send_trigger(*this)
-    , _disconnect_stamp(0)
-    , _disconnect_reason(0)
-    , _heart_beat_timer(new HeartBeatTimer(this))
-    , _heart_beat_armed(false)
-{
+RedChannel::RedChannel(ChannelClient& client, uint8_t type, uint8_t id, MessageHandler* handler,
+                       int worker_priority)
+    : RedChannelBase(type, id, ChannelCaps(), ChannelCaps()),
+      _marshallers(nullptr),
+      _loop(this),
+      _client(client),
+      _state(NEW),
+      _action(NONE),
+      _error(0),
+      _thread_joinable(true),
+      _socket_in_loop(false),
+      _worker_priority(worker_priority),
+      _message_handler(handler),
+      _sync_info{nullptr, nullptr, nullptr},
+      _message_serial(0),
+      _outgoing_bytes(0),
+      _receive_paused(false),
+      _outgoing_message(nullptr),
+      _outgoing_pos(0),
+      _incoming_header_pos(0),
+      _incoming_message(nullptr),
+      _incoming_message_pos(0),
+      _message_ack_count(0),
+      _message_ack_window(0),
+      _send_trigger(*this),
+      _disconnect_stamp(0),
+      _disconnect_reason(0),
+      _heart_beat_timer(new HeartBeatTimer(this)),
+      _heart_beat_armed(false) {
     _loop.add_trigger(_send_trigger);
     _loop.add_trigger(_abort_trigger);
     caps_set(get_common_caps(), SPICE_COMMON_CAP_MINI_HEADER);
     caps_set(get_common_caps(), SPICE_COMMON_CAP_MAKER);
 }
 
-RedChannel::~RedChannel()
-{
+RedChannel::~RedChannel() {
     if (_worker && _thread_joinable) {
         // Only a last resort: the worker may still be inside an override of a class already destroyed.
         LOG_WARN("%s(id:%u) destroyed before it was aborted", channel_type_name(get_type()), get_id());
@@ -179,8 +178,7 @@ RedChannel::~RedChannel()
     release_partial_messages();
 }
 
-void RedChannel::start()
-{
+void RedChannel::start() {
     _worker.reset(new Thread(worker_main, this));
     Lock lock(_state_lock);
     while (_state == NEW) {
@@ -188,15 +186,13 @@ void RedChannel::start()
     }
 }
 
-void RedChannel::set_state(int state)
-{
+void RedChannel::set_state(int state) {
     Lock lock(_state_lock);
     _state = state;
     _state_condition.notify_all();
 }
 
-void* RedChannel::worker_main(void* arg)
-{
+void* RedChannel::worker_main(void* arg) {
     RedChannel* channel = static_cast<RedChannel*>(arg);
     try {
         channel->set_state(DISCONNECTED);
@@ -216,8 +212,7 @@ void* RedChannel::worker_main(void* arg)
     return nullptr;
 }
 
-void RedChannel::connect()
-{
+void RedChannel::connect() {
     Lock lock(_action_lock);
     if ((_state != NEW && _state != DISCONNECTED) || _action == QUIT) {
         return;
@@ -226,8 +221,7 @@ void RedChannel::connect()
     _action_condition.notify_one();
 }
 
-void RedChannel::disconnect()
-{
+void RedChannel::disconnect() {
     clear_outgoing_messages();
     Lock lock(_action_lock);
     if ((_state != CONNECTING && _state != CONNECTED) || _action == QUIT) {
@@ -238,8 +232,7 @@ void RedChannel::disconnect()
     _action_condition.notify_one();
 }
 
-bool RedChannel::abort()
-{
+bool RedChannel::abort() {
     clear_outgoing_messages();
     Lock lock(_action_lock);
     if (_state != NEW && _state != TERMINATED) {
@@ -265,8 +258,7 @@ bool RedChannel::abort()
     return true;
 }
 
-void RedChannel::run()
-{
+void RedChannel::run() {
     for (;;) {
         int action;
         {
@@ -278,25 +270,26 @@ void RedChannel::run()
             _action = NONE;
         }
         switch (action) {
-        case CONNECT:
-            run_connection();
-            end_connection();
-            break;
-        case DISCONNECT:
-            // Taken only between connections: the connection it asked to end has ended and was reported already.
-            LOG_DEBUG("%s(id:%u): disconnect after the connection ended", channel_type_name(get_type()), get_id());
-            break;
-        case QUIT:
-            set_state(TERMINATED);
-            return;
-        default:
-            break;
+            case CONNECT:
+                run_connection();
+                end_connection();
+                break;
+            case DISCONNECT:
+                // Taken only between connections: the connection it asked to end has ended and was reported
+                // already.
+                LOG_DEBUG("%s(id:%u): disconnect after the connection ended", channel_type_name(get_type()),
+                          get_id());
+                break;
+            case QUIT:
+                set_state(TERMINATED);
+                return;
+            default:
+                break;
         }
     }
 }
 
-void RedChannel::run_connection()
-{
+void RedChannel::run_connection() {
     try {
         _sync_info = _client.get_sync_info(get_type(), get_id());
         _message_ack_count = 0;
@@ -331,7 +324,8 @@ void RedChannel::run_connection()
         _loop.run();
     } catch (RedPeer::DisconnectedException& e) {
         _error = e.get_error_code();
-        LOG_ERROR("catch DisException so conn klq disconnect(detail:%s).[ERROR_CODE:0x%08x]", e.what(), kDisException);
+        LOG_ERROR("catch DisException so conn klq disconnect(detail:%s).[ERROR_CODE:0x%08x]", e.what(),
+                  kDisException);
     } catch (Exception& e) {
         LOG_ERROR("catch Exception so conn klq disconnect!(detail:%s).", e.what());
         _error = e.get_error_code();
@@ -351,8 +345,7 @@ void RedChannel::run_connection()
 }
 
 // Runs after every connection attempt, made or not: the client hears of each ended connection exactly once.
-void RedChannel::end_connection()
-{
+void RedChannel::end_connection() {
     close();
     on_disconnect();
     if (_heart_beat_armed) {
@@ -364,15 +357,13 @@ void RedChannel::end_connection()
 }
 
 // Every channel follows the main channel's generation.
-void RedChannel::set_marshallers()
-{
-    _marshallers =
-        _client.get_main_peer_major() == 1 ? spice_message_marshallers_get1() : spice_message_marshallers_get();
+void RedChannel::set_marshallers() {
+    _marshallers = _client.get_main_peer_major() == 1 ? spice_message_marshallers_get1()
+                                                      : spice_message_marshallers_get();
 }
 
 // Bytes the tunnel already deciphered do not signal the socket again.
-void RedChannel::drain_tunnel()
-{
+void RedChannel::drain_tunnel() {
     uint64_t pending = tunnel_pending_bytes();
     while (is_tunnelled() && pending > 0) {
         on_event();
@@ -388,16 +379,14 @@ void RedChannel::drain_tunnel()
 
 namespace {
 
-size_t queued_cost(RedChannel::OutMessage* message)
-{
+size_t queued_cost(RedChannel::OutMessage* message) {
     return spice_marshaller_get_total_size(message->peer_message().marshaller()) +
            RedChannel::OUTGOING_MESSAGE_COST;
 }
 
 }  // namespace
 
-void RedChannel::post_message(OutMessage* message)
-{
+void RedChannel::post_message(OutMessage* message) {
     {
         Lock lock(_outgoing_lock);
         _outgoing_messages.push_back(message);
@@ -406,8 +395,7 @@ void RedChannel::post_message(OutMessage* message)
     _send_trigger.trigger();
 }
 
-void RedChannel::clear_outgoing_messages()
-{
+void RedChannel::clear_outgoing_messages() {
     std::list<OutMessage*> dropped;
     {
         Lock lock(_outgoing_lock);
@@ -419,8 +407,7 @@ void RedChannel::clear_outgoing_messages()
     }
 }
 
-void RedChannel::on_event()
-{
+void RedChannel::on_event() {
     if (_outgoing_message) {
         send_messages_resume();
     }
@@ -429,8 +416,7 @@ void RedChannel::on_event()
 }
 
 // The half-sent message continues where the last would-block left it.
-void RedChannel::send_messages_resume()
-{
+void RedChannel::send_messages_resume() {
     SpiceMarshaller* marshaller = _outgoing_message->peer_message().marshaller();
     FlatMessage flat(marshaller, _outgoing_pos);
     _outgoing_pos += send(flat.data(), flat.size());
@@ -442,8 +428,7 @@ void RedChannel::send_messages_resume()
     }
 }
 
-void RedChannel::send_messages()
-{
+void RedChannel::send_messages() {
     while (!_outgoing_message) {
         {
             Lock lock(_outgoing_lock);
@@ -461,8 +446,7 @@ void RedChannel::send_messages()
     }
 }
 
-void RedChannel::send_and_resume_receive()
-{
+void RedChannel::send_and_resume_receive() {
     send_messages();
     // A pause ends only here or at a socket event: data left unread in the socket signals nothing new.
     if (_receive_paused && _socket_in_loop) {
@@ -470,15 +454,15 @@ void RedChannel::send_and_resume_receive()
     }
 }
 
-bool RedChannel::receive_paused()
-{
+bool RedChannel::receive_paused() {
     Lock lock(_outgoing_lock);
     if (_receive_paused) {
         if (_outgoing_bytes > OUTGOING_RESUME) {
             return true;
         }
         _receive_paused = false;
-        LOG_DEBUG("%s(id:%u): outgoing queue drained, reading again", channel_type_name(get_type()), get_id());
+        LOG_DEBUG("%s(id:%u): outgoing queue drained, reading again", channel_type_name(get_type()),
+                  get_id());
     } else if (_outgoing_bytes >= OUTGOING_LIMIT) {
         _receive_paused = true;
         LOG_DEBUG("%s(id:%u): outgoing queue holds %zu bytes, reading paused until it drains",
@@ -487,8 +471,7 @@ bool RedChannel::receive_paused()
     return _receive_paused;
 }
 
-void RedChannel::send_blocking(RedPeer::OutMessage& message)
-{
+void RedChannel::send_blocking(RedPeer::OutMessage& message) {
     message.set_body_size();
     FlatMessage flat(message.marshaller(), 0);
     if (send(flat.data(), flat.size()) != flat.size()) {
@@ -496,8 +479,7 @@ void RedChannel::send_blocking(RedPeer::OutMessage& message)
     }
 }
 
-void RedChannel::finish_outgoing_blocking()
-{
+void RedChannel::finish_outgoing_blocking() {
     if (_outgoing_message) {
         FlatMessage flat(_outgoing_message->peer_message().marshaller(), _outgoing_pos);
         if (send(flat.data(), flat.size()) != flat.size()) {
@@ -529,18 +511,17 @@ void RedChannel::finish_outgoing_blocking()
 
 // ---- Incoming messages ----
 
-// Message by message, until the socket would block or the outgoing queue is full: the server's messages (pings,
-// acknowledgement windows) add to the queue, and a server that does not read what it asked for must not make it
-// grow without bound.
-void RedChannel::receive_messages()
-{
+// Message by message, until the socket would block or the outgoing queue is full: the server's messages
+// (pings, acknowledgement windows) add to the queue, and a server that does not read what it asked for must
+// not make it grow without bound.
+void RedChannel::receive_messages() {
     for (;;) {
         if (receive_paused()) {
             return;
         }
         if (!_incoming_message) {
-            _incoming_header_pos +=
-                receive(_incoming_header + _incoming_header_pos, sizeof(_incoming_header) - _incoming_header_pos);
+            _incoming_header_pos += receive(_incoming_header + _incoming_header_pos,
+                                            sizeof(_incoming_header) - _incoming_header_pos);
             if (_incoming_header_pos < sizeof(_incoming_header)) {
                 return;
             }
@@ -553,8 +534,8 @@ void RedChannel::receive_messages()
         }
         uint32_t size = _incoming_message->body_size();
         if (_incoming_message_pos < size) {
-            _incoming_message_pos += receive(_incoming_message->data() + _incoming_message_pos,
-                                             size - _incoming_message_pos);
+            _incoming_message_pos +=
+                receive(_incoming_message->data() + _incoming_message_pos, size - _incoming_message_pos);
             if (_incoming_message_pos < size) {
                 return;
             }
@@ -566,16 +547,14 @@ void RedChannel::receive_messages()
     }
 }
 
-void RedChannel::complete_message(RedPeer::CompoundInMessage* message)
-{
+void RedChannel::complete_message(RedPeer::CompoundInMessage* message) {
     MessageRef hold(message);
     on_message_received();
     _message_handler->handle_message(*message);
     on_message_complete();
 }
 
-void RedChannel::release_partial_messages()
-{
+void RedChannel::release_partial_messages() {
     if (_outgoing_message) {
         OutMessage* message = _outgoing_message;
         _outgoing_message = nullptr;
@@ -591,15 +570,13 @@ void RedChannel::release_partial_messages()
     _receive_paused = false;
 }
 
-RedPeer::CompoundInMessage* RedChannel::receive_message()
-{
+RedPeer::CompoundInMessage* RedChannel::receive_message() {
     RedPeer::CompoundInMessage* message = RedPeer::receive_message();
     on_message_received();
     return message;
 }
 
-void RedChannel::on_message_received()
-{
+void RedChannel::on_message_received() {
     if (_message_ack_count == 0) {
         return;
     }
@@ -609,8 +586,7 @@ void RedChannel::on_message_received()
     }
 }
 
-void RedChannel::on_message_complete()
-{
+void RedChannel::on_message_complete() {
     if (++_message_serial == 0) {
         _message_serial = 1;
     }
@@ -621,16 +597,14 @@ void RedChannel::on_message_complete()
     }
 }
 
-void RedChannel::OnHeartBeat()
-{
+void RedChannel::OnHeartBeat() {
     LOG_DEBUG("on heart beat: channel %d/%d", get_type(), get_id());
     post_message(new Message(SPICE_MSGC_HEARTBEAT));
 }
 
 // ---- Common message handlers ----
 
-void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack)
-{
+void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack) {
     _message_ack_count = _message_ack_window = ack.window;
     Message* sync = new Message(SPICE_MSGC_ACK_SYNC);
     SpiceMsgcAckSync body = {ack.generation};
@@ -641,8 +615,7 @@ void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack)
     post_message(sync);
 }
 
-void RedChannel::handle_ping(const SpiceMsgPing& ping)
-{
+void RedChannel::handle_ping(const SpiceMsgPing& ping) {
     Message* pong = new Message(SPICE_MSGC_PONG);
     SpiceMsgcPong body = {ping.id, ping.timestamp};
     if (!spice_marshall_message(_marshallers, msgc_pong, pong->marshaller(), &body)) {
@@ -652,14 +625,12 @@ void RedChannel::handle_ping(const SpiceMsgPing& ping)
     post_message(pong);
 }
 
-void RedChannel::handle_disconnect(const SpiceMsgDisconnect& disconnect)
-{
+void RedChannel::handle_disconnect(const SpiceMsgDisconnect& disconnect) {
     _disconnect_stamp = disconnect.time_stamp;
     _disconnect_reason = disconnect.reason;
 }
 
-void RedChannel::handle_notify(const SpiceMsgNotify& notify)
-{
+void RedChannel::handle_notify(const SpiceMsgNotify& notify) {
     static const char* const severities[] = {"info", "warn", "error"};
     static const char* const visibilities[] = {"!", "!!", "!!!"};
     if (notify.severity > 2) {
@@ -674,13 +645,11 @@ void RedChannel::handle_notify(const SpiceMsgNotify& notify)
              int(notify.message_len), notify.message_len ? notify.message : "");
 }
 
-void RedChannel::handle_wait_for_channels(const SpiceMsgWaitForChannels& wait)
-{
+void RedChannel::handle_wait_for_channels(const SpiceMsgWaitForChannels& wait) {
     _client.wait_for_channels(wait.wait_count, wait.wait_list);
 }
 
-void RedChannel::handle_migrate(const SpiceMsgMigrate& migrate)
-{
+void RedChannel::handle_migrate(const SpiceMsgMigrate& migrate) {
     LOG_DEBUG("channel type %u id %u", get_type(), get_id());
     uint32_t flags = migrate.flags;
     // From here to the end the socket blocks: the flush and the data transfer run outside the loop.
@@ -699,8 +668,8 @@ void RedChannel::handle_migrate(const SpiceMsgMigrate& migrate)
             THROW("expect SPICE_MSG_MIGRATE_DATA");
         }
         Message data(SPICE_MSGC_MIGRATE_DATA);
-        spice_marshaller_new_item(data.marshaller(), data_message.get()->data(), data_message.get()->body_size(),
-                                  nullptr, nullptr);
+        spice_marshaller_new_item(data.marshaller(), data_message.get()->data(),
+                                  data_message.get()->body_size(), nullptr, nullptr);
         send_blocking(data);
     }
     _loop.add_socket(*this);
@@ -711,8 +680,7 @@ void RedChannel::handle_migrate(const SpiceMsgMigrate& migrate)
     on_event();
 }
 
-void RedChannel::handle_pong(const SpiceMsgPing& pong)
-{
+void RedChannel::handle_pong(const SpiceMsgPing& pong) {
     LARGE_INTEGER now;
     LARGE_INTEGER frequency;
     QueryPerformanceCounter(&now);
@@ -739,9 +707,10 @@ void RedChannel::handle_pong(const SpiceMsgPing& pong)
     double average = s[0] / 3 + s[1] / 3 + s[2] / 3;
     int loss = int(s[0] > 0.2) + int(s[1] > 0.2) + int(s[2] > 0.2);
     if (++g_pong_count >= 10 && (delay > 0.2 || average > 0.05)) {
-        LOG_INFO("The timeout time is over 200 milliseconds or avgerage time over 50 milliseconds,id=%u,delay "
-                 "time=%.4fms,avgerage time=%.4fms,loss package num=%d.",
-                 pong.id, delay * 1000, average * 1000, loss);
+        LOG_INFO(
+            "The timeout time is over 200 milliseconds or avgerage time over 50 milliseconds,id=%u,delay "
+            "time=%.4fms,avgerage time=%.4fms,loss package num=%d.",
+            pong.id, delay * 1000, average * 1000, loss);
         g_pong_count = 0;
     }
 
@@ -764,8 +733,7 @@ void RedChannel::handle_pong(const SpiceMsgPing& pong)
 
 // ---- Migration ----
 
-void RedChannel::disconnect_migration_src()
-{
+void RedChannel::disconnect_migration_src() {
     clear_outgoing_messages();
     Lock lock(_action_lock);
     if (_state == CONNECTING || _state == CONNECTED) {
@@ -775,16 +743,14 @@ void RedChannel::disconnect_migration_src()
     }
 }
 
-void RedChannel::connect_migration_target()
-{
+void RedChannel::connect_migration_target() {
     LOG_INFO("%s", "");
     MigrationConnectTargetEvent* event = new MigrationConnectTargetEvent(*this);
     _loop.push_event(event);
     event->unref();
 }
 
-void RedChannel::do_migration_disconnect_src()
-{
+void RedChannel::do_migration_disconnect_src() {
     if (_socket_in_loop) {
         _socket_in_loop = false;
         _loop.remove_socket(*this);
@@ -792,13 +758,13 @@ void RedChannel::do_migration_disconnect_src()
     clear_outgoing_messages();
     release_partial_messages();
     on_disconnect_mig_src();
-    write_log(LOG_LEVEL_DEBUG, "RedClient::migrate_channel", __LINE__, "channel type %u id %u", get_type(), get_id());
+    write_log(LOG_LEVEL_DEBUG, "RedClient::migrate_channel", __LINE__, "channel type %u id %u", get_type(),
+              get_id());
     _client.migrate_channel(*this);
     _client.on_channel_disconnect_mig_src_completed(*this);
 }
 
-void RedChannel::do_migration_connect_target()
-{
+void RedChannel::do_migration_connect_target() {
     LOG_INFO("%s", "");
     set_marshallers();
     _loop.add_socket(*this);

@@ -1,10 +1,11 @@
-// RedChannel: the base of every SPICE channel of the client. Each channel owns one worker thread running its own
-// ProcessLoop and a small state machine driven by the actions other threads ask for (connect, disconnect, quit):
-// on connect the worker opens and links the connection, picks the marshallers, arms the heartbeat, puts the socket
-// into its loop and runs the loop until the connection ends; then it closes the connection and reports to the main
-// channel client. Inside the loop it frames messages both ways, sends the outgoing queue that any thread may feed,
-// dispatches received messages to the channel's handler and answers the messages common to every channel
-// (acknowledgement window, ping, notify, disconnecting, wait-for-channels, migration).
+// RedChannel: the base of every SPICE channel of the client. Each channel owns one worker thread running its
+// own ProcessLoop and a small state machine driven by the actions other threads ask for (connect, disconnect,
+// quit): on connect the worker opens and links the connection, picks the marshallers, arms the heartbeat,
+// puts the socket into its loop and runs the loop until the connection ends; then it closes the connection
+// and reports to the main channel client. Inside the loop it frames messages both ways, sends the outgoing
+// queue that any thread may feed, dispatches received messages to the channel's handler and answers the
+// messages common to every channel (acknowledgement window, ping, notify, disconnecting, wait-for-channels,
+// migration).
 #pragma once
 
 #include "runtime/process_loop.h"
@@ -66,7 +67,8 @@ public:
     };
 
     // The handler is owned from here on. worker_priority: 1 (highest) to 7 (lowest).
-    RedChannel(ChannelClient& client, uint8_t type, uint8_t id, MessageHandler* handler, int worker_priority = 4);
+    RedChannel(ChannelClient& client, uint8_t type, uint8_t id, MessageHandler* handler,
+               int worker_priority = 4);
     // The owner aborts the channel (until abort returns true) before deleting it.
     ~RedChannel() override;
 
@@ -76,16 +78,16 @@ public:
     // Any thread.
     virtual void connect();     // states 0 and 1 only
     virtual void disconnect();  // states 2 and 3 only; empties the outgoing queue
-    // Ends the worker: false when it has not terminated within 100 ms (the caller repeats); true once it has been
-    // joined, or when it never started.
+    // Ends the worker: false when it has not terminated within 100 ms (the caller repeats); true once it has
+    // been joined, or when it never started.
     virtual bool abort();
     virtual void disconnect_migration_src();
     virtual void connect_migration_target();
     virtual int get_state() { return _state; }
-    // Queues the message (owned by the queue until sent or dropped) and wakes the worker. Any state: the message
-    // waits until the channel is connected or the queue is emptied. Never refused: the queue's bound is kept by
-    // the worker, which stops reading from the server while the queue holds OUTGOING_LIMIT bytes or more and
-    // reads again once it is down to OUTGOING_RESUME (TCP then slows the server down).
+    // Queues the message (owned by the queue until sent or dropped) and wakes the worker. Any state: the
+    // message waits until the channel is connected or the queue is emptied. Never refused: the queue's bound
+    // is kept by the worker, which stops reading from the server while the queue holds OUTGOING_LIMIT bytes
+    // or more and reads again once it is down to OUTGOING_RESUME (TCP then slows the server down).
     virtual void post_message(OutMessage* message);
     void clear_outgoing_messages();
 
@@ -98,8 +100,8 @@ public:
     // The table chosen at the last connect; worker thread.
     const SpiceMessageMarshallers* get_marshallers() const { return _marshallers; }
 
-    // The socket is signalled (and the first pass after connecting): finish and send outgoing messages, then read
-    // and dispatch every complete message until the socket would block.
+    // The socket is signalled (and the first pass after connecting): finish and send outgoing messages, then
+    // read and dispatch every complete message until the socket would block.
     void on_event() override;
     // Blocking read of one whole message (the socket outside the loop), counted for acknowledgement.
     RedPeer::CompoundInMessage* receive_message() override;

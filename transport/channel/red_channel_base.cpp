@@ -27,20 +27,17 @@ const size_t kReplyCapsOffset = 174;
 std::atomic<bool> g_connected_unsecure(false);
 std::atomic<bool> g_main_takes_ping(false);
 
-void put32(std::vector<uint8_t>& out, uint32_t v)
-{
+void put32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; i++) {
         out.push_back(uint8_t(v >> (8 * i)));
     }
 }
 
-uint32_t get32(const uint8_t* p)
-{
+uint32_t get32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-const char* link_error_text(uint32_t error)
-{
+const char* link_error_text(uint32_t error) {
     static const char* const texts[] = {
         "no error",
         "general error",
@@ -65,14 +62,12 @@ struct PkeyCtxFree {
 
 }  // namespace
 
-bool caps_has(const ChannelCaps& caps, uint32_t bit)
-{
+bool caps_has(const ChannelCaps& caps, uint32_t bit) {
     size_t word = bit / 32;
     return word < caps.size() && (caps[word] & (1u << (bit % 32)));
 }
 
-void caps_set(ChannelCaps& caps, uint32_t bit)
-{
+void caps_set(ChannelCaps& caps, uint32_t bit) {
     size_t word = bit / 32;
     if (caps.size() <= word) {
         caps.resize(word + 1, 0);
@@ -80,64 +75,74 @@ void caps_set(ChannelCaps& caps, uint32_t bit)
     caps[word] |= 1u << (bit % 32);
 }
 
-const char* channel_type_name(uint8_t type)
-{
+const char* channel_type_name(uint8_t type) {
     switch (type) {
-    case SPICE_CHANNEL_MAIN: return "主通道()";
-    case SPICE_CHANNEL_DISPLAY: return "显示通道";
-    case SPICE_CHANNEL_INPUTS: return "输入通道";
-    case SPICE_CHANNEL_CURSOR: return "光标通道";
-    case SPICE_CHANNEL_PLAYBACK: return "播音通道";
-    case SPICE_CHANNEL_RECORD: return "录音通道";
-    case SPICE_CHANNEL_TUNNEL: return "CHANNEL_TUNNEL";
-    case SPICE_CHANNEL_SMARTCARD: return "CHANNEL_SMARTCARD";
-    case SPICE_CHANNEL_USBREDIR: return "USB通道";
-    case SPICE_CHANNEL_PORT: return "CHANNEL_PORT";
-    default: return "CHANNEL_UNKNOWN";
+        case SPICE_CHANNEL_MAIN:
+            return "主通道()";
+        case SPICE_CHANNEL_DISPLAY:
+            return "显示通道";
+        case SPICE_CHANNEL_INPUTS:
+            return "输入通道";
+        case SPICE_CHANNEL_CURSOR:
+            return "光标通道";
+        case SPICE_CHANNEL_PLAYBACK:
+            return "播音通道";
+        case SPICE_CHANNEL_RECORD:
+            return "录音通道";
+        case SPICE_CHANNEL_TUNNEL:
+            return "CHANNEL_TUNNEL";
+        case SPICE_CHANNEL_SMARTCARD:
+            return "CHANNEL_SMARTCARD";
+        case SPICE_CHANNEL_USBREDIR:
+            return "USB通道";
+        case SPICE_CHANNEL_PORT:
+            return "CHANNEL_PORT";
+        default:
+            return "CHANNEL_UNKNOWN";
     }
 }
 
-bool channel_connected_unsecure() { return g_connected_unsecure; }
-
-bool main_channel_takes_ping() { return g_main_takes_ping; }
-
-RedChannelBase::RedChannelBase(uint8_t type, uint8_t id, const ChannelCaps& common_caps, const ChannelCaps& caps)
-    : _type(type)
-    , _id(id)
-    , _common_caps(common_caps)
-    , _caps(caps)
-    , _remote_major(0)
-    , _remote_minor(0)
-    , _opt_wan(false)
-{
+bool channel_connected_unsecure() {
+    return g_connected_unsecure;
 }
+
+bool main_channel_takes_ping() {
+    return g_main_takes_ping;
+}
+
+RedChannelBase::RedChannelBase(uint8_t type, uint8_t id, const ChannelCaps& common_caps,
+                               const ChannelCaps& caps)
+    : _type(type),
+      _id(id),
+      _common_caps(common_caps),
+      _caps(caps),
+      _remote_major(0),
+      _remote_minor(0),
+      _opt_wan(false) {}
 
 RedChannelBase::~RedChannelBase() {}
 
-void RedChannelBase::swap(RedChannelBase* other)
-{
+void RedChannelBase::swap(RedChannelBase* other) {
     RedPeer::swap(other);
     std::swap(_remote_major, other->_remote_major);
     std::swap(_remote_minor, other->_remote_minor);
 }
 
 // The socket blocks during the link, so a short count only comes from a peer that changed mode under us.
-void RedChannelBase::send_all(const uint8_t* data, size_t size)
-{
+void RedChannelBase::send_all(const uint8_t* data, size_t size) {
     if (send(data, uint32_t(size)) != size) {
         THROW_ERR(SPICEC_ERROR_CODE_SEND_FAILED, "link: short send");
     }
 }
 
-void RedChannelBase::receive_all(uint8_t* data, size_t size)
-{
+void RedChannelBase::receive_all(uint8_t* data, size_t size) {
     if (receive(data, uint32_t(size)) != size) {
         THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "link: short receive");
     }
 }
 
-void RedChannelBase::link_in_time(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id)
-{
+void RedChannelBase::link_in_time(int protocol, uint32_t connection_id, const char* password,
+                                  uint64_t vm_id) {
     try {
         link(protocol, connection_id, password, vm_id);
     } catch (Exception&) {
@@ -149,8 +154,7 @@ void RedChannelBase::link_in_time(int protocol, uint32_t connection_id, const ch
     check_link_deadline();
 }
 
-void RedChannelBase::link(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id)
-{
+void RedChannelBase::link(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id) {
     uint32_t major;
     uint32_t minor;
     if (protocol == 1) {
@@ -209,7 +213,8 @@ void RedChannelBase::link(int protocol, uint32_t connection_id, const char* pass
         THROW_ERR(SPICEC_ERROR_CODE_CONNECT_FAILED, "bad magic:%x", get32(header));
     }
     if (get32(header + 4) != major) {
-        THROW_ERR(SPICEC_ERROR_CODE_VERSION_MISMATCH, "version mismatch: expect %u got %u", major, get32(header + 4));
+        THROW_ERR(SPICEC_ERROR_CODE_VERSION_MISMATCH, "version mismatch: expect %u got %u", major,
+                  get32(header + 4));
     }
     _remote_major = int(get32(header + 4));
     _remote_minor = int(get32(header + 8));
@@ -266,8 +271,7 @@ void RedChannelBase::link(int protocol, uint32_t connection_id, const char* pass
 }
 
 // The password with its terminating NUL, RSA-OAEP (SHA-1) under the key of the reply.
-void RedChannelBase::send_password(const uint8_t* public_key, const char* password)
-{
+void RedChannelBase::send_password(const uint8_t* public_key, const char* password) {
     const unsigned char* der = public_key;
     std::unique_ptr<EVP_PKEY, PkeyFree> key(d2i_PUBKEY(nullptr, &der, SPICE_LINK_PUBKEY_SIZE));
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
@@ -297,8 +301,7 @@ void RedChannelBase::send_password(const uint8_t* public_key, const char* passwo
 }
 
 void RedChannelBase::connect(const ConnectionOptions& options, uint32_t connection_id, const char* host,
-                             const char* password, uint64_t vm_id)
-{
+                             const char* password, uint64_t vm_id) {
     int protocol = options.protocol == 0 ? 2 : options.protocol;
     for (;;) {
         bool fall_back_follows = protocol == 2 && options.protocol == 0;
@@ -316,8 +319,8 @@ void RedChannelBase::connect(const ConnectionOptions& options, uint32_t connecti
 }
 
 void RedChannelBase::connect_and_link(const ConnectionOptions& options, int protocol, uint32_t connection_id,
-                                      const char* host, const char* password, uint64_t vm_id, bool fall_back_follows)
-{
+                                      const char* host, const char* password, uint64_t vm_id,
+                                      bool fall_back_follows) {
     if (options.allow_unsecure()) {
         try {
             connect_unsecure(host, options.unsecure_port);
@@ -340,8 +343,8 @@ void RedChannelBase::connect_and_link(const ConnectionOptions& options, int prot
         }
     }
     if (!options.allow_secure()) {
-        THROW_ERR(SPICEC_ERROR_CODE_CONNECT_FAILED, "%s(id:%u): no port to connect to", channel_type_name(_type),
-                  _id);
+        THROW_ERR(SPICEC_ERROR_CODE_CONNECT_FAILED, "%s(id:%u): no port to connect to",
+                  channel_type_name(_type), _id);
     }
     connect_secure(options, host);
     LOG_INFO("%s(id:%u) 安全连接成功s(%s:%u)", channel_type_name(_type), _id, host, options.secure_port);

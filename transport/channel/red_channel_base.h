@@ -1,7 +1,7 @@
-// RedChannelBase: a peer that knows its SPICE channel type and id and its capability words, and performs the link
-// handshake: link header and link message with the capability words, the server's reply with its RSA key and
-// capabilities, the password encrypted with RSA-OAEP, and the 4-byte result. Its connect chooses plain TCP or TLS,
-// retries over TLS and falls back from protocol 2 to protocol 1.
+// RedChannelBase: a peer that knows its SPICE channel type and id and its capability words, and performs the
+// link handshake: link header and link message with the capability words, the server's reply with its RSA key
+// and capabilities, the password encrypted with RSA-OAEP, and the 4-byte result. Its connect chooses plain
+// TCP or TLS, retries over TLS and falls back from protocol 2 to protocol 1.
 //
 // Worker thread only, like the peer it is (RedPeer::shutdown excepted).
 #pragma once
@@ -16,10 +16,10 @@ typedef std::vector<uint32_t> ChannelCaps;
 
 enum {
     // Common capabilities.
-    SPICE_COMMON_CAP_MINI_HEADER = 3,  // the 6-byte message header; the only framing this client speaks
-    SPICE_COMMON_CAP_MAKER = 32,       // the maker's additions, announced on every channel
-    SPICE_COMMON_CAP_MAKER_VM_ID = 33, // main channel: common words 4 and 5 carry the VM id
-    SPICE_COMMON_CAP_HEARTBEAT = 34,   // the server takes the heartbeat message
+    SPICE_COMMON_CAP_MINI_HEADER = 3,   // the 6-byte message header; the only framing this client speaks
+    SPICE_COMMON_CAP_MAKER = 32,        // the maker's additions, announced on every channel
+    SPICE_COMMON_CAP_MAKER_VM_ID = 33,  // main channel: common words 4 and 5 carry the VM id
+    SPICE_COMMON_CAP_HEARTBEAT = 34,    // the server takes the heartbeat message
     // Channel capabilities.
     SPICE_MAIN_CAP_CLIENT_PING = 16,       // the server's main channel takes the client's ping
     SPICE_DISPLAY_CAP_COMPACT_DRAWS = 35,  // the display channel's optimised-WAN (compact) encoding
@@ -44,7 +44,8 @@ const char* channel_type_name(uint8_t type);
 // Process-wide flags that the links set and other subsystems read, from any thread.
 // Some channel connected over plain TCP (read by the session window).
 bool channel_connected_unsecure();
-// The server's main channel takes the client's ping (its channel capability 16; read by the main channel client).
+// The server's main channel takes the client's ping (its channel capability 16; read by the main channel
+// client).
 bool main_channel_takes_ping();
 
 class RedChannelBase : public RedPeer {
@@ -68,16 +69,18 @@ public:
     bool peer_has_capability(uint32_t cap) const { return caps_has(_remote_caps, cap); }
     bool peer_has_common_capability(uint32_t cap) const { return caps_has(_remote_common_caps, cap); }
     // The bit in both the local and the remote channel words.
-    bool capability_negotiated(uint32_t cap) const { return caps_has(_caps, cap) && caps_has(_remote_caps, cap); }
+    bool capability_negotiated(uint32_t cap) const {
+        return caps_has(_caps, cap) && caps_has(_remote_caps, cap);
+    }
     // Display channel: both sides announced the compact draw encoding at the last link.
     bool is_opt_wan() const { return _opt_wan; }
 
     // The handshake on a connected peer. protocol 1 sends version 1.3, protocol 2 version 2.2.
     void link(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id);
-    // Connect and link: plain first when allowed, TLS after a plain failure that was not a version mismatch, and
-    // with the automatic protocol one more round with protocol 1 after a version mismatch.
-    void connect(const ConnectionOptions& options, uint32_t connection_id, const char* host, const char* password,
-                 uint64_t vm_id);
+    // Connect and link: plain first when allowed, TLS after a plain failure that was not a version mismatch,
+    // and with the automatic protocol one more round with protocol 1 after a version mismatch.
+    void connect(const ConnectionOptions& options, uint32_t connection_id, const char* host,
+                 const char* password, uint64_t vm_id);
 
     // Migration: the peer's connection and the remote versions change places with the other channel's.
     virtual void swap(RedChannelBase* other);
@@ -91,8 +94,8 @@ protected:
     virtual void on_link_reponse() {}
 
 private:
-    void connect_and_link(const ConnectionOptions& options, int protocol, uint32_t connection_id, const char* host,
-                          const char* password, uint64_t vm_id, bool fall_back_follows);
+    void connect_and_link(const ConnectionOptions& options, int protocol, uint32_t connection_id,
+                          const char* host, const char* password, uint64_t vm_id, bool fall_back_follows);
     // link, failing with code 3 when the server did not complete it within the link deadline (RedPeer).
     void link_in_time(int protocol, uint32_t connection_id, const char* password, uint64_t vm_id);
     void send_all(const uint8_t* data, size_t size);

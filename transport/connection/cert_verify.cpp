@@ -16,14 +16,12 @@
 
 namespace {
 
-char ascii_lower(char c)
-{
+char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // The 4 bytes of a strict dotted-quad IPv4 text; false for anything else.
-bool parse_ipv4(const char* text, uint8_t* address)
-{
+bool parse_ipv4(const char* text, uint8_t* address) {
     for (int part = 0; part < 4; ++part) {
         unsigned value = 0;
         int digits = 0;
@@ -43,8 +41,7 @@ bool parse_ipv4(const char* text, uint8_t* address)
 }
 
 // The address bytes when the host name is an IP address (4 for IPv4, 16 for IPv6), else 0.
-size_t parse_ip_host(const char* hostname, uint8_t* address)
-{
+size_t parse_ip_host(const char* hostname, uint8_t* address) {
     if (parse_ipv4(hostname, address)) {
         return 4;
     }
@@ -62,8 +59,7 @@ size_t parse_ip_host(const char* hostname, uint8_t* address)
     return length;
 }
 
-std::string name_oneline(X509_NAME* name)
-{
+std::string name_oneline(X509_NAME* name) {
     char line[256] = "";
     if (name) {
         X509_NAME_oneline(name, line, sizeof line);
@@ -71,8 +67,7 @@ std::string name_oneline(X509_NAME* name)
     return line;
 }
 
-int openssl_verify(int preverify_ok, X509_STORE_CTX* ctx)
-{
+int openssl_verify(int preverify_ok, X509_STORE_CTX* ctx) {
     SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
     SpiceOpenSSLVerify* v = ssl ? static_cast<SpiceOpenSSLVerify*>(SSL_get_app_data(ssl)) : nullptr;
     if (!v) {
@@ -148,8 +143,7 @@ int openssl_verify(int preverify_ok, X509_STORE_CTX* ctx)
 
 }  // namespace
 
-bool verify_pubkey(X509* cert, const uint8_t* key, size_t key_size)
-{
+bool verify_pubkey(X509* cert, const uint8_t* key, size_t key_size) {
     if (!key || key_size == 0) {
         return false;
     }
@@ -171,16 +165,16 @@ bool verify_pubkey(X509* cert, const uint8_t* key, size_t key_size)
         spice_debug("reading pubkey from bio failed");
     } else {
         switch (EVP_PKEY_eq(orig_pubkey, cert_pubkey)) {
-        case 1:
-            spice_debug("public keys match");
-            match = true;
-            break;
-        case 0:
-            spice_debug("public keys mismatch");
-            break;
-        default:
-            spice_debug("public keys types mismatch");
-            break;
+            case 1:
+                spice_debug("public keys match");
+                match = true;
+                break;
+            case 0:
+                spice_debug("public keys mismatch");
+                break;
+            default:
+                spice_debug("public keys types mismatch");
+                break;
         }
     }
     EVP_PKEY_free(orig_pubkey);
@@ -189,8 +183,7 @@ bool verify_pubkey(X509* cert, const uint8_t* key, size_t key_size)
     return match;
 }
 
-bool verify_wildcard_match(const char* cert_name, size_t cert_name_length, const char* hostname)
-{
+bool verify_wildcard_match(const char* cert_name, size_t cert_name_length, const char* hostname) {
     while (cert_name_length > 0 && *hostname && ascii_lower(*cert_name) == ascii_lower(*hostname)) {
         ++cert_name;
         --cert_name_length;
@@ -216,8 +209,7 @@ bool verify_wildcard_match(const char* cert_name, size_t cert_name_length, const
     return false;
 }
 
-bool verify_hostname(X509* cert, const char* hostname)
-{
+bool verify_hostname(X509* cert, const char* hostname) {
     // A missing host name is a failed check, not a reason to end the process.
     if (!hostname) {
         spice_warning("condition `%s' failed", "hostname != NULL");
@@ -272,9 +264,10 @@ bool verify_hostname(X509* cert, const char* hostname)
     X509_NAME* subject = X509_get_subject_name(cert);
     for (int pos = -1; subject && (pos = X509_NAME_get_index_by_NID(subject, NID_commonName, pos)) >= 0;) {
         unsigned char* common_name = nullptr;
-        int length = ASN1_STRING_to_UTF8(&common_name, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, pos)));
-        if (length >= 0 &&
-            verify_wildcard_match(reinterpret_cast<const char*>(common_name), static_cast<size_t>(length), hostname)) {
+        int length =
+            ASN1_STRING_to_UTF8(&common_name, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, pos)));
+        if (length >= 0 && verify_wildcard_match(reinterpret_cast<const char*>(common_name),
+                                                 static_cast<size_t>(length), hostname)) {
             spice_debug("common name match=%s", hostname);
             match = true;
         }
@@ -287,8 +280,7 @@ bool verify_hostname(X509* cert, const char* hostname)
     return false;
 }
 
-X509_NAME* subject_to_x509_name(const char* subject, int* nentries)
-{
+X509_NAME* subject_to_x509_name(const char* subject, int* nentries) {
     *nentries = 0;
     if (!subject) {
         spice_warning("condition `%s' failed", "subject != NULL");
@@ -356,8 +348,7 @@ X509_NAME* subject_to_x509_name(const char* subject, int* nentries)
     return nullptr;
 }
 
-bool verify_subject(X509* cert, const char* subject)
-{
+bool verify_subject(X509* cert, const char* subject) {
     if (!cert) {
         spice_debug("warning: no cert!");
         return false;
@@ -390,8 +381,7 @@ bool verify_subject(X509* cert, const char* subject)
 }
 
 SpiceOpenSSLVerify* spice_openssl_verify_new(SSL* ssl, uint32_t verifyop, const char* hostname,
-                                             const uint8_t* pubkey, size_t pubkey_size, const char* subject)
-{
+                                             const uint8_t* pubkey, size_t pubkey_size, const char* subject) {
     if (verifyop == 0) {
         return nullptr;
     }
@@ -409,8 +399,7 @@ SpiceOpenSSLVerify* spice_openssl_verify_new(SSL* ssl, uint32_t verifyop, const 
     return v;
 }
 
-void spice_openssl_verify_free(SpiceOpenSSLVerify* verify)
-{
+void spice_openssl_verify_free(SpiceOpenSSLVerify* verify) {
     if (!verify) {
         return;
     }

@@ -1,7 +1,7 @@
 // Checks of the server's certificate during a TLS connect: its public key against a key given in advance, the
 // host name against its alternative names or common name, its subject against a subject text. A verification
-// object carries the expectations; it is attached to the TLS connection, whose verify call-back runs for every
-// certificate of the chain during the handshake, on the connecting thread.
+// object carries the expectations; it is attached to the TLS connection, whose verify call-back runs for
+// every certificate of the chain during the handshake, on the connecting thread.
 #pragma once
 
 #include <openssl/types.h>
@@ -26,8 +26,9 @@ struct SpiceOpenSSLVerify {
     char* subject;
 };
 
-// Flags 0 give null and install nothing: the handshake then checks nothing. Otherwise the object (with its own
-// copies of the texts and the key) becomes the connection's application data and its verify call-back is set.
+// Flags 0 give null and install nothing: the handshake then checks nothing. Otherwise the object (with its
+// own copies of the texts and the key) becomes the connection's application data and its verify call-back is
+// set.
 SpiceOpenSSLVerify* spice_openssl_verify_new(SSL* ssl, uint32_t verifyop, const char* hostname,
                                              const uint8_t* pubkey, size_t pubkey_size, const char* subject);
 // Detaches the object from its connection and frees it; null does nothing.

@@ -11,8 +11,7 @@ struct PeerBio {
     Vpn* tunnel;
 };
 
-int peer_bio_write(BIO* bio, const char* data, int length)
-{
+int peer_bio_write(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
     PeerBio* peer = static_cast<PeerBio*>(BIO_get_data(bio));
     if (peer->tunnel) {
@@ -35,8 +34,7 @@ int peer_bio_write(BIO* bio, const char* data, int length)
     return written;
 }
 
-int peer_bio_read(BIO* bio, char* buffer, int size)
-{
+int peer_bio_read(BIO* bio, char* buffer, int size) {
     BIO_clear_retry_flags(bio);
     PeerBio* peer = static_cast<PeerBio*>(BIO_get_data(bio));
     if (peer->tunnel) {
@@ -59,14 +57,12 @@ int peer_bio_read(BIO* bio, char* buffer, int size)
     return read;
 }
 
-long peer_bio_ctrl(BIO*, int command, long, void*)
-{
+long peer_bio_ctrl(BIO*, int command, long, void*) {
     // Nothing is buffered here, so there is nothing to flush.
     return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-int peer_bio_create(BIO* bio)
-{
+int peer_bio_create(BIO* bio) {
     PeerBio* peer = new (std::nothrow) PeerBio{INVALID_SOCKET, nullptr};
     if (!peer) {
         return 0;
@@ -75,15 +71,13 @@ int peer_bio_create(BIO* bio)
     return 1;
 }
 
-int peer_bio_destroy(BIO* bio)
-{
+int peer_bio_destroy(BIO* bio) {
     delete static_cast<PeerBio*>(BIO_get_data(bio));
     BIO_set_data(bio, nullptr);
     return 1;
 }
 
-const BIO_METHOD* peer_bio_method()
-{
+const BIO_METHOD* peer_bio_method() {
     static BIO_METHOD* method = [] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ktw peer");
         if (m) {
@@ -100,8 +94,7 @@ const BIO_METHOD* peer_bio_method()
 
 }  // namespace
 
-BIO* peer_bio_new(SOCKET socket, Vpn* tunnel)
-{
+BIO* peer_bio_new(SOCKET socket, Vpn* tunnel) {
     const BIO_METHOD* method = peer_bio_method();
     BIO* bio = method ? BIO_new(method) : nullptr;
     if (!bio) {

@@ -35,12 +35,13 @@ const uint32_t FORCE_LINK_TUNNEL = 2;
 // An end of stream: the peer closed its side, which carries no error code of its own.
 const char kPeerClosed[] = "the peer closed the connection";
 
-// Logs the text as a SPICE-style warning, like every failure of the transport, and throws it as a disconnection.
+// Logs the text as a SPICE-style warning, like every failure of the transport, and throws it as a
+// disconnection.
 [[noreturn]] void throw_disconnected(int code, const char* file, unsigned line, const char* function,
                                      const char* format, ...) __attribute__((format(printf, 5, 6)));
 
-void throw_disconnected(int code, const char* file, unsigned line, const char* function, const char* format, ...)
-{
+void throw_disconnected(int code, const char* file, unsigned line, const char* function, const char* format,
+                        ...) {
     std::string message;
     va_list ap;
     va_start(ap, format);
@@ -48,8 +49,8 @@ void throw_disconnected(int code, const char* file, unsigned line, const char* f
     va_end(ap);
     std::string position;
     format_string(position, "%s:%u", file, line);
-    spice_log(SPICE_LOG_DOMAIN, SPICE_LOG_LEVEL_WARNING, position.c_str(), qualified_function_name(function).c_str(),
-              "%s", message.c_str());
+    spice_log(SPICE_LOG_DOMAIN, SPICE_LOG_LEVEL_WARNING, position.c_str(),
+              qualified_function_name(function).c_str(), "%s", message.c_str());
     throw RedPeer::DisconnectedException(message, code);
 }
 
@@ -57,32 +58,28 @@ void throw_disconnected(int code, const char* file, unsigned line, const char* f
     throw_disconnected((code), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)
 
 // The first queued TLS error, with the whole queue printed to standard error.
-[[noreturn]] void ssl_error()
-{
+[[noreturn]] void ssl_error() {
     char text[256] = "";
     ERR_error_string_n(ERR_peek_error(), text, sizeof text);
     ERR_print_errors_fp(stderr);
     THROW_ERR(SPICEC_ERROR_CODE_SSL_ERROR, "SSL Error: %s", text);
 }
 
-// The TLS library reports a peer that went without a TLS close as a protocol error of its own; for the channel it
-// is a closed connection, as a plain end of stream is.
-bool is_unexpected_eof()
-{
+// The TLS library reports a peer that went without a TLS close as a protocol error of its own; for the
+// channel it is a closed connection, as a plain end of stream is.
+bool is_unexpected_eof() {
     unsigned long error = ERR_peek_error();
     return ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
 }
 
-bool set_blocking(SOCKET socket, bool blocking)
-{
+bool set_blocking(SOCKET socket, bool blocking) {
     u_long non_blocking = blocking ? 0 : 1;
     return ioctlsocket(socket, FIONBIO, &non_blocking) == 0;
 }
 
-// Waits, without a time limit of its own, for a non-blocking connect to end; the connect's error, 0 when connected.
-// A shutdown of the socket from another thread ends the wait.
-int wait_connected(SOCKET socket)
-{
+// Waits, without a time limit of its own, for a non-blocking connect to end; the connect's error, 0 when
+// connected. A shutdown of the socket from another thread ends the wait.
+int wait_connected(SOCKET socket) {
     for (;;) {
         fd_set writable;
         fd_set failed;
@@ -118,8 +115,7 @@ int wait_connected(SOCKET socket)
 class RedPeer::LinkDeadline {
 public:
     LinkDeadline(RedPeer& peer, uint32_t ms) : _thread([this, &peer, ms] { run(peer, ms); }) {}
-    ~LinkDeadline()
-    {
+    ~LinkDeadline() {
         {
             std::lock_guard<std::mutex> guard(_lock);
             _cancelled = true;
@@ -129,8 +125,7 @@ public:
     }
 
 private:
-    void run(RedPeer& peer, uint32_t ms)
-    {
+    void run(RedPeer& peer, uint32_t ms) {
         {
             std::unique_lock<std::mutex> lock(_lock);
             if (_condition.wait_for(lock, std::chrono::milliseconds(ms), [this] { return _cancelled; })) {
@@ -146,30 +141,25 @@ private:
     std::thread _thread;  // last: it starts once the rest is built
 };
 
-void RedPeer::set_link_timeout_ms(uint32_t ms)
-{
+void RedPeer::set_link_timeout_ms(uint32_t ms) {
     link_timeout = ms ? ms : LINK_TIMEOUT_MS;
 }
 
-uint32_t RedPeer::link_timeout_ms()
-{
+uint32_t RedPeer::link_timeout_ms() {
     return link_timeout;
 }
 
-void RedPeer::arm_link_deadline()
-{
+void RedPeer::arm_link_deadline() {
     disarm_link_deadline();
     _link_timed_out = false;
     _link_deadline.reset(new LinkDeadline(*this, link_timeout));
 }
 
-void RedPeer::disarm_link_deadline()
-{
+void RedPeer::disarm_link_deadline() {
     _link_deadline.reset();
 }
 
-void RedPeer::on_link_deadline()
-{
+void RedPeer::on_link_deadline() {
     Lock lock(_lock);
     _link_timed_out = true;
     LOG_ERROR("link: the server did not complete the link within %u ms, closing the connection",
@@ -179,15 +169,13 @@ void RedPeer::on_link_deadline()
     }
 }
 
-void RedPeer::check_link_deadline()
-{
+void RedPeer::check_link_deadline() {
     if (_link_timed_out) {
         THROW_ERR(SPICEC_ERROR_CODE_CONNECT_FAILED, "link: no complete answer from the server in time");
     }
 }
 
-void RedPeer::set_linked(bool linked)
-{
+void RedPeer::set_linked(bool linked) {
     _linked = linked ? 1 : 0;
     if (linked) {
         disarm_link_deadline();
@@ -195,60 +183,50 @@ void RedPeer::set_linked(bool linked)
 }
 
 RedPeer::RedPeer()
-    : _peer(INVALID_SOCKET)
-    , _lock(Mutex::NORMAL)
-    , _shut(false)
-    , _ctx(nullptr)
-    , _ssl(nullptr)
-    , _tls_broken(false)
-    , _vpn_info()
-    , _vpn(nullptr)
-    , _linked(0)
-    , _link_timed_out(false)
-{
-}
+    : _peer(INVALID_SOCKET),
+      _lock(Mutex::NORMAL),
+      _shut(false),
+      _ctx(nullptr),
+      _ssl(nullptr),
+      _tls_broken(false),
+      _vpn_info(),
+      _vpn(nullptr),
+      _linked(0),
+      _link_timed_out(false) {}
 
-RedPeer::~RedPeer()
-{
+RedPeer::~RedPeer() {
     close();
 }
 
-bool RedPeer::tunnel_used()
-{
+bool RedPeer::tunnel_used() {
     return tunnel_used_flag.load() != 0;
 }
 
-void RedPeer::reset_tunnel_used()
-{
+void RedPeer::reset_tunnel_used() {
     tunnel_used_flag = 0;
 }
 
-void RedPeer::clear_shut()
-{
+void RedPeer::clear_shut() {
     Lock lock(_lock);
     _shut = false;
 }
 
-bool RedPeer::is_shut()
-{
+bool RedPeer::is_shut() {
     Lock lock(_lock);
     return _shut;
 }
 
-uint64_t RedPeer::tunnel_pending_bytes() const
-{
+uint64_t RedPeer::tunnel_pending_bytes() const {
     return _vpn ? vpn_pending_bytes(_vpn) : 0;
 }
 
-void RedPeer::connect_unsecure(const char* host, int port)
-{
+void RedPeer::connect_unsecure(const char* host, int port) {
     connect_to_peer(host, port);
     arm_link_deadline();
     LOG_INFO("m_prdpVpn is %p, _peer:%d", static_cast<void*>(_vpn), static_cast<int>(_peer));
 }
 
-void RedPeer::fail_connect(int code, const char* format, ...)
-{
+void RedPeer::fail_connect(int code, const char* format, ...) {
     std::string message;
     va_list ap;
     va_start(ap, format);
@@ -258,8 +236,7 @@ void RedPeer::fail_connect(int code, const char* format, ...)
     THROW_ERR(code, "%s", message.c_str());
 }
 
-bool RedPeer::tunnel_enforced()
-{
+bool RedPeer::tunnel_enforced() {
     if (SessionBlock::force_link() == FORCE_LINK_TUNNEL) {
         return true;
     }
@@ -277,8 +254,7 @@ bool RedPeer::tunnel_enforced()
     return status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value != 0;
 }
 
-void RedPeer::connect_to_peer(const char* host, int port)
-{
+void RedPeer::connect_to_peer(const char* host, int port) {
     bool enforced = tunnel_enforced();
     if ((SessionBlock::force_link() == FORCE_LINK_DIRECT_THEN_TUNNEL || enforced) &&
         connect_direct_or_tunnel(host, port, enforced)) {
@@ -287,8 +263,7 @@ void RedPeer::connect_to_peer(const char* host, int port)
     connect_plain(host, port);
 }
 
-SocketWatch RedPeer::connecting_watch()
-{
+SocketWatch RedPeer::connecting_watch() {
     return [this](SOCKET socket) {
         Lock lock(_lock);
         _peer = socket;
@@ -298,8 +273,7 @@ SocketWatch RedPeer::connecting_watch()
     };
 }
 
-bool RedPeer::adopt(SOCKET socket, Vpn* tunnel)
-{
+bool RedPeer::adopt(SOCKET socket, Vpn* tunnel) {
     Lock lock(_lock);
     if (_shut) {
         // Shut down while connecting: the connection is not wanted any more.
@@ -317,8 +291,7 @@ bool RedPeer::adopt(SOCKET socket, Vpn* tunnel)
     return true;
 }
 
-bool RedPeer::connect_direct_or_tunnel(const char* host, int port, bool enforced)
-{
+bool RedPeer::connect_direct_or_tunnel(const char* host, int port, bool enforced) {
     if (enforced) {
         if (!tunnel_used()) {
             LOG_WARN("klq直连超时，开始走代理连接!");
@@ -326,8 +299,8 @@ bool RedPeer::connect_direct_or_tunnel(const char* host, int port, bool enforced
     } else if (!tunnel_used()) {
         // The lock is not held here: the direct attempt may take its whole time-out, and an abort must still
         // reach the socket it works on.
-        SOCKET socket = SpiceSslConnect(host, static_cast<unsigned>(port), SessionBlock::dect_time(),
-                                        connecting_watch());
+        SOCKET socket =
+            SpiceSslConnect(host, static_cast<unsigned>(port), SessionBlock::dect_time(), connecting_watch());
         int error = WSAGetLastError();
         if (socket != INVALID_SOCKET) {
             if (!adopt(socket, nullptr)) {
@@ -341,22 +314,21 @@ bool RedPeer::connect_direct_or_tunnel(const char* host, int port, bool enforced
                          system_error_text(WSAESHUTDOWN), WSAESHUTDOWN);
         }
         if (tunnel_used()) {
-            fail_connect(SPICEC_ERROR_CODE_CONNECT_FAILED, "failed to connect: %s (%d)", system_error_text(error),
-                         error);
+            fail_connect(SPICEC_ERROR_CODE_CONNECT_FAILED, "failed to connect: %s (%d)",
+                         system_error_text(error), error);
         }
         LOG_WARN("klq直连超时，开始走代理连接!");
     }
     return connect_tunnel(host, port);
 }
 
-bool RedPeer::connect_tunnel(const char* host, int port)
-{
+bool RedPeer::connect_tunnel(const char* host, int port) {
     if (!LoadOspxAddressAndSessId(&_vpn_info, SessionBlock::tunnel_ticket(), SessionBlock::vdi_user_name())) {
         LOG_WARN("load ospx address or sessid err!");
     }
     Vpn* tunnel = vpn_new(&_vpn_info);
-    SOCKET socket = tunnel ? vpn_connect(tunnel, host, static_cast<unsigned>(port), connecting_watch())
-                           : INVALID_SOCKET;
+    SOCKET socket =
+        tunnel ? vpn_connect(tunnel, host, static_cast<unsigned>(port), connecting_watch()) : INVALID_SOCKET;
     // Descriptor 0 is a socket like any other here: only INVALID_SOCKET means none.
     if (socket != INVALID_SOCKET) {
         if (!adopt(socket, tunnel)) {
@@ -375,8 +347,7 @@ bool RedPeer::connect_tunnel(const char* host, int port)
     return false;
 }
 
-void RedPeer::connect_plain(const char* host, int port)
-{
+void RedPeer::connect_plain(const char* host, int port) {
     std::string port_text = std::to_string(port);
     ADDRINFOA hints;
     std::memset(&hints, 0, sizeof hints);
@@ -387,8 +358,9 @@ void RedPeer::connect_plain(const char* host, int port)
     int result = getaddrinfo(host, port_text.c_str(), &hints, &addresses);
     if (result != 0) {
         int error = WSAGetLastError();
-        fail_connect(SPICEC_ERROR_CODE_GETHOSTBYNAME_FAILED, "cannot resolve host address %s ret:%d, err:%d %s", host,
-                     result, error, system_error_text(error));
+        fail_connect(SPICEC_ERROR_CODE_GETHOSTBYNAME_FAILED,
+                     "cannot resolve host address %s ret:%d, err:%d %s", host, result, error,
+                     system_error_text(error));
     }
 
     int last_error = 0;
@@ -413,9 +385,9 @@ void RedPeer::connect_plain(const char* host, int port)
                     sizeof address_text, nullptr, 0, NI_NUMERICHOST);
         LOG_DEBUG("Trying %s %s", address_text, port_text.c_str());
 
-        // The socket is stored before the connect starts, and the lock released, so that shutdown from another
-        // thread reaches a connect that hangs. The connect is started without blocking so that a shutdown that
-        // came before it is seen here rather than missed.
+        // The socket is stored before the connect starts, and the lock released, so that shutdown from
+        // another thread reaches a connect that hangs. The connect is started without blocking so that a
+        // shutdown that came before it is seen here rather than missed.
         bool shut;
         {
             Lock lock(_lock);
@@ -463,13 +435,12 @@ void RedPeer::connect_plain(const char* host, int port)
     }
     freeaddrinfo(addresses);
     if (connected == INVALID_SOCKET) {
-        fail_connect(SPICEC_ERROR_CODE_CONNECT_FAILED, "failed to connect: %s (%d)", system_error_text(last_error),
-                     last_error);
+        fail_connect(SPICEC_ERROR_CODE_CONNECT_FAILED, "failed to connect: %s (%d)",
+                     system_error_text(last_error), last_error);
     }
 }
 
-void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
-{
+void RedPeer::connect_secure(const ConnectionOptions& options, const char* host) {
     connect_to_peer(host, options.secure_port);
     arm_link_deadline();
     LOG_INFO("Connected to %s %d", host, options.secure_port);
@@ -496,8 +467,9 @@ void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
                     LOG_ERROR("SSL_CTX_load_verify_locations failed CA_file=%s", ca_file.c_str());
                     ssl_error();
                 }
-                LOG_WARN("SSL_CTX_load_verify_locations failed, CA_file=%s. only pubkey authentication is active",
-                         ca_file.c_str());
+                LOG_WARN(
+                    "SSL_CTX_load_verify_locations failed, CA_file=%s. only pubkey authentication is active",
+                    ca_file.c_str());
                 ERR_clear_error();
                 auth_flags = HostCheckOptions::PUBKEY;
             }
@@ -534,8 +506,8 @@ void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
         if (result < 1) {
             int error = SSL_get_error(_ssl, result);
             _tls_broken = true;
-            LOG_ERROR("failed to connect w/SSL, ssl_error %s", ERR_error_string(static_cast<unsigned long>(error),
-                                                                                nullptr));
+            LOG_ERROR("failed to connect w/SSL, ssl_error %s",
+                      ERR_error_string(static_cast<unsigned long>(error), nullptr));
             ssl_error();
         }
     } catch (...) {
@@ -547,8 +519,7 @@ void RedPeer::connect_secure(const ConnectionOptions& options, const char* host)
     spice_openssl_verify_free(verify);
 }
 
-uint32_t RedPeer::receive(uint8_t* buf, uint32_t size)
-{
+uint32_t RedPeer::receive(uint8_t* buf, uint32_t size) {
     uint32_t pos = 0;
     while (pos < size) {
         uint32_t left = size - pos;
@@ -564,37 +535,38 @@ uint32_t RedPeer::receive(uint8_t* buf, uint32_t size)
             int ssl_err = SSL_get_error(_ssl, n);
             int error = WSAGetLastError();
             switch (ssl_err) {
-            case SSL_ERROR_WANT_READ:
-            case SSL_ERROR_WANT_WRITE:
-                // Before the link a tunnel blocks: a record that came in part is waited for.
-                if (_vpn && !_linked) {
-                    continue;
-                }
-                return pos;
-            case SSL_ERROR_ZERO_RETURN:
-                THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "ssl_error == SSL_ERROR_ZERO_RETURN (%d)",
-                                   ssl_err);
-            case SSL_ERROR_SYSCALL:
-                _tls_broken = true;
-                if (n < 0 && error == WSAEINTR) {
-                    continue;
-                }
-                if (n < 0 && error != WSAESHUTDOWN) {
-                    THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
-                }
-                if (n == 0 || error == 0) {
-                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
-                }
-                THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
-            case SSL_ERROR_SSL:
-                _tls_broken = true;
-                if (is_unexpected_eof()) {
-                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
-                }
-                THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "ssl error %d", ssl_err);
-            default:
-                _tls_broken = true;
-                THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "ssl error %d", ssl_err);
+                case SSL_ERROR_WANT_READ:
+                case SSL_ERROR_WANT_WRITE:
+                    // Before the link a tunnel blocks: a record that came in part is waited for.
+                    if (_vpn && !_linked) {
+                        continue;
+                    }
+                    return pos;
+                case SSL_ERROR_ZERO_RETURN:
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED,
+                                       "ssl_error == SSL_ERROR_ZERO_RETURN (%d)", ssl_err);
+                case SSL_ERROR_SYSCALL:
+                    _tls_broken = true;
+                    if (n < 0 && error == WSAEINTR) {
+                        continue;
+                    }
+                    if (n < 0 && error != WSAESHUTDOWN) {
+                        THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error), error);
+                    }
+                    if (n == 0 || error == 0) {
+                        THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
+                    }
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s (%d)", system_error_text(error),
+                                       error);
+                case SSL_ERROR_SSL:
+                    _tls_broken = true;
+                    if (is_unexpected_eof()) {
+                        THROW_DISCONNECTED(SPICEC_ERROR_CODE_RECV_FAILED, "%s", kPeerClosed);
+                    }
+                    THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "ssl error %d", ssl_err);
+                default:
+                    _tls_broken = true;
+                    THROW_ERR(SPICEC_ERROR_CODE_RECV_FAILED, "ssl error %d", ssl_err);
             }
         } else if (_vpn) {
             int n = vpn_read(chunk, _vpn, buf + pos);
@@ -635,8 +607,7 @@ uint32_t RedPeer::receive(uint8_t* buf, uint32_t size)
     return pos;
 }
 
-uint32_t RedPeer::send(const uint8_t* buf, uint32_t size)
-{
+uint32_t RedPeer::send(const uint8_t* buf, uint32_t size) {
     uint32_t pos = 0;
     while (pos < size) {
         uint32_t left = size - pos;
@@ -652,27 +623,28 @@ uint32_t RedPeer::send(const uint8_t* buf, uint32_t size)
             int ssl_err = SSL_get_error(_ssl, n);
             int error = WSAGetLastError();
             switch (ssl_err) {
-            case SSL_ERROR_WANT_READ:
-            case SSL_ERROR_WANT_WRITE:
-                if (_vpn && !_linked) {
-                    continue;
-                }
-                return pos;
-            case SSL_ERROR_ZERO_RETURN:
-                THROW_DISCONNECTED(SPICEC_ERROR_CODE_SEND_FAILED,
-                                   "RedPeer::send SSL_write ssl_error == SSL_ERROR_ZERO_RETURN");
-            case SSL_ERROR_SYSCALL:
-                _tls_broken = true;
-                if (n < 0 && error == WSAEINTR) {
-                    continue;
-                }
-                if (n < 0 && error != WSAESHUTDOWN) {
-                    THROW_ERR(SPICEC_ERROR_CODE_SEND_FAILED, "%s (%d)", system_error_text(error), error);
-                }
-                THROW_DISCONNECTED(SPICEC_ERROR_CODE_SEND_FAILED, "%s (%d)", system_error_text(error), error);
-            default:
-                _tls_broken = true;
-                THROW_ERR(SPICEC_ERROR_CODE_SEND_FAILED, "ssl error %d", ssl_err);
+                case SSL_ERROR_WANT_READ:
+                case SSL_ERROR_WANT_WRITE:
+                    if (_vpn && !_linked) {
+                        continue;
+                    }
+                    return pos;
+                case SSL_ERROR_ZERO_RETURN:
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_SEND_FAILED,
+                                       "RedPeer::send SSL_write ssl_error == SSL_ERROR_ZERO_RETURN");
+                case SSL_ERROR_SYSCALL:
+                    _tls_broken = true;
+                    if (n < 0 && error == WSAEINTR) {
+                        continue;
+                    }
+                    if (n < 0 && error != WSAESHUTDOWN) {
+                        THROW_ERR(SPICEC_ERROR_CODE_SEND_FAILED, "%s (%d)", system_error_text(error), error);
+                    }
+                    THROW_DISCONNECTED(SPICEC_ERROR_CODE_SEND_FAILED, "%s (%d)", system_error_text(error),
+                                       error);
+                default:
+                    _tls_broken = true;
+                    THROW_ERR(SPICEC_ERROR_CODE_SEND_FAILED, "ssl error %d", ssl_err);
             }
         } else if (_vpn) {
             int n = vpn_write(chunk, _vpn, buf + pos);
@@ -708,10 +680,9 @@ uint32_t RedPeer::send(const uint8_t* buf, uint32_t size)
     return pos;
 }
 
-RedPeer::CompoundInMessage* RedPeer::receive_message()
-{
-    // Blocking reads give whole counts; a tunnel after the link may still return short while a record is on its
-    // way, so the rest is waited for on the socket.
+RedPeer::CompoundInMessage* RedPeer::receive_message() {
+    // Blocking reads give whole counts; a tunnel after the link may still return short while a record is on
+    // its way, so the rest is waited for on the socket.
     auto receive_all = [this](uint8_t* data, uint32_t size) {
         uint32_t pos = 0;
         while ((pos += receive(data + pos, size - pos)) < size) {
@@ -733,13 +704,13 @@ RedPeer::CompoundInMessage* RedPeer::receive_message()
     return message;
 }
 
-void RedPeer::shutdown()
-{
+void RedPeer::shutdown() {
     Lock lock(_lock);
     if (_shut) {
         return;
     }
-    // Only the socket: TLS is shut down by the worker when it closes, as its TLS objects may be in use right now.
+    // Only the socket: TLS is shut down by the worker when it closes, as its TLS objects may be in use right
+    // now.
     if (_peer != INVALID_SOCKET) {
         ::shutdown(_peer, SD_BOTH);
         LOG_INFO("shutdown socket:%d", static_cast<int>(_peer));
@@ -747,20 +718,19 @@ void RedPeer::shutdown()
     _shut = true;
 }
 
-void RedPeer::shutdown_tls()
-{
+void RedPeer::shutdown_tls() {
     if (!_ssl || _tls_broken || is_shut() || !SSL_is_init_finished(_ssl)) {
         return;
     }
     // One close alert, without the lock (a tunnel may wait for room) and without waiting for the answer: the
-    // socket is out of the loop, so it would block. A shutdown from another thread meanwhile only makes it fail.
+    // socket is out of the loop, so it would block. A shutdown from another thread meanwhile only makes it
+    // fail.
     set_blocking(_peer, false);
     SSL_shutdown(_ssl);
     ERR_clear_error();
 }
 
-void RedPeer::close()
-{
+void RedPeer::close() {
     disarm_link_deadline();
     if (_peer == INVALID_SOCKET) {
         return;
@@ -771,8 +741,7 @@ void RedPeer::close()
     release_connection();
 }
 
-void RedPeer::release_connection()
-{
+void RedPeer::release_connection() {
     SSL_free(_ssl);
     _ssl = nullptr;
     SSL_CTX_free(_ctx);
@@ -787,15 +756,13 @@ void RedPeer::release_connection()
     _peer = INVALID_SOCKET;
 }
 
-void RedPeer::cleanup()
-{
+void RedPeer::cleanup() {
     disarm_link_deadline();
     Lock lock(_lock);
     release_connection();
 }
 
-void RedPeer::swap(RedPeer* other)
-{
+void RedPeer::swap(RedPeer* other) {
     Lock lock(_lock);
     std::swap(_peer, other->_peer);
     std::swap(_ctx, other->_ctx);

@@ -1,10 +1,10 @@
-// RedPeer: the byte pipe of one SPICE channel. It opens the channel's connection to the display server over plain
-// TCP, the maker's tunnel or TLS, reads and writes raw bytes over whichever is open, and shuts the connection down
-// and closes it. Every channel object is its own peer (RedChannelBase derives from it).
+// RedPeer: the byte pipe of one SPICE channel. It opens the channel's connection to the display server over
+// plain TCP, the maker's tunnel or TLS, reads and writes raw bytes over whichever is open, and shuts the
+// connection down and closes it. Every channel object is its own peer (RedChannelBase derives from it).
 //
-// Threads: the channel's worker owns the peer and calls everything but shutdown, which any thread may call to wake
-// a worker blocked in a connect, read or write. The peer lock guards the socket handle, the TLS objects, the tunnel
-// and the shut flag whenever they change, and is never held across a blocking connect or transfer.
+// Threads: the channel's worker owns the peer and calls everything but shutdown, which any thread may call to
+// wake a worker blocked in a connect, read or write. The peer lock guards the socket handle, the TLS objects,
+// the tunnel and the shut flag whenever they change, and is never held across a blocking connect or transfer.
 #pragma once
 
 #include "runtime/event_sources.h"
@@ -31,8 +31,8 @@ struct SpiceMiniDataHeader {
 } __attribute__((packed));
 static_assert(sizeof(SpiceMiniDataHeader) == 6, "the mini header is 6 bytes on the wire");
 
-// Transport error codes: carried by Exception and RedPeer::DisconnectedException, they become a channel's error and
-// the main channel's process exit code.
+// Transport error codes: carried by Exception and RedPeer::DisconnectedException, they become a channel's
+// error and the main channel's process exit code.
 enum {
     SPICEC_ERROR_CODE_ERROR = 1,
     SPICEC_ERROR_CODE_GETHOSTBYNAME_FAILED = 2,
@@ -56,10 +56,11 @@ public:
     // Largest message body accepted from the server; a larger size ends the connection with code 6.
     static const uint32_t MAX_MESSAGE_SIZE = 256u << 20;
 
-    // The link exchange's deadline. It starts once connect_unsecure or connect_secure has the connection (so it
-    // covers the TLS handshake) and ends with set_linked(true) or close. When it passes first, the socket is shut
-    // down, which fails the blocked link read or write; link_timed_out then tells the link why. A linked
-    // connection has no deadline: an idle session is normal, and TCP keep-alive finds a vanished server.
+    // The link exchange's deadline. It starts once connect_unsecure or connect_secure has the connection (so
+    // it covers the TLS handshake) and ends with set_linked(true) or close. When it passes first, the socket
+    // is shut down, which fails the blocked link read or write; link_timed_out then tells the link why. A
+    // linked connection has no deadline: an idle session is normal, and TCP keep-alive finds a vanished
+    // server.
     static const uint32_t LINK_TIMEOUT_MS = 30000;
     // For tests; 0 restores LINK_TIMEOUT_MS. Applies to deadlines started afterwards.
     static void set_link_timeout_ms(uint32_t ms);
@@ -91,11 +92,11 @@ public:
     // Any thread. Once: shuts the socket down both ways, which fails a blocked connect, read or write of the
     // worker, and sets the shut flag. A shut peer also refuses to connect until clear_shut.
     void shutdown();
-    // Worker only. Ends TLS (when the connection is still whole), frees the TLS objects and closes the tunnel or
-    // the socket. The shut, tunnel and linked flags stay as they are.
+    // Worker only. Ends TLS (when the connection is still whole), frees the TLS objects and closes the tunnel
+    // or the socket. The shut, tunnel and linked flags stay as they are.
     void close();
-    // Exchanges the connection (socket, TLS objects, tunnel) with another peer of the same thread; when this peer
-    // is shut, the connection it receives is shut down at once. Migration.
+    // Exchanges the connection (socket, TLS objects, tunnel) with another peer of the same thread; when this
+    // peer is shut, the connection it receives is shut down at once. Migration.
     void swap(RedPeer* other);
 
     // Cleared by the main channel client before each connect, and by the migration on its peers.
@@ -128,7 +129,8 @@ private:
     // Takes a connected socket (or tunnel) made without the lock; false, with it released, when the peer was
     // shut down meanwhile.
     bool adopt(SOCKET socket, Vpn* tunnel);
-    // What the time-limited connects report about the socket they are working on, so that shutdown reaches it.
+    // What the time-limited connects report about the socket they are working on, so that shutdown reaches
+    // it.
     SocketWatch connecting_watch();
     // Under the peer lock.
     void release_connection();
@@ -141,15 +143,15 @@ private:
     void on_link_deadline();
 
     // The tunnel flag is EventSource's (set_tunnelled), which the loop reads.
-    SOCKET _peer;      // written by the worker under _lock; INVALID_SOCKET (-1) when there is none
+    SOCKET _peer;  // written by the worker under _lock; INVALID_SOCKET (-1) when there is none
     Mutex _lock;
-    bool _shut;        // guarded by _lock
+    bool _shut;  // guarded by _lock
     SSL_CTX* _ctx;
     SSL* _ssl;
     bool _tls_broken;  // worker only: a fatal TLS error, after which TLS must not be shut down
     VpnInfo _vpn_info;
     Vpn* _vpn;
-    uint32_t _linked;  // worker only
+    uint32_t _linked;                              // worker only
     std::unique_ptr<LinkDeadline> _link_deadline;  // worker only
     std::atomic<bool> _link_timed_out;
 };
@@ -171,20 +173,20 @@ class RedPeer::ConnectionOptions {
 public:
     enum Type { CON_OP_INVALID = 0, CON_OP_SECURE = 1, CON_OP_UNSECURE = 2, CON_OP_BOTH = 3 };
 
-    ConnectionOptions(Type in_type, int in_port, int in_sport, int in_protocol, const HostCheckOptions& in_host_auth,
-                      const std::string& in_ciphers)
-        : type(in_type)
-        , unsecure_port(in_port)
-        , secure_port(in_sport)
-        , protocol(in_protocol)
-        , host_auth(in_host_auth)
-        , ciphers(in_ciphers)
-    {
-    }
+    ConnectionOptions(Type in_type, int in_port, int in_sport, int in_protocol,
+                      const HostCheckOptions& in_host_auth, const std::string& in_ciphers)
+        : type(in_type),
+          unsecure_port(in_port),
+          secure_port(in_sport),
+          protocol(in_protocol),
+          host_auth(in_host_auth),
+          ciphers(in_ciphers) {}
     virtual ~ConnectionOptions() {}
 
     bool allow_secure() const { return (type == CON_OP_SECURE || type == CON_OP_BOTH) && secure_port != -1; }
-    bool allow_unsecure() const { return (type == CON_OP_UNSECURE || type == CON_OP_BOTH) && unsecure_port != -1; }
+    bool allow_unsecure() const {
+        return (type == CON_OP_UNSECURE || type == CON_OP_BOTH) && unsecure_port != -1;
+    }
 
     Type type;
     int unsecure_port;  // -1: none
@@ -194,8 +196,8 @@ public:
     std::string ciphers;  // empty: the TLS library's defaults
 };
 
-// A connection that the other side closed or reset, or that this side shut down. The channel catches it apart from
-// other failures.
+// A connection that the other side closed or reset, or that this side shut down. The channel catches it apart
+// from other failures.
 class RedPeer::DisconnectedException : public Exception {
 public:
     DisconnectedException(const std::string& message, int error_code) : Exception(message, error_code) {}
@@ -220,20 +222,18 @@ protected:
 // A received message that owns its body. Reference counted without atomics: one thread holds it at a time.
 class RedPeer::CompoundInMessage : public RedPeer::InMessage {
 public:
-    // Allocates the body (uninitialised). A size above MAX_MESSAGE_SIZE throws Exception code 6, as it can only
-    // come from a broken or hostile server.
+    // Allocates the body (uninitialised). A size above MAX_MESSAGE_SIZE throws Exception code 6, as it can
+    // only come from a broken or hostile server.
     CompoundInMessage(uint32_t size, uint16_t type, uint8_t flag = 0);
 
     CompoundInMessage(const CompoundInMessage&) = delete;
     CompoundInMessage& operator=(const CompoundInMessage&) = delete;
 
-    CompoundInMessage* ref()
-    {
+    CompoundInMessage* ref() {
         ++_refs;
         return this;
     }
-    void unref()
-    {
+    void unref() {
         if (--_refs == 0) {
             delete this;
         }

@@ -152,7 +152,8 @@ struct SpiceMessageMarshallers {
     void (*msgc_main_mouse_mode_request)(SpiceMarshaller* m, const SpiceMsgcMainMouseModeRequest* msg);
     void (*msgc_main_agent_start)(SpiceMarshaller* m, const SpiceMsgcMainAgentStart* msg);
     void (*msgc_main_agent_token)(SpiceMarshaller* m, const SpiceMsgcMainAgentTokens* msg);
-    void (*msgc_main_migrate_dst_do_seamless)(SpiceMarshaller* m, const SpiceMsgcMainMigrateDstDoSeamless* msg);
+    void (*msgc_main_migrate_dst_do_seamless)(SpiceMarshaller* m,
+                                              const SpiceMsgcMainMigrateDstDoSeamless* msg);
     void (*msgc_display_init)(SpiceMarshaller* m, const SpiceMsgcDisplayInit* msg);
     void (*msgc_display_stream_report)(SpiceMarshaller* m, const SpiceMsgcDisplayStreamReport* msg);
     void (*msgc_inputs_key_down)(SpiceMarshaller* m, const SpiceMsgcKeyDown* msg);
@@ -184,9 +185,8 @@ const SpiceMessageMarshallers* spice_message_marshallers_get1();
 // Writes a message body through a table slot and returns true; when the table's protocol generation has no
 // writer for it, logs a warning naming the slot and returns false, and the caller drops the message.
 template <typename Msg>
-bool spice_marshall_message_with(void (*writer)(SpiceMarshaller*, const Msg*), const char* slot, SpiceMarshaller* m,
-                                 const Msg* msg)
-{
+bool spice_marshall_message_with(void (*writer)(SpiceMarshaller*, const Msg*), const char* slot,
+                                 SpiceMarshaller* m, const Msg* msg) {
     if (!writer) {
         spice_warning("no marshaller for %s in this protocol generation, message dropped", slot);
         return false;
@@ -196,4 +196,5 @@ bool spice_marshall_message_with(void (*writer)(SpiceMarshaller*, const Msg*), c
 }
 
 // spice_marshall_message(marshallers, msgc_display_stream_report, m, &report)
-#define spice_marshall_message(table, slot, m, msg) spice_marshall_message_with((table)->slot, #slot, (m), (msg))
+#define spice_marshall_message(table, slot, m, msg) \
+    spice_marshall_message_with((table)->slot, #slot, (m), (msg))

@@ -1,9 +1,10 @@
 // The compact draw encoding's parsers and the display channel's dispatch while it is on.
 //
-// Each compact parser is a body parser of parser_core, run twice over the body (measuring, then writing). Both runs
-// update a context: the measuring run a copy, the writing run the channel's own, so the writing run starts from the
-// values the message was encoded against. Records reached through an offset are read where the offset points, as
-// the ordinary parsers do; where they land in the block does not matter to the reader of the structure.
+// Each compact parser is a body parser of parser_core, run twice over the body (measuring, then writing).
+// Both runs update a context: the measuring run a copy, the writing run the channel's own, so the writing run
+// starts from the values the message was encoded against. Records reached through an offset are read where
+// the offset points, as the ordinary parsers do; where they land in the block does not matter to the reader
+// of the structure.
 #include "transport/protocol/compact_parsers.h"
 
 #include "runtime/log.h"
@@ -19,18 +20,17 @@ struct OptRun {
     OptDrawContext* context;
 };
 
-OptRun& run_of(ParseCtx& c)
-{
+OptRun& run_of(ParseCtx& c) {
     return *static_cast<OptRun*>(c.state);
 }
 
 // A refused body is reported (runtime/peer_check.h) by the measuring run only: the writing run reads the same
 // bytes.
-#define OPT_REPORT(c, level, ...)                \
-    do {                                         \
-        if (!(c).b.writing()) {                  \
-            peer_report((level), __VA_ARGS__);   \
-        }                                        \
+#define OPT_REPORT(c, level, ...)              \
+    do {                                       \
+        if (!(c).b.writing()) {                \
+            peer_report((level), __VA_ARGS__); \
+        }                                      \
     } while (0)
 
 const int kWarn = SPICE_LOG_LEVEL_WARNING;
@@ -38,8 +38,7 @@ const int kInfo = SPICE_LOG_LEVEL_INFO;
 
 // One step of a body: skipped once the parse has failed; when it is the step that fails, text is reported.
 template <class F>
-void step(ParseCtx& c, int level, const char* text, F read)
-{
+void step(ParseCtx& c, int level, const char* text, F read) {
     if (!c.ok()) {
         return;
     }
@@ -52,14 +51,12 @@ void step(ParseCtx& c, int level, const char* text, F read)
 // ---- Primitives ----
 
 // Sums of a previous value and a delta wrap like the server's 32-bit arithmetic instead of overflowing.
-int32_t add_wrapping(int32_t previous, int32_t delta)
-{
+int32_t add_wrapping(int32_t previous, int32_t delta) {
     return int32_t(uint32_t(previous) + uint32_t(delta));
 }
 
 // One byte for 0-127; else two bytes, high byte first, 15 bits.
-uint16_t read_short_varint(WireReader& in)
-{
+uint16_t read_short_varint(WireReader& in) {
     uint8_t first = in.u8();
     if (!(first & 0x80)) {
         return first;
@@ -68,8 +65,7 @@ uint16_t read_short_varint(WireReader& in)
 }
 
 // One byte for 0-127; two for 128-255 (the first byte's low bits unused); four for larger counts.
-uint32_t read_segment_count(WireReader& in)
-{
+uint32_t read_segment_count(WireReader& in) {
     uint8_t first = in.u8();
     if (!(first & 0x80)) {
         return first;
@@ -84,15 +80,13 @@ uint32_t read_segment_count(WireReader& in)
 }
 
 // A u8, u16, 24-bit or u32 value, as the bits a (low) and b (high) of flags choose.
-uint32_t read_sized_value(WireReader& in, unsigned flags, unsigned a, unsigned b)
-{
+uint32_t read_sized_value(WireReader& in, unsigned flags, unsigned a, unsigned b) {
     static const unsigned widths[] = {1, 2, 3, 4};
     return in.uint_n(widths[((flags & a) ? 1 : 0) | ((flags & b) ? 2 : 0)]);
 }
 
 // An absolute i16, else the previous value plus an i8, else the previous value.
-int32_t read_coordinate(WireReader& in, bool absolute, bool relative, int32_t previous)
-{
+int32_t read_coordinate(WireReader& in, bool absolute, bool relative, int32_t previous) {
     if (absolute) {
         return in.i16();
     }
@@ -100,15 +94,13 @@ int32_t read_coordinate(WireReader& in, bool absolute, bool relative, int32_t pr
 }
 
 // The 4 flag bits of element i of a nibble array, as bits 0x10-0x80.
-unsigned nibble_at(const uint8_t* nibbles, uint64_t i)
-{
+unsigned nibble_at(const uint8_t* nibbles, uint64_t i) {
     uint8_t byte = nibbles[i / 2];
     return (i % 2 == 0 ? byte : byte << 4) & 0xF0;
 }
 
 // A rectangle record: a flag byte, then left, top, right, bottom as present. Updates *previous.
-void read_rect_record(WireReader& in, SpiceRect* previous)
-{
+void read_rect_record(WireReader& in, SpiceRect* previous) {
     uint8_t f = in.u8();
     previous->left = read_coordinate(in, f & 0x01, f & 0x10, previous->left);
     previous->top = read_coordinate(in, f & 0x02, f & 0x20, previous->top);
@@ -118,10 +110,9 @@ void read_rect_record(WireReader& in, SpiceRect* previous)
 
 // ---- Records ----
 
-// A clip list: a short-varint count, a nibble array, then per rectangle four values, absolute i16 when their bit
-// is set, else the previous rectangle's value plus an i8 (0 before the first).
-SpiceClipRects* read_clip_list(ParseCtx& c, WireReader& in)
-{
+// A clip list: a short-varint count, a nibble array, then per rectangle four values, absolute i16 when their
+// bit is set, else the previous rectangle's value plus an i8 (0 before the first).
+SpiceClipRects* read_clip_list(ParseCtx& c, WireReader& in) {
     uint16_t n = read_short_varint(in);
     const uint8_t* nibbles = in.bytes((uint64_t(n) + 1) / 2);
     SpiceClipRects* rects = c.b.record<SpiceClipRects>();
@@ -143,8 +134,7 @@ SpiceClipRects* read_clip_list(ParseCtx& c, WireReader& in)
 }
 
 // The common prefix: the box (unless unchanged) and the clip list.
-void read_base(ParseCtx& c, SpiceRect* box, SpiceMsgDisplayBase* out)
-{
+void read_base(ParseCtx& c, SpiceRect* box, SpiceMsgDisplayBase* out) {
     uint8_t header = run_of(c).header_flags;
     if (!(header & SPICE_OPT_HEADER_BOX_UNCHANGED)) {
         read_rect_record(c.r, box);
@@ -159,10 +149,10 @@ void read_base(ParseCtx& c, SpiceRect* box, SpiceMsgDisplayBase* out)
     }
 }
 
-// A compact image at a body offset (absent: NULL). image_flags: 0x04 type, 0x08 flags, 0x10 width, 0x20 height are
-// present; the others come from the slot, which keeps what is read. The payload is the ordinary one of the type.
-SpiceImage* read_image(ParseCtx& c, int64_t offset, unsigned image_flags, OptImageSlot* slot)
-{
+// A compact image at a body offset (absent: NULL). image_flags: 0x04 type, 0x08 flags, 0x10 width, 0x20
+// height are present; the others come from the slot, which keeps what is read. The payload is the ordinary
+// one of the type.
+SpiceImage* read_image(ParseCtx& c, int64_t offset, unsigned image_flags, OptImageSlot* slot) {
     if (offset < 0) {
         return nullptr;
     }
@@ -201,11 +191,10 @@ SpiceImage* read_image(ParseCtx& c, int64_t offset, unsigned image_flags, OptIma
     });
 }
 
-// A brush record under the flag word w: type (0x0001), a solid colour (0x0002, its width by 0x0004 and 0x0008),
-// or a pattern: image offset (image flags from w >> 1) and a position (x: 0x0080, absolute 0x0100; y: 0x0200,
-// absolute 0x0400).
-void read_brush(ParseCtx& c, unsigned w, OptBrushContext* ctx, SpiceBrush* out)
-{
+// A brush record under the flag word w: type (0x0001), a solid colour (0x0002, its width by 0x0004 and
+// 0x0008), or a pattern: image offset (image flags from w >> 1) and a position (x: 0x0080, absolute 0x0100;
+// y: 0x0200, absolute 0x0400).
+void read_brush(ParseCtx& c, unsigned w, OptBrushContext* ctx, SpiceBrush* out) {
     WireReader& in = c.r;
     if (w & 0x0001) {
         ctx->type = in.u8();
@@ -227,7 +216,8 @@ void read_brush(ParseCtx& c, unsigned w, OptBrushContext* ctx, SpiceBrush* out)
             return;
         }
         if (pattern < 0) {
-            OPT_REPORT(c, kWarn, "validate_SpiceImage pat value failed ====================================>>");
+            OPT_REPORT(c, kWarn,
+                       "validate_SpiceImage pat value failed ====================================>>");
             c.fail();
             return;
         }
@@ -238,10 +228,9 @@ void read_brush(ParseCtx& c, unsigned w, OptBrushContext* ctx, SpiceBrush* out)
     }
 }
 
-// A mask record: a u16 flag word m, the mask flags (0x0001), the position (x: 0x0002, absolute 0x0004; y: 0x0008,
-// absolute 0x0010), then the image offset (0: no mask image; image flags from m >> 5).
-void read_mask(ParseCtx& c, OptMaskContext* ctx, SpiceQMask* out)
-{
+// A mask record: a u16 flag word m, the mask flags (0x0001), the position (x: 0x0002, absolute 0x0004; y:
+// 0x0008, absolute 0x0010), then the image offset (0: no mask image; image flags from m >> 5).
+void read_mask(ParseCtx& c, OptMaskContext* ctx, SpiceQMask* out) {
     WireReader& in = c.r;
     unsigned m = in.u16();
     if (m & 0x0001) {
@@ -256,8 +245,7 @@ void read_mask(ParseCtx& c, OptMaskContext* ctx, SpiceQMask* out)
 }
 
 // The mask of a message whose mask bit is clear; the context's mask stays as it is.
-void no_mask(SpiceQMask* out)
-{
+void no_mask(SpiceQMask* out) {
     out->flags = 0;
     out->pos = SpicePoint{0, 0};
     out->bitmap = nullptr;
@@ -265,23 +253,21 @@ void no_mask(SpiceQMask* out)
 
 // A point coordinate of a path, by two bits of its nibble: 1 the previous value plus an i8, 2 plus an i16,
 // 3 an absolute i32, 0 the previous value.
-int32_t read_path_coordinate(WireReader& in, unsigned code, int32_t previous)
-{
+int32_t read_path_coordinate(WireReader& in, unsigned code, int32_t previous) {
     switch (code) {
-    case 1:
-        return add_wrapping(previous, in.i8());
-    case 2:
-        return add_wrapping(previous, in.i16());
-    case 3:
-        return in.i32();
-    default:
-        return previous;
+        case 1:
+            return add_wrapping(previous, in.i8());
+        case 2:
+            return add_wrapping(previous, in.i16());
+        case 3:
+            return in.i32();
+        default:
+            return previous;
     }
 }
 
 // One segment of a compact path, after the segment's nibble; flags and count carry over between segments.
-SpicePathSeg* read_path_segment(ParseCtx& c, WireReader& in, unsigned nib, uint32_t* flags, uint32_t* count)
-{
+SpicePathSeg* read_path_segment(ParseCtx& c, WireReader& in, unsigned nib, uint32_t* flags, uint32_t* count) {
     if (nib & 0x10) {
         *flags = in.u8();
     }
@@ -315,11 +301,10 @@ SpicePathSeg* read_path_segment(ParseCtx& c, WireReader& in, unsigned nib, uint3
     return seg;
 }
 
-// The segments of a compact path: the segment count (when stroke flag 0x0001; else the context's, which keeps it),
-// a nibble array with one element per segment, then the segments. start is the path's body offset.
+// The segments of a compact path: the segment count (when stroke flag 0x0001; else the context's, which keeps
+// it), a nibble array with one element per segment, then the segments. start is the path's body offset.
 SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint64_t start, unsigned stroke_flags,
-                              uint32_t* num_segments)
-{
+                              uint32_t* num_segments) {
     if (stroke_flags & 0x0001) {
         *num_segments = read_segment_count(in);
     }
@@ -345,7 +330,8 @@ SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint64_t start, unsig
         uint64_t seg_start = in.offset();
         SpicePathSeg* seg = read_path_segment(c, in, nib, &flags, &count);
         if (!in.ok()) {
-            OPT_REPORT(c, kWarn, " head_bytes:%d start3:%d  reach end==========>", int(nib), int(seg_start - start));
+            OPT_REPORT(c, kWarn, " head_bytes:%d start3:%d  reach end==========>", int(nib),
+                       int(seg_start - start));
         } else if (segments) {
             segments[i] = seg;
         }
@@ -353,11 +339,11 @@ SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint64_t start, unsig
     return path;
 }
 
-// A compact path at a body offset. A path of no segments whose count comes from the context has no bytes at all,
-// so its offset may be the body's end.
-SpicePath* read_path(ParseCtx& c, int64_t offset, unsigned stroke_flags, uint32_t* num_segments)
-{
-    WireReader in = uint64_t(offset) == c.body.size() ? WireReader(c.body.end(), c.body.end()) : c.target(offset);
+// A compact path at a body offset. A path of no segments whose count comes from the context has no bytes at
+// all, so its offset may be the body's end.
+SpicePath* read_path(ParseCtx& c, int64_t offset, unsigned stroke_flags, uint32_t* num_segments) {
+    WireReader in =
+        uint64_t(offset) == c.body.size() ? WireReader(c.body.end(), c.body.end()) : c.target(offset);
     SpicePath* path = read_path_segments(c, in, uint64_t(offset), stroke_flags, num_segments);
     if (!in.ok()) {
         c.fail();
@@ -367,8 +353,7 @@ SpicePath* read_path(ParseCtx& c, int64_t offset, unsigned stroke_flags, uint32_
 
 // ---- Message bodies ----
 
-void parse_fill(ParseCtx& c)
-{
+void parse_fill(ParseCtx& c) {
     OptFillContext& k = run_of(c).context->fill;
     SpiceMsgDisplayDrawFill* m = c.b.record<SpiceMsgDisplayDrawFill>();
     const char* past_end = "[error] message fits in reported side error======>";
@@ -386,14 +371,15 @@ void parse_fill(ParseCtx& c)
     });
     no_mask(&m->data.mask);
     if (f & 0x2000) {
-        step(c, kWarn, "[error]parse_spice_qmask__size error======>", [&] { read_mask(c, &k.mask, &m->data.mask); });
+        step(c, kWarn, "[error]parse_spice_qmask__size error======>",
+             [&] { read_mask(c, &k.mask, &m->data.mask); });
     }
 }
 
-// DRAW_COPY, and draw_cache_copy with its u64 key behind the body. The cache copy reports its first failures at Info.
+// DRAW_COPY, and draw_cache_copy with its u64 key behind the body. The cache copy reports its first failures
+// at Info.
 void read_copy(ParseCtx& c, OptCopyContext& k, bool cache, SpiceMsgDisplayBase* base, SpiceCopy* out,
-               uint64_t* cache_id)
-{
+               uint64_t* cache_id) {
     int level = cache ? kInfo : kWarn;
     const char* past_end = "[error]start + nw_size reach message end================>";
     unsigned f = 0;
@@ -429,21 +415,18 @@ void read_copy(ParseCtx& c, OptCopyContext& k, bool cache, SpiceMsgDisplayBase* 
     }
 }
 
-void parse_copy(ParseCtx& c)
-{
+void parse_copy(ParseCtx& c) {
     SpiceMsgDisplayDrawCopy* m = c.b.record<SpiceMsgDisplayDrawCopy>();
     read_copy(c, run_of(c).context->copy, false, &m->base, &m->data, nullptr);
 }
 
-void parse_cache_copy(ParseCtx& c)
-{
+void parse_cache_copy(ParseCtx& c) {
     SpiceMsgDisplayDrawCacheCopy* m = c.b.record<SpiceMsgDisplayDrawCacheCopy>();
     m->cache_id = 0;
     read_copy(c, run_of(c).context->cache_copy, true, &m->base, &m->data, &m->cache_id);
 }
 
-void parse_stroke(ParseCtx& c)
-{
+void parse_stroke(ParseCtx& c) {
     OptStrokeContext& k = run_of(c).context->stroke;
     SpiceMsgDisplayDrawStroke* m = c.b.record<SpiceMsgDisplayDrawStroke>();
     SpiceStroke& d = m->data;
@@ -473,8 +456,8 @@ void parse_stroke(ParseCtx& c)
         if (styled) {
             style = c.pointer();
         }
-        // As in the ordinary form, attributes without the styled flag have no style, whatever count the context
-        // holds for the next styled stroke.
+        // As in the ordinary form, attributes without the styled flag have no style, whatever count the
+        // context holds for the next styled stroke.
         d.attr.flags = k.line_flags;
         d.attr.style_nseg = styled ? k.style_nseg : 0;
         d.attr.style = nullptr;
@@ -509,8 +492,7 @@ void parse_stroke(ParseCtx& c)
 // One compact message: measured against a copy of the context, written against the context itself.
 uint8_t* parse_opt(BodyParser parse, const char* name, uint8_t header_flags, OptDrawContext* context,
                    uint8_t* message_start, uint8_t* message_end, int minor, size_t* size_out,
-                   message_destructor_t* free_message)
-{
+                   message_destructor_t* free_message) {
     if (!context) {
         peer_warning("message %s: no compact context", name);
         return nullptr;
@@ -518,8 +500,8 @@ uint8_t* parse_opt(BodyParser parse, const char* name, uint8_t header_flags, Opt
     OptDrawContext measured = *context;
     OptRun measure{header_flags, &measured};
     OptRun write{header_flags, context};
-    uint8_t* block = parse_message_body(parse, name, Gen::V2, message_start, message_end, minor, &measure, &write,
-                                        size_out, free_message);
+    uint8_t* block = parse_message_body(parse, name, Gen::V2, message_start, message_end, minor, &measure,
+                                        &write, size_out, free_message);
     if (!block) {
         // The context keeps what the message gave before it went wrong.
         *context = measured;
@@ -529,77 +511,70 @@ uint8_t* parse_opt(BodyParser parse, const char* name, uint8_t header_flags, Opt
 
 uint8_t* parse_display_opt(const MessageTable& table, uint8_t header_flags, OptDrawContext* context,
                            uint8_t* message_start, uint8_t* message_end, uint16_t message_type, int minor,
-                           size_t* size_out, message_destructor_t* free_message)
-{
+                           size_t* size_out, message_destructor_t* free_message) {
     switch (message_type) {
-    case SPICE_MSG_DISPLAY_DRAW_FILL:
-        return parse_msg_display_draw_fill_opt(header_flags, context, message_start, message_end, minor, size_out,
-                                               free_message);
-    case SPICE_MSG_DISPLAY_DRAW_COPY:
-        return parse_msg_display_draw_copy_opt(header_flags, context, message_start, message_end, minor, size_out,
-                                               free_message);
-    case SPICE_MSG_DISPLAY_DRAW_STROKE:
-        return parse_msg_display_draw_stroke_opt(header_flags, context, message_start, message_end, minor, size_out,
-                                                 free_message);
-    case SPICE_MSG_DISPLAY_DRAW_CACHE_COPY:
-        return parse_msg_display_draw_cache_copy_opt(header_flags, context, message_start, message_end, minor,
+        case SPICE_MSG_DISPLAY_DRAW_FILL:
+            return parse_msg_display_draw_fill_opt(header_flags, context, message_start, message_end, minor,
+                                                   size_out, free_message);
+        case SPICE_MSG_DISPLAY_DRAW_COPY:
+            return parse_msg_display_draw_copy_opt(header_flags, context, message_start, message_end, minor,
+                                                   size_out, free_message);
+        case SPICE_MSG_DISPLAY_DRAW_STROKE:
+            return parse_msg_display_draw_stroke_opt(header_flags, context, message_start, message_end, minor,
                                                      size_out, free_message);
-    default:
-        return parse_channel_message(table, message_start, message_end, message_type, minor, size_out, free_message);
+        case SPICE_MSG_DISPLAY_DRAW_CACHE_COPY:
+            return parse_msg_display_draw_cache_copy_opt(header_flags, context, message_start, message_end,
+                                                         minor, size_out, free_message);
+        default:
+            return parse_channel_message(table, message_start, message_end, message_type, minor, size_out,
+                                         free_message);
     }
 }
 
 }  // namespace
 
-uint8_t* parse_msg_display_draw_fill_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                         uint8_t* message_end, int minor, size_t* size_out,
-                                         message_destructor_t* free_message)
-{
-    return parse_opt(parse_fill, "display draw_fill (compact)", header_flags, context, message_start, message_end,
-                     minor, size_out, free_message);
-}
-
-uint8_t* parse_msg_display_draw_copy_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                         uint8_t* message_end, int minor, size_t* size_out,
-                                         message_destructor_t* free_message)
-{
-    return parse_opt(parse_copy, "display draw_copy (compact)", header_flags, context, message_start, message_end,
-                     minor, size_out, free_message);
-}
-
-uint8_t* parse_msg_display_draw_cache_copy_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                               uint8_t* message_end, int minor, size_t* size_out,
-                                               message_destructor_t* free_message)
-{
-    return parse_opt(parse_cache_copy, "display draw_cache_copy (compact)", header_flags, context, message_start,
+uint8_t* parse_msg_display_draw_fill_opt(uint8_t header_flags, OptDrawContext* context,
+                                         uint8_t* message_start, uint8_t* message_end, int minor,
+                                         size_t* size_out, message_destructor_t* free_message) {
+    return parse_opt(parse_fill, "display draw_fill (compact)", header_flags, context, message_start,
                      message_end, minor, size_out, free_message);
 }
 
-uint8_t* parse_msg_display_draw_stroke_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                           uint8_t* message_end, int minor, size_t* size_out,
-                                           message_destructor_t* free_message)
-{
+uint8_t* parse_msg_display_draw_copy_opt(uint8_t header_flags, OptDrawContext* context,
+                                         uint8_t* message_start, uint8_t* message_end, int minor,
+                                         size_t* size_out, message_destructor_t* free_message) {
+    return parse_opt(parse_copy, "display draw_copy (compact)", header_flags, context, message_start,
+                     message_end, minor, size_out, free_message);
+}
+
+uint8_t* parse_msg_display_draw_cache_copy_opt(uint8_t header_flags, OptDrawContext* context,
+                                               uint8_t* message_start, uint8_t* message_end, int minor,
+                                               size_t* size_out, message_destructor_t* free_message) {
+    return parse_opt(parse_cache_copy, "display draw_cache_copy (compact)", header_flags, context,
+                     message_start, message_end, minor, size_out, free_message);
+}
+
+uint8_t* parse_msg_display_draw_stroke_opt(uint8_t header_flags, OptDrawContext* context,
+                                           uint8_t* message_start, uint8_t* message_end, int minor,
+                                           size_t* size_out, message_destructor_t* free_message) {
     return parse_opt(parse_stroke, "display draw_stroke (compact)", header_flags, context, message_start,
                      message_end, minor, size_out, free_message);
 }
 
 uint8_t* parse_display_msg_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
                                uint8_t* message_end, uint16_t message_type, int minor, size_t* size_out,
-                               message_destructor_t* free_message)
-{
-    return parse_display_opt(display_messages_v2, header_flags, context, message_start, message_end, message_type,
-                             minor, size_out, free_message);
+                               message_destructor_t* free_message) {
+    return parse_display_opt(display_messages_v2, header_flags, context, message_start, message_end,
+                             message_type, minor, size_out, free_message);
 }
 
 uint8_t* parse_display_msg_opt1(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
                                 uint8_t* message_end, uint16_t message_type, int minor, size_t* size_out,
-                                message_destructor_t* free_message)
-{
-    return parse_display_opt(display_messages_v1, header_flags, context, message_start, message_end, message_type,
-                             minor, size_out, free_message);
+                                message_destructor_t* free_message) {
+    return parse_display_opt(display_messages_v1, header_flags, context, message_start, message_end,
+                             message_type, minor, size_out, free_message);
 }
 
-spice_parse_display_opt_func_t spice_get_display_opt_parser(int major_version)
-{
+spice_parse_display_opt_func_t spice_get_display_opt_parser(int major_version) {
     return major_version == 1 ? parse_display_msg_opt1 : parse_display_msg_opt;
 }

@@ -1,14 +1,14 @@
 // Parsers of the compact draw encoding, which the display channel receives in its compact (opt-WAN) mode.
 //
-// The four most frequent draw messages (DRAW_FILL 302, DRAW_COPY 304, DRAW_STROKE 310 and draw_cache_copy 361)
-// leave out every value that equals the one the same kind of message carried last time, and send coordinates as
-// small deltas. The parsers turn such a body back into exactly the structure that the ordinary parser gives for the
-// same message (SpiceMsgDisplayDrawFill, SpiceMsgDisplayDrawCopy, SpiceMsgDisplayDrawStroke,
-// SpiceMsgDisplayDrawCacheCopy), with surface id 0. The values left out come from an OptDrawContext, and every
-// value read goes back into it.
+// The four most frequent draw messages (DRAW_FILL 302, DRAW_COPY 304, DRAW_STROKE 310 and draw_cache_copy
+// 361) leave out every value that equals the one the same kind of message carried last time, and send
+// coordinates as small deltas. The parsers turn such a body back into exactly the structure that the ordinary
+// parser gives for the same message (SpiceMsgDisplayDrawFill, SpiceMsgDisplayDrawCopy,
+// SpiceMsgDisplayDrawStroke, SpiceMsgDisplayDrawCacheCopy), with surface id 0. The values left out come from
+// an OptDrawContext, and every value read goes back into it.
 //
-// A malformed body is logged as a warning and yields NULL, like every other parse failure; the context then keeps
-// what was read before the failure.
+// A malformed body is logged as a warning and yields NULL, like every other parse failure; the context then
+// keeps what was read before the failure.
 #pragma once
 
 #include <cstddef>
@@ -70,8 +70,8 @@ struct OptCopyContext {
     OptMaskContext mask;
 };
 
-// The previous values, one record per message kind. The display channel owns one, all zero when the channel is
-// created and never cleared; only the channel's thread touches it.
+// The previous values, one record per message kind. The display channel owns one, all zero when the channel
+// is created and never cleared; only the channel's thread touches it.
 struct OptDrawContext {
     OptFillContext fill;
     OptStrokeContext stroke;
@@ -79,23 +79,24 @@ struct OptDrawContext {
     OptCopyContext cache_copy;
 };
 
-// One compact draw message: header_flags is the first byte of its compact sub-header. On success the result is one
-// block released with free; image data points into the received body.
-uint8_t* parse_msg_display_draw_fill_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                         uint8_t* message_end, int minor, size_t* size_out,
-                                         message_destructor_t* free_message);
-uint8_t* parse_msg_display_draw_copy_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                         uint8_t* message_end, int minor, size_t* size_out,
-                                         message_destructor_t* free_message);
-uint8_t* parse_msg_display_draw_cache_copy_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                               uint8_t* message_end, int minor, size_t* size_out,
-                                               message_destructor_t* free_message);
-uint8_t* parse_msg_display_draw_stroke_opt(uint8_t header_flags, OptDrawContext* context, uint8_t* message_start,
-                                           uint8_t* message_end, int minor, size_t* size_out,
-                                           message_destructor_t* free_message);
+// One compact draw message: header_flags is the first byte of its compact sub-header. On success the result
+// is one block released with free; image data points into the received body.
+uint8_t* parse_msg_display_draw_fill_opt(uint8_t header_flags, OptDrawContext* context,
+                                         uint8_t* message_start, uint8_t* message_end, int minor,
+                                         size_t* size_out, message_destructor_t* free_message);
+uint8_t* parse_msg_display_draw_copy_opt(uint8_t header_flags, OptDrawContext* context,
+                                         uint8_t* message_start, uint8_t* message_end, int minor,
+                                         size_t* size_out, message_destructor_t* free_message);
+uint8_t* parse_msg_display_draw_cache_copy_opt(uint8_t header_flags, OptDrawContext* context,
+                                               uint8_t* message_start, uint8_t* message_end, int minor,
+                                               size_t* size_out, message_destructor_t* free_message);
+uint8_t* parse_msg_display_draw_stroke_opt(uint8_t header_flags, OptDrawContext* context,
+                                           uint8_t* message_start, uint8_t* message_end, int minor,
+                                           size_t* size_out, message_destructor_t* free_message);
 
-// The display channel's parser while the compact encoding is on: 302, 304, 310 and 361 go to the compact parsers
-// above, every other type to the display channel parser of the generation (800 included, an empty message).
+// The display channel's parser while the compact encoding is on: 302, 304, 310 and 361 go to the compact
+// parsers above, every other type to the display channel parser of the generation (800 included, an empty
+// message).
 typedef uint8_t* (*spice_parse_display_opt_func_t)(uint8_t header_flags, OptDrawContext* context,
                                                    uint8_t* message_start, uint8_t* message_end,
                                                    uint16_t message_type, int minor, size_t* size_out,

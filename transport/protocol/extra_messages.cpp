@@ -7,8 +7,7 @@
 namespace {
 
 // n bytes copied directly behind the record just taken.
-void copy_behind(ParseCtx& c, const uint8_t* bytes, uint64_t n)
-{
+void copy_behind(ParseCtx& c, const uint8_t* bytes, uint64_t n) {
     uint8_t* out = c.b.array<uint8_t>(n);
     if (out && bytes) {
         memcpy(out, bytes, n);
@@ -17,8 +16,7 @@ void copy_behind(ParseCtx& c, const uint8_t* bytes, uint64_t n)
 
 }  // namespace
 
-void parse_display_extra_320(ParseCtx& c)
-{
+void parse_display_extra_320(ParseCtx& c) {
     SpiceMsgDisplayExtra320* m = c.b.record<SpiceMsgDisplayExtra320>();
     m->value = c.r.u32();
     uint32_t size1 = c.r.u32();
@@ -29,8 +27,7 @@ void parse_display_extra_320(ParseCtx& c)
     copy_behind(c, c.r.bytes(n), n);
 }
 
-void parse_display_video_fragment(ParseCtx& c)
-{
+void parse_display_video_fragment(ParseCtx& c) {
     SpiceMsgDisplayVideoFragment* m = c.b.record<SpiceMsgDisplayVideoFragment>();
     m->id = c.r.u32();
     m->frame_id = c.r.u64();
@@ -42,8 +39,7 @@ void parse_display_video_fragment(ParseCtx& c)
     copy_behind(c, c.r.bytes(size), size);
 }
 
-void parse_display_draw_cache_build(ParseCtx& c)
-{
+void parse_display_draw_cache_build(ParseCtx& c) {
     SpiceMsgDisplayDrawCacheBuild* m = c.b.record<SpiceMsgDisplayDrawCacheBuild>();
     m->cache_id = c.r.u64();
     m->format = c.r.u8();
@@ -55,16 +51,14 @@ void parse_display_draw_cache_build(ParseCtx& c)
     m->area = read_rect(c.r);
 }
 
-void parse_display_draw_cache_copy(ParseCtx& c)
-{
+void parse_display_draw_cache_copy(ParseCtx& c) {
     SpiceMsgDisplayDrawCacheCopy* m = c.b.record<SpiceMsgDisplayDrawCacheCopy>();
     read_display_base(c, &m->base);
     read_copy_body(c, &m->data);
     m->cache_id = c.r.u64();
 }
 
-void parse_cursor_draw(ParseCtx& c)
-{
+void parse_cursor_draw(ParseCtx& c) {
     SpiceMsgCursorDraw* m = c.b.record<SpiceMsgCursorDraw>();
     m->color = c.r.u32();
     m->pickbox_size = c.r.u16();

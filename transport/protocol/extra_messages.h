@@ -13,8 +13,8 @@ enum {
     SPICE_MSG_DISPLAY_VIDEO_FRAGMENT = 321,
     SPICE_MSG_DISPLAY_DRAW_CACHE_BUILD = 360,
     SPICE_MSG_DISPLAY_DRAW_CACHE_COPY = 361,
-    SPICE_MSG_DISPLAY_EXTRA_362 = 362,  // empty; nothing is done with it
-    SPICE_MSG_DISPLAY_DRAW_REFRESH = 363,  // empty
+    SPICE_MSG_DISPLAY_EXTRA_362 = 362,         // empty; nothing is done with it
+    SPICE_MSG_DISPLAY_DRAW_REFRESH = 363,      // empty
     SPICE_MSG_DISPLAY_INVALIDATE_LAYER = 800,  // empty; not a byte of the body is read
     // Cursor channel.
     SPICE_MSG_CURSOR_SHOWN = 109,  // empty
@@ -36,10 +36,10 @@ struct SpiceMsgDisplayExtra320 {
 static_assert(sizeof(SpiceMsgDisplayExtra320) == 12, "data follows at 12");
 
 // Display 321, a video plug-in fragment: u32 id (echoed in the acknowledgement), u64 frame_id, u32 index,
-// u16 restart (nonzero: reassembly of the frame starts again), u16 last (nonzero: last fragment), u32 data_size,
-// data. The data is copied behind the record (a block of 32 + data_size bytes). The acknowledgement echoes the
-// first four words of the wire form: id, the low word of frame_id (the frame number), its high word (the
-// fragment count) and index.
+// u16 restart (nonzero: reassembly of the frame starts again), u16 last (nonzero: last fragment), u32
+// data_size, data. The data is copied behind the record (a block of 32 + data_size bytes). The
+// acknowledgement echoes the first four words of the wire form: id, the low word of frame_id (the frame
+// number), its high word (the fragment count) and index.
 struct SpiceMsgDisplayVideoFragment {
     uint32_t id;
     uint64_t frame_id;
@@ -55,14 +55,14 @@ static_assert(sizeof(SpiceMsgDisplayVideoFragment) == 32, "data follows at 32");
 
 // Display 360, draw_cache_build: 42 bytes on the wire, a 48-byte block.
 struct SpiceMsgDisplayDrawCacheBuild {
-    uint64_t cache_id;    // the key draw_cache_copy refers to
-    uint8_t format;       // bitmap format of the surface to build
+    uint64_t cache_id;  // the key draw_cache_copy refers to
+    uint8_t format;     // bitmap format of the surface to build
     uint8_t flags;
     uint32_t width;
     uint32_t height;
     uint32_t surface_id;  // the surface the message is looked up by
     uint32_t reserved;
-    SpiceRect area;       // top, left, bottom, right on the wire
+    SpiceRect area;  // top, left, bottom, right on the wire
 };
 static_assert(sizeof(SpiceMsgDisplayDrawCacheBuild) == 48, "48-byte block");
 

@@ -8,13 +8,11 @@
 
 namespace {
 
-void free_heap_item(uint8_t* data, void* /*opaque*/)
-{
+void free_heap_item(uint8_t* data, void* /*opaque*/) {
     free(data);
 }
 
-void marshaller_init(SpiceMarshaller* m, SpiceMarshallerData* data)
-{
+void marshaller_init(SpiceMarshaller* m, SpiceMarshallerData* data) {
     m->total_size = 0;
     m->data = data;
     m->next = nullptr;
@@ -24,15 +22,15 @@ void marshaller_init(SpiceMarshaller* m, SpiceMarshallerData* data)
     m->items = m->static_items;
 }
 
-MarshallerItem* marshaller_add_item(SpiceMarshaller* m)
-{
+MarshallerItem* marshaller_add_item(SpiceMarshaller* m) {
     if (m->n_items == m->items_size) {
         size_t capacity = m->items_size * 2;
         if (m->items == m->static_items) {
             m->items = static_cast<MarshallerItem*>(spice_malloc_n(capacity, sizeof(MarshallerItem)));
             memcpy(m->items, m->static_items, m->n_items * sizeof(MarshallerItem));
         } else {
-            m->items = static_cast<MarshallerItem*>(spice_realloc_n(m->items, capacity, sizeof(MarshallerItem)));
+            m->items =
+                static_cast<MarshallerItem*>(spice_realloc_n(m->items, capacity, sizeof(MarshallerItem)));
         }
         m->items_size = capacity;
     }
@@ -41,8 +39,7 @@ MarshallerItem* marshaller_add_item(SpiceMarshaller* m)
     return item;
 }
 
-void marshaller_release_items(SpiceMarshaller* m)
-{
+void marshaller_release_items(SpiceMarshaller* m) {
     for (size_t i = 0; i < m->n_items; i++) {
         MarshallerItem* item = &m->items[i];
         if (item->free_data) {
@@ -52,15 +49,13 @@ void marshaller_release_items(SpiceMarshaller* m)
     m->n_items = 0;
 }
 
-size_t buffer_room(const SpiceMarshallerData* d)
-{
+size_t buffer_room(const SpiceMarshallerData* d) {
     return d->current_buffer->capacity - d->current_buffer_position;
 }
 
 // Moves to the buffer after the current one for a reservation of size bytes, which must fit there. A chained
 // buffer kept from before a reset is used again when it is large enough, and replaced when it is not.
-void next_buffer(SpiceMarshallerData* d, size_t size)
-{
+void next_buffer(SpiceMarshallerData* d, size_t size) {
     MarshallerBuffer* current = d->current_buffer;
     MarshallerBuffer* kept = current->next;
     if (!kept || kept->capacity < size) {
@@ -84,8 +79,7 @@ void next_buffer(SpiceMarshallerData* d, size_t size)
 
 }  // namespace
 
-SpiceMarshaller* spice_marshaller_create()
-{
+SpiceMarshaller* spice_marshaller_create() {
     auto* d = static_cast<SpiceMarshallerData*>(spice_malloc0(sizeof(SpiceMarshallerData)));
     SpiceMarshaller* m = &d->static_marshaller;
     marshaller_init(m, d);
@@ -97,8 +91,7 @@ SpiceMarshaller* spice_marshaller_create()
     return m;
 }
 
-void spice_marshaller_reset(SpiceMarshaller* m)
-{
+void spice_marshaller_reset(SpiceMarshaller* m) {
     SpiceMarshallerData* d = m->data;
     spice_assert(d->marshallers == m);
 
@@ -124,8 +117,7 @@ void spice_marshaller_reset(SpiceMarshaller* m)
     d->current_buffer_item = 0;
 }
 
-void spice_marshaller_destroy(SpiceMarshaller* m)
-{
+void spice_marshaller_destroy(SpiceMarshaller* m) {
     SpiceMarshallerData* d = m->data;
     spice_marshaller_reset(m);
     if (m->items != m->static_items) {
@@ -140,12 +132,12 @@ void spice_marshaller_destroy(SpiceMarshaller* m)
     free(d);
 }
 
-uint8_t* spice_marshaller_reserve(SpiceMarshaller* m, size_t size)
-{
+uint8_t* spice_marshaller_reserve(SpiceMarshaller* m, size_t size) {
     SpiceMarshallerData* d = m->data;
     uint8_t* res;
 
-    if (d->current_buffer_marshaller == m && d->current_buffer_item + 1 == m->n_items && size <= buffer_room(d)) {
+    if (d->current_buffer_marshaller == m && d->current_buffer_item + 1 == m->n_items &&
+        size <= buffer_room(d)) {
         MarshallerItem* item = &m->items[d->current_buffer_item];
         res = item->data + item->len;
         item->len += size;
@@ -173,9 +165,8 @@ uint8_t* spice_marshaller_reserve(SpiceMarshaller* m, size_t size)
     return res;
 }
 
-void spice_marshaller_new_item(SpiceMarshaller* m, uint8_t* data, size_t size, spice_marshaller_item_free_func free_data,
-                               void* opaque)
-{
+void spice_marshaller_new_item(SpiceMarshaller* m, uint8_t* data, size_t size,
+                               spice_marshaller_item_free_func free_data, void* opaque) {
     MarshallerItem* item = marshaller_add_item(m);
     item->data = data;
     item->len = size;
@@ -185,8 +176,7 @@ void spice_marshaller_new_item(SpiceMarshaller* m, uint8_t* data, size_t size, s
     m->data->total_size += size;
 }
 
-SpiceMarshaller* spice_marshaller_add_sub(SpiceMarshaller* m)
-{
+SpiceMarshaller* spice_marshaller_add_sub(SpiceMarshaller* m) {
     SpiceMarshallerData* d = m->data;
     memset(spice_marshaller_reserve(m, 4), 0, 4);
 
@@ -200,8 +190,7 @@ SpiceMarshaller* spice_marshaller_add_sub(SpiceMarshaller* m)
     return sub;
 }
 
-uint8_t* spice_marshaller_flatten(SpiceMarshaller* m, size_t skip, size_t* length, int* free_result)
-{
+uint8_t* spice_marshaller_flatten(SpiceMarshaller* m, size_t skip, size_t* length, int* free_result) {
     SpiceMarshallerData* d = m->data;
     SpiceMarshaller* root = d->marshallers;
 
@@ -236,43 +225,36 @@ uint8_t* spice_marshaller_flatten(SpiceMarshaller* m, size_t skip, size_t* lengt
     return out;
 }
 
-void spice_marshaller_set_base(SpiceMarshaller* m, size_t base)
-{
+void spice_marshaller_set_base(SpiceMarshaller* m, size_t base) {
     m->data->base = base;
 }
 
-size_t spice_marshaller_get_size(SpiceMarshaller* m)
-{
+size_t spice_marshaller_get_size(SpiceMarshaller* m) {
     return m->total_size;
 }
 
-size_t spice_marshaller_get_total_size(SpiceMarshaller* m)
-{
+size_t spice_marshaller_get_total_size(SpiceMarshaller* m) {
     return m->data->total_size;
 }
 
-void spice_marshaller_add_uint8(SpiceMarshaller* m, uint8_t v)
-{
+void spice_marshaller_add_uint8(SpiceMarshaller* m, uint8_t v) {
     *spice_marshaller_reserve(m, 1) = v;
 }
 
-void spice_marshaller_add_uint16(SpiceMarshaller* m, uint16_t v)
-{
+void spice_marshaller_add_uint16(SpiceMarshaller* m, uint16_t v) {
     uint8_t* p = spice_marshaller_reserve(m, 2);
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-void spice_marshaller_add_uint32(SpiceMarshaller* m, uint32_t v)
-{
+void spice_marshaller_add_uint32(SpiceMarshaller* m, uint32_t v) {
     uint8_t* p = spice_marshaller_reserve(m, 4);
     for (int i = 0; i < 4; i++) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));
     }
 }
 
-void spice_marshaller_add_uint64(SpiceMarshaller* m, uint64_t v)
-{
+void spice_marshaller_add_uint64(SpiceMarshaller* m, uint64_t v) {
     uint8_t* p = spice_marshaller_reserve(m, 8);
     for (int i = 0; i < 8; i++) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));

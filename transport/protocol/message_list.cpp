@@ -13,15 +13,14 @@ const uint64_t kSubHeaderSize = 6;
 }  // namespace
 
 SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t list_offset)
-    : body_(body), body_end_(body_end)
-{
+    : body_(body), body_end_(body_end) {
     WireReader r(body, body_end);
     WireReader list = r.at(list_offset);
     uint16_t count = list.u16();
     const uint8_t* offsets = list.need(count, 4) ? list.position() : nullptr;
     if (!list.ok()) {
         peer_warning("message list: %u sub-message offsets do not fit in a body of %llu bytes", count,
-                      (unsigned long long)r.size());
+                     (unsigned long long)r.size());
         return;
     }
     list_begin_ = list_offset;
@@ -37,8 +36,8 @@ SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t li
         bool on_list = start < list_end_ && start + kSubHeaderSize > list_begin_;
         bool on_next = i + 1 < starts_.size() && start + kSubHeaderSize > starts_[i + 1];
         if (on_list || on_next) {
-            spice_warning("message list: the sub-message at offset %llu overlaps %s", (unsigned long long)start,
-                          on_list ? "the list" : "the next one");
+            spice_warning("message list: the sub-message at offset %llu overlaps %s",
+                          (unsigned long long)start, on_list ? "the list" : "the next one");
             starts_.clear();
             return;
         }
@@ -48,8 +47,7 @@ SpiceMessageList::SpiceMessageList(uint8_t* body, uint8_t* body_end, uint32_t li
     valid_ = true;
 }
 
-bool SpiceMessageList::get(uint16_t index, SpiceSubMessage* out) const
-{
+bool SpiceMessageList::get(uint16_t index, SpiceSubMessage* out) const {
     if (!valid_ || index >= count_) {
         return false;
     }

@@ -1,13 +1,15 @@
-// The sub-messages of a SPICE_MSG_LIST body, or of the sub-message list that a full (18-byte) header points to.
+// The sub-messages of a SPICE_MSG_LIST body, or of the sub-message list that a full (18-byte) header points
+// to.
 //
-// The list is a u16 count and count u32 offsets, counted from the start of the enclosing body; at each offset a
-// sub-message {u16 type, u32 declared size, body}. Real servers declare sizes larger than the sub-message bodies
-// (24 for 11-byte bodies, so the last one reaches past the end of the list), so a sub-message's body ends at its
-// declared size, at the start of the next sub-message or of the list, or at the end of the enclosing body,
-// whichever comes first; the sub-message's parser stops where its layout ends. The sub-messages need not follow
-// the order of their offsets (real servers list them backwards), but no two may start at the same place or have
-// overlapping headers, and none may lie on the count and offsets: else one small body could be handled as tens of
-// thousands of messages. An offset or a sub-message header outside the enclosing body is refused.
+// The list is a u16 count and count u32 offsets, counted from the start of the enclosing body; at each offset
+// a sub-message {u16 type, u32 declared size, body}. Real servers declare sizes larger than the sub-message
+// bodies (24 for 11-byte bodies, so the last one reaches past the end of the list), so a sub-message's body
+// ends at its declared size, at the start of the next sub-message or of the list, or at the end of the
+// enclosing body, whichever comes first; the sub-message's parser stops where its layout ends. The
+// sub-messages need not follow the order of their offsets (real servers list them backwards), but no two may
+// start at the same place or have overlapping headers, and none may lie on the count and offsets: else one
+// small body could be handled as tens of thousands of messages. An offset or a sub-message header outside the
+// enclosing body is refused.
 #pragma once
 
 #include <cstdint>

@@ -3,27 +3,23 @@
 
 namespace {
 
-void parse_migrate(ParseCtx& c)
-{
+void parse_migrate(ParseCtx& c) {
     c.b.record<SpiceMsgMigrate>()->flags = c.r.u32();
 }
 
-void parse_set_ack(ParseCtx& c)
-{
+void parse_set_ack(ParseCtx& c) {
     SpiceMsgSetAck* m = c.b.record<SpiceMsgSetAck>();
     m->generation = c.r.u32();
     m->window = c.r.u32();
 }
 
-void parse_disconnecting(ParseCtx& c)
-{
+void parse_disconnecting(ParseCtx& c) {
     SpiceMsgDisconnect* m = c.b.record<SpiceMsgDisconnect>();
     m->time_stamp = c.r.u64();
     m->reason = c.r.u32();
 }
 
-void parse_notify(ParseCtx& c)
-{
+void parse_notify(ParseCtx& c) {
     SpiceMsgNotify* m = c.b.record<SpiceMsgNotify>();
     m->time_stamp = c.r.u64();
     m->severity = c.r.u32();
@@ -61,5 +57,7 @@ const MessageEntry common_v1[] = {
 
 }  // namespace
 
-const MessageTable common_messages_v2 = {"common", Gen::V2, common_v2, sizeof(common_v2) / sizeof(common_v2[0])};
-const MessageTable common_messages_v1 = {"common", Gen::V1, common_v1, sizeof(common_v1) / sizeof(common_v1[0])};
+const MessageTable common_messages_v2 = {"common", Gen::V2, common_v2,
+                                         sizeof(common_v2) / sizeof(common_v2[0])};
+const MessageTable common_messages_v1 = {"common", Gen::V1, common_v1,
+                                         sizeof(common_v1) / sizeof(common_v1[0])};

@@ -5,8 +5,7 @@
 
 namespace {
 
-void parse_init(ParseCtx& c)
-{
+void parse_init(ParseCtx& c) {
     SpiceMsgCursorInit* m = c.b.record<SpiceMsgCursorInit>();
     m->position = read_point16(c.r);
     m->trail_length = c.r.u16();
@@ -15,28 +14,24 @@ void parse_init(ParseCtx& c)
     read_cursor(c, &m->cursor);
 }
 
-void parse_set(ParseCtx& c)
-{
+void parse_set(ParseCtx& c) {
     SpiceMsgCursorSet* m = c.b.record<SpiceMsgCursorSet>();
     m->position = read_point16(c.r);
     m->visible = c.r.u8();
     read_cursor(c, &m->cursor);
 }
 
-void parse_move(ParseCtx& c)
-{
+void parse_move(ParseCtx& c) {
     c.b.record<SpiceMsgCursorMove>()->position = read_point16(c.r);
 }
 
-void parse_trail(ParseCtx& c)
-{
+void parse_trail(ParseCtx& c) {
     SpiceMsgCursorTrail* m = c.b.record<SpiceMsgCursorTrail>();
     m->length = c.r.u16();
     m->frequency = c.r.u16();
 }
 
-void parse_inval_one(ParseCtx& c)
-{
+void parse_inval_one(ParseCtx& c) {
     c.b.record<SpiceMsgCursorInvalOne>()->id = c.r.u64();
 }
 
@@ -58,5 +53,6 @@ const size_t cursor_v1_count = 8;
 
 }  // namespace
 
-const MessageTable cursor_messages_v2 = {"cursor", Gen::V2, cursor_v2, sizeof(cursor_v2) / sizeof(cursor_v2[0])};
+const MessageTable cursor_messages_v2 = {"cursor", Gen::V2, cursor_v2,
+                                         sizeof(cursor_v2) / sizeof(cursor_v2[0])};
 const MessageTable cursor_messages_v1 = {"cursor", Gen::V1, cursor_v2, cursor_v1_count};

@@ -5,23 +5,20 @@
 
 namespace {
 
-void parse_mode(ParseCtx& c)
-{
+void parse_mode(ParseCtx& c) {
     SpiceMsgDisplayMode* m = c.b.record<SpiceMsgDisplayMode>();
     m->x_res = c.r.u32();
     m->y_res = c.r.u32();
     m->bits = c.r.u32();
 }
 
-void parse_copy_bits(ParseCtx& c)
-{
+void parse_copy_bits(ParseCtx& c) {
     SpiceMsgDisplayCopyBits* m = c.b.record<SpiceMsgDisplayCopyBits>();
     read_display_base(c, &m->base);
     m->src_pos = read_point(c.r);
 }
 
-void parse_inval_list(ParseCtx& c)
-{
+void parse_inval_list(ParseCtx& c) {
     SpiceMsgDisplayInvalList* m = c.b.record<SpiceMsgDisplayInvalList>();
     uint16_t n = c.r.u16();
     m->count = n;
@@ -33,13 +30,11 @@ void parse_inval_list(ParseCtx& c)
     });
 }
 
-void parse_inval_one(ParseCtx& c)
-{
+void parse_inval_one(ParseCtx& c) {
     c.b.record<SpiceMsgDisplayInvalOne>()->id = c.r.u64();
 }
 
-void parse_stream_create(ParseCtx& c)
-{
+void parse_stream_create(ParseCtx& c) {
     SpiceMsgDisplayStreamCreate* m = c.b.record<SpiceMsgDisplayStreamCreate>();
     if (c.gen == Gen::V2) {
         m->surface_id = c.r.u32();
@@ -67,8 +62,7 @@ void parse_stream_create(ParseCtx& c)
     read_clip(c, c.r, &m->clip);
 }
 
-void parse_stream_data(ParseCtx& c)
-{
+void parse_stream_data(ParseCtx& c) {
     SpiceMsgDisplayStreamData* m = c.b.record<SpiceMsgDisplayStreamData>();
     m->base.id = c.r.u32();
     m->base.multi_media_time = c.r.u32();
@@ -80,20 +74,17 @@ void parse_stream_data(ParseCtx& c)
     c.r.skip(pad);
 }
 
-void parse_stream_clip(ParseCtx& c)
-{
+void parse_stream_clip(ParseCtx& c) {
     SpiceMsgDisplayStreamClip* m = c.b.record<SpiceMsgDisplayStreamClip>();
     m->id = c.r.u32();
     read_clip(c, c.r, &m->clip);
 }
 
-void parse_stream_destroy(ParseCtx& c)
-{
+void parse_stream_destroy(ParseCtx& c) {
     c.b.record<SpiceMsgDisplayStreamDestroy>()->id = c.r.u32();
 }
 
-void parse_fill(ParseCtx& c)
-{
+void parse_fill(ParseCtx& c) {
     SpiceMsgDisplayDrawFill* m = c.b.record<SpiceMsgDisplayDrawFill>();
     read_display_base(c, &m->base);
     read_brush(c, c.r, &m->data.brush);
@@ -101,8 +92,7 @@ void parse_fill(ParseCtx& c)
     read_qmask(c, c.r, &m->data.mask);
 }
 
-void parse_opaque(ParseCtx& c)
-{
+void parse_opaque(ParseCtx& c) {
     SpiceMsgDisplayDrawOpaque* m = c.b.record<SpiceMsgDisplayDrawOpaque>();
     read_display_base(c, &m->base);
     int64_t src = c.pointer();
@@ -114,22 +104,19 @@ void parse_opaque(ParseCtx& c)
     m->data.src_bitmap = image_at(c, src, false);
 }
 
-void parse_copy(ParseCtx& c)
-{
+void parse_copy(ParseCtx& c) {
     SpiceMsgDisplayDrawCopy* m = c.b.record<SpiceMsgDisplayDrawCopy>();
     read_display_base(c, &m->base);
     read_copy_body(c, &m->data);
 }
 
-void parse_mask_only(ParseCtx& c)
-{
+void parse_mask_only(ParseCtx& c) {
     SpiceMsgDisplayDrawBlackness* m = c.b.record<SpiceMsgDisplayDrawBlackness>();
     read_display_base(c, &m->base);
     read_qmask(c, c.r, &m->data.mask);
 }
 
-void parse_rop3(ParseCtx& c)
-{
+void parse_rop3(ParseCtx& c) {
     SpiceMsgDisplayDrawRop3* m = c.b.record<SpiceMsgDisplayDrawRop3>();
     read_display_base(c, &m->base);
     int64_t src = c.pointer();
@@ -141,8 +128,7 @@ void parse_rop3(ParseCtx& c)
     m->data.src_bitmap = image_at(c, src, false);
 }
 
-void parse_stroke(ParseCtx& c)
-{
+void parse_stroke(ParseCtx& c) {
     SpiceMsgDisplayDrawStroke* m = c.b.record<SpiceMsgDisplayDrawStroke>();
     read_display_base(c, &m->base);
     int64_t path = c.pointer();
@@ -153,8 +139,7 @@ void parse_stroke(ParseCtx& c)
     m->data.path = path_at(c, path);
 }
 
-void parse_text(ParseCtx& c)
-{
+void parse_text(ParseCtx& c) {
     SpiceMsgDisplayDrawText* m = c.b.record<SpiceMsgDisplayDrawText>();
     read_display_base(c, &m->base);
     int64_t str = c.pointer();
@@ -166,8 +151,7 @@ void parse_text(ParseCtx& c)
     m->data.str = string_at(c, str);
 }
 
-void parse_transparent(ParseCtx& c)
-{
+void parse_transparent(ParseCtx& c) {
     SpiceMsgDisplayDrawTransparent* m = c.b.record<SpiceMsgDisplayDrawTransparent>();
     read_display_base(c, &m->base);
     int64_t src = c.pointer();
@@ -178,8 +162,7 @@ void parse_transparent(ParseCtx& c)
 }
 
 // Generation 1 has no alpha flags (0 here).
-void parse_alpha_blend(ParseCtx& c)
-{
+void parse_alpha_blend(ParseCtx& c) {
     SpiceMsgDisplayDrawAlphaBlend* m = c.b.record<SpiceMsgDisplayDrawAlphaBlend>();
     read_display_base(c, &m->base);
     m->data.alpha_flags = c.gen == Gen::V2 ? c.r.u8() : 0;
@@ -189,8 +172,7 @@ void parse_alpha_blend(ParseCtx& c)
     m->data.src_bitmap = image_at(c, src, false);
 }
 
-void parse_surface_create(ParseCtx& c)
-{
+void parse_surface_create(ParseCtx& c) {
     SpiceMsgSurfaceCreate* m = c.b.record<SpiceMsgSurfaceCreate>();
     m->surface_id = c.r.u32();
     m->width = c.r.u32();
@@ -199,13 +181,11 @@ void parse_surface_create(ParseCtx& c)
     m->flags = c.r.u32();
 }
 
-void parse_surface_destroy(ParseCtx& c)
-{
+void parse_surface_destroy(ParseCtx& c) {
     c.b.record<SpiceMsgSurfaceDestroy>()->surface_id = c.r.u32();
 }
 
-void parse_stream_data_sized(ParseCtx& c)
-{
+void parse_stream_data_sized(ParseCtx& c) {
     SpiceMsgDisplayStreamDataSized* m = c.b.record<SpiceMsgDisplayStreamDataSized>();
     m->base.id = c.r.u32();
     m->base.multi_media_time = c.r.u32();
@@ -217,8 +197,7 @@ void parse_stream_data_sized(ParseCtx& c)
     m->data = c.r.bytes(size);
 }
 
-void parse_monitors_config(ParseCtx& c)
-{
+void parse_monitors_config(ParseCtx& c) {
     SpiceMsgDisplayMonitorsConfig* m = c.b.record<SpiceMsgDisplayMonitorsConfig>();
     uint16_t n = c.r.u16();
     m->count = n;
@@ -236,8 +215,7 @@ void parse_monitors_config(ParseCtx& c)
     });
 }
 
-SpiceTransform read_transform(WireReader& in)
-{
+SpiceTransform read_transform(WireReader& in) {
     SpiceTransform t;
     t.t00 = in.u32();
     t.t01 = in.u32();
@@ -249,24 +227,24 @@ SpiceTransform read_transform(WireReader& in)
 }
 
 // The mask pointer and the two transforms are on the wire only when their flags say so.
-void parse_composite(ParseCtx& c)
-{
+void parse_composite(ParseCtx& c) {
     SpiceMsgDisplayDrawComposite* m = c.b.record<SpiceMsgDisplayDrawComposite>();
     read_display_base(c, &m->base);
     uint32_t flags = c.r.u32();
     m->data.flags = flags;
     int64_t src = c.pointer();
     int64_t mask = (flags & SPICE_COMPOSITE_HAS_MASK) ? c.pointer() : -1;
-    m->data.src_transform = (flags & SPICE_COMPOSITE_HAS_SRC_TRANSFORM) ? read_transform(c.r) : SpiceTransform{};
-    m->data.mask_transform = (flags & SPICE_COMPOSITE_HAS_MASK_TRANSFORM) ? read_transform(c.r) : SpiceTransform{};
+    m->data.src_transform =
+        (flags & SPICE_COMPOSITE_HAS_SRC_TRANSFORM) ? read_transform(c.r) : SpiceTransform{};
+    m->data.mask_transform =
+        (flags & SPICE_COMPOSITE_HAS_MASK_TRANSFORM) ? read_transform(c.r) : SpiceTransform{};
     m->data.src_origin = read_point16(c.r);
     m->data.mask_origin = read_point16(c.r);
     m->data.src_bitmap = image_at(c, src, false);
     m->data.mask_bitmap = image_at(c, mask, false);
 }
 
-void parse_stream_activate_report(ParseCtx& c)
-{
+void parse_stream_activate_report(ParseCtx& c) {
     SpiceMsgDisplayStreamActivateReport* m = c.b.record<SpiceMsgDisplayStreamActivateReport>();
     m->stream_id = c.r.u32();
     m->unique_id = c.r.u32();
@@ -309,7 +287,8 @@ const MessageEntry display_v2[] = {
                "display stream_activate_report"),
     parsed_msg(SPICE_MSG_DISPLAY_EXTRA_320, parse_display_extra_320, "display 320"),
     parsed_msg(SPICE_MSG_DISPLAY_VIDEO_FRAGMENT, parse_display_video_fragment, "display video_fragment"),
-    parsed_msg(SPICE_MSG_DISPLAY_DRAW_CACHE_BUILD, parse_display_draw_cache_build, "display draw_cache_build"),
+    parsed_msg(SPICE_MSG_DISPLAY_DRAW_CACHE_BUILD, parse_display_draw_cache_build,
+               "display draw_cache_build"),
     parsed_msg(SPICE_MSG_DISPLAY_DRAW_CACHE_COPY, parse_display_draw_cache_copy, "display draw_cache_copy"),
     empty_msg(SPICE_MSG_DISPLAY_EXTRA_362, "display 362"),
     empty_msg(SPICE_MSG_DISPLAY_DRAW_REFRESH, "display draw_refresh"),
@@ -347,8 +326,7 @@ const MessageEntry display_v1[] = {
 
 }  // namespace
 
-void read_copy_body(ParseCtx& c, SpiceCopy* out)
-{
+void read_copy_body(ParseCtx& c, SpiceCopy* out) {
     int64_t src = c.pointer();
     out->src_area = read_rect(c.r);
     out->rop_descriptor = c.r.u16();
@@ -357,5 +335,7 @@ void read_copy_body(ParseCtx& c, SpiceCopy* out)
     out->src_bitmap = image_at(c, src, false);
 }
 
-const MessageTable display_messages_v2 = {"display", Gen::V2, display_v2, sizeof(display_v2) / sizeof(display_v2[0])};
-const MessageTable display_messages_v1 = {"display", Gen::V1, display_v1, sizeof(display_v1) / sizeof(display_v1[0])};
+const MessageTable display_messages_v2 = {"display", Gen::V2, display_v2,
+                                          sizeof(display_v2) / sizeof(display_v2[0])};
+const MessageTable display_messages_v1 = {"display", Gen::V1, display_v1,
+                                          sizeof(display_v1) / sizeof(display_v1[0])};

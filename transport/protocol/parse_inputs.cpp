@@ -4,8 +4,7 @@
 namespace {
 
 // The modifier word is a u16 from a major-2 server and a u32 in generation 1.
-void parse_modifiers(ParseCtx& c)
-{
+void parse_modifiers(ParseCtx& c) {
     c.b.record<SpiceMsgInputsInit>()->keyboard_modifiers = c.gen == Gen::V2 ? c.r.u16() : c.r.u32();
 }
 

@@ -5,8 +5,8 @@
 
 namespace {
 
-// The migration target of a major-2 server: 20 bytes, its strings reached through pointers. There is no public
-// key on this generation's wire, whatever the minor version.
+// The migration target of a major-2 server: 20 bytes, its strings reached through pointers. There is no
+// public key on this generation's wire, whatever the minor version.
 struct DstInfoWire {
     uint16_t port;
     uint16_t sport;
@@ -16,8 +16,7 @@ struct DstInfoWire {
     int64_t cert_subject;
 };
 
-DstInfoWire read_dst_info(ParseCtx& c)
-{
+DstInfoWire read_dst_info(ParseCtx& c) {
     DstInfoWire w;
     w.port = c.r.u16();
     w.sport = c.r.u16();
@@ -28,8 +27,7 @@ DstInfoWire read_dst_info(ParseCtx& c)
     return w;
 }
 
-void fill_dst_info(ParseCtx& c, const DstInfoWire& w, SpiceMigrationDstInfo* d)
-{
+void fill_dst_info(ParseCtx& c, const DstInfoWire& w, SpiceMigrationDstInfo* d) {
     d->port = w.port;
     d->sport = w.sport;
     d->host_size = w.host_size;
@@ -41,23 +39,20 @@ void fill_dst_info(ParseCtx& c, const DstInfoWire& w, SpiceMigrationDstInfo* d)
     d->cert_subject_size = w.cert_subject < 0 ? 0 : w.cert_subject_size;
 }
 
-void parse_migrate_begin(ParseCtx& c)
-{
+void parse_migrate_begin(ParseCtx& c) {
     SpiceMsgMainMigrationBegin* m = c.b.record<SpiceMsgMainMigrationBegin>();
     DstInfoWire w = read_dst_info(c);
     fill_dst_info(c, w, &m->dst_info);
 }
 
-void parse_migrate_begin_seamless(ParseCtx& c)
-{
+void parse_migrate_begin_seamless(ParseCtx& c) {
     SpiceMsgMainMigrateBeginSeamless* m = c.b.record<SpiceMsgMainMigrateBeginSeamless>();
     DstInfoWire w = read_dst_info(c);
     m->src_mig_version = c.r.u32();
     fill_dst_info(c, w, &m->dst_info);
 }
 
-void parse_switch_host(ParseCtx& c)
-{
+void parse_switch_host(ParseCtx& c) {
     SpiceMsgMainMigrationSwitchHost* m = c.b.record<SpiceMsgMainMigrationSwitchHost>();
     DstInfoWire w = read_dst_info(c);
     m->port = w.port;
@@ -68,10 +63,9 @@ void parse_switch_host(ParseCtx& c)
     m->cert_subject_size = w.cert_subject < 0 ? 0 : w.cert_subject_size;
 }
 
-// Generation 1: port, secure port, host offset and size, and from minor version 1 the public key's type, offset
-// and size. The offsets are plain u32 counts from the body start.
-void parse_migrate_begin_v1(ParseCtx& c)
-{
+// Generation 1: port, secure port, host offset and size, and from minor version 1 the public key's type,
+// offset and size. The offsets are plain u32 counts from the body start.
+void parse_migrate_begin_v1(ParseCtx& c) {
     SpiceMsgMainMigrationBegin* m = c.b.record<SpiceMsgMainMigrationBegin>();
     SpiceMigrationDstInfo* d = &m->dst_info;
     d->port = c.r.u16();
@@ -96,8 +90,7 @@ void parse_migrate_begin_v1(ParseCtx& c)
     d->cert_subject_data = nullptr;
 }
 
-void parse_init(ParseCtx& c)
-{
+void parse_init(ParseCtx& c) {
     SpiceMsgMainInit* m = c.b.record<SpiceMsgMainInit>();
     m->session_id = c.r.u32();
     m->display_channels_hint = c.r.u32();
@@ -109,8 +102,7 @@ void parse_init(ParseCtx& c)
     m->ram_hint = c.r.u32();
 }
 
-void parse_channels_list(ParseCtx& c)
-{
+void parse_channels_list(ParseCtx& c) {
     SpiceMsgChannels* m = c.b.record<SpiceMsgChannels>();
     uint32_t n = c.r.u32();
     m->num_of_channels = n;
@@ -123,29 +115,25 @@ void parse_channels_list(ParseCtx& c)
 }
 
 // Real major-2 servers send two u16 here (not the two u32 of generation 1).
-void parse_mouse_mode(ParseCtx& c)
-{
+void parse_mouse_mode(ParseCtx& c) {
     SpiceMsgMainMouseMode* m = c.b.record<SpiceMsgMainMouseMode>();
     m->supported_modes = c.gen == Gen::V2 ? c.r.u16() : c.r.u32();
     m->current_mode = c.gen == Gen::V2 ? c.r.u16() : c.r.u32();
 }
 
-void parse_u32_message(ParseCtx& c)
-{
+void parse_u32_message(ParseCtx& c) {
     // SpiceMsgMainMultiMediaTime, SpiceMsgMainAgentDisconnect and SpiceMsgMainAgentTokens: one u32.
     c.b.record<SpiceMsgMainAgentTokens>()->num_tokens = c.r.u32();
 }
 
-void parse_name(ParseCtx& c)
-{
+void parse_name(ParseCtx& c) {
     SpiceMsgMainName* m = c.b.record<SpiceMsgMainName>();
     uint32_t len = c.r.u32();
     m->name_len = len;
     m->name = c.copy_string(c.r.bytes(len), len);
 }
 
-void parse_uuid(ParseCtx& c)
-{
+void parse_uuid(ParseCtx& c) {
     SpiceMsgMainUuid* m = c.b.record<SpiceMsgMainUuid>();
     const uint8_t* uuid = c.r.bytes(sizeof(m->uuid));
     if (uuid) {
@@ -170,7 +158,8 @@ const MessageEntry main_v2[] = {
     parsed_msg(SPICE_MSG_MAIN_NAME, parse_name, "main name"),
     parsed_msg(SPICE_MSG_MAIN_UUID, parse_uuid, "main uuid"),
     parsed_msg(SPICE_MSG_MAIN_AGENT_CONNECTED_TOKENS, parse_u32_message, "main agent_connected_tokens"),
-    parsed_msg(SPICE_MSG_MAIN_MIGRATE_BEGIN_SEAMLESS, parse_migrate_begin_seamless, "main migrate_begin_seamless"),
+    parsed_msg(SPICE_MSG_MAIN_MIGRATE_BEGIN_SEAMLESS, parse_migrate_begin_seamless,
+               "main migrate_begin_seamless"),
     empty_msg(SPICE_MSG_MAIN_MIGRATE_DST_SEAMLESS_ACK, "main migrate_dst_seamless_ack"),
     empty_msg(SPICE_MSG_MAIN_MIGRATE_DST_SEAMLESS_NACK, "main migrate_dst_seamless_nack"),
 };

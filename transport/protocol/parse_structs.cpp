@@ -1,23 +1,20 @@
 #include "transport/protocol/parse_structs.h"
 
-SpicePoint read_point(WireReader& in)
-{
+SpicePoint read_point(WireReader& in) {
     SpicePoint p;
     p.x = in.i32();
     p.y = in.i32();
     return p;
 }
 
-SpicePoint16 read_point16(WireReader& in)
-{
+SpicePoint16 read_point16(WireReader& in) {
     SpicePoint16 p;
     p.x = in.i16();
     p.y = in.i16();
     return p;
 }
 
-SpiceRect read_rect(WireReader& in)
-{
+SpiceRect read_rect(WireReader& in) {
     SpiceRect rc;
     rc.top = in.i32();
     rc.left = in.i32();
@@ -29,8 +26,7 @@ SpiceRect read_rect(WireReader& in)
 namespace {
 
 // {u32 count, count rectangles}, read from in into a record followed by its array.
-SpiceClipRects* read_clip_rects(ParseCtx& c, WireReader& in)
-{
+SpiceClipRects* read_clip_rects(ParseCtx& c, WireReader& in) {
     uint32_t n = in.u32();
     SpiceClipRects* rects = c.b.record<SpiceClipRects>();
     rects->num_rects = n;
@@ -40,8 +36,7 @@ SpiceClipRects* read_clip_rects(ParseCtx& c, WireReader& in)
 
 }  // namespace
 
-void read_clip(ParseCtx& c, WireReader& in, SpiceClip* out)
-{
+void read_clip(ParseCtx& c, WireReader& in, SpiceClip* out) {
     if (c.gen == Gen::V2) {
         uint8_t type = in.u8();
         out->type = type;
@@ -60,15 +55,13 @@ void read_clip(ParseCtx& c, WireReader& in, SpiceClip* out)
     }
 }
 
-void read_display_base(ParseCtx& c, SpiceMsgDisplayBase* out)
-{
+void read_display_base(ParseCtx& c, SpiceMsgDisplayBase* out) {
     out->surface_id = c.gen == Gen::V2 ? c.r.u32() : 0;
     out->box = read_rect(c.r);
     read_clip(c, c.r, &out->clip);
 }
 
-void read_brush(ParseCtx& c, WireReader& in, SpiceBrush* out)
-{
+void read_brush(ParseCtx& c, WireReader& in, SpiceBrush* out) {
     uint32_t type = c.gen == Gen::V2 ? in.u8() : in.u32();
     out->type = type;
     out->u.pattern = SpicePattern{};
@@ -81,15 +74,13 @@ void read_brush(ParseCtx& c, WireReader& in, SpiceBrush* out)
     }
 }
 
-void read_qmask(ParseCtx& c, WireReader& in, SpiceQMask* out)
-{
+void read_qmask(ParseCtx& c, WireReader& in, SpiceQMask* out) {
     out->flags = in.u8();
     out->pos = read_point(in);
     out->bitmap = image_at(c, c.pointer(in), false);
 }
 
-void read_line_attr(ParseCtx& c, WireReader& in, SpiceLineAttr* out)
-{
+void read_line_attr(ParseCtx& c, WireReader& in, SpiceLineAttr* out) {
     uint8_t flags = in.u8();
     uint8_t nseg = 0;
     int64_t style = -1;
@@ -125,8 +116,7 @@ void read_line_attr(ParseCtx& c, WireReader& in, SpiceLineAttr* out)
     });
 }
 
-char* string_at(ParseCtx& c, int64_t offset, uint32_t size, bool required)
-{
+char* string_at(ParseCtx& c, int64_t offset, uint32_t size, bool required) {
     if (offset < 0) {
         if (required) {
             c.fail();
@@ -136,8 +126,7 @@ char* string_at(ParseCtx& c, int64_t offset, uint32_t size, bool required)
     return at_offset(c, offset, [&](WireReader& in) { return c.copy_string(in.bytes(size), size); });
 }
 
-SpiceChunks* one_chunk(ParseCtx& c, const uint8_t* data, uint32_t len)
-{
+SpiceChunks* one_chunk(ParseCtx& c, const uint8_t* data, uint32_t len) {
     SpiceChunks* chunks = c.b.record<SpiceChunks>();
     SpiceChunk* chunk = c.b.array<SpiceChunk>(1);
     chunks->data_size = len;
@@ -151,8 +140,7 @@ SpiceChunks* one_chunk(ParseCtx& c, const uint8_t* data, uint32_t len)
     return chunks;
 }
 
-SpicePalette* palette_at(ParseCtx& c, int64_t offset)
-{
+SpicePalette* palette_at(ParseCtx& c, int64_t offset) {
     if (offset < 0) {
         return nullptr;
     }
@@ -172,8 +160,7 @@ namespace {
 // The palette field of BITMAP and LZ_PLT: a cached palette's u64 id with SPICE_BITMAP_FLAGS_PAL_FROM_CACHE,
 // otherwise a pointer.
 void read_palette_field(ParseCtx& c, WireReader& in, uint8_t flags, bool required, SpicePalette** palette,
-                        uint64_t* palette_id)
-{
+                        uint64_t* palette_id) {
     *palette = nullptr;
     *palette_id = 0;
     if (flags & SPICE_BITMAP_FLAGS_PAL_FROM_CACHE) {
@@ -188,13 +175,11 @@ void read_palette_field(ParseCtx& c, WireReader& in, uint8_t flags, bool require
 }
 
 // data_size bytes of the image's data, directly in the payload.
-SpiceChunks* read_data(ParseCtx& c, WireReader& in, uint32_t data_size)
-{
+SpiceChunks* read_data(ParseCtx& c, WireReader& in, uint32_t data_size) {
     return one_chunk(c, in.bytes(data_size), data_size);
 }
 
-void read_bitmap(ParseCtx& c, WireReader& in, SpiceBitmap* out)
-{
+void read_bitmap(ParseCtx& c, WireReader& in, SpiceBitmap* out) {
     uint8_t format = in.u8();
     uint8_t flags = in.u8();
     uint32_t x = in.u32();
@@ -225,73 +210,72 @@ void read_bitmap(ParseCtx& c, WireReader& in, SpiceBitmap* out)
     if (data < 0) {
         c.fail();
     }
-    out->data = at_offset(c, data, [&](WireReader& t) { return one_chunk(c, t.bytes(size), uint32_t(size)); });
+    out->data =
+        at_offset(c, data, [&](WireReader& t) { return one_chunk(c, t.bytes(size), uint32_t(size)); });
 }
 
 }  // namespace
 
-void read_image_payload(ParseCtx& c, WireReader& in, SpiceImage* image, uint8_t type, bool compact)
-{
+void read_image_payload(ParseCtx& c, WireReader& in, SpiceImage* image, uint8_t type, bool compact) {
     switch (type) {
-    case SPICE_IMAGE_TYPE_BITMAP:
-        read_bitmap(c, in, &image->u.bitmap);
-        break;
-    case SPICE_IMAGE_TYPE_COMPACT_110:
-        if (!compact) {
+        case SPICE_IMAGE_TYPE_BITMAP:
+            read_bitmap(c, in, &image->u.bitmap);
+            break;
+        case SPICE_IMAGE_TYPE_COMPACT_110:
+            if (!compact) {
+                break;
+            }
+            [[fallthrough]];  // the compact type 110 is laid out like QUIC
+        case SPICE_IMAGE_TYPE_QUIC:
+        case SPICE_IMAGE_TYPE_LZ_RGB:
+        case SPICE_IMAGE_TYPE_GLZ_RGB:
+        case SPICE_IMAGE_TYPE_JPEG: {
+            uint32_t size = in.u32();
+            image->u.quic.data_size = size;
+            image->u.quic.data = read_data(c, in, size);
             break;
         }
-        [[fallthrough]];  // the compact type 110 is laid out like QUIC
-    case SPICE_IMAGE_TYPE_QUIC:
-    case SPICE_IMAGE_TYPE_LZ_RGB:
-    case SPICE_IMAGE_TYPE_GLZ_RGB:
-    case SPICE_IMAGE_TYPE_JPEG: {
-        uint32_t size = in.u32();
-        image->u.quic.data_size = size;
-        image->u.quic.data = read_data(c, in, size);
-        break;
-    }
-    case SPICE_IMAGE_TYPE_LZ_PLT: {
-        SpiceLZPLTData* lz = &image->u.lz_plt;
-        uint8_t flags = in.u8();
-        uint32_t size = in.u32();
-        lz->flags = flags;
-        lz->data_size = size;
-        read_palette_field(c, in, flags, true, &lz->palette, &lz->palette_id);
-        lz->data = read_data(c, in, size);
-        break;
-    }
-    case SPICE_IMAGE_TYPE_SURFACE:
-        image->u.surface.surface_id = in.u32();
-        break;
-    case SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB: {
-        uint32_t glz_size = in.u32();
-        uint32_t size = in.u32();
-        image->u.zlib_glz.glz_data_size = glz_size;
-        image->u.zlib_glz.data_size = size;
-        image->u.zlib_glz.data = read_data(c, in, size);
-        break;
-    }
-    case SPICE_IMAGE_TYPE_JPEG_ALPHA: {
-        uint8_t flags = in.u8();
-        uint32_t jpeg_size = in.u32();
-        uint32_t size = in.u32();
-        if (jpeg_size > size) {
-            c.fail();  // the JPEG part must lie inside the data it starts
+        case SPICE_IMAGE_TYPE_LZ_PLT: {
+            SpiceLZPLTData* lz = &image->u.lz_plt;
+            uint8_t flags = in.u8();
+            uint32_t size = in.u32();
+            lz->flags = flags;
+            lz->data_size = size;
+            read_palette_field(c, in, flags, true, &lz->palette, &lz->palette_id);
+            lz->data = read_data(c, in, size);
+            break;
         }
-        image->u.jpeg_alpha.flags = flags;
-        image->u.jpeg_alpha.jpeg_size = jpeg_size;
-        image->u.jpeg_alpha.data_size = size;
-        image->u.jpeg_alpha.data = read_data(c, in, size);
-        break;
-    }
-    default:
-        // FROM_CACHE, FROM_CACHE_LOSSLESS and unknown types are the descriptor alone.
-        break;
+        case SPICE_IMAGE_TYPE_SURFACE:
+            image->u.surface.surface_id = in.u32();
+            break;
+        case SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB: {
+            uint32_t glz_size = in.u32();
+            uint32_t size = in.u32();
+            image->u.zlib_glz.glz_data_size = glz_size;
+            image->u.zlib_glz.data_size = size;
+            image->u.zlib_glz.data = read_data(c, in, size);
+            break;
+        }
+        case SPICE_IMAGE_TYPE_JPEG_ALPHA: {
+            uint8_t flags = in.u8();
+            uint32_t jpeg_size = in.u32();
+            uint32_t size = in.u32();
+            if (jpeg_size > size) {
+                c.fail();  // the JPEG part must lie inside the data it starts
+            }
+            image->u.jpeg_alpha.flags = flags;
+            image->u.jpeg_alpha.jpeg_size = jpeg_size;
+            image->u.jpeg_alpha.data_size = size;
+            image->u.jpeg_alpha.data = read_data(c, in, size);
+            break;
+        }
+        default:
+            // FROM_CACHE, FROM_CACHE_LOSSLESS and unknown types are the descriptor alone.
+            break;
     }
 }
 
-SpiceImage* image_at(ParseCtx& c, int64_t offset, bool required)
-{
+SpiceImage* image_at(ParseCtx& c, int64_t offset, bool required) {
     if (offset < 0) {
         if (required) {
             c.fail();
@@ -315,16 +299,14 @@ SpiceImage* image_at(ParseCtx& c, int64_t offset, bool required)
 
 namespace {
 
-SpicePointFix read_point_fix(WireReader& in)
-{
+SpicePointFix read_point_fix(WireReader& in) {
     SpicePointFix p;
     p.x = in.i32();
     p.y = in.i32();
     return p;
 }
 
-SpicePathSeg* read_path_seg(ParseCtx& c, WireReader& in)
-{
+SpicePathSeg* read_path_seg(ParseCtx& c, WireReader& in) {
     uint32_t flags = c.gen == Gen::V2 ? in.u8() : in.u32();
     uint32_t count = in.u32();
     SpicePathSeg* seg = c.b.record<SpicePathSeg>();
@@ -335,8 +317,7 @@ SpicePathSeg* read_path_seg(ParseCtx& c, WireReader& in)
 }
 
 // The segments of a path: the record, its array of segment pointers, then each segment with its points.
-SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint32_t num_segments)
-{
+SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint32_t num_segments) {
     SpicePath* path = c.b.record<SpicePath>();
     path->num_segments = num_segments;
     SpicePathSeg** segments = c.b.array<SpicePathSeg*>(num_segments);
@@ -352,8 +333,7 @@ SpicePath* read_path_segments(ParseCtx& c, WireReader& in, uint32_t num_segments
 
 }  // namespace
 
-SpicePath* path_at(ParseCtx& c, int64_t offset)
-{
+SpicePath* path_at(ParseCtx& c, int64_t offset) {
     if (offset < 0) {
         c.fail();  // a stroke without a path
         return nullptr;
@@ -395,8 +375,7 @@ SpicePath* path_at(ParseCtx& c, int64_t offset)
     });
 }
 
-SpiceString* string_at(ParseCtx& c, int64_t offset)
-{
+SpiceString* string_at(ParseCtx& c, int64_t offset) {
     if (offset < 0) {
         return nullptr;
     }
@@ -436,8 +415,7 @@ SpiceString* string_at(ParseCtx& c, int64_t offset)
     });
 }
 
-void read_cursor(ParseCtx& c, SpiceCursor* out)
-{
+void read_cursor(ParseCtx& c, SpiceCursor* out) {
     WireReader& in = c.r;
     uint32_t flags = c.gen == Gen::V2 ? in.u16() : in.u32();
     out->flags = flags;
@@ -462,8 +440,7 @@ void read_cursor(ParseCtx& c, SpiceCursor* out)
     out->data_size = size;
 }
 
-void parse_ping(ParseCtx& c)
-{
+void parse_ping(ParseCtx& c) {
     SpiceMsgPing* m = c.b.record<SpiceMsgPing>();
     m->id = c.r.u32();
     m->timestamp = c.r.u64();
@@ -473,8 +450,7 @@ void parse_ping(ParseCtx& c)
     m->data_len = size;
 }
 
-void parse_wait_for_channels(ParseCtx& c)
-{
+void parse_wait_for_channels(ParseCtx& c) {
     SpiceMsgWaitForChannels* m = c.b.record<SpiceMsgWaitForChannels>();
     uint8_t n = c.r.u8();
     m->wait_count = n;

@@ -1,8 +1,9 @@
-// Readers of the structures that several messages share, for both protocol generations (internal to transport/).
+// Readers of the structures that several messages share, for both protocol generations (internal to
+// transport/).
 //
-// Inline structures are read from the given reader in wire order. Structures reached through a pointer field are
-// read at that body offset (c.target) and placed in the block; a NULL result means the pointer was absent. Every
-// failure fails the whole parse through c.fail(); callers test c.ok() once at the end.
+// Inline structures are read from the given reader in wire order. Structures reached through a pointer field
+// are read at that body offset (c.target) and placed in the block; a NULL result means the pointer was
+// absent. Every failure fails the whole parse through c.fail(); callers test c.ok() once at the end.
 #pragma once
 
 #include <utility>
@@ -11,8 +12,7 @@
 
 // Runs read over a reader at a pointer field's body offset and reports its failure to the whole parse.
 template <class F>
-auto at_offset(ParseCtx& c, int64_t offset, F read) -> decltype(read(std::declval<WireReader&>()))
-{
+auto at_offset(ParseCtx& c, int64_t offset, F read) -> decltype(read(std::declval<WireReader&>())) {
     WireReader in = c.target(offset);
     auto result = read(in);
     if (!in.ok()) {
@@ -34,7 +34,8 @@ void read_line_attr(ParseCtx& c, WireReader& in, SpiceLineAttr* out);
 
 // A pointer field followed to its image; NULL when absent (a parse failure when required).
 SpiceImage* image_at(ParseCtx& c, int64_t offset, bool required);
-// The payload of an image of the given type, whose descriptor has been read; compact streams also know type 110.
+// The payload of an image of the given type, whose descriptor has been read; compact streams also know type
+// 110.
 void read_image_payload(ParseCtx& c, WireReader& in, SpiceImage* image, uint8_t type, bool compact);
 SpicePalette* palette_at(ParseCtx& c, int64_t offset);
 SpicePath* path_at(ParseCtx& c, int64_t offset);

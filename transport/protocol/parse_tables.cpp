@@ -5,9 +5,9 @@ namespace {
 
 template <const MessageTable& Table>
 uint8_t* parse_channel(uint8_t* message_start, uint8_t* message_end, uint16_t message_type, int minor,
-                       size_t* size_out, message_destructor_t* free_message)
-{
-    return parse_channel_message(Table, message_start, message_end, message_type, minor, size_out, free_message);
+                       size_t* size_out, message_destructor_t* free_message) {
+    return parse_channel_message(Table, message_start, message_end, message_type, minor, size_out,
+                                 free_message);
 }
 
 }  // namespace
@@ -37,10 +37,10 @@ const SpiceChannelParser server_channel_parsers1[7] = {
     {parse_channel<record_messages_v1>, 102},
 };
 
-const SpiceChannelParser* spice_get_server_channel_parser(uint8_t channel_type, int major_version)
-{
+const SpiceChannelParser* spice_get_server_channel_parser(uint8_t channel_type, int major_version) {
     if (major_version == 1) {
-        return channel_type < SERVER_CHANNEL_PARSERS1_COUNT ? &server_channel_parsers1[channel_type] : nullptr;
+        return channel_type < SERVER_CHANNEL_PARSERS1_COUNT ? &server_channel_parsers1[channel_type]
+                                                            : nullptr;
     }
     return channel_type < SERVER_CHANNEL_PARSERS_COUNT ? &server_channel_parsers[channel_type] : nullptr;
 }

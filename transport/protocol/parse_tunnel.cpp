@@ -1,18 +1,16 @@
-// Tunnel channel messages. No server available to this project has a tunnel channel and the client never links
-// one, so these layouts are unconfirmed; they only have to fail cleanly on bodies that do not fit.
+// Tunnel channel messages. No server available to this project has a tunnel channel and the client never
+// links one, so these layouts are unconfirmed; they only have to fail cleanly on bodies that do not fit.
 #include "transport/protocol/parse_structs.h"
 
 namespace {
 
-void parse_init(ParseCtx& c)
-{
+void parse_init(ParseCtx& c) {
     SpiceMsgTunnelInit* m = c.b.record<SpiceMsgTunnelInit>();
     m->max_num_of_sockets = c.r.u16();
     m->max_socket_data_size = c.r.u32();
 }
 
-void parse_service_ip_map(ParseCtx& c)
-{
+void parse_service_ip_map(ParseCtx& c) {
     SpiceMsgTunnelServiceIpMap* m = c.b.record<SpiceMsgTunnelServiceIpMap>();
     m->service_id = c.r.u32();
     uint16_t type = c.r.u16();
@@ -26,21 +24,18 @@ void parse_service_ip_map(ParseCtx& c)
     }
 }
 
-void parse_socket_open(ParseCtx& c)
-{
+void parse_socket_open(ParseCtx& c) {
     SpiceMsgTunnelSocketOpen* m = c.b.record<SpiceMsgTunnelSocketOpen>();
     m->connection_id = c.r.u16();
     m->window_size = c.r.u32();
     m->buffer_size = c.r.u32();
 }
 
-void parse_socket(ParseCtx& c)
-{
+void parse_socket(ParseCtx& c) {
     c.b.record<SpiceMsgTunnelSocket>()->connection_id = c.r.u16();
 }
 
-void parse_socket_data(ParseCtx& c)
-{
+void parse_socket_data(ParseCtx& c) {
     SpiceMsgTunnelSocketData* m = c.b.record<SpiceMsgTunnelSocketData>();
     m->connection_id = c.r.u16();
     uint32_t size = 0;
@@ -48,8 +43,7 @@ void parse_socket_data(ParseCtx& c)
     m->data_size = size;
 }
 
-void parse_socket_token(ParseCtx& c)
-{
+void parse_socket_token(ParseCtx& c) {
     SpiceMsgTunnelSocketTokens* m = c.b.record<SpiceMsgTunnelSocketTokens>();
     m->connection_id = c.r.u16();
     m->num_tokens = c.r.u32();

@@ -5,8 +5,7 @@
 
 namespace {
 
-void parse_port_init(ParseCtx& c)
-{
+void parse_port_init(ParseCtx& c) {
     SpiceMsgPortInit* m = c.b.record<SpiceMsgPortInit>();
     uint32_t size = c.r.u32();
     int64_t name = c.pointer();
@@ -15,8 +14,7 @@ void parse_port_init(ParseCtx& c)
     m->name = string_at(c, name, size, true);
 }
 
-void parse_port_event(ParseCtx& c)
-{
+void parse_port_event(ParseCtx& c) {
     c.b.record<SpiceMsgPortEvent>()->event = c.r.u8();
 }
 
@@ -36,6 +34,7 @@ const MessageEntry port_entries[] = {
 
 const MessageTable usbredir_messages_v2 = {"usbredir", Gen::V2, usbredir_entries,
                                            sizeof(usbredir_entries) / sizeof(usbredir_entries[0])};
-const MessageTable port_messages_v2 = {"port", Gen::V2, port_entries, sizeof(port_entries) / sizeof(port_entries[0])};
+const MessageTable port_messages_v2 = {"port", Gen::V2, port_entries,
+                                       sizeof(port_entries) / sizeof(port_entries[0])};
 const MessageTable webdav_messages_v2 = {"webdav", Gen::V2, port_entries,
                                          sizeof(port_entries) / sizeof(port_entries[0])};

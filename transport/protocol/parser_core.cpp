@@ -12,22 +12,18 @@ namespace {
 // Records of the measuring run are written here and never read.
 alignas(16) thread_local uint8_t measuring_scratch[256];
 
-void free_parsed_block(uint8_t* block)
-{
+void free_parsed_block(uint8_t* block) {
     free(block);
 }
 
-void free_nothing(uint8_t*)
-{
-}
+void free_nothing(uint8_t*) {}
 
 // A raw message with no body bytes still needs a non-NULL result.
 uint8_t empty_raw_body[1];
 
 }  // namespace
 
-void* BlockBuilder::take(uint64_t bytes, uint64_t align)
-{
+void* BlockBuilder::take(uint64_t bytes, uint64_t align) {
     uint64_t start = (used_ + align - 1) & ~(align - 1);
     if (bytes > kMaxBlock || start > kMaxBlock - bytes) {
         failed_ = true;
@@ -44,8 +40,7 @@ void* BlockBuilder::take(uint64_t bytes, uint64_t align)
     return block_ + start;
 }
 
-int64_t ParseCtx::pointer(WireReader& in)
-{
+int64_t ParseCtx::pointer(WireReader& in) {
     if (gen == Gen::V1) {
         uint64_t v = in.u64();
         return v == 0 ? -1 : int64_t(v & 0xFFFFFFFFu);
@@ -54,8 +49,7 @@ int64_t ParseCtx::pointer(WireReader& in)
     return v == 0 ? -1 : int64_t(v);
 }
 
-char* ParseCtx::copy_string(const uint8_t* bytes, uint32_t size)
-{
+char* ParseCtx::copy_string(const uint8_t* bytes, uint32_t size) {
     char* s = b.array<char>(uint64_t(size) + 1);
     if (s && bytes) {
         memcpy(s, bytes, size);
@@ -65,47 +59,49 @@ char* ParseCtx::copy_string(const uint8_t* bytes, uint32_t size)
 }
 
 uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* message_start, uint8_t* message_end,
-                             int minor, size_t* size_out, message_destructor_t* free_message)
-{
+                             int minor, size_t* size_out, message_destructor_t* free_message) {
     if (message_start > message_end || (!message_start && message_end)) {
         peer_warning("message %s: body ends before it starts", entry.name);
         return nullptr;
     }
     size_t body_size = size_t(message_end - message_start);
     switch (entry.kind) {
-    case MessageKind::Raw:
-        *size_out = body_size;
-        *free_message = free_nothing;
-        return message_start ? message_start : empty_raw_body;
-    case MessageKind::Empty: {
-        uint8_t* block = static_cast<uint8_t*>(malloc(1));
-        if (!block) {
-            peer_warning("message %s: out of memory", entry.name);
-            return nullptr;
+        case MessageKind::Raw:
+            *size_out = body_size;
+            *free_message = free_nothing;
+            return message_start ? message_start : empty_raw_body;
+        case MessageKind::Empty: {
+            uint8_t* block = static_cast<uint8_t*>(malloc(1));
+            if (!block) {
+                peer_warning("message %s: out of memory", entry.name);
+                return nullptr;
+            }
+            *size_out = 1;
+            *free_message = free_parsed_block;
+            return block;
         }
-        *size_out = 1;
-        *free_message = free_parsed_block;
-        return block;
-    }
-    case MessageKind::Parsed:
-        break;
+        case MessageKind::Parsed:
+            break;
     }
 
-    return parse_message_body(entry.parse, entry.name, gen, message_start, message_end, minor, nullptr, nullptr,
-                              size_out, free_message);
+    return parse_message_body(entry.parse, entry.name, gen, message_start, message_end, minor, nullptr,
+                              nullptr, size_out, free_message);
 }
 
-uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start, uint8_t* message_end,
-                            int minor, void* measure_state, void* write_state, size_t* size_out,
-                            message_destructor_t* free_message)
-{
+uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start,
+                            uint8_t* message_end, int minor, void* measure_state, void* write_state,
+                            size_t* size_out, message_destructor_t* free_message) {
     if (message_start > message_end || (!message_start && message_end)) {
         peer_warning("message %s: body ends before it starts", name);
         return nullptr;
     }
     size_t body_size = size_t(message_end - message_start);
     BlockBuilder measure;
-    ParseCtx mc{WireReader(message_start, message_end), WireReader(message_start, message_end), measure, gen, minor,
+    ParseCtx mc{WireReader(message_start, message_end),
+                WireReader(message_start, message_end),
+                measure,
+                gen,
+                minor,
                 measure_state};
     if (!message_start) {
         // An empty body with no buffer behind it: read it as zero bytes.
@@ -116,7 +112,7 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
     parse(mc);
     if (!mc.ok() || measure.failed()) {
         peer_warning("failed to parse message %s: malformed body of %zu bytes (stopped at byte %llu)", name,
-                      body_size, (unsigned long long)mc.r.offset());
+                     body_size, (unsigned long long)mc.r.offset());
         return nullptr;
     }
 
@@ -136,7 +132,7 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
     if (!wc.ok() || write.failed() || write.used() != size) {
         // Both runs read the same bytes, so this means the parser itself is wrong.
         peer_warning("message %s: parsed block overrun (%llu of %llu bytes)", name,
-                      (unsigned long long)write.used(), (unsigned long long)size);
+                     (unsigned long long)write.used(), (unsigned long long)size);
         free(block);
         return nullptr;
     }
@@ -146,18 +142,18 @@ uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t
 }
 
 uint8_t* parse_channel_message(const MessageTable& table, uint8_t* message_start, uint8_t* message_end,
-                               uint16_t message_type, int minor, size_t* size_out, message_destructor_t* free_message)
-{
+                               uint16_t message_type, int minor, size_t* size_out,
+                               message_destructor_t* free_message) {
     const MessageTable& common = table.gen == Gen::V1 ? common_messages_v1 : common_messages_v2;
     for (const MessageTable* t : {&common, &table}) {
         for (size_t i = 0; i < t->count; i++) {
             if (t->entries[i].type == message_type) {
-                return parse_message_entry(t->entries[i], table.gen, message_start, message_end, minor, size_out,
-                                           free_message);
+                return parse_message_entry(t->entries[i], table.gen, message_start, message_end, minor,
+                                           size_out, free_message);
             }
         }
     }
     peer_warning("no parser for %s channel message type %u (protocol %d)", table.channel, message_type,
-                  int(table.gen));
+                 int(table.gen));
     return nullptr;
 }

@@ -2,12 +2,13 @@
 // context and the message tables. Internal to transport/.
 //
 // Each message parser is written once and run twice over the same body. The first run measures: it reads and
-// checks every field and only counts the bytes the parsed block needs. The second run, over one block of exactly
-// that size, writes. A parser therefore never decides anything from what it wrote, only from what it read, and
-// writes fixed records freely in both runs (the measuring run hands out a scratch record that is never read).
-// Arrays are the one place a parser must look at the mode: while measuring, array() gives NULL and the elements
-// are skipped, not read. A parser that also updates state of its own while it reads (the compact draw encoding's
-// context) must measure on a copy of that state, so that the writing run starts from the same values.
+// checks every field and only counts the bytes the parsed block needs. The second run, over one block of
+// exactly that size, writes. A parser therefore never decides anything from what it wrote, only from what it
+// read, and writes fixed records freely in both runs (the measuring run hands out a scratch record that is
+// never read). Arrays are the one place a parser must look at the mode: while measuring, array() gives NULL
+// and the elements are skipped, not read. A parser that also updates state of its own while it reads (the
+// compact draw encoding's context) must measure on a copy of that state, so that the writing run starts from
+// the same values.
 #pragma once
 
 #include <cstddef>
@@ -27,18 +28,17 @@ public:
     bool failed() const { return failed_; }
     uint64_t used() const { return used_; }
 
-    // A record at the next multiple of its alignment (at least 4). Never NULL: in the measuring run, and after an
-    // overrun, it is a scratch area that must not be read back.
+    // A record at the next multiple of its alignment (at least 4). Never NULL: in the measuring run, and
+    // after an overrun, it is a scratch area that must not be read back.
     template <class T>
-    T* record()
-    {
+    T* record() {
         static_assert(sizeof(T) <= kScratchSize, "record larger than the measuring scratch");
         return static_cast<T*>(take(sizeof(T), alignof(T) < 4 ? 4 : alignof(T)));
     }
-    // count elements directly behind the previous record or array. NULL while measuring (or after an overrun).
+    // count elements directly behind the previous record or array. NULL while measuring (or after an
+    // overrun).
     template <class T>
-    T* array(uint64_t count)
-    {
+    T* array(uint64_t count) {
         if (count > kMaxBlock / sizeof(T)) {
             failed_ = true;
             return nullptr;
@@ -83,8 +83,7 @@ struct ParseCtx {
 
     // An inline array of count elements of wire_size bytes each, read by read_one into block records.
     template <class T, class ReadOne>
-    T* read_array(WireReader& in, uint64_t count, uint64_t wire_size, ReadOne read_one)
-    {
+    T* read_array(WireReader& in, uint64_t count, uint64_t wire_size, ReadOne read_one) {
         if (!in.need(count, wire_size)) {
             return nullptr;
         }
@@ -117,16 +116,13 @@ struct MessageEntry {
     const char* name;
 };
 
-constexpr MessageEntry parsed_msg(uint16_t type, BodyParser parse, const char* name)
-{
+constexpr MessageEntry parsed_msg(uint16_t type, BodyParser parse, const char* name) {
     return MessageEntry{type, MessageKind::Parsed, parse, name};
 }
-constexpr MessageEntry raw_msg(uint16_t type, const char* name)
-{
+constexpr MessageEntry raw_msg(uint16_t type, const char* name) {
     return MessageEntry{type, MessageKind::Raw, nullptr, name};
 }
-constexpr MessageEntry empty_msg(uint16_t type, const char* name)
-{
+constexpr MessageEntry empty_msg(uint16_t type, const char* name) {
     return MessageEntry{type, MessageKind::Empty, nullptr, name};
 }
 
@@ -143,13 +139,15 @@ uint8_t* parse_message_entry(const MessageEntry& entry, Gen gen, uint8_t* messag
 
 // The same for a body parser that carries state: the measuring run gets measure_state, the writing run
 // write_state (see ParseCtx::state). name appears in the failure logs.
-uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start, uint8_t* message_end,
-                            int minor, void* measure_state, void* write_state, size_t* size_out,
-                            message_destructor_t* free_message);
+uint8_t* parse_message_body(BodyParser parse, const char* name, Gen gen, uint8_t* message_start,
+                            uint8_t* message_end, int minor, void* measure_state, void* write_state,
+                            size_t* size_out, message_destructor_t* free_message);
 
-// The channel parser over a channel's table, the common messages of its generation first. Failures are logged.
+// The channel parser over a channel's table, the common messages of its generation first. Failures are
+// logged.
 uint8_t* parse_channel_message(const MessageTable& table, uint8_t* message_start, uint8_t* message_end,
-                               uint16_t message_type, int minor, size_t* size_out, message_destructor_t* free_message);
+                               uint16_t message_type, int minor, size_t* size_out,
+                               message_destructor_t* free_message);
 
 // The common messages (1-8 and 100; generation 1: 1-7).
 extern const MessageTable common_messages_v2;

@@ -1,12 +1,13 @@
 // Server messages: their parsed structures, the parser interface and the per-channel parser tables of both
 // protocol generations (the current one, major version 2, and generation 1).
 //
-// A parser turns one message body into one heap block: the structure below followed by its variable parts, with
-// its pointers into the same block (absent pointers are NULL). Byte runs marked "in the message" point into the
-// received body, so the parsed block must not outlive it. Raw messages (migrate data, list, agent data, VMC data)
-// are not parsed: the result is the body itself with a release that does nothing. Empty messages give a 1-byte
-// block. Any failure (a body shorter than its layout, a count or offset past the end, a missing pointer that the
-// layout requires, an unknown type) is logged as a warning and returns NULL; nothing of the body is changed.
+// A parser turns one message body into one heap block: the structure below followed by its variable parts,
+// with its pointers into the same block (absent pointers are NULL). Byte runs marked "in the message" point
+// into the received body, so the parsed block must not outlive it. Raw messages (migrate data, list, agent
+// data, VMC data) are not parsed: the result is the body itself with a release that does nothing. Empty
+// messages give a 1-byte block. Any failure (a body shorter than its layout, a count or offset past the end,
+// a missing pointer that the layout requires, an unknown type) is logged as a warning and returns NULL;
+// nothing of the body is changed.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +19,13 @@ typedef void (*message_destructor_t)(uint8_t* message);
 
 // Parser of one message layout: [message_start, message_end) is the body. minor is the link's remote minor
 // version (generation 1 uses it). On success *size_out is the number of bytes of the result in use.
-typedef uint8_t* (*parse_msg_func_t)(uint8_t* message_start, uint8_t* message_end, int minor, size_t* size_out,
-                                     message_destructor_t* free_message);
+typedef uint8_t* (*parse_msg_func_t)(uint8_t* message_start, uint8_t* message_end, int minor,
+                                     size_t* size_out, message_destructor_t* free_message);
 
 // Parser of one channel type: picks the message parser by message type; NULL for a type it does not accept.
-typedef uint8_t* (*spice_parse_channel_func_t)(uint8_t* message_start, uint8_t* message_end, uint16_t message_type,
-                                               int minor, size_t* size_out, message_destructor_t* free_message);
+typedef uint8_t* (*spice_parse_channel_func_t)(uint8_t* message_start, uint8_t* message_end,
+                                               uint16_t message_type, int minor, size_t* size_out,
+                                               message_destructor_t* free_message);
 
 struct SpiceChannelParser {
     spice_parse_channel_func_t parser;  // NULL for a channel type without messages
@@ -45,8 +47,8 @@ enum {
 };
 
 // Indexed by channel type. Entry 0 and channels without messages hold {NULL, 0}.
-extern const SpiceChannelParser server_channel_parsers[12];   // major version 2
-extern const SpiceChannelParser server_channel_parsers1[7];   // major version 1
+extern const SpiceChannelParser server_channel_parsers[12];  // major version 2
+extern const SpiceChannelParser server_channel_parsers1[7];  // major version 1
 const size_t SERVER_CHANNEL_PARSERS_COUNT = 12;
 const size_t SERVER_CHANNEL_PARSERS1_COUNT = 7;
 
@@ -221,8 +223,8 @@ struct SpiceMsgNotify {
 
 // ---- Main channel ----
 
-// Strings are copied and always NUL-terminated; a size counts the sender's bytes (its NUL included). A major-2
-// server sends no public key: pub_key_type and pub_key_size are then 0 and pub_key_data NULL.
+// Strings are copied and always NUL-terminated; a size counts the sender's bytes (its NUL included). A
+// major-2 server sends no public key: pub_key_type and pub_key_size are then 0 and pub_key_data NULL.
 struct SpiceMigrationDstInfo {
     uint16_t port;
     uint16_t sport;  // 0xFFFF: none
@@ -560,7 +562,8 @@ struct SpiceMsgPlaybackMode {
     uint32_t data_size;
 };
 
-// format is a u16 on the wire from a major-2 server, a u32 from generation 1, which also has no time (0 here).
+// format is a u16 on the wire from a major-2 server, a u32 from generation 1, which also has no time (0
+// here).
 struct SpiceMsgPlaybackStart {
     uint32_t channels;
     uint32_t format;

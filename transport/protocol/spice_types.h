@@ -1,11 +1,11 @@
-// Parsed forms of the SPICE structures that draw messages share: the argument types of the canvas operations and
-// the targets of every parser (plain and compact).
+// Parsed forms of the SPICE structures that draw messages share: the argument types of the canvas operations
+// and the targets of every parser (plain and compact).
 //
-// These are the in-memory forms, laid out for this 64-bit build: pointers are 8 bytes and every structure has its
-// natural alignment. Wire widths differ (a u8 brush type on the wire is a u32 here; a rectangle arrives as top,
-// left, bottom, right). Pointers point into the parsed block that holds the message, except SpiceChunks data and
-// the glyph and cursor pixels, which point into the received message: a parsed structure lives no longer than the
-// message it came from.
+// These are the in-memory forms, laid out for this 64-bit build: pointers are 8 bytes and every structure has
+// its natural alignment. Wire widths differ (a u8 brush type on the wire is a u32 here; a rectangle arrives
+// as top, left, bottom, right). Pointers point into the parsed block that holds the message, except
+// SpiceChunks data and the glyph and cursor pixels, which point into the received message: a parsed structure
+// lives no longer than the message it came from.
 #pragma once
 
 #include <cstddef>
@@ -89,8 +89,7 @@ enum {
 };
 
 // Bits per pixel of a bitmap format; 0 for a format this client does not know.
-inline unsigned spice_bitmap_format_bpp(uint8_t format)
-{
+inline unsigned spice_bitmap_format_bpp(uint8_t format) {
     static const uint8_t bpp[] = {0, 1, 1, 4, 4, 8, 16, 24, 32, 32, 8};
     return format < sizeof(bpp) ? bpp[format] : 0;
 }
@@ -116,8 +115,8 @@ struct SpiceImageDescriptor {
 };
 
 // Pixel data: stride * y bytes in one chunk. With SPICE_BITMAP_FLAGS_PAL_FROM_CACHE the palette is NULL and
-// palette_id names a cached one; otherwise palette may be NULL (no palette) and palette_id is 0. The parser has
-// checked that a row of x pixels of a known format fits in stride bytes.
+// palette_id names a cached one; otherwise palette may be NULL (no palette) and palette_id is 0. The parser
+// has checked that a row of x pixels of a known format fits in stride bytes.
 struct SpiceBitmap {
     uint8_t format;
     uint8_t flags;
@@ -245,12 +244,13 @@ enum {
     SPICE_STRING_FLAGS_RASTER_TOP_DOWN = 1 << 3,
 };
 
-// Bits per glyph pixel of a glyph string: the first of A1, A4, A8 that is set, 0 when none is. The parser sized
-// every glyph's rows by this rule; readers of the rows must use it too.
-inline unsigned spice_string_bpp(uint16_t flags)
-{
-    return (flags & SPICE_STRING_FLAGS_RASTER_A1) ? 1 : (flags & SPICE_STRING_FLAGS_RASTER_A4) ? 4
-         : (flags & SPICE_STRING_FLAGS_RASTER_A8) ? 8 : 0;
+// Bits per glyph pixel of a glyph string: the first of A1, A4, A8 that is set, 0 when none is. The parser
+// sized every glyph's rows by this rule; readers of the rows must use it too.
+inline unsigned spice_string_bpp(uint16_t flags) {
+    return (flags & SPICE_STRING_FLAGS_RASTER_A1)   ? 1
+           : (flags & SPICE_STRING_FLAGS_RASTER_A4) ? 4
+           : (flags & SPICE_STRING_FLAGS_RASTER_A8) ? 8
+                                                    : 0;
 }
 
 // height rows of (width * bpp + 7) / 8 bytes.
@@ -394,7 +394,8 @@ struct SpiceMsgDisplayBase {
 };
 
 // The layout this file promises to the canvas and the compact parsers.
-static_assert(sizeof(SpiceRect) == 16 && sizeof(SpicePoint) == 8 && sizeof(SpicePoint16) == 4, "plain records");
+static_assert(sizeof(SpiceRect) == 16 && sizeof(SpicePoint) == 8 && sizeof(SpicePoint16) == 4,
+              "plain records");
 static_assert(sizeof(SpiceImageDescriptor) == 24 && offsetof(SpiceImage, u) == 24, "image descriptor");
 static_assert(sizeof(SpiceClip) == 16 && sizeof(SpiceMsgDisplayBase) == 40, "display base");
 static_assert(sizeof(SpiceBrush) == 24 && sizeof(SpiceQMask) == 24, "brush and mask");

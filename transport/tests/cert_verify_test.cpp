@@ -26,15 +26,13 @@ struct PkeyFree {
 typedef std::unique_ptr<X509, X509Free> CertPtr;
 typedef std::unique_ptr<EVP_PKEY, PkeyFree> KeyPtr;
 
-KeyPtr ec_key()
-{
+KeyPtr ec_key() {
     return KeyPtr(EVP_EC_gen("P-256"));
 }
 
 // A self-signed certificate with the given subject entries ("CN=a" ...) and alternative names in the
 // library's configuration form ("DNS:a,IP:1.2.3.4"; empty for none).
-CertPtr make_cert(const std::vector<std::string>& subject, const std::string& alt_names, EVP_PKEY* key)
-{
+CertPtr make_cert(const std::vector<std::string>& subject, const std::string& alt_names, EVP_PKEY* key) {
     CertPtr cert(X509_new());
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
@@ -58,8 +56,7 @@ CertPtr make_cert(const std::vector<std::string>& subject, const std::string& al
     return cert;
 }
 
-std::vector<uint8_t> pubkey_der(EVP_PKEY* key)
-{
+std::vector<uint8_t> pubkey_der(EVP_PKEY* key) {
     int length = i2d_PUBKEY(key, nullptr);
     std::vector<uint8_t> der(static_cast<size_t>(length));
     unsigned char* p = der.data();
@@ -67,24 +64,21 @@ std::vector<uint8_t> pubkey_der(EVP_PKEY* key)
     return der;
 }
 
-CertPtr load_cert(const std::string& name)
-{
+CertPtr load_cert(const std::string& name) {
     BIO* bio = BIO_new_file((kTlsDir + "/" + name).c_str(), "r");
     X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);
     return CertPtr(cert);
 }
 
-KeyPtr load_key(const std::string& name)
-{
+KeyPtr load_key(const std::string& name) {
     BIO* bio = BIO_new_file((kTlsDir + "/" + name).c_str(), "r");
     EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);
     return KeyPtr(key);
 }
 
-TEST(CertVerifyWildcard, MatchesOneLabelPerStarIgnoringCase)
-{
+TEST(CertVerifyWildcard, MatchesOneLabelPerStarIgnoringCase) {
     struct Case {
         const char* cert_name;
         const char* host;
@@ -97,7 +91,7 @@ TEST(CertVerifyWildcard, MatchesOneLabelPerStarIgnoringCase)
         {"*", "www.example", false},  // a star alone is one label
         {"WWW.Example.COM", "www.example.com", true},
         {"w*w.example.com", "www.example.com", true},
-        {"w*.*.com", "wx.example.com", true},  // several stars
+        {"w*.*.com", "wx.example.com", true},       // several stars
         {"*w.example.com", "w.example.com", true},  // the empty string
         {"www.example.com", "www.example.co", false},
         {"www.example.co", "www.example.com", false},
@@ -112,8 +106,7 @@ TEST(CertVerifyWildcard, MatchesOneLabelPerStarIgnoringCase)
     EXPECT_FALSE(verify_wildcard_match(with_nul, sizeof with_nul - 1, "good.example"));
 }
 
-TEST(CertVerifyHostname, AltNamesDecideOverTheCommonNameAndAddressesMatchAddressesOnly)
-{
+TEST(CertVerifyHostname, AltNamesDecideOverTheCommonNameAndAddressesMatchAddressesOnly) {
     KeyPtr key = ec_key();
     struct Case {
         const char* what;
@@ -125,7 +118,10 @@ TEST(CertVerifyHostname, AltNamesDecideOverTheCommonNameAndAddressesMatchAddress
         {"dns alt name", {"CN=other"}, "DNS:spice.example", "spice.example", true},
         {"wildcard alt name", {}, "DNS:*.example", "spice.example", true},
         {"second alt name", {}, "DNS:a.example,DNS:spice.example", "spice.example", true},
-        {"alt name mismatch beats matching common name", {"CN=spice.example"}, "DNS:other.example", "spice.example",
+        {"alt name mismatch beats matching common name",
+         {"CN=spice.example"},
+         "DNS:other.example",
+         "spice.example",
          false},
         {"common name without alt names", {"CN=other", "CN=Spice.Example"}, "", "spice.example", true},
         {"common name mismatch", {"CN=other"}, "", "spice.example", false},
@@ -144,16 +140,14 @@ TEST(CertVerifyHostname, AltNamesDecideOverTheCommonNameAndAddressesMatchAddress
     }
 }
 
-TEST(CertVerifyHostname, MissingHostNameOrCertificateIsNoMatchNotAnAbort)
-{
+TEST(CertVerifyHostname, MissingHostNameOrCertificateIsNoMatchNotAnAbort) {
     KeyPtr key = ec_key();
     CertPtr cert = make_cert({"CN=x"}, "DNS:x", key.get());
     EXPECT_FALSE(verify_hostname(cert.get(), nullptr));
     EXPECT_FALSE(verify_hostname(nullptr, "x"));
 }
 
-TEST(CertVerifySubject, ParsesEscapesSpacesAndTrailingComma)
-{
+TEST(CertVerifySubject, ParsesEscapesSpacesAndTrailingComma) {
     int entries = -1;
     X509_NAME* name = subject_to_x509_name("O=Acme\\, Inc, CN=a\\\\b,", &entries);
     ASSERT_NE(name, nullptr);
@@ -174,16 +168,15 @@ TEST(CertVerifySubject, ParsesEscapesSpacesAndTrailingComma)
     X509_NAME_free(name);
 }
 
-TEST(CertVerifySubject, RefusesMalformedTexts)
-{
+TEST(CertVerifySubject, RefusesMalformedTexts) {
     const char* bad[] = {
-        "CN",             // key without "=" at the end
-        "CN=",            // empty value
-        "CN=a,,O=b",      // comma in the key state
-        "CN=a\\x",        // backslash before another character
-        "CN=a\\",         // backslash at the end
-        "NOSUCHKEY=a",    // a key the library does not know
-        "CN=a,O",         // second key without value
+        "CN",           // key without "=" at the end
+        "CN=",          // empty value
+        "CN=a,,O=b",    // comma in the key state
+        "CN=a\\x",      // backslash before another character
+        "CN=a\\",       // backslash at the end
+        "NOSUCHKEY=a",  // a key the library does not know
+        "CN=a,O",       // second key without value
     };
     for (const char* text : bad) {
         int entries = -1;
@@ -196,20 +189,18 @@ TEST(CertVerifySubject, RefusesMalformedTexts)
     EXPECT_EQ(subject_to_x509_name(nullptr, &entries), nullptr);
 }
 
-TEST(CertVerifySubject, ComparesEntryCountAndEntries)
-{
+TEST(CertVerifySubject, ComparesEntryCountAndEntries) {
     CertPtr cert = load_cert("server-cert.pem");
     ASSERT_TRUE(cert);
     EXPECT_TRUE(verify_subject(cert.get(), "C=XX, O=KTW Test, CN=spice-server"));
-    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test"));                 // fewer entries
-    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test, CN=other"));       // other value
+    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test"));                   // fewer entries
+    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test, CN=other"));         // other value
     EXPECT_FALSE(verify_subject(cert.get(), "CN=spice-server, O=KTW Test, C=XX"));  // other order
-    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test, CN"));             // does not parse
+    EXPECT_FALSE(verify_subject(cert.get(), "C=XX, O=KTW Test, CN"));               // does not parse
     EXPECT_FALSE(verify_subject(nullptr, "C=XX"));
 }
 
-TEST(CertVerifyPubkey, OnlyTheSameKeyMatches)
-{
+TEST(CertVerifyPubkey, OnlyTheSameKeyMatches) {
     CertPtr cert = load_cert("server-cert.pem");
     ASSERT_TRUE(cert);
     KeyPtr server_key = load_key("server-key.pem");
@@ -227,12 +218,11 @@ TEST(CertVerifyPubkey, OnlyTheSameKeyMatches)
     EXPECT_FALSE(verify_pubkey(nullptr, same.data(), same.size()));
 }
 
-// A client and a server connected through memory, handshaking on this thread: the call-back decides whether the
-// client accepts what the server shows.
+// A client and a server connected through memory, handshaking on this thread: the call-back decides whether
+// the client accepts what the server shows.
 class HandshakeTest : public testing::Test {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         spice_openssl_verify_free(_verify);
         SSL_free(_client);
         SSL_free(_server);
@@ -240,21 +230,25 @@ protected:
         SSL_CTX_free(_server_ctx);
     }
 
-    // chain: PEM files the server sends after its certificate. trust_ca: whether the client loads the test CA.
-    bool handshake(const std::string& server, const std::vector<std::string>& chain, bool trust_ca, uint32_t flags,
-                   const char* host, const std::vector<uint8_t>& pubkey = {}, const char* subject = "")
-    {
+    // chain: PEM files the server sends after its certificate. trust_ca: whether the client loads the test
+    // CA.
+    bool handshake(const std::string& server, const std::vector<std::string>& chain, bool trust_ca,
+                   uint32_t flags, const char* host, const std::vector<uint8_t>& pubkey = {},
+                   const char* subject = "") {
         _server_ctx = SSL_CTX_new(TLS_server_method());
         _client_ctx = SSL_CTX_new(TLS_client_method());
         EXPECT_EQ(SSL_CTX_use_certificate_file(_server_ctx, (kTlsDir + "/" + server + "-cert.pem").c_str(),
-                                               SSL_FILETYPE_PEM), 1);
+                                               SSL_FILETYPE_PEM),
+                  1);
         EXPECT_EQ(SSL_CTX_use_PrivateKey_file(_server_ctx, (kTlsDir + "/" + server + "-key.pem").c_str(),
-                                              SSL_FILETYPE_PEM), 1);
+                                              SSL_FILETYPE_PEM),
+                  1);
         for (const std::string& extra : chain) {
             SSL_CTX_add_extra_chain_cert(_server_ctx, load_cert(extra).release());
         }
         if (trust_ca) {
-            EXPECT_EQ(SSL_CTX_load_verify_locations(_client_ctx, (kTlsDir + "/ca-cert.pem").c_str(), nullptr), 1);
+            EXPECT_EQ(SSL_CTX_load_verify_locations(_client_ctx, (kTlsDir + "/ca-cert.pem").c_str(), nullptr),
+                      1);
         }
         _server = SSL_new(_server_ctx);
         _client = SSL_new(_client_ctx);
@@ -287,82 +281,72 @@ protected:
     SpiceOpenSSLVerify* _verify = nullptr;
 };
 
-TEST_F(HandshakeTest, NoFlagsInstallNothing)
-{
+TEST_F(HandshakeTest, NoFlagsInstallNothing) {
     EXPECT_TRUE(handshake("self-signed", {}, false, 0, "localhost"));
     EXPECT_EQ(_verify, nullptr);
 }
 
-TEST_F(HandshakeTest, HostNameOfACertificateTheCaSigned)
-{
+TEST_F(HandshakeTest, HostNameOfACertificateTheCaSigned) {
     EXPECT_TRUE(handshake("server", {}, true, SPICE_SSL_VERIFY_HOSTNAME, "localhost"));
 }
 
-TEST_F(HandshakeTest, WrongHostNameIsRejected)
-{
+TEST_F(HandshakeTest, WrongHostNameIsRejected) {
     EXPECT_FALSE(handshake("wrong-name", {}, true, SPICE_SSL_VERIFY_HOSTNAME, "localhost"));
 }
 
-TEST_F(HandshakeTest, UnknownIssuerIsRejectedWhateverTheName)
-{
+TEST_F(HandshakeTest, UnknownIssuerIsRejectedWhateverTheName) {
     EXPECT_FALSE(handshake("server", {}, false, SPICE_SSL_VERIFY_HOSTNAME, "localhost"));
 }
 
-TEST_F(HandshakeTest, SubjectDecidesWhenBothSubjectAndHostNameAreAsked)
-{
+TEST_F(HandshakeTest, SubjectDecidesWhenBothSubjectAndHostNameAreAsked) {
     uint32_t both = SPICE_SSL_VERIFY_SUBJECT | SPICE_SSL_VERIFY_HOSTNAME;
     EXPECT_TRUE(handshake("server", {}, true, both, "no.such.host", {}, "C=XX,O=KTW Test,CN=spice-server"));
 }
 
-TEST_F(HandshakeTest, SubjectMismatchIsRejectedEvenWithAGoodHostName)
-{
+TEST_F(HandshakeTest, SubjectMismatchIsRejectedEvenWithAGoodHostName) {
     uint32_t both = SPICE_SSL_VERIFY_SUBJECT | SPICE_SSL_VERIFY_HOSTNAME;
     EXPECT_FALSE(handshake("server", {}, true, both, "localhost", {}, "C=XX,O=KTW Test,CN=other"));
 }
 
-TEST_F(HandshakeTest, MatchingPublicKeyAcceptsAnUntrustedCertificate)
-{
+TEST_F(HandshakeTest, MatchingPublicKeyAcceptsAnUntrustedCertificate) {
     KeyPtr key = load_key("self-signed-key.pem");
-    EXPECT_TRUE(handshake("self-signed", {}, false, SPICE_SSL_VERIFY_PUBKEY, "localhost", pubkey_der(key.get())));
+    EXPECT_TRUE(
+        handshake("self-signed", {}, false, SPICE_SSL_VERIFY_PUBKEY, "localhost", pubkey_der(key.get())));
 }
 
-TEST_F(HandshakeTest, OtherPublicKeyIsRejected)
-{
+TEST_F(HandshakeTest, OtherPublicKeyIsRejected) {
     KeyPtr key = load_key("server-key.pem");
-    EXPECT_FALSE(handshake("self-signed", {}, false, SPICE_SSL_VERIFY_PUBKEY, "localhost", pubkey_der(key.get())));
+    EXPECT_FALSE(
+        handshake("self-signed", {}, false, SPICE_SSL_VERIFY_PUBKEY, "localhost", pubkey_der(key.get())));
 }
 
 // The server sends the CA with its certificate, and the client does not trust that CA: the library reports a
 // self-signed certificate in the chain (error 19), which only a public-key check forgives.
-TEST_F(HandshakeTest, SelfSignedIssuerInTheChainIsForgivenOnlyForAPublicKeyCheck)
-{
+TEST_F(HandshakeTest, SelfSignedIssuerInTheChainIsForgivenOnlyForAPublicKeyCheck) {
     KeyPtr key = load_key("server-key.pem");
     uint32_t flags = SPICE_SSL_VERIFY_PUBKEY | SPICE_SSL_VERIFY_HOSTNAME;
     EXPECT_TRUE(handshake("server", {"ca-cert.pem"}, false, flags, "localhost", pubkey_der(key.get())));
 }
 
 // The forgiven chain error still counts: with a wrong key, a good host name does not save the certificate.
-TEST_F(HandshakeTest, ForgivenChainErrorRejectsWhenThePublicKeyDiffers)
-{
+TEST_F(HandshakeTest, ForgivenChainErrorRejectsWhenThePublicKeyDiffers) {
     KeyPtr key = load_key("self-signed-key.pem");
     uint32_t flags = SPICE_SSL_VERIFY_PUBKEY | SPICE_SSL_VERIFY_HOSTNAME;
     EXPECT_FALSE(handshake("server", {"ca-cert.pem"}, false, flags, "localhost", pubkey_der(key.get())));
 }
 
-TEST_F(HandshakeTest, SelfSignedIssuerInTheChainFailsAHostNameCheck)
-{
+TEST_F(HandshakeTest, SelfSignedIssuerInTheChainFailsAHostNameCheck) {
     EXPECT_FALSE(handshake("server", {"ca-cert.pem"}, false, SPICE_SSL_VERIFY_HOSTNAME, "localhost"));
 }
 
-TEST_F(HandshakeTest, ObjectCopiesItsExpectationsAndFreeDetachesIt)
-{
+TEST_F(HandshakeTest, ObjectCopiesItsExpectationsAndFreeDetachesIt) {
     std::string host = "localhost";
     _server_ctx = SSL_CTX_new(TLS_server_method());
     _client_ctx = SSL_CTX_new(TLS_client_method());
     _client = SSL_new(_client_ctx);
     std::vector<uint8_t> key = {1, 2, 3};
-    SpiceOpenSSLVerify* v = spice_openssl_verify_new(_client, SPICE_SSL_VERIFY_HOSTNAME, host.c_str(), key.data(),
-                                                     key.size(), nullptr);
+    SpiceOpenSSLVerify* v = spice_openssl_verify_new(_client, SPICE_SSL_VERIFY_HOSTNAME, host.c_str(),
+                                                     key.data(), key.size(), nullptr);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(SSL_get_app_data(_client), v);
     EXPECT_EQ(SSL_get_verify_mode(_client), SSL_VERIFY_PEER);

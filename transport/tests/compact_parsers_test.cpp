@@ -1,6 +1,6 @@
-// The compact draw encoding's rules byte by byte: what a message leaves out comes from the last message of its
-// kind, the primitive encodings, the failures and what they log, hostile counts, and the display dispatch while the
-// encoding is on.
+// The compact draw encoding's rules byte by byte: what a message leaves out comes from the last message of
+// its kind, the primitive encodings, the failures and what they log, hostile counts, and the display dispatch
+// while the encoding is on.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,28 +16,25 @@ const uint16_t FILL = SPICE_MSG_DISPLAY_DRAW_FILL, COPY = SPICE_MSG_DISPLAY_DRAW
 const uint8_t BOX_UNCHANGED = SPICE_OPT_HEADER_BOX_UNCHANGED, CLIP = SPICE_OPT_HEADER_CLIP_RECTS;
 
 // A rectangle record with all four values absolute.
-Body rect_record(int16_t left, int16_t top, int16_t right, int16_t bottom)
-{
+Body rect_record(int16_t left, int16_t top, int16_t right, int16_t bottom) {
     return Body().u8(0x0F).u16(uint16_t(left)).u16(uint16_t(top)).u16(uint16_t(right)).u16(uint16_t(bottom));
 }
 
-std::string str(const SpiceRect& r)
-{
+std::string str(const SpiceRect& r) {
     return compact_compare::str(r);
 }
 
-SpiceRect rect(int l, int t, int r, int b)
-{
+SpiceRect rect(int l, int t, int r, int b) {
     return SpiceRect{l, t, r, b};
 }
 
 // ---- What is left out comes from the last message of the same kind ----
 
-TEST(CompactContext, ACopyOfNothingButItsImageReusesTheLastCopy)
-{
+TEST(CompactContext, ACopyOfNothingButItsImageReusesTheLastCopy) {
     OptDrawContext ctx{};
     // Everything present: box, source area, a u16 ROP, scale mode, and the image's type, flags and size.
-    Body first = rect_record(10, 20, 30, 40).u16(0x03FC).u32(0).bytes(rect_record(0, 0, 20, 20)).u16(0x0108).u8(1);
+    Body first =
+        rect_record(10, 20, 30, 40).u16(0x03FC).u32(0).bytes(rect_record(0, 0, 20, 20)).u16(0x0108).u8(1);
     first.patch_u32(11, uint32_t(first.size()));
     first.u64(5).u8(SPICE_IMAGE_TYPE_FROM_CACHE).u8(SPICE_IMAGE_FLAGS_CACHE_ME).u8(20).u8(20);
     ASSERT_TRUE(CompactParsed(parse_display_msg_opt, 0, &ctx, COPY, first).ok());
@@ -64,20 +61,21 @@ TEST(CompactContext, ACopyOfNothingButItsImageReusesTheLastCopy)
     EXPECT_EQ(m->data.mask.bitmap, nullptr);
 }
 
-TEST(CompactContext, EachKindKeepsItsOwnValues)
-{
+TEST(CompactContext, EachKindKeepsItsOwnValues) {
     OptDrawContext ctx{};
     auto parse_ok = [&](uint16_t type, uint8_t header, const Body& body) {
         CompactParsed p(parse_display_msg_opt, header, &ctx, type, body);
         EXPECT_TRUE(p.ok()) << "type " << type;
     };
     // A solid fill: type, a 24-bit colour, a u16 ROP.
-    parse_ok(FILL, 0,
-             rect_record(0, 0, 8, 8).u16(0x180B).u8(SPICE_BRUSH_TYPE_SOLID).bytes({0x56, 0x34, 0x12}).u16(0x0108));
+    parse_ok(
+        FILL, 0,
+        rect_record(0, 0, 8, 8).u16(0x180B).u8(SPICE_BRUSH_TYPE_SOLID).bytes({0x56, 0x34, 0x12}).u16(0x0108));
     // A cache copy and a copy with values of their own.
     parse_ok(CACHE_COPY, 0,
              rect_record(1, 1, 2, 2).u16(0x03C0).u32(0).bytes(rect_record(0, 0, 1, 1)).u16(4).u8(1).u64(99));
-    parse_ok(COPY, 0, rect_record(50, 50, 60, 60).u16(0x02C0).u32(0).bytes(rect_record(0, 0, 10, 10)).u8(8).u8(0));
+    parse_ok(COPY, 0,
+             rect_record(50, 50, 60, 60).u16(0x02C0).u32(0).bytes(rect_record(0, 0, 10, 10)).u8(8).u8(0));
 
     CompactParsed fill(parse_display_msg_opt, BOX_UNCHANGED, &ctx, FILL, Body().u16(0));
     ASSERT_TRUE(fill.ok());
@@ -88,7 +86,8 @@ TEST(CompactContext, EachKindKeepsItsOwnValues)
     EXPECT_EQ(f->data.rop_descriptor, 0x0108);
     EXPECT_EQ(f->data.mask.bitmap, nullptr);
 
-    CompactParsed cache(parse_display_msg_opt, BOX_UNCHANGED, &ctx, CACHE_COPY, Body().u16(0).u32(0).u64(100));
+    CompactParsed cache(parse_display_msg_opt, BOX_UNCHANGED, &ctx, CACHE_COPY,
+                        Body().u16(0).u32(0).u64(100));
     ASSERT_TRUE(cache.ok());
     auto c = cache.as<SpiceMsgDisplayDrawCacheCopy>();
     EXPECT_EQ(str(c->base.box), str(rect(1, 1, 2, 2)));
@@ -97,8 +96,8 @@ TEST(CompactContext, EachKindKeepsItsOwnValues)
     EXPECT_EQ(c->data.scale_mode, 1);
     EXPECT_EQ(c->cache_id, 100u);
 
-    // A pattern: type, offset, x absolute, y relative; the image's type and size. Then a fill that sends only the
-    // pattern's offset and the id there.
+    // A pattern: type, offset, x absolute, y relative; the image's type and size. Then a fill that sends only
+    // the pattern's offset and the id there.
     Body pattern = Body().u16(0x03E9).u8(SPICE_BRUSH_TYPE_PATTERN).u32(10).u16(5).u8(uint8_t(-3));
     pattern.u64(1).u8(SPICE_IMAGE_TYPE_FROM_CACHE).u8(4).u8(4);
     parse_ok(FILL, BOX_UNCHANGED, pattern);
@@ -117,24 +116,24 @@ TEST(CompactContext, EachKindKeepsItsOwnValues)
 
 // ---- Primitive encodings ----
 
-TEST(CompactEncoding, RectangleRecordReadsEachValueInItsWidth)
-{
+TEST(CompactEncoding, RectangleRecordReadsEachValueInItsWidth) {
     struct Case {
         std::vector<uint8_t> record;
         SpiceRect expected;  // from the previous box (10, 20, 30, 40)
     };
     const Case cases[] = {
         {{0x00}, rect(10, 20, 30, 40)},
-        {{0x11, 0x0C, 0xFE}, rect(-500, 20, 30, 40)},      // absolute wins over relative: a 2-byte left only
-        {{0x10, 0xFD}, rect(7, 20, 30, 40)},               // one signed byte added to the previous left
-        {{0x02, 0x00, 0x80}, rect(10, -32768, 30, 40)},    // absolute top
-        {{0xF0, 1, 2, 0xFF, 0x80}, rect(11, 22, 29, -88)}, // every value relative
-        {{0x84, 0x34, 0x12, 5}, rect(10, 20, 0x1234, 45)}, // right absolute, bottom relative
+        {{0x11, 0x0C, 0xFE}, rect(-500, 20, 30, 40)},       // absolute wins over relative: a 2-byte left only
+        {{0x10, 0xFD}, rect(7, 20, 30, 40)},                // one signed byte added to the previous left
+        {{0x02, 0x00, 0x80}, rect(10, -32768, 30, 40)},     // absolute top
+        {{0xF0, 1, 2, 0xFF, 0x80}, rect(11, 22, 29, -88)},  // every value relative
+        {{0x84, 0x34, 0x12, 5}, rect(10, 20, 0x1234, 45)},  // right absolute, bottom relative
     };
     for (const Case& c : cases) {
         OptDrawContext ctx{};
         ctx.fill.box = rect(10, 20, 30, 40);
-        // A record longer than its flags say would read the flag word past the end; a shorter one, wrong values.
+        // A record longer than its flags say would read the flag word past the end; a shorter one, wrong
+        // values.
         std::vector<uint8_t> body = Body().bytes(c.record).u16(0);
         CompactParsed p(parse_display_msg_opt, 0, &ctx, FILL, body);
         ASSERT_TRUE(p.ok()) << str(c.expected);
@@ -143,10 +142,9 @@ TEST(CompactEncoding, RectangleRecordReadsEachValueInItsWidth)
     }
 }
 
-TEST(CompactEncoding, ClipListNibblesGoHighThenLow)
-{
-    // Three rectangles: byte 0's high nibble (left absolute), its low nibble (top absolute), byte 1's high nibble
-    // (right absolute); every other value is the previous rectangle's plus an i8.
+TEST(CompactEncoding, ClipListNibblesGoHighThenLow) {
+    // Three rectangles: byte 0's high nibble (left absolute), its low nibble (top absolute), byte 1's high
+    // nibble (right absolute); every other value is the previous rectangle's plus an i8.
     Body body = Body().u8(3).u8(0x12).u8(0x40);
     body.u16(100).u8(5).u8(6).u8(7);
     body.u8(1).u16(uint16_t(-200)).u8(uint8_t(-1)).u8(0);
@@ -165,20 +163,19 @@ TEST(CompactEncoding, ClipListNibblesGoHighThenLow)
 }
 
 // A stroke (box unchanged, brush and modes from the context) whose path, at offset 6, is the given bytes.
-Body stroke_with_path(uint16_t flags, const Body& path)
-{
+Body stroke_with_path(uint16_t flags, const Body& path) {
     return Body().u16(flags).u32(6).bytes(path);
 }
 
-TEST(CompactEncoding, SegmentCountForms)
-{
+TEST(CompactEncoding, SegmentCountForms) {
     struct Case {
         std::vector<uint8_t> bytes;
         uint32_t count;
     };
     const Case cases[] = {
         {{0x05}, 5},
-        {{0x85, 0x10}, 144},  // 128 + the second byte; the first byte's low bits are not used
+        {{0x85, 0x10}, 144},  // 128 + the second byte; the first byte's low bits are not
+                              // used
         {{0x80, 0x00}, 128},
         {{0x80, 0x80, 0x00, 0x03}, 3},
         {{0x80, 0x80, 0x01, 0x00}, 256},
@@ -196,10 +193,10 @@ TEST(CompactEncoding, SegmentCountForms)
     }
 }
 
-TEST(CompactEncoding, PathPointsStartEverySegmentAtTheOrigin)
-{
+TEST(CompactEncoding, PathPointsStartEverySegmentAtTheOrigin) {
     Body path = Body().u8(2).u8(0x33);  // two segments, each with its flags and a u8 point count
-    // Segment 0: two points. Point 0 (0xF0): x and y absolute i32. Point 1 (0x60): x plus an i16, y plus an i8.
+    // Segment 0: two points. Point 0 (0xF0): x and y absolute i32. Point 1 (0x60): x plus an i16, y plus an
+    // i8.
     path.u8(SPICE_PATH_BEGIN).u8(2).u8(0xF6).i32(0x12345678).i32(-7).u16(uint16_t(-256)).u8(3);
     // Segment 1: one point (0x10): x is 0 plus an i8, y stays 0.
     path.u8(SPICE_PATH_END).u8(1).u8(0x10).u8(5);
@@ -222,8 +219,7 @@ TEST(CompactEncoding, PathPointsStartEverySegmentAtTheOrigin)
     EXPECT_EQ(s1.points[0].y, 0);
 }
 
-TEST(CompactEncoding, BrushColourWidths)
-{
+TEST(CompactEncoding, BrushColourWidths) {
     struct Case {
         uint16_t flags;
         std::vector<uint8_t> colour;
@@ -243,14 +239,14 @@ TEST(CompactEncoding, BrushColourWidths)
         EXPECT_EQ(p.as<SpiceMsgDisplayDrawFill>()->data.brush.u.color, c.expected);
         body.pop_back();
         OptDrawContext scratch{};
-        EXPECT_FALSE(CompactParsed(parse_display_msg_opt, BOX_UNCHANGED, &scratch, FILL, body).ok()) << c.flags;
+        EXPECT_FALSE(CompactParsed(parse_display_msg_opt, BOX_UNCHANGED, &scratch, FILL, body).ok())
+            << c.flags;
     }
 }
 
-TEST(CompactEncoding, AStyleCountIsReadOnlyForStyledLines)
-{
-    // Flags 0x000F: segment count, line flags, style count, brush type. The line is not styled, so the byte after
-    // the line flags is the brush type; read as a style count, the brush would come out wrong.
+TEST(CompactEncoding, AStyleCountIsReadOnlyForStyledLines) {
+    // Flags 0x000F: segment count, line flags, style count, brush type. The line is not styled, so the byte
+    // after the line flags is the brush type; read as a style count, the brush would come out wrong.
     OptDrawContext ctx{};
     ctx.stroke.brush.color = 0xABCDEF;
     Body body = Body().u16(0x000F).u32(8).u8(0).u8(SPICE_BRUSH_TYPE_SOLID).u8(0);
@@ -272,14 +268,14 @@ TEST(CompactEncoding, AStyleCountIsReadOnlyForStyledLines)
     EXPECT_EQ(w->data.attr.style[1], -32);
 
     // The next unstyled stroke has no style, though the context keeps the count for the next styled one.
-    CompactParsed after(parse_display_msg_opt, BOX_UNCHANGED, &ctx, STROKE, Body().u16(0x0003).u32(7).u8(0).u8(0));
+    CompactParsed after(parse_display_msg_opt, BOX_UNCHANGED, &ctx, STROKE,
+                        Body().u16(0x0003).u32(7).u8(0).u8(0));
     ASSERT_TRUE(after.ok());
     EXPECT_EQ(after.as<SpiceMsgDisplayDrawStroke>()->data.attr.style_nseg, 0);
     EXPECT_EQ(ctx.stroke.style_nseg, 2);
 }
 
-TEST(CompactEncoding, ImageType110IsLaidOutLikeQuic)
-{
+TEST(CompactEncoding, ImageType110IsLaidOutLikeQuic) {
     OptDrawContext ctx{};
     Body body = Body().u16(0x0004).u32(6).u64(1).u8(SPICE_IMAGE_TYPE_COMPACT_110).u32(3).bytes({7, 8, 9});
     CompactParsed p(parse_display_msg_opt, BOX_UNCHANGED, &ctx, COPY, body);
@@ -304,37 +300,69 @@ struct Refused {
 
 // Each malformed body fails the parse, and the reason is logged as a warning: at ERROR the log would end the
 // process.
-TEST(CompactFailures, AreWarningsAndFailedParses)
-{
+TEST(CompactFailures, AreWarningsAndFailedParses) {
     const Refused cases[] = {
-        {"copy: flag word and offset cut short", COPY, Body().u16(0).bytes({0, 0, 0}),
+        {"copy: flag word and offset cut short",
+         COPY,
+         Body().u16(0).bytes({0, 0, 0}),
          {"[error]data src bitmap reach message end================>"}},
-        {"copy: image offset past the end", COPY, Body().u16(0).u32(100),
+        {"copy: image offset past the end",
+         COPY,
+         Body().u16(0).u32(100),
          {"[error]start is >= message_end=======>", "[error]validate_SpiceImage failed================>"}},
-        {"copy: image cut short", COPY, Body().u16(0).u32(6).u32(1),
+        {"copy: image cut short",
+         COPY,
+         Body().u16(0).u32(6).u32(1),
          {"[error] start + nw_size is larger than message_end"}},
-        {"copy: mask flags byte missing", COPY, Body().u16(0x0400).u32(0).u16(1),
+        {"copy: mask flags byte missing",
+         COPY,
+         Body().u16(0x0400).u32(0).u16(1),
          {"[error]parse_spice_qmask__size failed================>"}},
-        {"fill: pattern offset 0", FILL, Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u32(0),
+        {"fill: pattern offset 0",
+         FILL,
+         Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u32(0),
          {"validate_SpiceImage pat value failed ====================================>>",
           "[error]get brush extra size error"}},
-        {"fill: pattern record cut short", FILL, Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u16(0),
+        {"fill: pattern record cut short",
+         FILL,
+         Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u16(0),
          {"[error]pos reach message end ====================================>>"}},
-        {"fill: pattern image past the end", FILL, Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u32(50),
+        {"fill: pattern image past the end",
+         FILL,
+         Body().u16(1).u8(SPICE_BRUSH_TYPE_PATTERN).u32(50),
          {"validate_SpiceImage pat failed ====================================>>"}},
-        {"fill: ROP cut short", FILL, Body().u16(0x1800).u8(8), {"[error] message fits in reported side error======>"}},
-        {"fill: mask cut short", FILL, Body().u16(0x2000).u16(0), {"[error]parse_spice_qmask__size error======>"}},
-        {"stroke: path offset cut short", STROKE, Body().u16(0).u16(6),
+        {"fill: ROP cut short",
+         FILL,
+         Body().u16(0x1800).u8(8),
+         {"[error] message fits in reported side error======>"}},
+        {"fill: mask cut short",
+         FILL,
+         Body().u16(0x2000).u16(0),
+         {"[error]parse_spice_qmask__size error======>"}},
+        {"stroke: path offset cut short",
+         STROKE,
+         Body().u16(0).u16(6),
          {"[error]data path pos reach message end-=-=====================>"}},
-        {"stroke: path offset 0", STROKE, Body().u16(0).u32(0), {"[error]path value is zero;===============>"}},
-        {"stroke: segment nibbles past the end", STROKE, Body().u16(1).u32(6).u8(9).u8(0),
+        {"stroke: path offset 0",
+         STROKE,
+         Body().u16(0).u32(0),
+         {"[error]path value is zero;===============>"}},
+        {"stroke: segment nibbles past the end",
+         STROKE,
+         Body().u16(1).u32(6).u8(9).u8(0),
          {"pos reach message end ==================>",
           "[error]validate_spice path ptr_size < 0 ========================>"}},
-        {"stroke: a segment past the end", STROKE, Body().u16(1).u32(6).u8(1).u8(0x10),
+        {"stroke: a segment past the end",
+         STROKE,
+         Body().u16(1).u32(6).u8(1).u8(0x10),
          {" head_bytes:16 start3:2  reach end"}},
-        {"stroke: line flags missing", STROKE, Body().u16(2).u32(6),
+        {"stroke: line flags missing",
+         STROKE,
+         Body().u16(2).u32(6),
          {"[error]pos + flags bytes > message_end ========================>"}},
-        {"stroke: brush type missing", STROKE, Body().u16(8).u32(6),
+        {"stroke: brush type missing",
+         STROKE,
+         Body().u16(8).u32(6),
          {"[error]get brush extra size failed================>"}},
     };
     for (const Refused& c : cases) {
@@ -351,10 +379,9 @@ TEST(CompactFailures, AreWarningsAndFailedParses)
     }
 }
 
-// Counts that the encoding lets a few bytes declare must be checked against the bytes behind them before anything
-// is sized or looped by them.
-TEST(CompactFailures, HostileCountsFailWithoutSizingAnything)
-{
+// Counts that the encoding lets a few bytes declare must be checked against the bytes behind them before
+// anything is sized or looped by them.
+TEST(CompactFailures, HostileCountsFailWithoutSizingAnything) {
     struct Case {
         const char* what;
         uint16_t type;
@@ -362,7 +389,8 @@ TEST(CompactFailures, HostileCountsFailWithoutSizingAnything)
         Body body;
     };
     const Case cases[] = {
-        {"clip list of 32767 rectangles", FILL, BOX_UNCHANGED | CLIP, Body().bytes({0xFF, 0xFF}).zeros(16).u16(0)},
+        {"clip list of 32767 rectangles", FILL, BOX_UNCHANGED | CLIP,
+         Body().bytes({0xFF, 0xFF}).zeros(16).u16(0)},
         {"path of 2^30 - 1 segments", STROKE, BOX_UNCHANGED,
          stroke_with_path(1, Body().bytes({0xFF, 0xFF, 0xFF, 0xFF}).zeros(64))},
         {"segment of 2^32 - 1 points", STROKE, BOX_UNCHANGED,
@@ -370,8 +398,18 @@ TEST(CompactFailures, HostileCountsFailWithoutSizingAnything)
         {"styled line of 255 lengths behind 8 bytes", STROKE, BOX_UNCHANGED,
          Body().u16(0x0007).u32(16).u8(SPICE_LINE_FLAGS_STYLED).u8(255).u32(17).u8(0).zeros(8)},
         {"bitmap of stride x height past 32 bits", COPY, BOX_UNCHANGED,
-         Body().u16(0x0004).u32(6).u64(1).u8(SPICE_IMAGE_TYPE_BITMAP).u8(8).u8(0).u32(0x10000).u32(0x10000)
-             .u32(0x40000).u32(0).zeros(32)},
+         Body()
+             .u16(0x0004)
+             .u32(6)
+             .u64(1)
+             .u8(SPICE_IMAGE_TYPE_BITMAP)
+             .u8(8)
+             .u8(0)
+             .u32(0x10000)
+             .u32(0x10000)
+             .u32(0x40000)
+             .u32(0)
+             .zeros(32)},
         {"quic data past the end", COPY, BOX_UNCHANGED,
          Body().u16(0x0004).u32(6).u64(1).u8(SPICE_IMAGE_TYPE_QUIC).u32(0xFFFFFFFF).zeros(8)},
     };
@@ -381,15 +419,13 @@ TEST(CompactFailures, HostileCountsFailWithoutSizingAnything)
     }
 }
 
-TEST(CompactFailures, NoContextNoCompactParse)
-{
+TEST(CompactFailures, NoContextNoCompactParse) {
     EXPECT_FALSE(CompactParsed(parse_display_msg_opt, BOX_UNCHANGED, nullptr, FILL, Body().u16(0)).ok());
 }
 
 // ---- Dispatch ----
 
-TEST(CompactDispatch, OnlyTheFourDrawKindsAreCompact)
-{
+TEST(CompactDispatch, OnlyTheFourDrawKindsAreCompact) {
     struct Case {
         const char* what;
         spice_parse_display_opt_func_t parser;
@@ -397,10 +433,11 @@ TEST(CompactDispatch, OnlyTheFourDrawKindsAreCompact)
         Body body;
         bool ok;
     };
-    const Body copy_v2 = Body().u32(0).rect(0, 0, 1, 1).u8(0).u32(0).rect(0, 0, 1, 1).u16(8).u8(0).u8(0)
-                             .point(0, 0).u32(0);
+    const Body copy_v2 =
+        Body().u32(0).rect(0, 0, 1, 1).u8(0).u32(0).rect(0, 0, 1, 1).u16(8).u8(0).u8(0).point(0, 0).u32(0);
     const Case cases[] = {
-        {"mode, ordinary", parse_display_msg_opt, SPICE_MSG_DISPLAY_MODE, Body().u32(640).u32(480).u32(32), true},
+        {"mode, ordinary", parse_display_msg_opt, SPICE_MSG_DISPLAY_MODE, Body().u32(640).u32(480).u32(32),
+         true},
         {"draw_copy, compact", parse_display_msg_opt, COPY, Body().u16(0).u32(0), true},
         {"draw_blend, ordinary", parse_display_msg_opt, SPICE_MSG_DISPLAY_DRAW_BLEND, copy_v2, true},
         {"draw_cache_build, ordinary", parse_display_msg_opt, SPICE_MSG_DISPLAY_DRAW_CACHE_BUILD,
@@ -410,11 +447,15 @@ TEST(CompactDispatch, OnlyTheFourDrawKindsAreCompact)
         {"generation 1: fill, compact", parse_display_msg_opt1, FILL, Body().u16(0), true},
         // The empty path (its count from the context) at the body's end.
         {"generation 1: stroke, compact", parse_display_msg_opt1, STROKE, Body().u16(0).u32(6), true},
-        {"generation 1: cache copy, compact", parse_display_msg_opt1, CACHE_COPY, Body().u16(0).u32(0).u64(1), true},
-        {"generation 1: 800, empty", parse_display_msg_opt1, SPICE_MSG_DISPLAY_INVALIDATE_LAYER, Body(), true},
-        {"generation 1: mode", parse_display_msg_opt1, SPICE_MSG_DISPLAY_MODE, Body().u32(640).u32(480).u32(32), true},
+        {"generation 1: cache copy, compact", parse_display_msg_opt1, CACHE_COPY, Body().u16(0).u32(0).u64(1),
+         true},
+        {"generation 1: 800, empty", parse_display_msg_opt1, SPICE_MSG_DISPLAY_INVALIDATE_LAYER, Body(),
+         true},
+        {"generation 1: mode", parse_display_msg_opt1, SPICE_MSG_DISPLAY_MODE,
+         Body().u32(640).u32(480).u32(32), true},
         {"generation 1: blend in its own layout", parse_display_msg_opt1, SPICE_MSG_DISPLAY_DRAW_BLEND,
-         Body().rect(0, 0, 1, 1).u32(0).u64(0).u64(0).rect(0, 0, 1, 1).u16(8).u8(0).u8(0).point(0, 0).u64(0), true},
+         Body().rect(0, 0, 1, 1).u32(0).u64(0).u64(0).rect(0, 0, 1, 1).u16(8).u8(0).u8(0).point(0, 0).u64(0),
+         true},
         {"generation 1: surface_create is not its message", parse_display_msg_opt1,
          SPICE_MSG_DISPLAY_SURFACE_CREATE, Body().u32(0).u32(1).u32(1).u32(32).u32(1), false},
     };

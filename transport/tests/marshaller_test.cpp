@@ -19,8 +19,7 @@ struct Message {
     ~Message() { spice_marshaller_destroy(m); }
 
     // Reserves size bytes in part and fills them with a running pattern.
-    uint8_t* write(SpiceMarshaller* part, size_t size)
-    {
+    uint8_t* write(SpiceMarshaller* part, size_t size) {
         uint8_t* p = spice_marshaller_reserve(part, size);
         for (size_t i = 0; i < size; i++) {
             p[i] = static_cast<uint8_t>(expected.size() + i * 7);
@@ -30,8 +29,7 @@ struct Message {
     }
     uint8_t* write(size_t size) { return write(m, size); }
 
-    Bytes flatten(size_t skip = 0)
-    {
+    Bytes flatten(size_t skip = 0) {
         size_t length = 0;
         int free_result = 0;
         uint8_t* p = spice_marshaller_flatten(m, skip, &length, &free_result);
@@ -44,8 +42,7 @@ struct Message {
 
     SpiceMarshallerData* data() const { return m->data; }
 
-    std::vector<MarshallerBuffer*> buffers() const
-    {
+    std::vector<MarshallerBuffer*> buffers() const {
         std::vector<MarshallerBuffer*> chain;
         for (MarshallerBuffer* b = &m->data->buffers; b; b = b->next) {
             chain.push_back(b);
@@ -54,8 +51,7 @@ struct Message {
     }
 
     // Index of the chained buffer holding p, or -1 when p lies in none.
-    int buffer_of(const uint8_t* p) const
-    {
+    int buffer_of(const uint8_t* p) const {
         std::vector<MarshallerBuffer*> chain = buffers();
         for (size_t i = 0; i < chain.size(); i++) {
             if (p >= chain[i]->data && p < chain[i]->data + chain[i]->capacity) {
@@ -68,15 +64,13 @@ struct Message {
 
 struct FreeCounter {
     int calls = 0;
-    static void release(uint8_t* data, void* opaque)
-    {
+    static void release(uint8_t* data, void* opaque) {
         static_cast<FreeCounter*>(opaque)->calls++;
         delete[] data;
     }
 };
 
-TEST(Marshaller, MessageInOneBufferFlattensInPlace)
-{
+TEST(Marshaller, MessageInOneBufferFlattensInPlace) {
     Message msg;
     msg.write(6);  // the header
     msg.write(MARSHALLER_FIRST_BUFFER_SIZE - 6);
@@ -92,10 +86,9 @@ TEST(Marshaller, MessageInOneBufferFlattensInPlace)
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
-// Where a second reservation lands after a first one in the (small) first buffer: extending the first item, in the
-// same buffer, at the start of the next buffer, or in a block of its own.
-TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
-{
+// Where a second reservation lands after a first one in the (small) first buffer: extending the first item,
+// in the same buffer, at the start of the next buffer, or in a block of its own.
+TEST(Marshaller, ReservationPlacementAtBufferBoundaries) {
     enum Where { Extended, NextBuffer, Separate, SameBufferNewItem };
     struct Case {
         const char* name;
@@ -127,28 +120,28 @@ TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
         const MarshallerItem& last = msg.m->items[msg.m->n_items - 1];
 
         switch (c.where) {
-        case Extended:
-            EXPECT_EQ(msg.m->n_items, 1u);
-            EXPECT_EQ(msg.data()->current_buffer_position, MARSHALLER_FIRST_BUFFER_SIZE);
-            break;
-        case NextBuffer:
-            EXPECT_EQ(msg.m->n_items, 2u);
-            EXPECT_EQ(p, msg.buffers().at(1)->data);
-            EXPECT_EQ(msg.data()->current_buffer, msg.buffers().at(1));
-            EXPECT_EQ(msg.data()->current_buffer_position, c.second);
-            break;
-        case Separate:
-            EXPECT_EQ(msg.m->n_items, 2u);
-            EXPECT_EQ(msg.buffer_of(p), -1);
-            EXPECT_NE(last.free_data, nullptr);
-            EXPECT_EQ(msg.buffers().size(), 1u);
-            EXPECT_EQ(msg.data()->current_buffer_position, position);
-            break;
-        case SameBufferNewItem:
-            EXPECT_EQ(msg.m->n_items, 2u);
-            EXPECT_EQ(p, msg.buffers().at(0)->data + position);
-            EXPECT_EQ(last.free_data, nullptr);
-            break;
+            case Extended:
+                EXPECT_EQ(msg.m->n_items, 1u);
+                EXPECT_EQ(msg.data()->current_buffer_position, MARSHALLER_FIRST_BUFFER_SIZE);
+                break;
+            case NextBuffer:
+                EXPECT_EQ(msg.m->n_items, 2u);
+                EXPECT_EQ(p, msg.buffers().at(1)->data);
+                EXPECT_EQ(msg.data()->current_buffer, msg.buffers().at(1));
+                EXPECT_EQ(msg.data()->current_buffer_position, c.second);
+                break;
+            case Separate:
+                EXPECT_EQ(msg.m->n_items, 2u);
+                EXPECT_EQ(msg.buffer_of(p), -1);
+                EXPECT_NE(last.free_data, nullptr);
+                EXPECT_EQ(msg.buffers().size(), 1u);
+                EXPECT_EQ(msg.data()->current_buffer_position, position);
+                break;
+            case SameBufferNewItem:
+                EXPECT_EQ(msg.m->n_items, 2u);
+                EXPECT_EQ(p, msg.buffers().at(0)->data + position);
+                EXPECT_EQ(last.free_data, nullptr);
+                break;
         }
         EXPECT_EQ(last.data, c.where == Extended ? msg.m->items[0].data : p);
         EXPECT_EQ(spice_marshaller_get_total_size(msg.m), msg.expected.size());
@@ -156,8 +149,7 @@ TEST(Marshaller, ReservationPlacementAtBufferBoundaries)
     }
 }
 
-TEST(Marshaller, SmallWriteAfterSeparateBlockContinuesInTheBuffer)
-{
+TEST(Marshaller, SmallWriteAfterSeparateBlockContinuesInTheBuffer) {
     Message msg;
     msg.write(40);
     msg.write(3000);
@@ -170,8 +162,7 @@ TEST(Marshaller, SmallWriteAfterSeparateBlockContinuesInTheBuffer)
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
-TEST(Marshaller, ItemArrayGrowsPastTheInlineItems)
-{
+TEST(Marshaller, ItemArrayGrowsPastTheInlineItems) {
     Message msg;
     uint8_t refs[12][4];
     msg.write(5);
@@ -188,7 +179,8 @@ TEST(Marshaller, ItemArrayGrowsPastTheInlineItems)
     EXPECT_EQ(msg.m->n_items, 13u);
     EXPECT_EQ(msg.m->items_size, 16u);
 
-    // The buffer item is found again in the moved array: a write after it starts a new item, the next extends it.
+    // The buffer item is found again in the moved array: a write after it starts a new item, the next extends
+    // it.
     msg.write(3);
     msg.write(3);
     EXPECT_EQ(msg.m->n_items, 14u);
@@ -196,8 +188,7 @@ TEST(Marshaller, ItemArrayGrowsPastTheInlineItems)
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
-TEST(Marshaller, SubMarshallerSlotAndChainOrder)
-{
+TEST(Marshaller, SubMarshallerSlotAndChainOrder) {
     Message msg;
     msg.write(6);
     SpiceMarshaller* sub1 = spice_marshaller_add_sub(msg.m);
@@ -236,8 +227,7 @@ TEST(Marshaller, SubMarshallerSlotAndChainOrder)
 }
 
 // A root of one item whose sub-marshallers hold data must still be copied whole, not returned in place.
-TEST(Marshaller, OneRootItemWithSubMarshallerDataIsCopied)
-{
+TEST(Marshaller, OneRootItemWithSubMarshallerDataIsCopied) {
     Message msg;
     msg.write(6);
     SpiceMarshaller* sub = spice_marshaller_add_sub(msg.m);
@@ -253,8 +243,7 @@ TEST(Marshaller, OneRootItemWithSubMarshallerDataIsCopied)
     free(p);
 }
 
-TEST(Marshaller, FlattenFromSkipOffsets)
-{
+TEST(Marshaller, FlattenFromSkipOffsets) {
     Message msg;
     msg.write(4000);
     msg.write(200);  // second buffer
@@ -283,8 +272,7 @@ TEST(Marshaller, FlattenFromSkipOffsets)
     }
 }
 
-TEST(Marshaller, FlattenOfOneItemAtAndPastItsEnd)
-{
+TEST(Marshaller, FlattenOfOneItemAtAndPastItsEnd) {
     Message msg;
     msg.write(10);
     size_t length = 99;
@@ -296,8 +284,7 @@ TEST(Marshaller, FlattenOfOneItemAtAndPastItsEnd)
     EXPECT_EQ(free_result, 0);
 }
 
-TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers)
-{
+TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers) {
     FreeCounter counter;
     Message msg;
     auto build = [&] {
@@ -339,8 +326,7 @@ TEST(Marshaller, ResetReleasesItemsAndReusesChainedBuffers)
 
 // A small message lives in its first buffer; the chained ones double up to the largest size, a block of the
 // separate size that fits a large buffer stays in it, and a kept buffer too small after a reset is replaced.
-TEST(Marshaller, BuffersGrowWithTheMessage)
-{
+TEST(Marshaller, BuffersGrowWithTheMessage) {
     Message msg;
     msg.write(6);
     msg.write(12);
@@ -373,8 +359,7 @@ TEST(Marshaller, BuffersGrowWithTheMessage)
     EXPECT_EQ(msg.flatten(), msg.expected);
 }
 
-TEST(Marshaller, DestroyReleasesReferencedItems)
-{
+TEST(Marshaller, DestroyReleasesReferencedItems) {
     FreeCounter counter;
     SpiceMarshaller* m = spice_marshaller_create();
     spice_marshaller_new_item(m, new uint8_t[4](), 4, FreeCounter::release, &counter);
@@ -385,8 +370,7 @@ TEST(Marshaller, DestroyReleasesReferencedItems)
     EXPECT_EQ(counter.calls, 2);
 }
 
-TEST(Marshaller, LittleEndianPackedWrites)
-{
+TEST(Marshaller, LittleEndianPackedWrites) {
     Message msg;
     spice_marshaller_add_uint8(msg.m, 0x01);
     spice_marshaller_add_uint16(msg.m, 0x0302);
@@ -394,14 +378,13 @@ TEST(Marshaller, LittleEndianPackedWrites)
     spice_marshaller_add_uint64(msg.m, 0x0f0e0d0c0b0a0908);
     spice_marshaller_add_int32(msg.m, -2);
     spice_marshaller_add_int64(msg.m, -3);
-    Bytes expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0xFE, 0xFF, 0xFF, 0xFF,
-                      0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    Bytes expected = {1,  2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,  14,
+                      15, 0xFE, 0xFF, 0xFF, 0xFF, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(msg.flatten(), expected);
     EXPECT_EQ(msg.m->n_items, 1u);
 }
 
-TEST(MarshallerDeathTest, ResetOfSubMarshallerIsRefused)
-{
+TEST(MarshallerDeathTest, ResetOfSubMarshallerIsRefused) {
     SpiceMarshaller* m = spice_marshaller_create();
     SpiceMarshaller* sub = spice_marshaller_add_sub(m);
     EXPECT_DEATH(spice_marshaller_reset(sub), "assertion `d->marshallers == m' failed");

@@ -4,18 +4,17 @@
 
 namespace {
 
-// What the real server sends when a shared pixmap-cache entry is evicted: a list of 2 whose offsets are (27, 10),
-// each sub-message declaring 24 bytes for an 11-byte body, so the last one reaches past the end (33 + 24 > 44).
-std::vector<uint8_t> real_list()
-{
+// What the real server sends when a shared pixmap-cache entry is evicted: a list of 2 whose offsets are (27,
+// 10), each sub-message declaring 24 bytes for an 11-byte body, so the last one reaches past the end (33 + 24
+// > 44).
+std::vector<uint8_t> real_list() {
     Body b = Body().u16(2).u32(27).u32(10);
-    b.u16(SPICE_MSG_DISPLAY_INVAL_LIST).u32(24).u16(1).u8(1).u64(0xABC);      // at 10, body at 16
-    b.u16(SPICE_MSG_WAIT_FOR_CHANNELS).u32(24).u8(1).u8(2).u8(1).u64(7);     // at 27, body at 33
+    b.u16(SPICE_MSG_DISPLAY_INVAL_LIST).u32(24).u16(1).u8(1).u64(0xABC);  // at 10, body at 16
+    b.u16(SPICE_MSG_WAIT_FOR_CHANNELS).u32(24).u8(1).u8(2).u8(1).u64(7);  // at 27, body at 33
     return b;
 }
 
-TEST(MessageList, SubMessagesDeclaringSizesPastTheEndStillParse)
-{
+TEST(MessageList, SubMessagesDeclaringSizesPastTheEndStillParse) {
     Parsed list(2, SPICE_CHANNEL_DISPLAY, SPICE_MSG_LIST, real_list());
     ASSERT_TRUE(list.ok());
     ASSERT_EQ(list.parsed_size(), 44u);
@@ -46,8 +45,7 @@ TEST(MessageList, SubMessagesDeclaringSizesPastTheEndStillParse)
     }
 }
 
-TEST(MessageList, OffsetsOrHeadersOutsideTheBodyAreRefused)
-{
+TEST(MessageList, OffsetsOrHeadersOutsideTheBodyAreRefused) {
     std::vector<uint8_t> bytes = real_list();
     SpiceMessageList short_count(bytes.data(), bytes.data() + 9);  // two offsets need 10 bytes
     EXPECT_FALSE(short_count.valid());
@@ -66,10 +64,9 @@ TEST(MessageList, OffsetsOrHeadersOutsideTheBodyAreRefused)
     EXPECT_FALSE(SpiceMessageList(cut.data(), cut.data() + cut.size()).get(0, &sub));
 }
 
-// Sub-messages may come in any order, but no two start at the same place or overlap with their headers, and none
-// lies on the count and offsets: a list whose offsets repeat would make one body many handled messages.
-TEST(MessageList, OverlappingSubMessagesAreRefused)
-{
+// Sub-messages may come in any order, but no two start at the same place or overlap with their headers, and
+// none lies on the count and offsets: a list whose offsets repeat would make one body many handled messages.
+TEST(MessageList, OverlappingSubMessagesAreRefused) {
     auto ping_at = [](Body b) { return b.u16(SPICE_MSG_PING).u32(12).u32(1).u64(2); };
     struct Case {
         const char* name;
@@ -100,10 +97,11 @@ TEST(MessageList, OverlappingSubMessagesAreRefused)
     EXPECT_EQ(sub.end, body.data() + 20);
 }
 
-// With the full header a list rides at a sub-list offset inside a draw message; its offsets count from the body.
-TEST(MessageList, SubListOffsetOfAFullHeader)
-{
-    std::vector<uint8_t> body = Body().zeros(8).u16(SPICE_MSG_DISPLAY_INVAL_PALETTE).u32(8).u64(3).u16(1).u32(8);
+// With the full header a list rides at a sub-list offset inside a draw message; its offsets count from the
+// body.
+TEST(MessageList, SubListOffsetOfAFullHeader) {
+    std::vector<uint8_t> body =
+        Body().zeros(8).u16(SPICE_MSG_DISPLAY_INVAL_PALETTE).u32(8).u64(3).u16(1).u32(8);
     SpiceMessageList list(body.data(), body.data() + body.size(), 22);
     ASSERT_TRUE(list.valid());
     SpiceSubMessage sub;

@@ -8,13 +8,11 @@ const uint8_t PLAYBACK = SPICE_CHANNEL_PLAYBACK, RECORD = SPICE_CHANNEL_RECORD;
 
 class AudioMessages : public ::testing::TestWithParam<MinimalBody> {};
 
-TEST_P(AudioMessages, MinimalBodyParsesAndEveryShorterBodyFails)
-{
+TEST_P(AudioMessages, MinimalBodyParsesAndEveryShorterBodyFails) {
     expect_minimal(GetParam());
 }
 
-std::vector<MinimalBody> audio_bodies()
-{
+std::vector<MinimalBody> audio_bodies() {
     return {
         {"playback data", V2, PLAYBACK, SPICE_MSG_PLAYBACK_DATA, Body().u32(1), 2},
         {"playback mode", V2, PLAYBACK, SPICE_MSG_PLAYBACK_MODE, Body().u32(1).u16(1), 2},
@@ -37,10 +35,10 @@ std::vector<MinimalBody> audio_bodies()
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(BothGenerations, AudioMessages, ::testing::ValuesIn(audio_bodies()), minimal_body_name);
+INSTANTIATE_TEST_SUITE_P(BothGenerations, AudioMessages, ::testing::ValuesIn(audio_bodies()),
+                         minimal_body_name);
 
-TEST(PlaybackData, SamplesAreTheRestOfTheBodyInPlace)
-{
+TEST(PlaybackData, SamplesAreTheRestOfTheBodyInPlace) {
     std::vector<uint8_t> samples(1920, 0x11);
     Parsed data(V2, PLAYBACK, SPICE_MSG_PLAYBACK_DATA, Body().u32(123).bytes(samples));
     ASSERT_TRUE(data.ok());
@@ -56,8 +54,7 @@ TEST(PlaybackData, SamplesAreTheRestOfTheBodyInPlace)
     EXPECT_EQ(mode.as<SpiceMsgPlaybackMode>()->data_size, 2u);
 }
 
-TEST(PlaybackStart, OnlyTheCurrentGenerationHasATime)
-{
+TEST(PlaybackStart, OnlyTheCurrentGenerationHasATime) {
     Parsed v2(V2, PLAYBACK, SPICE_MSG_PLAYBACK_START, Body().u32(2).u16(1).u32(48000).u32(99));
     ASSERT_TRUE(v2.ok());
     EXPECT_EQ(v2.as<SpiceMsgPlaybackStart>()->frequency, 48000u);
@@ -68,8 +65,7 @@ TEST(PlaybackStart, OnlyTheCurrentGenerationHasATime)
     EXPECT_EQ(v1.as<SpiceMsgPlaybackStart>()->time, 0u);
 }
 
-TEST(AudioVolume, ChannelCountIsCheckedAgainstTheBody)
-{
+TEST(AudioVolume, ChannelCountIsCheckedAgainstTheBody) {
     Parsed volume(V2, RECORD, SPICE_MSG_RECORD_VOLUME, Body().u8(2).u16(0x8888).u16(0x7777));
     ASSERT_TRUE(volume.ok());
     auto m = volume.as<SpiceMsgAudioVolume>();

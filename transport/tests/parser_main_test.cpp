@@ -7,19 +7,16 @@ const uint8_t MAIN = SPICE_CHANNEL_MAIN;
 
 class MainMessages : public ::testing::TestWithParam<MinimalBody> {};
 
-TEST_P(MainMessages, MinimalBodyParsesAndEveryShorterBodyFails)
-{
+TEST_P(MainMessages, MinimalBodyParsesAndEveryShorterBodyFails) {
     expect_minimal(GetParam());
 }
 
 // A migration target of the current generation with a 1-byte host (its NUL) right behind the 20 fixed bytes.
-Body dst_info_with_empty_host(uint32_t host_at)
-{
+Body dst_info_with_empty_host(uint32_t host_at) {
     return Body().u16(5939).u16(0xFFFF).u32(1).u32(host_at).u32(0).u32(0);
 }
 
-std::vector<MinimalBody> main_bodies()
-{
+std::vector<MinimalBody> main_bodies() {
     Body seamless = dst_info_with_empty_host(24).u32(1).u8(0);
     return {
         {"pong", V2, MAIN, SPICE_MSG_MAIN_PONG, Body().u32(1).u64(2), 2},
@@ -33,7 +30,8 @@ std::vector<MinimalBody> main_bodies()
         {"agent_disconnected", V2, MAIN, SPICE_MSG_MAIN_AGENT_DISCONNECTED, Body().u32(0), 2},
         {"agent_data", V2, MAIN, SPICE_MSG_MAIN_AGENT_DATA, {}, 2},
         {"agent_token", V2, MAIN, SPICE_MSG_MAIN_AGENT_TOKEN, Body().u32(5), 2},
-        {"migrate_switch_host", V2, MAIN, SPICE_MSG_MAIN_MIGRATE_SWITCH_HOST, dst_info_with_empty_host(20).u8(0), 2},
+        {"migrate_switch_host", V2, MAIN, SPICE_MSG_MAIN_MIGRATE_SWITCH_HOST,
+         dst_info_with_empty_host(20).u8(0), 2},
         {"migrate_end", V2, MAIN, SPICE_MSG_MAIN_MIGRATE_END, {}, 2},
         {"name", V2, MAIN, SPICE_MSG_MAIN_NAME, Body().u32(0), 2},
         {"uuid", V2, MAIN, SPICE_MSG_MAIN_UUID, Body().zeros(16), 2},
@@ -42,7 +40,8 @@ std::vector<MinimalBody> main_bodies()
         {"migrate_dst_seamless_ack", V2, MAIN, SPICE_MSG_MAIN_MIGRATE_DST_SEAMLESS_ACK, {}, 2},
         {"migrate_dst_seamless_nack", V2, MAIN, SPICE_MSG_MAIN_MIGRATE_DST_SEAMLESS_NACK, {}, 2},
 
-        {"migrate_begin_minor0", V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().u16(1).u16(2).u32(12).u32(1).u8(0), 0},
+        {"migrate_begin_minor0", V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
+         Body().u16(1).u16(2).u32(12).u32(1).u8(0), 0},
         {"migrate_begin_minor1", V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
          Body().u16(1).u16(2).u32(22).u32(1).u16(0).u32(0).u32(0).u8(0), 1},
         {"migrate_cancel", V1, MAIN, SPICE_MSG_MAIN_MIGRATE_CANCEL, {}, 2},
@@ -59,16 +58,26 @@ std::vector<MinimalBody> main_bodies()
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(BothGenerations, MainMessages, ::testing::ValuesIn(main_bodies()), minimal_body_name);
+INSTANTIATE_TEST_SUITE_P(BothGenerations, MainMessages, ::testing::ValuesIn(main_bodies()),
+                         minimal_body_name);
 
-// The capture of a real server: port 5939, no secure port, host "127.0.0.1" at 20, subject "CN=wl-test" at 30.
-std::vector<uint8_t> real_migrate_begin()
-{
-    return Body().u16(5939).u16(0xFFFF).u32(10).u32(20).u32(11).u32(30).text("127.0.0.1").u8(0).text("CN=wl-test").u8(0);
+// The capture of a real server: port 5939, no secure port, host "127.0.0.1" at 20, subject "CN=wl-test"
+// at 30.
+std::vector<uint8_t> real_migrate_begin() {
+    return Body()
+        .u16(5939)
+        .u16(0xFFFF)
+        .u32(10)
+        .u32(20)
+        .u32(11)
+        .u32(30)
+        .text("127.0.0.1")
+        .u8(0)
+        .text("CN=wl-test")
+        .u8(0);
 }
 
-TEST(MainMigrateBegin, ParsesTheRealServersTargetWithoutAPublicKey)
-{
+TEST(MainMigrateBegin, ParsesTheRealServersTargetWithoutAPublicKey) {
     std::vector<uint8_t> body = real_migrate_begin();
     ASSERT_EQ(body.size(), 41u);
     Parsed msg(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, body);
@@ -85,8 +94,7 @@ TEST(MainMigrateBegin, ParsesTheRealServersTargetWithoutAPublicKey)
     EXPECT_EQ(d.pub_key_data, nullptr);
 }
 
-TEST(MainMigrateBegin, HostOffsetZeroFailsSubjectOffsetZeroIsNoSubject)
-{
+TEST(MainMigrateBegin, HostOffsetZeroFailsSubjectOffsetZeroIsNoSubject) {
     std::vector<uint8_t> body = real_migrate_begin();
     std::vector<uint8_t> no_host = Body().bytes(body).patch_u32(8, 0);
     EXPECT_FALSE(Parsed(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, no_host).ok());
@@ -98,23 +106,36 @@ TEST(MainMigrateBegin, HostOffsetZeroFailsSubjectOffsetZeroIsNoSubject)
     EXPECT_EQ(msg.as<SpiceMsgMainMigrationBegin>()->dst_info.cert_subject_size, 0u);
 }
 
-TEST(MainMigrateBegin, StringsPastTheEndFailAndUnterminatedOnesAreTerminated)
-{
+TEST(MainMigrateBegin, StringsPastTheEndFailAndUnterminatedOnesAreTerminated) {
     // Host size reaching one byte past the body.
-    EXPECT_FALSE(Parsed(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().bytes(real_migrate_begin()).patch_u32(4, 22)).ok());
+    EXPECT_FALSE(
+        Parsed(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().bytes(real_migrate_begin()).patch_u32(4, 22))
+            .ok());
     // Host offset at the body's end.
-    EXPECT_FALSE(Parsed(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().bytes(real_migrate_begin()).patch_u32(8, 41)).ok());
+    EXPECT_FALSE(
+        Parsed(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().bytes(real_migrate_begin()).patch_u32(8, 41))
+            .ok());
     // A host without its NUL.
-    Parsed msg(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().u16(1).u16(2).u32(3).u32(20).u32(0).u32(0).text("abc"));
+    Parsed msg(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
+               Body().u16(1).u16(2).u32(3).u32(20).u32(0).u32(0).text("abc"));
     ASSERT_TRUE(msg.ok());
     EXPECT_STREQ(msg.as<SpiceMsgMainMigrationBegin>()->dst_info.host_data, "abc");
 }
 
-TEST(MainMigrateBegin, SeamlessCarriesTheVersionBeforeItsStrings)
-{
+TEST(MainMigrateBegin, SeamlessCarriesTheVersionBeforeItsStrings) {
     Parsed msg(V2, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN_SEAMLESS,
-               Body().u16(5939).u16(0xFFFF).u32(10).u32(24).u32(11).u32(34).u32(1).text("127.0.0.1").u8(0)
-                   .text("CN=wl-test").u8(0));
+               Body()
+                   .u16(5939)
+                   .u16(0xFFFF)
+                   .u32(10)
+                   .u32(24)
+                   .u32(11)
+                   .u32(34)
+                   .u32(1)
+                   .text("127.0.0.1")
+                   .u8(0)
+                   .text("CN=wl-test")
+                   .u8(0));
     ASSERT_TRUE(msg.ok());
     auto m = msg.as<SpiceMsgMainMigrateBeginSeamless>();
     EXPECT_EQ(m->src_mig_version, 1u);
@@ -122,15 +143,16 @@ TEST(MainMigrateBegin, SeamlessCarriesTheVersionBeforeItsStrings)
     EXPECT_STREQ(m->dst_info.cert_subject_data, "CN=wl-test");
 }
 
-TEST(MainMigrateBegin, GenerationOneHasTheKeyFieldsFromMinorOne)
-{
-    Parsed minor0(V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().u16(80).u16(443).u32(12).u32(5).text("host").u8(0), 0);
+TEST(MainMigrateBegin, GenerationOneHasTheKeyFieldsFromMinorOne) {
+    Parsed minor0(V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
+                  Body().u16(80).u16(443).u32(12).u32(5).text("host").u8(0), 0);
     ASSERT_TRUE(minor0.ok());
     EXPECT_STREQ(minor0.as<SpiceMsgMainMigrationBegin>()->dst_info.host_data, "host");
     EXPECT_EQ(minor0.as<SpiceMsgMainMigrationBegin>()->dst_info.pub_key_data, nullptr);
 
-    Parsed minor1(V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
-                  Body().u16(80).u16(443).u32(22).u32(5).u16(1).u32(27).u32(3).text("host").u8(0).bytes({7, 8, 9}), 1);
+    Parsed minor1(
+        V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN,
+        Body().u16(80).u16(443).u32(22).u32(5).u16(1).u32(27).u32(3).text("host").u8(0).bytes({7, 8, 9}), 1);
     ASSERT_TRUE(minor1.ok());
     const SpiceMigrationDstInfo& d = minor1.as<SpiceMsgMainMigrationBegin>()->dst_info;
     EXPECT_STREQ(d.host_data, "host");
@@ -140,12 +162,13 @@ TEST(MainMigrateBegin, GenerationOneHasTheKeyFieldsFromMinorOne)
     EXPECT_EQ(d.pub_key_data[2], 9);
 
     // The host is required in this generation too.
-    EXPECT_FALSE(Parsed(V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().u16(80).u16(443).u32(0).u32(5).text("host"), 0).ok());
+    EXPECT_FALSE(
+        Parsed(V1, MAIN, SPICE_MSG_MAIN_MIGRATE_BEGIN, Body().u16(80).u16(443).u32(0).u32(5).text("host"), 0)
+            .ok());
 }
 
 // Real servers send two u16 (03 00 02 00); generation 1 sends two u32.
-TEST(MainMouseMode, ReadsTheWidthsEachGenerationSends)
-{
+TEST(MainMouseMode, ReadsTheWidthsEachGenerationSends) {
     Parsed v2(V2, MAIN, SPICE_MSG_MAIN_MOUSE_MODE, Body().bytes({3, 0, 2, 0}));
     ASSERT_TRUE(v2.ok());
     EXPECT_EQ(v2.as<SpiceMsgMainMouseMode>()->supported_modes, 3u);
@@ -155,8 +178,7 @@ TEST(MainMouseMode, ReadsTheWidthsEachGenerationSends)
     EXPECT_EQ(v1.as<SpiceMsgMainMouseMode>()->current_mode, 1u);
 }
 
-TEST(MainChannelsList, CountIsCheckedAgainstTheBodyIn64Bits)
-{
+TEST(MainChannelsList, CountIsCheckedAgainstTheBodyIn64Bits) {
     Parsed two(V2, MAIN, SPICE_MSG_MAIN_CHANNELS_LIST, Body().u32(2).u8(2).u8(0).u8(9).u8(0));
     ASSERT_TRUE(two.ok());
     auto m = two.as<SpiceMsgChannels>();
@@ -169,9 +191,9 @@ TEST(MainChannelsList, CountIsCheckedAgainstTheBodyIn64Bits)
     EXPECT_FALSE(Parsed(V2, MAIN, SPICE_MSG_MAIN_CHANNELS_LIST, Body().u32(3).u8(2).u8(0).u8(9).u8(0)).ok());
 }
 
-TEST(MainInit, FieldsInOrder)
-{
-    Parsed init(V2, MAIN, SPICE_MSG_MAIN_INIT, Body().u32(1).u32(2).u32(3).u32(4).u32(5).u32(6).u32(7).u32(8));
+TEST(MainInit, FieldsInOrder) {
+    Parsed init(V2, MAIN, SPICE_MSG_MAIN_INIT,
+                Body().u32(1).u32(2).u32(3).u32(4).u32(5).u32(6).u32(7).u32(8));
     ASSERT_TRUE(init.ok());
     auto m = init.as<SpiceMsgMainInit>();
     EXPECT_EQ(m->session_id, 1u);
@@ -180,8 +202,7 @@ TEST(MainInit, FieldsInOrder)
     EXPECT_EQ(m->ram_hint, 8u);
 }
 
-TEST(MainName, IsCopiedAndTerminated)
-{
+TEST(MainName, IsCopiedAndTerminated) {
     Parsed name(V2, MAIN, SPICE_MSG_MAIN_NAME, Body().u32(8).text("wlprobe").u8(0));
     ASSERT_TRUE(name.ok());
     EXPECT_STREQ(name.as<SpiceMsgMainName>()->name, "wlprobe");
@@ -189,8 +210,7 @@ TEST(MainName, IsCopiedAndTerminated)
 }
 
 // The pong of exactly 12 bytes has no data; its data pointer is the body's end.
-TEST(MainPong, TwelveBytesHaveNoData)
-{
+TEST(MainPong, TwelveBytesHaveNoData) {
     Parsed pong(V2, MAIN, SPICE_MSG_MAIN_PONG, Body().u32(4).u64(99));
     ASSERT_TRUE(pong.ok());
     auto m = pong.as<SpiceMsgPing>();

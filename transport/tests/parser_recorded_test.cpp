@@ -1,7 +1,7 @@
-// Real traffic: every message that QEMU's SPICE server sent to a client (recorded by tools/record_qemu.sh into
-// tests/fixtures/qemu) goes through the current generation's parsers and must parse; a few facts of the recorded
-// session (the BIOS text screen, the channels QEMU offers) are checked in the parsed structures. Also the loader of
-// those recordings, which reads files as untrusted input.
+// Real traffic: every message that QEMU's SPICE server sent to a client (recorded by tools/record_qemu.sh
+// into tests/fixtures/qemu) goes through the current generation's parsers and must parse; a few facts of the
+// recorded session (the BIOS text screen, the channels QEMU offers) are checked in the parsed structures.
+// Also the loader of those recordings, which reads files as untrusted input.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -17,18 +17,25 @@ namespace {
 
 // ---- The loader ----
 
-std::vector<uint8_t> file_header()
-{
+std::vector<uint8_t> file_header() {
     return Body().text(std::string("KTWREC1\0", 8)).zeros(8);
 }
 
-TEST(RecordingLoader, ReadsEveryRecordInOrder)
-{
+TEST(RecordingLoader, ReadsEveryRecordInOrder) {
     std::vector<uint8_t> file = Body()
                                     .bytes(file_header())
-                                    .u8(SPICE_CHANNEL_DISPLAY).u16(SPICE_MSG_SET_ACK).u32(8).u32(1).u32(20)
-                                    .u8(SPICE_CHANNEL_DISPLAY).u16(SPICE_MSG_DISPLAY_MARK).u32(0)
-                                    .u8(SPICE_CHANNEL_MAIN).u16(SPICE_MSG_PING).u32(3).bytes({7, 8, 9});
+                                    .u8(SPICE_CHANNEL_DISPLAY)
+                                    .u16(SPICE_MSG_SET_ACK)
+                                    .u32(8)
+                                    .u32(1)
+                                    .u32(20)
+                                    .u8(SPICE_CHANNEL_DISPLAY)
+                                    .u16(SPICE_MSG_DISPLAY_MARK)
+                                    .u32(0)
+                                    .u8(SPICE_CHANNEL_MAIN)
+                                    .u16(SPICE_MSG_PING)
+                                    .u32(3)
+                                    .bytes({7, 8, 9});
     std::vector<RecordedMessage> messages;
     std::string error;
     ASSERT_TRUE(parse_recording(file, &messages, &error)) << error;
@@ -45,8 +52,7 @@ TEST(RecordingLoader, ReadsEveryRecordInOrder)
     EXPECT_TRUE(messages.empty());
 }
 
-TEST(RecordingLoader, RefusesDamagedFiles)
-{
+TEST(RecordingLoader, RefusesDamagedFiles) {
     struct Case {
         const char* what;
         std::vector<uint8_t> file;
@@ -70,8 +76,7 @@ TEST(RecordingLoader, RefusesDamagedFiles)
     }
 }
 
-TEST(RecordingLoader, ReportsAMissingFile)
-{
+TEST(RecordingLoader, ReportsAMissingFile) {
     std::vector<RecordedMessage> messages;
     std::string error;
     EXPECT_FALSE(load_recording(std::string(KTW_TEST_BINARY_DIR) + "/no-such.rec", &messages, &error));
@@ -88,8 +93,7 @@ struct Recorded {
     std::vector<RecordedMessage> messages;
 };
 
-const std::vector<Recorded>& recordings()
-{
+const std::vector<Recorded>& recordings() {
     static const std::vector<Recorded> all = [] {
         std::vector<Recorded> out;
         for (const std::string& path : list_files(KTW_QEMU_FIXTURE_DIR, ".rec")) {
@@ -107,10 +111,10 @@ const std::vector<Recorded>& recordings()
 
 // Every message of the given type in the recordings whose name ends in suffix, parsed.
 template <class Visit>
-void for_each_parsed(const std::string& suffix, uint16_t type, Visit visit)
-{
+void for_each_parsed(const std::string& suffix, uint16_t type, Visit visit) {
     for (const Recorded& r : recordings()) {
-        if (r.name.size() < suffix.size() || r.name.compare(r.name.size() - suffix.size(), suffix.size(), suffix)) {
+        if (r.name.size() < suffix.size() ||
+            r.name.compare(r.name.size() - suffix.size(), suffix.size(), suffix)) {
             continue;
         }
         for (const RecordedMessage& m : r.messages) {
@@ -123,8 +127,7 @@ void for_each_parsed(const std::string& suffix, uint16_t type, Visit visit)
     }
 }
 
-TEST(RecordedTraffic, EveryVariantRecordedEveryChannel)
-{
+TEST(RecordedTraffic, EveryVariantRecordedEveryChannel) {
     std::set<std::string> names;
     for (const Recorded& r : recordings()) {
         names.insert(r.name);
@@ -139,17 +142,16 @@ TEST(RecordedTraffic, EveryVariantRecordedEveryChannel)
     EXPECT_EQ(names.count("audio.record"), 1u);
 }
 
-TEST(RecordedTraffic, EveryMessageParses)
-{
+TEST(RecordedTraffic, EveryMessageParses) {
     size_t count = 0;
     for (const Recorded& r : recordings()) {
         for (size_t i = 0; i < r.messages.size(); i++) {
             const RecordedMessage& m = r.messages[i];
-            write_fuzz_seed({("qemu_" + r.name + "_" + std::to_string(i)).c_str(), kMajor, m.channel_type, m.type,
-                             m.body, kMinor});
+            write_fuzz_seed({("qemu_" + r.name + "_" + std::to_string(i)).c_str(), kMajor, m.channel_type,
+                             m.type, m.body, kMinor});
             Parsed parsed(kMajor, m.channel_type, m.type, m.body, kMinor);
-            EXPECT_TRUE(parsed.ok()) << r.name << " message " << i << ": type " << m.type << ", " << m.body.size()
-                                     << " bytes";
+            EXPECT_TRUE(parsed.ok()) << r.name << " message " << i << ": type " << m.type << ", "
+                                     << m.body.size() << " bytes";
             count++;
             if (m.type != SPICE_MSG_LIST || !parsed.ok()) {
                 continue;
@@ -161,17 +163,17 @@ TEST(RecordedTraffic, EveryMessageParses)
             for (uint16_t k = 0; k < list.count(); k++) {
                 SpiceSubMessage sub;
                 ASSERT_TRUE(list.get(k, &sub)) << r.name << " message " << i << " sub-message " << k;
-                Parsed parsed_sub(kMajor, m.channel_type, sub.type, std::vector<uint8_t>(sub.data, sub.end), kMinor);
-                EXPECT_TRUE(parsed_sub.ok()) << r.name << " message " << i << " sub-message " << k << ": type "
-                                             << sub.type;
+                Parsed parsed_sub(kMajor, m.channel_type, sub.type, std::vector<uint8_t>(sub.data, sub.end),
+                                  kMinor);
+                EXPECT_TRUE(parsed_sub.ok())
+                    << r.name << " message " << i << " sub-message " << k << ": type " << sub.type;
             }
         }
     }
     EXPECT_GT(count, 0u) << "no recorded messages under " KTW_QEMU_FIXTURE_DIR;
 }
 
-TEST(RecordedTraffic, ChannelListNamesTheChannelsThatWereLinked)
-{
+TEST(RecordedTraffic, ChannelListNamesTheChannelsThatWereLinked) {
     std::map<std::string, std::set<int>> listed;
     for_each_parsed(".main", SPICE_MSG_MAIN_CHANNELS_LIST, [&](const std::string& name, const Parsed& p) {
         auto list = p.as<SpiceMsgChannels>();
@@ -189,12 +191,11 @@ TEST(RecordedTraffic, ChannelListNamesTheChannelsThatWereLinked)
     }
 }
 
-TEST(RecordedTraffic, TheLastSurfaceIsTheBiosTextScreen)
-{
+TEST(RecordedTraffic, TheLastSurfaceIsTheBiosTextScreen) {
     std::map<std::string, SpiceMsgSurfaceCreate> last;
-    for_each_parsed(".display", SPICE_MSG_DISPLAY_SURFACE_CREATE, [&](const std::string& name, const Parsed& p) {
-        last[name] = *p.as<SpiceMsgSurfaceCreate>();
-    });
+    for_each_parsed(
+        ".display", SPICE_MSG_DISPLAY_SURFACE_CREATE,
+        [&](const std::string& name, const Parsed& p) { last[name] = *p.as<SpiceMsgSurfaceCreate>(); });
     ASSERT_EQ(last.size(), 6u);
     for (const auto& entry : last) {
         const SpiceMsgSurfaceCreate& s = entry.second;
@@ -202,15 +203,15 @@ TEST(RecordedTraffic, TheLastSurfaceIsTheBiosTextScreen)
         EXPECT_EQ(s.width, 720u) << entry.first;
         EXPECT_EQ(s.height, 400u) << entry.first;
         EXPECT_EQ(s.format, 32u) << entry.first;
-        EXPECT_EQ(s.flags & SPICE_SURFACE_FLAGS_PRIMARY, unsigned(SPICE_SURFACE_FLAGS_PRIMARY)) << entry.first;
+        EXPECT_EQ(s.flags & SPICE_SURFACE_FLAGS_PRIMARY, unsigned(SPICE_SURFACE_FLAGS_PRIMARY))
+            << entry.first;
     }
 }
 
-// QEMU copies unscaled images onto the surface created last, so the box, the source area and the image agree in
-// size and the box lies on that surface; a rectangle read in the wrong field order or an image pointer followed to
-// the wrong place breaks that.
-TEST(RecordedTraffic, DrawCopiesFitTheirImagesAndTheirSurface)
-{
+// QEMU copies unscaled images onto the surface created last, so the box, the source area and the image agree
+// in size and the box lies on that surface; a rectangle read in the wrong field order or an image pointer
+// followed to the wrong place breaks that.
+TEST(RecordedTraffic, DrawCopiesFitTheirImagesAndTheirSurface) {
     size_t copies = 0;
     for (const Recorded& r : recordings()) {
         SpiceMsgSurfaceCreate surface{};
@@ -230,8 +231,10 @@ TEST(RecordedTraffic, DrawCopiesFitTheirImagesAndTheirSurface)
             const SpiceRect& box = m->base.box;
             const SpiceRect& area = m->data.src_area;
             EXPECT_EQ(m->base.surface_id, surface.surface_id) << r.name;
-            EXPECT_TRUE(box.left >= 0 && box.top >= 0 && box.left < box.right && box.top < box.bottom) << r.name;
-            EXPECT_TRUE(int64_t(box.right) <= surface.width && int64_t(box.bottom) <= surface.height) << r.name;
+            EXPECT_TRUE(box.left >= 0 && box.top >= 0 && box.left < box.right && box.top < box.bottom)
+                << r.name;
+            EXPECT_TRUE(int64_t(box.right) <= surface.width && int64_t(box.bottom) <= surface.height)
+                << r.name;
             EXPECT_EQ(box.right - box.left, area.right - area.left) << r.name;
             EXPECT_EQ(box.bottom - box.top, area.bottom - area.top) << r.name;
             ASSERT_NE(m->data.src_bitmap, nullptr) << r.name;

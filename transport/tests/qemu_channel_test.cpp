@@ -1,6 +1,6 @@
-// The channels against a real SPICE server: QEMU's, started paused on 127.0.0.1 with no disk and no OS (the BIOS
-// screen on a QXL card drives the display channel) and stopped by its process id, also when a test fails. Without
-// qemu-system-x86_64 installed, skipped, or failed under CI.
+// The channels against a real SPICE server: QEMU's, started paused on 127.0.0.1 with no disk and no OS (the
+// BIOS screen on a QXL card drives the display channel) and stopped by its process id, also when a test
+// fails. Without qemu-system-x86_64 installed, skipped, or failed under CI.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,19 +22,16 @@ namespace {
 const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 const uint32_t kQemuWaitMs = 20000;
 
-
 // One QEMU process with its SPICE server; stopped by the pid from its pid file when this object goes.
 class Qemu {
 public:
-    Qemu()
-    {
+    Qemu() {
         static int counter = 0;
         _dir = std::filesystem::temp_directory_path() /
                ("ktw_qemu_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++));
         std::filesystem::create_directories(_dir);
     }
-    ~Qemu()
-    {
+    ~Qemu() {
         stop();
         std::error_code ignored;
         std::filesystem::remove_all(_dir, ignored);
@@ -44,8 +41,7 @@ public:
     Qemu& operator=(const Qemu&) = delete;
 
     // spice_options follow "port=P,addr=127.0.0.1"; the machine starts paused.
-    bool start(const std::string& spice_options, const std::string& extra = "")
-    {
+    bool start(const std::string& spice_options, const std::string& extra = "") {
         for (int attempt = 0; attempt < 3 && _pid <= 0; attempt++) {
             port = fake_spice::refused_port();
             tls_port = fake_spice::refused_port();
@@ -55,11 +51,12 @@ public:
                 spice += ",tls-port=" + std::to_string(tls_port) + ",x509-dir=" + kTlsDir;
             }
             spice += "," + spice_options;
-            std::string command = "qemu-system-x86_64 -S -machine pc,accel=tcg -m 96 -nodefaults -no-user-config "
-                                  "-vga qxl -display none -spice " + spice + " " + extra +
-                                  " -qmp tcp:127.0.0.1:" + std::to_string(_qmp_port) + ",server=on,wait=off" +
-                                  " -daemonize -pidfile " + (_dir / "qemu.pid").string() + " -D " +
-                                  (_dir / "qemu.log").string() + " >" + (_dir / "out.log").string() + " 2>&1";
+            std::string command =
+                "qemu-system-x86_64 -S -machine pc,accel=tcg -m 96 -nodefaults -no-user-config "
+                "-vga qxl -display none -spice " +
+                spice + " " + extra + " -qmp tcp:127.0.0.1:" + std::to_string(_qmp_port) +
+                ",server=on,wait=off" + " -daemonize -pidfile " + (_dir / "qemu.pid").string() + " -D " +
+                (_dir / "qemu.log").string() + " >" + (_dir / "out.log").string() + " 2>&1";
             if (std::system(command.c_str()) == 0) {
                 std::ifstream pid_file(_dir / "qemu.pid");
                 pid_file >> _pid;
@@ -68,15 +65,13 @@ public:
         return _pid > 0;
     }
 
-    std::string output()
-    {
+    std::string output() {
         std::ifstream file(_dir / "out.log");
         return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
 
     // Resumes the paused machine over QMP.
-    bool resume()
-    {
+    bool resume() {
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
@@ -88,8 +83,7 @@ public:
         return ok;
     }
 
-    void stop()
-    {
+    void stop() {
         if (_pid <= 0) {
             return;
         }
@@ -110,8 +104,7 @@ public:
 
 private:
     // One QMP reply line; false when the connection ends or stays silent.
-    bool read_line(SOCKET s, std::string* line = nullptr)
-    {
+    bool read_line(SOCKET s, std::string* line = nullptr) {
         std::string text;
         for (;;) {
             fd_set set;
@@ -132,8 +125,7 @@ private:
         }
     }
 
-    bool command(SOCKET s, const char* name)
-    {
+    bool command(SOCKET s, const char* name) {
         std::string text = std::string("{\"execute\": \"") + name + "\"}\n";
         if (send(s, text.data(), int(text.size()), 0) != int(text.size())) {
             return false;
@@ -163,26 +155,25 @@ public:
 
     explicit MainChannel(TestClient& client) : MainChannel(client, new Handler(*this)) {}
 
-    void handle_init(const SpiceMsgMainInit& init)
-    {
+    void handle_init(const SpiceMsgMainInit& init) {
         _session_id = init.session_id;
         _init = true;
     }
-    void handle_counted_ping(const SpiceMsgPing& ping)
-    {
+    void handle_counted_ping(const SpiceMsgPing& ping) {
         _largest_ping = std::max<uint32_t>(_largest_ping, ping.data_len);
         _pings++;
         handle_ping(ping);
     }
 
-    bool wait_init() { return wait_until(kQemuWaitMs, [&] { return _init.load(); }); }
+    bool wait_init() {
+        return wait_until(kQemuWaitMs, [&] { return _init.load(); });
+    }
     uint32_t session_id() const { return _session_id; }
     uint32_t largest_ping() const { return _largest_ping; }
     int pings() const { return _pings; }
 
 private:
-    MainChannel(TestClient& client, Handler* handler) : RedChannel(client, SPICE_CHANNEL_MAIN, 0, handler)
-    {
+    MainChannel(TestClient& client, Handler* handler) : RedChannel(client, SPICE_CHANNEL_MAIN, 0, handler) {
         handler->set_handler<SPICE_MSG_SET_ACK>(&MainChannel::handle_set_ack);
         handler->set_handler<SPICE_MSG_PING>(&MainChannel::handle_counted_ping);
         handler->set_handler<SPICE_MSG_WAIT_FOR_CHANNELS>(&MainChannel::handle_wait_for_channels);
@@ -203,13 +194,13 @@ class DisplayChannel : public RedChannel {
 public:
     typedef MessageHandlerImp<DisplayChannel, SPICE_CHANNEL_DISPLAY> Handler;
 
-    DisplayChannel(TestClient& client, bool acknowledge) : DisplayChannel(client, acknowledge, new Handler(*this)) {}
+    DisplayChannel(TestClient& client, bool acknowledge)
+        : DisplayChannel(client, acknowledge, new Handler(*this)) {}
 
     void ignore_set_ack(const SpiceMsgSetAck&) {}
 
 protected:
-    void on_connect() override
-    {
+    void on_connect() override {
         ::Message* init = new ::Message(101);  // SPICE_MSGC_DISPLAY_INIT
         SpiceMsgcDisplayInit body = {1, 20 * 1024 * 1024, 1, 4 * 1024 * 1024};
         spice_marshall_message(get_marshallers(), msgc_display_init, init->marshaller(), &body);
@@ -218,8 +209,7 @@ protected:
 
 private:
     DisplayChannel(TestClient& client, bool acknowledge, Handler* handler)
-        : RedChannel(client, SPICE_CHANNEL_DISPLAY, 0, handler, 6)
-    {
+        : RedChannel(client, SPICE_CHANNEL_DISPLAY, 0, handler, 6) {
         handler->set_handler<SPICE_MSG_SET_ACK>(acknowledge ? &DisplayChannel::handle_set_ack
                                                             : &DisplayChannel::ignore_set_ack);
         handler->set_handler<SPICE_MSG_PING>(&DisplayChannel::handle_ping);
@@ -231,8 +221,7 @@ private:
 
 class QemuChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         KTW_REQUIRE_PROGRAM("qemu-system-x86_64");
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
@@ -240,9 +229,9 @@ protected:
         SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);
     }
 
-    void TearDown() override
-    {
-        for (RedChannel* channel : {static_cast<RedChannel*>(display.get()), static_cast<RedChannel*>(main.get())}) {
+    void TearDown() override {
+        for (RedChannel* channel :
+             {static_cast<RedChannel*>(display.get()), static_cast<RedChannel*>(main.get())}) {
             if (channel) {
                 EXPECT_TRUE(wait_until(kWaitMs, [&] { return channel->abort(); }));
             }
@@ -256,8 +245,7 @@ protected:
         }
     }
 
-    bool start_qemu(const std::string& spice_options, const std::string& extra = "")
-    {
+    bool start_qemu(const std::string& spice_options, const std::string& extra = "") {
         if (!qemu.start(spice_options, extra)) {
             ADD_FAILURE() << "QEMU did not start: " << qemu.output();
             return false;
@@ -268,8 +256,7 @@ protected:
     }
 
     // Links the main channel and waits for the server's init message; false when either fails.
-    bool link_main()
-    {
+    bool link_main() {
         main.reset(new MainChannel(main_client));
         main_client.main_channel = main.get();
         main->start();
@@ -278,8 +265,7 @@ protected:
                main->wait_init();
     }
 
-    void start_display(bool acknowledge, uint32_t connection_id)
-    {
+    void start_display(bool acknowledge, uint32_t connection_id) {
         display_client.port = qemu.port;
         display_client.connection_id = connection_id;
         display_client.main_channel = main.get();
@@ -298,21 +284,20 @@ protected:
     std::unique_ptr<DisplayChannel> display;
 };
 
-TEST_F(QemuChannelTest, MainChannelLinksWithoutPasswordAndAnswersTheLargePing)
-{
+TEST_F(QemuChannelTest, MainChannelLinksWithoutPasswordAndAnswersTheLargePing) {
     ASSERT_TRUE(start_qemu("disable-ticketing=on"));
     main_client.password = "";
     ASSERT_TRUE(link_main()) << "errors: " << ::testing::PrintToString(main_client.errors());
     EXPECT_NE(0u, main->session_id());
-    // The server measures the link with pings at start, one of 256 KB; a badly framed pong would make it drop us.
+    // The server measures the link with pings at start, one of 256 KB; a badly framed pong would make it drop
+    // us.
     ASSERT_TRUE(wait_until(kQemuWaitMs, [&] { return main->largest_ping() >= 250 * 1024; }));
     Sleep(500);
     EXPECT_EQ(RedChannel::CONNECTED, main->get_state());
     EXPECT_EQ(0, main_client.disconnects());
 }
 
-TEST_F(QemuChannelTest, PasswordIsCheckedByTheServer)
-{
+TEST_F(QemuChannelTest, PasswordIsCheckedByTheServer) {
     ASSERT_TRUE(start_qemu("password-secret=s0", "-object secret,id=s0,data=Pa55word"));
     main_client.password = "wrong";
     main.reset(new MainChannel(main_client));
@@ -327,8 +312,7 @@ TEST_F(QemuChannelTest, PasswordIsCheckedByTheServer)
     EXPECT_EQ(1, main_client.disconnects());
 }
 
-TEST_F(QemuChannelTest, WrongConnectionIdIsRefused)
-{
+TEST_F(QemuChannelTest, WrongConnectionIdIsRefused) {
     ASSERT_TRUE(start_qemu("disable-ticketing=on"));
     ASSERT_TRUE(link_main());
     start_display(true, main->session_id() + 1);
@@ -336,8 +320,7 @@ TEST_F(QemuChannelTest, WrongConnectionIdIsRefused)
     EXPECT_EQ(std::vector<int>{3}, display_client.errors()) << "link result 8, bad connection id";
 }
 
-TEST_F(QemuChannelTest, DisplayStallsWithoutAcknowledgementsAndFlowsWithThem)
-{
+TEST_F(QemuChannelTest, DisplayStallsWithoutAcknowledgementsAndFlowsWithThem) {
     ASSERT_TRUE(start_qemu("disable-ticketing=on"));
     ASSERT_TRUE(link_main());
     start_display(false, main->session_id());
@@ -368,8 +351,7 @@ TEST_F(QemuChannelTest, DisplayStallsWithoutAcknowledgementsAndFlowsWithThem)
     EXPECT_EQ(disconnects, display_client.disconnects());
 }
 
-TEST_F(QemuChannelTest, TlsOnlyMainChannelIsReachedAfterThePlainRefusal)
-{
+TEST_F(QemuChannelTest, TlsOnlyMainChannelIsReachedAfterThePlainRefusal) {
     ASSERT_TRUE(start_qemu("disable-ticketing=on,tls-channel=main"));
     main_client.type = RedPeer::ConnectionOptions::CON_OP_BOTH;
     main_client.secure_port = qemu.tls_port;

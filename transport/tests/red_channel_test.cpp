@@ -1,6 +1,7 @@
-// The channel base, worker and message flow against a SPICE server of our own on loopback: the link bytes and the
-// link's failures and retries, the worker's states and abort, the outgoing queue, the acknowledgement window,
-// lists and malformed messages, ping, heartbeat, wait-for-channels, migration and the pong's network quality.
+// The channel base, worker and message flow against a SPICE server of our own on loopback: the link bytes and
+// the link's failures and retries, the worker's states and abort, the outgoing queue, the acknowledgement
+// window, lists and malformed messages, ping, heartbeat, wait-for-channels, migration and the pong's network
+// quality.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,16 +24,14 @@ const std::string kTlsDir = std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/tls";
 const uint16_t kMsgMmTime = SPICE_MSG_MAIN_MULTI_MEDIA_TIME;
 const uint32_t kHeartbeatCommonWord1 = 1u << (SPICE_COMMON_CAP_HEARTBEAT - 32);
 
-std::vector<uint8_t> u32_body(uint32_t v)
-{
+std::vector<uint8_t> u32_body(uint32_t v) {
     std::vector<uint8_t> out;
     put32(out, v);
     return out;
 }
 
 // A SPICE_MSG_LIST body: u16 count, the u32 offsets, then each sub-message {u16 type, u32 size, body}.
-std::vector<uint8_t> list_body(const std::vector<fake_spice::Message>& subs)
-{
+std::vector<uint8_t> list_body(const std::vector<fake_spice::Message>& subs) {
     std::vector<uint8_t> out;
     put16(out, uint16_t(subs.size()));
     out.resize(2 + 4 * subs.size());
@@ -48,8 +47,7 @@ std::vector<uint8_t> list_body(const std::vector<fake_spice::Message>& subs)
     return out;
 }
 
-std::vector<uint8_t> ping_body(uint32_t id, uint64_t timestamp, size_t data_size = 0)
-{
+std::vector<uint8_t> ping_body(uint32_t id, uint64_t timestamp, size_t data_size = 0) {
     std::vector<uint8_t> out;
     put32(out, id);
     put64(out, timestamp);
@@ -60,8 +58,7 @@ std::vector<uint8_t> ping_body(uint32_t id, uint64_t timestamp, size_t data_size
 }
 
 // A link reply body of exactly 178 bytes with the given counts and offset; the key is left zero.
-std::vector<uint8_t> reply_body(uint32_t common, uint32_t channel, uint32_t offset)
-{
+std::vector<uint8_t> reply_body(uint32_t common, uint32_t channel, uint32_t offset) {
     std::vector<uint8_t> body;
     put32(body, 0);
     body.resize(166, 0);
@@ -74,12 +71,10 @@ std::vector<uint8_t> reply_body(uint32_t common, uint32_t channel, uint32_t offs
 // A client message of type 200 carrying a u32 value, counting its releases.
 class CountedMessage : public ::Message {
 public:
-    CountedMessage(uint32_t value, int* releases) : ::Message(200), _releases(releases)
-    {
+    CountedMessage(uint32_t value, int* releases) : ::Message(200), _releases(releases) {
         spice_marshaller_add_uint32(marshaller(), value);
     }
-    void release() override
-    {
+    void release() override {
         if (_releases) {
             (*_releases)++;
         }
@@ -92,15 +87,13 @@ private:
 
 class ChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         SessionBlock::clear();
         SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);  // plain TCP, no tunnel attempt
         client.port = server.port();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (channel) {
             EXPECT_TRUE(channel->abort_within());
             channel.reset();
@@ -108,8 +101,7 @@ protected:
         SessionBlock::clear();
     }
 
-    TestChannel& make_channel()
-    {
+    TestChannel& make_channel() {
         channel.reset(new TestChannel(client));
         client.main_channel = channel.get();
         channel->start();
@@ -117,8 +109,7 @@ protected:
     }
 
     // Connects and links, granting the given common words; null when any step fails.
-    std::unique_ptr<Connection> connect_linked(const std::vector<uint32_t>& common = {kCommonCapMiniHeader})
-    {
+    std::unique_ptr<Connection> connect_linked(const std::vector<uint32_t>& common = {kCommonCapMiniHeader}) {
         if (!channel) {
             make_channel();
         }
@@ -131,8 +122,7 @@ protected:
     }
 
     // True once the channel handled every message sent before this probe.
-    bool probe(Connection& conn, uint32_t value)
-    {
+    bool probe(Connection& conn, uint32_t value) {
         conn.send_message(kMsgMmTime, u32_body(value));
         return channel->wait_mm_time(value);
     }
@@ -144,8 +134,7 @@ protected:
 
 // ---- Link ----
 
-TEST_F(ChannelTest, MainChannelLinkCarriesCapabilitiesVmIdAndEncryptedPassword)
-{
+TEST_F(ChannelTest, MainChannelLinkCarriesCapabilitiesVmIdAndEncryptedPassword) {
     make_channel();
     channel->connect();
     std::unique_ptr<Connection> conn = server.accept();
@@ -153,14 +142,64 @@ TEST_F(ChannelTest, MainChannelLinkCarriesCapabilitiesVmIdAndEncryptedPassword)
     LinkRequest link;
     ASSERT_TRUE(conn->read_link(&link));
     const std::vector<uint8_t> expected = {
-        'R', 'E', 'D', 'Q', 2, 0, 0, 0, 2, 0, 0, 0, 42, 0, 0, 0,  // header: version 2.2, 18 + 6 words
-        4, 3, 2, 1,                                                 // connection id
-        SPICE_CHANNEL_MAIN, 0,                                      // type, id
-        6, 0, 0, 0, 0, 0, 0, 0, 18, 0, 0, 0,                        // 6 common words, no channel words, offset
-        8, 0, 0, 0,                                                 // mini header
-        3, 0, 0, 0,                                                 // the maker's bits 32 and 33
-        0, 0, 0, 0, 0, 0, 0, 0,                                     // words 2 and 3
-        0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,             // the VM id, low half first
+        'R',
+        'E',
+        'D',
+        'Q',
+        2,
+        0,
+        0,
+        0,
+        2,
+        0,
+        0,
+        0,
+        42,
+        0,
+        0,
+        0,  // header: version 2.2, 18 + 6 words
+        4,
+        3,
+        2,
+        1,  // connection id
+        SPICE_CHANNEL_MAIN,
+        0,  // type, id
+        6,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        18,
+        0,
+        0,
+        0,  // 6 common words, no channel words, offset
+        8,
+        0,
+        0,
+        0,  // mini header
+        3,
+        0,
+        0,
+        0,  // the maker's bits 32 and 33
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,
+        0,  // words 2 and 3
+        0x88,
+        0x77,
+        0x66,
+        0x55,
+        0x44,
+        0x33,
+        0x22,
+        0x11,  // the VM id, low half first
     };
     EXPECT_EQ(expected, link.bytes);
 
@@ -177,8 +216,7 @@ TEST_F(ChannelTest, MainChannelLinkCarriesCapabilitiesVmIdAndEncryptedPassword)
     EXPECT_TRUE(channel_connected_unsecure());
 }
 
-TEST_F(ChannelTest, EmptyPasswordIsSentAsOneZeroByte)
-{
+TEST_F(ChannelTest, EmptyPasswordIsSentAsOneZeroByte) {
     client.password = "";
     make_channel();
     channel->connect();
@@ -192,8 +230,7 @@ TEST_F(ChannelTest, EmptyPasswordIsSentAsOneZeroByte)
     EXPECT_EQ(std::string(1, '\0'), password);
 }
 
-TEST_F(ChannelTest, LinkFailuresEndTheConnectionWithTheirCode)
-{
+TEST_F(ChannelTest, LinkFailuresEndTheConnectionWithTheirCode) {
     struct Case {
         const char* name;
         int protocol_option;
@@ -201,10 +238,14 @@ TEST_F(ChannelTest, LinkFailuresEndTheConnectionWithTheirCode)
         int error;
     };
     const Case cases[] = {
-        {"bad magic", 0, [](Connection& c) { c.send_link_reply_raw(reply_body(0, 0, 178), 2, 2, 0x12345678); }, 3},
-        {"refused: permission denied", 0, [](Connection& c) { c.send_link_reply(7, {kCommonCapMiniHeader}, {}); }, 3},
-        {"refused: need secured", 0, [](Connection& c) { c.send_link_reply(5, {kCommonCapMiniHeader}, {}); }, 3},
-        {"reply shorter than 178", 0, [](Connection& c) { c.send_link_reply_raw(std::vector<uint8_t>(100, 0)); }, 3},
+        {"bad magic", 0,
+         [](Connection& c) { c.send_link_reply_raw(reply_body(0, 0, 178), 2, 2, 0x12345678); }, 3},
+        {"refused: permission denied", 0,
+         [](Connection& c) { c.send_link_reply(7, {kCommonCapMiniHeader}, {}); }, 3},
+        {"refused: need secured", 0, [](Connection& c) { c.send_link_reply(5, {kCommonCapMiniHeader}, {}); },
+         3},
+        {"reply shorter than 178", 0,
+         [](Connection& c) { c.send_link_reply_raw(std::vector<uint8_t>(100, 0)); }, 3},
         // 4 x (2^30 + 2^30) wraps to 0 in 32 bits.
         {"capability counts that wrap", 0,
          [](Connection& c) { c.send_link_reply_raw(reply_body(0x40000000, 0x40000000, 178)); }, 3},
@@ -220,7 +261,8 @@ TEST_F(ChannelTest, LinkFailuresEndTheConnectionWithTheirCode)
              c.send_all(header);
          },
          3},
-        {"exactly 178 bytes without the mini header", 0, [](Connection& c) { c.send_link_reply(0, {}, {}); }, 3},
+        {"exactly 178 bytes without the mini header", 0, [](Connection& c) { c.send_link_reply(0, {}, {}); },
+         3},
         {"mini header not granted", 0, [](Connection& c) { c.send_link_reply(0, {1u << 1}, {}); }, 3},
         {"key that is not RSA", 0,
          [](Connection& c) {
@@ -271,8 +313,7 @@ struct LinkTimeout {
     ~LinkTimeout() { RedPeer::set_link_timeout_ms(0); }
 };
 
-TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline)
-{
+TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline) {
     LinkTimeout timeout(300);
     struct Case {
         const char* name;
@@ -281,8 +322,7 @@ TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline)
     };
     const Case cases[] = {
         {"silent after the link message", false, [](Connection&) {}},
-        {"stops after the reply header",
-         false,
+        {"stops after the reply header", false,
          [](Connection& c) {
              std::vector<uint8_t> header;
              put32(header, kLinkMagic);
@@ -291,8 +331,7 @@ TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline)
              put32(header, 182);
              c.send_all(header);
          }},
-        {"no link result",
-         false,
+        {"no link result", false,
          [](Connection& c) {
              std::string password;
              c.send_link_reply(0, {kCommonCapMiniHeader}, {});
@@ -326,9 +365,9 @@ TEST_F(ChannelTest, LinkThatStallsEndsAtTheDeadline)
     }
 }
 
-// After the link silence is normal: the session outlives the link deadline, and keep-alive watches the server.
-TEST_F(ChannelTest, IdleSessionOutlivesTheLinkDeadlineWithKeepAlive)
-{
+// After the link silence is normal: the session outlives the link deadline, and keep-alive watches the
+// server.
+TEST_F(ChannelTest, IdleSessionOutlivesTheLinkDeadlineWithKeepAlive) {
     LinkTimeout timeout(200);
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
@@ -337,13 +376,12 @@ TEST_F(ChannelTest, IdleSessionOutlivesTheLinkDeadlineWithKeepAlive)
     EXPECT_EQ(0, client.disconnects());
     int keep_alive = 0;
     int length = sizeof keep_alive;
-    ASSERT_EQ(0, getsockopt(channel->get_socket(), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&keep_alive),
-                            &length));
+    ASSERT_EQ(0, getsockopt(channel->get_socket(), SOL_SOCKET, SO_KEEPALIVE,
+                            reinterpret_cast<char*>(&keep_alive), &length));
     EXPECT_NE(0, keep_alive);
 }
 
-TEST_F(ChannelTest, VersionMismatchFallsBackOnceToProtocolOne)
-{
+TEST_F(ChannelTest, VersionMismatchFallsBackOnceToProtocolOne) {
     make_channel();
     channel->connect();
     std::unique_ptr<Connection> first = server.accept();
@@ -370,8 +408,7 @@ TEST_F(ChannelTest, VersionMismatchFallsBackOnceToProtocolOne)
     EXPECT_EQ(0, client.disconnects());
 }
 
-TEST_F(ChannelTest, SecondVersionMismatchFails)
-{
+TEST_F(ChannelTest, SecondVersionMismatchFails) {
     make_channel();
     channel->connect();
     for (uint32_t reply_major : {1u, 2u}) {
@@ -387,8 +424,7 @@ TEST_F(ChannelTest, SecondVersionMismatchFails)
     EXPECT_FALSE(server.accept(100));
 }
 
-TEST_F(ChannelTest, PlainFailureRetriesOverTls)
-{
+TEST_F(ChannelTest, PlainFailureRetriesOverTls) {
     client.type = RedPeer::ConnectionOptions::CON_OP_BOTH;
     client.port = refused_port();
     client.secure_port = server.port();
@@ -407,8 +443,7 @@ TEST_F(ChannelTest, PlainFailureRetriesOverTls)
     EXPECT_EQ(ping_body(3, 77), pong.body);
 }
 
-TEST_F(ChannelTest, PlainFailureWithoutSecurePortReportsConnectFailure)
-{
+TEST_F(ChannelTest, PlainFailureWithoutSecurePortReportsConnectFailure) {
     client.port = refused_port();
     make_channel();
     channel->connect();
@@ -417,8 +452,7 @@ TEST_F(ChannelTest, PlainFailureWithoutSecurePortReportsConnectFailure)
     EXPECT_EQ(1, channel->connect_failed_calls());
 }
 
-TEST_F(ChannelTest, VersionMismatchIsNotRetriedOverTls)
-{
+TEST_F(ChannelTest, VersionMismatchIsNotRetriedOverTls) {
     Server tls_server;
     client.type = RedPeer::ConnectionOptions::CON_OP_BOTH;
     client.secure_port = tls_server.port();
@@ -437,8 +471,7 @@ TEST_F(ChannelTest, VersionMismatchIsNotRetriedOverTls)
 
 // ---- Worker states ----
 
-TEST_F(ChannelTest, AbortEndsTheWorkerInEveryState)
-{
+TEST_F(ChannelTest, AbortEndsTheWorkerInEveryState) {
     {
         SCOPED_TRACE("never started");
         TestChannel ch(client);
@@ -480,8 +513,7 @@ TEST_F(ChannelTest, AbortEndsTheWorkerInEveryState)
     }
 }
 
-TEST_F(ChannelTest, DisconnectReportsOnceAndRequestsOutOfStateAreIgnored)
-{
+TEST_F(ChannelTest, DisconnectReportsOnceAndRequestsOutOfStateAreIgnored) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     channel->connect();  // connected: nothing happens
@@ -502,8 +534,7 @@ TEST_F(ChannelTest, DisconnectReportsOnceAndRequestsOutOfStateAreIgnored)
     EXPECT_TRUE(probe(*again, 1));
 }
 
-TEST_F(ChannelTest, ServerCloseEndsTheConnectionOnceWithReceiveError)
-{
+TEST_F(ChannelTest, ServerCloseEndsTheConnectionOnceWithReceiveError) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     conn->close();
@@ -515,8 +546,7 @@ TEST_F(ChannelTest, ServerCloseEndsTheConnectionOnceWithReceiveError)
 
 // ---- Message flow ----
 
-TEST_F(ChannelTest, OutgoingQueueWaitsForTheConnectionAndDisconnectEmptiesIt)
-{
+TEST_F(ChannelTest, OutgoingQueueWaitsForTheConnectionAndDisconnectEmptiesIt) {
     make_channel();
     int releases = 0;
     channel->post_message(new CountedMessage(1, &releases));  // disconnected
@@ -555,11 +585,11 @@ TEST_F(ChannelTest, OutgoingQueueWaitsForTheConnectionAndDisconnectEmptiesIt)
     EXPECT_EQ(u32_body(4), m.body) << "the dropped message never went out";
 }
 
-TEST_F(ChannelTest, LargeMessagesGoOutWholeAndInOrder)
-{
+TEST_F(ChannelTest, LargeMessagesGoOutWholeAndInOrder) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
-    // Far more than the socket buffers take: the send stops at would-block and resumes on the socket's events.
+    // Far more than the socket buffers take: the send stops at would-block and resumes on the socket's
+    // events.
     const size_t kSize = 8 << 20;
     ::Message* big = new ::Message(201);
     uint8_t* data = spice_marshaller_reserve_space(big->marshaller(), kSize);
@@ -584,8 +614,7 @@ TEST_F(ChannelTest, LargeMessagesGoOutWholeAndInOrder)
     EXPECT_EQ(u32_body(9), m.body);
 }
 
-TEST_F(ChannelTest, PingIsAnsweredWithPongEvenWhenLarge)
-{
+TEST_F(ChannelTest, PingIsAnsweredWithPongEvenWhenLarge) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     conn->send_message(SPICE_MSG_PING, ping_body(9, 0x0102030405060708ull, 1 << 20));
@@ -595,8 +624,7 @@ TEST_F(ChannelTest, PingIsAnsweredWithPongEvenWhenLarge)
     EXPECT_EQ(ping_body(9, 0x0102030405060708ull), pong.body);
 }
 
-TEST_F(ChannelTest, AckWindowAcknowledgesEveryWindowMessagesCountingListsOnce)
-{
+TEST_F(ChannelTest, AckWindowAcknowledgesEveryWindowMessagesCountingListsOnce) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     std::vector<uint8_t> set_ack;
@@ -624,8 +652,7 @@ TEST_F(ChannelTest, AckWindowAcknowledgesEveryWindowMessagesCountingListsOnce)
     EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}), channel->mm_times());
 }
 
-TEST_F(ChannelTest, HarmlessMessagesKeepTheConnection)
-{
+TEST_F(ChannelTest, HarmlessMessagesKeepTheConnection) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     conn->send_message(SPICE_MSG_LIST, list_body({}));
@@ -654,8 +681,7 @@ TEST_F(ChannelTest, HarmlessMessagesKeepTheConnection)
     EXPECT_EQ(6u, client.serial()) << "every completed message counts once";
 }
 
-TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
-{
+TEST_F(ChannelTest, MalformedMessagesEndTheConnection) {
     struct Case {
         const char* name;
         std::function<void(Connection&)> send;
@@ -695,8 +721,8 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
         {"list offset outside the body", message(SPICE_MSG_LIST, offset_outside), 1},
         {"sub-message header cut by the body's end", message(SPICE_MSG_LIST, header_cut), 1},
         {"list whose offsets repeat", message(SPICE_MSG_LIST, repeated_offsets), 1},
-        {"sub-message too short for its layout", message(SPICE_MSG_LIST, list_body({{SPICE_MSG_SET_ACK, {1, 2}}})),
-         1},
+        {"sub-message too short for its layout",
+         message(SPICE_MSG_LIST, list_body({{SPICE_MSG_SET_ACK, {1, 2}}})), 1},
         {"message too short for its layout", message(SPICE_MSG_SET_ACK, {1, 2, 3}), 1},
         {"type unknown to the channel", message(500, {}), 1},
         {"notify with bad severity", message(SPICE_MSG_NOTIFY, bad_severity), 1},
@@ -729,8 +755,7 @@ TEST_F(ChannelTest, MalformedMessagesEndTheConnection)
     }
 }
 
-TEST_F(ChannelTest, WaitForChannelsReachesTheClientAndSerialsArePublished)
-{
+TEST_F(ChannelTest, WaitForChannelsReachesTheClientAndSerialsArePublished) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     std::vector<uint8_t> wait = {2, SPICE_CHANNEL_DISPLAY, 0};
@@ -750,14 +775,14 @@ TEST_F(ChannelTest, WaitForChannelsReachesTheClientAndSerialsArePublished)
     EXPECT_EQ(2u, client.serial());
 }
 
-TEST_F(ChannelTest, HeartbeatOnlyWhenTheServerTakesItAndAnIntervalIsSet)
-{
+TEST_F(ChannelTest, HeartbeatOnlyWhenTheServerTakesItAndAnIntervalIsSet) {
     struct Case {
         bool granted;
         uint32_t interval;
     };
     for (const Case& c : {Case{true, 1}, Case{false, 1}, Case{true, 0}}) {
-        SCOPED_TRACE(std::string(c.granted ? "granted" : "not granted") + ", interval " + std::to_string(c.interval));
+        SCOPED_TRACE(std::string(c.granted ? "granted" : "not granted") + ", interval " +
+                     std::to_string(c.interval));
         SessionBlock::set_u32(SessionBlock::HEARTBEAT_INTERVAL, c.interval);
         TestClient local;
         local.port = server.port();
@@ -780,11 +805,11 @@ TEST_F(ChannelTest, HeartbeatOnlyWhenTheServerTakesItAndAnIntervalIsSet)
     }
 }
 
-TEST_F(ChannelTest, MigrateFlushesThenPassesTheDataOn)
-{
+TEST_F(ChannelTest, MigrateFlushesThenPassesTheDataOn) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
-    conn->send_message(SPICE_MSG_MIGRATE, u32_body(SPICE_MIGRATE_NEED_FLUSH | SPICE_MIGRATE_NEED_DATA_TRANSFER));
+    conn->send_message(SPICE_MSG_MIGRATE,
+                       u32_body(SPICE_MIGRATE_NEED_FLUSH | SPICE_MIGRATE_NEED_DATA_TRANSFER));
     fake_spice::Message m;
     ASSERT_TRUE(conn->read_message(&m));
     EXPECT_EQ(SPICE_MSGC_MIGRATE_FLUSH_MARK, m.type);
@@ -798,8 +823,7 @@ TEST_F(ChannelTest, MigrateFlushesThenPassesTheDataOn)
     EXPECT_EQ(RedChannel::CONNECTED, channel->get_state());
 }
 
-TEST_F(ChannelTest, PongGivesDelayAndQuality)
-{
+TEST_F(ChannelTest, PongGivesDelayAndQuality) {
     std::unique_ptr<Connection> conn = connect_linked();
     ASSERT_TRUE(conn);
     LARGE_INTEGER now;
@@ -811,10 +835,12 @@ TEST_F(ChannelTest, PongGivesDelayAndQuality)
         pongs_before = lock.stats().pongs_received;
     }
 
-    // Id 0 fills the whole window with one sample, here 105 ms plus the time the test takes to deliver it (which a
-    // loaded machine can stretch): no loss, an average from 100 ms to 150 ms gives quality 1, above it 0.
+    // Id 0 fills the whole window with one sample, here 105 ms plus the time the test takes to deliver it
+    // (which a loaded machine can stretch): no loss, an average from 100 ms to 150 ms gives quality 1, above
+    // it 0.
     QueryPerformanceCounter(&now);
-    conn->send_message(SPICE_MSG_MAIN_PONG, ping_body(0, uint64_t(now.QuadPart) - uint64_t(frequency.QuadPart) * 105 / 1000));
+    conn->send_message(SPICE_MSG_MAIN_PONG,
+                       ping_body(0, uint64_t(now.QuadPart) - uint64_t(frequency.QuadPart) * 105 / 1000));
     ASSERT_TRUE(probe(*conn, 1));
     ASSERT_EQ(1u, client.qualities().size());
     EXPECT_GE(client.qualities()[0].second, 105000u);
@@ -824,7 +850,8 @@ TEST_F(ChannelTest, PongGivesDelayAndQuality)
 
     // Two seconds late: the echo is tried (and fails here); the delay is capped at one second.
     QueryPerformanceCounter(&now);
-    conn->send_message(SPICE_MSG_MAIN_PONG, ping_body(5, uint64_t(now.QuadPart) - 2 * uint64_t(frequency.QuadPart)));
+    conn->send_message(SPICE_MSG_MAIN_PONG,
+                       ping_body(5, uint64_t(now.QuadPart) - 2 * uint64_t(frequency.QuadPart)));
     ASSERT_TRUE(probe(*conn, 2));
     EXPECT_EQ(1, client.icmp_calls());
     EXPECT_EQ((std::pair<int, uint32_t>(0, 1000000)), client.qualities().back());
@@ -833,7 +860,8 @@ TEST_F(ChannelTest, PongGivesDelayAndQuality)
     client.icmp_ok = true;
     client.icmp_seconds = 0.01;
     QueryPerformanceCounter(&now);
-    conn->send_message(SPICE_MSG_MAIN_PONG, ping_body(6, uint64_t(now.QuadPart) - 2 * uint64_t(frequency.QuadPart)));
+    conn->send_message(SPICE_MSG_MAIN_PONG,
+                       ping_body(6, uint64_t(now.QuadPart) - 2 * uint64_t(frequency.QuadPart)));
     ASSERT_TRUE(probe(*conn, 3));
     EXPECT_EQ(10000u, client.qualities().back().second);
     NetworkStatsLock lock;

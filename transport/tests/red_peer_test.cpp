@@ -45,8 +45,7 @@ public:
 
 // ---- Loopback helpers ----
 
-bool wait_readable(SOCKET socket, uint32_t timeout_ms)
-{
+bool wait_readable(SOCKET socket, uint32_t timeout_ms) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
@@ -56,8 +55,7 @@ bool wait_readable(SOCKET socket, uint32_t timeout_ms)
 
 class Listener {
 public:
-    explicit Listener(int backlog = 16)
-    {
+    explicit Listener(int backlog = 16) {
         _socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -68,8 +66,7 @@ public:
         getsockname(_socket, reinterpret_cast<sockaddr*>(&address), &length);
         _port = ntohs(address.sin_port);
     }
-    ~Listener()
-    {
+    ~Listener() {
         for (SOCKET s : _accepted) {
             closesocket(s);
         }
@@ -79,8 +76,7 @@ public:
     int port() const { return _port; }
 
     // The next connection, or INVALID_SOCKET when none came in time. Closed with the listener.
-    SOCKET accept_within(uint32_t timeout_ms = kWaitMs)
-    {
+    SOCKET accept_within(uint32_t timeout_ms = kWaitMs) {
         if (!wait_readable(_socket, timeout_ms)) {
             return INVALID_SOCKET;
         }
@@ -97,18 +93,16 @@ private:
     std::vector<SOCKET> _accepted;
 };
 
-int refused_port()
-{
+int refused_port() {
     Listener listener;
     return listener.port();  // nothing listens once it is closed
 }
 
-bool send_all(SOCKET socket, const std::vector<uint8_t>& bytes)
-{
+bool send_all(SOCKET socket, const std::vector<uint8_t>& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        int n = send(socket, reinterpret_cast<const char*>(bytes.data() + sent), static_cast<int>(bytes.size() - sent),
-                     0);
+        int n = send(socket, reinterpret_cast<const char*>(bytes.data() + sent),
+                     static_cast<int>(bytes.size() - sent), 0);
         if (n <= 0) {
             return false;
         }
@@ -117,8 +111,7 @@ bool send_all(SOCKET socket, const std::vector<uint8_t>& bytes)
     return true;
 }
 
-std::vector<uint8_t> recv_exact(SOCKET socket, size_t size)
-{
+std::vector<uint8_t> recv_exact(SOCKET socket, size_t size) {
     std::vector<uint8_t> bytes(size);
     size_t got = 0;
     while (got < size && wait_readable(socket, kWaitMs)) {
@@ -132,8 +125,7 @@ std::vector<uint8_t> recv_exact(SOCKET socket, size_t size)
     return bytes;
 }
 
-std::vector<uint8_t> frame(uint16_t type, const std::vector<uint8_t>& body)
-{
+std::vector<uint8_t> frame(uint16_t type, const std::vector<uint8_t>& body) {
     std::vector<uint8_t> bytes = {static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8)};
     uint32_t size = static_cast<uint32_t>(body.size());
     for (int i = 0; i < 4; ++i) {
@@ -143,8 +135,7 @@ std::vector<uint8_t> frame(uint16_t type, const std::vector<uint8_t>& body)
     return bytes;
 }
 
-std::vector<uint8_t> pattern(size_t size)
-{
+std::vector<uint8_t> pattern(size_t size) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) {
         bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
@@ -152,15 +143,13 @@ std::vector<uint8_t> pattern(size_t size)
     return bytes;
 }
 
-std::u16string to_wide(const std::string& text)
-{
+std::u16string to_wide(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }
 
 // The error code of what fn throws: Exception's code, or -1 when it returns.
 template <typename F>
-int code_of(F fn, bool* disconnected = nullptr)
-{
+int code_of(F fn, bool* disconnected = nullptr) {
     try {
         fn();
     } catch (const RedPeer::DisconnectedException& e) {
@@ -181,8 +170,7 @@ int code_of(F fn, bool* disconnected = nullptr)
 
 class PeerTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WSADATA data;
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
         _dir = std::filesystem::temp_directory_path() /
@@ -195,8 +183,7 @@ protected:
         SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         SessionBlock::clear();
         unsetenv("KTW_REGISTRY_DIR");
         std::filesystem::remove_all(_dir);
@@ -204,15 +191,14 @@ protected:
     }
 
     // "EnforceProxy" under HKLM; a negative value leaves it out.
-    void set_enforce_proxy(int64_t value)
-    {
+    void set_enforce_proxy(int64_t value) {
         std::filesystem::remove_all(_dir / "HKEY_LOCAL_MACHINE.hive");
         if (value < 0) {
             return;
         }
         HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\RemoteAppClient", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Voranth\\VDI\\RemoteAppClient", 0, nullptr,
+                                  0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                   ERROR_SUCCESS);
         DWORD dword = static_cast<DWORD>(value);
         ASSERT_EQ(RegSetValueExW(key, u"EnforceProxy", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dword),
@@ -222,8 +208,7 @@ protected:
     }
 
     // A connected peer and the server's end of its connection.
-    SOCKET connect_pair(TestPeer& peer, Listener& listener)
-    {
+    SOCKET connect_pair(TestPeer& peer, Listener& listener) {
         peer.connect_unsecure("127.0.0.1", listener.port());
         return listener.accept_within();
     }
@@ -236,8 +221,7 @@ protected:
 // The maker's core component as the tunnel loads it, pointing at a gateway of ours.
 class RoadTest : public PeerTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         PeerTest::SetUp();
         RedPeer::reset_tunnel_used();  // as in a fresh process, whichever tests ran before
         _stub = LoadLibraryW(to_wide(TUNNEL_CORE_STUB_PATH).c_str());
@@ -253,23 +237,22 @@ protected:
         }
         _set_session(session, 1);
         register_component();
-        SessionBlock::set_text(SessionBlock::TUNNEL_TICKET, SessionBlock::TUNNEL_TICKET_ROOM, std::string(128, 'b'));
+        SessionBlock::set_text(SessionBlock::TUNNEL_TICKET, SessionBlock::TUNNEL_TICKET_ROOM,
+                               std::string(128, 'b'));
         SessionBlock::set_text(SessionBlock::VDI_USER_NAME, SessionBlock::VDI_USER_NAME_ROOM, "alice");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         FreeLibrary(_stub);
         PeerTest::TearDown();
     }
 
     void point_at_gateway(int port) { _set_line(htonl(INADDR_LOOPBACK), htons(static_cast<u_short>(port))); }
 
-    static void set_default_value(const std::u16string& path, const std::u16string& value)
-    {
+    static void set_default_value(const std::u16string& path, const std::u16string& value) {
         HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &key, nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                  static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR))),
@@ -277,8 +260,7 @@ protected:
         RegCloseKey(key);
     }
 
-    void register_component()
-    {
+    void register_component() {
         set_default_value(std::u16string(CORE_COM_PROGID) + u"\\CLSID", kStubClsid);
         set_default_value(u"CLSID\\" + std::u16string(kStubClsid) + u"\\InprocServer32",
                           to_wide(TUNNEL_CORE_STUB_PATH));
@@ -289,24 +271,24 @@ protected:
     void (*_set_line)(unsigned, unsigned) = nullptr;
 };
 
-// The road of one connect: through our gateway (it saw a request) or straight to the server. The tunnel-used flag is
-// process-wide and set by the first tunnelled connect, so the rows that need it clear come first.
-TEST_F(RoadTest, ConnectModeEnforceProxyAndTunnelUsedChooseTheRoad)
-{
+// The road of one connect: through our gateway (it saw a request) or straight to the server. The tunnel-used
+// flag is process-wide and set by the first tunnelled connect, so the rows that need it clear come first.
+TEST_F(RoadTest, ConnectModeEnforceProxyAndTunnelUsedChooseTheRoad) {
     struct Row {
         const char* what;
         uint32_t force_link;
         int64_t enforce_proxy;  // -1: no value
-        bool tunnel;        // expected road
-    } before_tunnel_used[] = {
-        {"mode 1, no EnforceProxy: plain", 1, -1, false},
-        {"mode 1, EnforceProxy 0: plain", 1, 0, false},
-        {"mode 7, EnforceProxy 0: plain", 7, 0, false},
-        {"mode 0, tunnel not used yet: the direct attempt", 0, -1, false},
-        {"mode 1, EnforceProxy 1: tunnel", 1, 1, true},
-        {"mode 1, EnforceProxy 0xFFFFFFFF: tunnel", 1, 0xFFFFFFFF, true},
-        {"mode 2: tunnel", 2, -1, true},
-    },
+        bool tunnel;            // expected road
+    } before_tunnel_used[] =
+        {
+            {"mode 1, no EnforceProxy: plain", 1, -1, false},
+            {"mode 1, EnforceProxy 0: plain", 1, 0, false},
+            {"mode 7, EnforceProxy 0: plain", 7, 0, false},
+            {"mode 0, tunnel not used yet: the direct attempt", 0, -1, false},
+            {"mode 1, EnforceProxy 1: tunnel", 1, 1, true},
+            {"mode 1, EnforceProxy 0xFFFFFFFF: tunnel", 1, 0xFFFFFFFF, true},
+            {"mode 2: tunnel", 2, -1, true},
+        },
       after_tunnel_used[] = {
           {"mode 0, tunnel used: tunnel without a direct attempt", 0, -1, true},
           {"mode 1 still plain", 1, 0, false},
@@ -347,8 +329,7 @@ TEST_F(RoadTest, ConnectModeEnforceProxyAndTunnelUsedChooseTheRoad)
     }
 }
 
-TEST_F(RoadTest, UnreachableGatewayFallsBackToPlainTcp)
-{
+TEST_F(RoadTest, UnreachableGatewayFallsBackToPlainTcp) {
     Listener server;
     point_at_gateway(refused_port());
     SessionBlock::set_u32(SessionBlock::FORCE_LINK, 2);
@@ -358,8 +339,7 @@ TEST_F(RoadTest, UnreachableGatewayFallsBackToPlainTcp)
     EXPECT_FALSE(peer.is_tunnelled());
 }
 
-TEST_F(RoadTest, MissingCoreComponentFallsBackToPlainTcp)
-{
+TEST_F(RoadTest, MissingCoreComponentFallsBackToPlainTcp) {
     std::filesystem::remove_all(_dir / "HKEY_CLASSES_ROOT.hive");
     Listener server;
     SessionBlock::set_u32(SessionBlock::FORCE_LINK, 2);
@@ -371,8 +351,7 @@ TEST_F(RoadTest, MissingCoreComponentFallsBackToPlainTcp)
 
 // ---- Error codes ----
 
-TEST_F(PeerTest, ConnectFailuresCarryTheTransportCodes)
-{
+TEST_F(PeerTest, ConnectFailuresCarryTheTransportCodes) {
     // A label longer than 63 characters fails inside the resolver, without a query leaving the machine.
     std::string unresolvable = std::string(70, 'a') + ".invalid";
     struct Case {
@@ -387,7 +366,8 @@ TEST_F(PeerTest, ConnectFailuresCarryTheTransportCodes)
     for (const Case& c : cases) {
         TestPeer peer;
         bool disconnected = true;
-        EXPECT_EQ(code_of([&] { peer.connect_unsecure(c.host.c_str(), c.port); }, &disconnected), c.code) << c.what;
+        EXPECT_EQ(code_of([&] { peer.connect_unsecure(c.host.c_str(), c.port); }, &disconnected), c.code)
+            << c.what;
         EXPECT_FALSE(disconnected) << c.what;
         EXPECT_EQ(peer.get_socket(), INVALID_SOCKET) << c.what;
     }
@@ -395,8 +375,7 @@ TEST_F(PeerTest, ConnectFailuresCarryTheTransportCodes)
 
 // ---- Messages over a loopback pair ----
 
-TEST_F(PeerTest, WholeMessagesTravelBothWays)
-{
+TEST_F(PeerTest, WholeMessagesTravelBothWays) {
     Listener listener;
     TestPeer peer;
     SOCKET server = connect_pair(peer, listener);
@@ -428,16 +407,14 @@ TEST_F(PeerTest, WholeMessagesTravelBothWays)
     int free_result = 0;
     uint8_t* bytes = spice_marshaller_flatten(out->marshaller(), 0, &length, &free_result);
     EXPECT_EQ(peer.send(bytes, static_cast<uint32_t>(length)), length);
-    EXPECT_EQ(recv_exact(server, length),
-              frame(3, {0x44, 0x33, 0x22, 0x11, 8, 7, 6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(recv_exact(server, length), frame(3, {0x44, 0x33, 0x22, 0x11, 8, 7, 6, 5, 4, 3, 2, 1}));
     if (free_result) {
         free(bytes);
     }
     out->release();
 }
 
-TEST_F(PeerTest, OutMessageResetStartsANewHeader)
-{
+TEST_F(PeerTest, OutMessageResetStartsANewHeader) {
     RedPeer::OutMessage message(0x1234);
     spice_marshaller_add_uint32(message.marshaller(), 7);
     message.reset(9);
@@ -453,8 +430,7 @@ TEST_F(PeerTest, OutMessageResetStartsANewHeader)
     }
 }
 
-TEST_F(PeerTest, SubListOffsetStandsForTheSize)
-{
+TEST_F(PeerTest, SubListOffsetStandsForTheSize) {
     RedPeer::CompoundInMessage* message = new RedPeer::CompoundInMessage(40, 8, 3);
     EXPECT_EQ(message->size(), 40u);
     message->set_sub_list(12);
@@ -466,8 +442,7 @@ TEST_F(PeerTest, SubListOffsetStandsForTheSize)
     message->unref();  // the last reference deletes it (the sanitizer build checks)
 }
 
-TEST_F(PeerTest, OversizeMessageEndsTheConnectionWithTheReceiveCode)
-{
+TEST_F(PeerTest, OversizeMessageEndsTheConnectionWithTheReceiveCode) {
     Listener listener;
     TestPeer peer;
     SOCKET server = connect_pair(peer, listener);
@@ -484,8 +459,7 @@ TEST_F(PeerTest, OversizeMessageEndsTheConnectionWithTheReceiveCode)
     EXPECT_NO_THROW((new RedPeer::CompoundInMessage(RedPeer::MAX_MESSAGE_SIZE, 1))->unref());
 }
 
-TEST_F(PeerTest, PeerThatClosesIsADisconnectionOnReceiveAndAFailureOnSend)
-{
+TEST_F(PeerTest, PeerThatClosesIsADisconnectionOnReceiveAndAFailureOnSend) {
     Listener listener;
     TestPeer peer;
     SOCKET server = connect_pair(peer, listener);
@@ -516,8 +490,7 @@ TEST_F(PeerTest, PeerThatClosesIsADisconnectionOnReceiveAndAFailureOnSend)
     EXPECT_EQ(code, 5);
 }
 
-TEST_F(PeerTest, NonBlockingSocketGivesShortCounts)
-{
+TEST_F(PeerTest, NonBlockingSocketGivesShortCounts) {
     Listener listener;
     TestPeer peer;
     SOCKET server = connect_pair(peer, listener);
@@ -535,8 +508,7 @@ TEST_F(PeerTest, NonBlockingSocketGivesShortCounts)
 
 // ---- Shutdown from another thread ----
 
-TEST_F(PeerTest, ShutdownFromAnotherThreadWakesABlockedReceive)
-{
+TEST_F(PeerTest, ShutdownFromAnotherThreadWakesABlockedReceive) {
     Listener listener;
     TestPeer peer;
     ASSERT_NE(connect_pair(peer, listener), INVALID_SOCKET);
@@ -560,8 +532,7 @@ TEST_F(PeerTest, ShutdownFromAnotherThreadWakesABlockedReceive)
     EXPECT_EQ(peer.get_socket(), INVALID_SOCKET);
 }
 
-TEST_F(PeerTest, ShutdownReachesAConnectThatHangs)
-{
+TEST_F(PeerTest, ShutdownReachesAConnectThatHangs) {
     // A listener whose queue is full drops further connection requests: the connect would wait for minutes.
     Listener full(0);
     SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -573,7 +544,8 @@ TEST_F(PeerTest, ShutdownReachesAConnectThatHangs)
 
     TestPeer peer;
     std::promise<int> result;
-    std::thread worker([&] { result.set_value(code_of([&] { peer.connect_unsecure("127.0.0.1", full.port()); })); });
+    std::thread worker(
+        [&] { result.set_value(code_of([&] { peer.connect_unsecure("127.0.0.1", full.port()); })); });
     std::future<int> code = result.get_future();
     EXPECT_EQ(code.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     peer.shutdown();
@@ -584,8 +556,7 @@ TEST_F(PeerTest, ShutdownReachesAConnectThatHangs)
     closesocket(filler);
 }
 
-TEST_F(PeerTest, AShutPeerRefusesToConnectUntilCleared)
-{
+TEST_F(PeerTest, AShutPeerRefusesToConnectUntilCleared) {
     Listener listener;
     TestPeer peer;
     peer.shutdown();
@@ -595,8 +566,7 @@ TEST_F(PeerTest, AShutPeerRefusesToConnectUntilCleared)
     EXPECT_NE(listener.accept_within(), INVALID_SOCKET);
 }
 
-TEST_F(PeerTest, SwapExchangesConnectionsAndShutsWhatAShutPeerReceives)
-{
+TEST_F(PeerTest, SwapExchangesConnectionsAndShutsWhatAShutPeerReceives) {
     Listener listener;
     TestPeer source;
     TestPeer target;
@@ -627,21 +597,20 @@ TEST_F(PeerTest, SwapExchangesConnectionsAndShutsWhatAShutPeerReceives)
 
 // ---- TLS against openssl s_server ----
 
-// openssl s_server in "reverse" mode (each line comes back reversed; the line "CLOSE" ends the connection with a
-// TLS close), on 127.0.0.1, stopped by its process id.
+// openssl s_server in "reverse" mode (each line comes back reversed; the line "CLOSE" ends the connection
+// with a TLS close), on 127.0.0.1, stopped by its process id.
 class TlsServer {
 public:
-    TlsServer(const std::string& cert, const std::string& extra = "")
-    {
+    TlsServer(const std::string& cert, const std::string& extra = "") {
         _port = refused_port();
-        std::string pid_file = (std::filesystem::temp_directory_path() /
-                                ("ktw-s_server-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(_port) + ".pid"))
-                                   .string();
-        std::string command = "cd '" + kTlsDir + "' && { openssl s_server -accept 127.0.0.1:" +
-                              std::to_string(_port) + " -cert " + cert + "-cert.pem -key " + cert +
-                              "-key.pem -rev -quiet " + extra + " </dev/null >/dev/null 2>&1 & echo $! > '" +
-                              pid_file + "'; }";
+        std::string pid_file =
+            (std::filesystem::temp_directory_path() /
+             ("ktw-s_server-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(_port) + ".pid"))
+                .string();
+        std::string command = "cd '" + kTlsDir +
+                              "' && { openssl s_server -accept 127.0.0.1:" + std::to_string(_port) +
+                              " -cert " + cert + "-cert.pem -key " + cert + "-key.pem -rev -quiet " + extra +
+                              " </dev/null >/dev/null 2>&1 & echo $! > '" + pid_file + "'; }";
         if (std::system(command.c_str()) == 0) {
             std::ifstream(pid_file) >> _pid;
         }
@@ -663,8 +632,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    ~TlsServer()
-    {
+    ~TlsServer() {
         if (_pid > 0) {
             std::system(("kill " + std::to_string(_pid) + " 2>/dev/null").c_str());
         }
@@ -679,8 +647,7 @@ private:
     bool _ready = false;
 };
 
-std::vector<uint8_t> public_key_of(const std::string& key_file)
-{
+std::vector<uint8_t> public_key_of(const std::string& key_file) {
     BIO* bio = BIO_new_file((kTlsDir + "/" + key_file).c_str(), "r");
     EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);
@@ -695,8 +662,8 @@ std::vector<uint8_t> public_key_of(const std::string& key_file)
 }
 
 RedPeer::ConnectionOptions secure_options(int port, int flags, const std::string& ca_file = "ca-cert.pem",
-                                          const std::vector<uint8_t>& pubkey = {}, const std::string& subject = "")
-{
+                                          const std::vector<uint8_t>& pubkey = {},
+                                          const std::string& subject = "") {
     RedPeer::HostCheckOptions host_auth;
     host_auth.type_flags = flags;
     host_auth.CA_file = ca_file.empty() ? "" : kTlsDir + "/" + ca_file;
@@ -706,8 +673,7 @@ RedPeer::ConnectionOptions secure_options(int port, int flags, const std::string
 }
 
 // "hello" goes out and comes back reversed.
-void expect_echo(RedPeer& peer)
-{
+void expect_echo(RedPeer& peer) {
     const char line[] = "hello\n";
     ASSERT_EQ(peer.send(reinterpret_cast<const uint8_t*>(line), 6), 6u);
     uint8_t answer[6];
@@ -717,15 +683,13 @@ void expect_echo(RedPeer& peer)
 
 class TlsTest : public PeerTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         PeerTest::SetUp();
         KTW_REQUIRE_PROGRAM("openssl");
     }
 };
 
-TEST_F(TlsTest, CertificateChecksDecideTheHandshake)
-{
+TEST_F(TlsTest, CertificateChecksDecideTheHandshake) {
     const int NAME = RedPeer::HostCheckOptions::NAME;
     const int SUBJECT = RedPeer::HostCheckOptions::SUBJECT;
     const int PUBKEY = RedPeer::HostCheckOptions::PUBKEY;
@@ -742,10 +706,10 @@ TEST_F(TlsTest, CertificateChecksDecideTheHandshake)
         {"wrong host name", "wrong-name", "localhost", secure_options(0, NAME), false},
         {"address host, address alt name", "server", "127.0.0.1", secure_options(0, NAME), true},
         {"address host, only a DNS alt name", "dns-only", "127.0.0.1", secure_options(0, NAME), false},
-        {"subject", "server", "localhost", secure_options(0, SUBJECT, "ca-cert.pem", {}, "C=XX,O=KTW Test,CN=spice-server"),
-         true},
-        {"wrong subject", "server", "localhost", secure_options(0, SUBJECT, "ca-cert.pem", {}, "C=XX,O=KTW Test,CN=x"),
-         false},
+        {"subject", "server", "localhost",
+         secure_options(0, SUBJECT, "ca-cert.pem", {}, "C=XX,O=KTW Test,CN=spice-server"), true},
+        {"wrong subject", "server", "localhost",
+         secure_options(0, SUBJECT, "ca-cert.pem", {}, "C=XX,O=KTW Test,CN=x"), false},
         {"public key", "self-signed", "localhost", secure_options(0, PUBKEY, "", self_key), true},
         {"wrong public key", "self-signed", "localhost", secure_options(0, PUBKEY, "", other_key), false},
         {"untrusted issuer", "self-signed", "localhost", secure_options(0, NAME), false},
@@ -769,8 +733,7 @@ TEST_F(TlsTest, CertificateChecksDecideTheHandshake)
     }
 }
 
-TEST_F(TlsTest, ServerCloseIsADisconnectionOnReadAndFailsWrites)
-{
+TEST_F(TlsTest, ServerCloseIsADisconnectionOnReadAndFailsWrites) {
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
     TestPeer peer;
@@ -803,8 +766,7 @@ TEST_F(TlsTest, ServerCloseIsADisconnectionOnReadAndFailsWrites)
     EXPECT_TRUE(disconnected);
 }
 
-TEST_F(TlsTest, ShutdownFromAnotherThreadWakesABlockedTlsRead)
-{
+TEST_F(TlsTest, ShutdownFromAnotherThreadWakesABlockedTlsRead) {
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
     TestPeer peer;
@@ -825,8 +787,7 @@ TEST_F(TlsTest, ShutdownFromAnotherThreadWakesABlockedTlsRead)
     EXPECT_EQ(peer.get_socket(), INVALID_SOCKET);
 }
 
-TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped)
-{
+TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped) {
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
     TestPeer peer;
@@ -834,8 +795,9 @@ TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped)
     u_long non_blocking = 1;
     ASSERT_EQ(ioctlsocket(peer.get_socket(), FIONBIO, &non_blocking), 0);
 
-    // 1 MiB of 1 KiB lines, each answered reversed: the server stops reading while its answers are not read, so
-    // both directions stop short and resume, sending from a new copy of the rest each time, as the channel does.
+    // 1 MiB of 1 KiB lines, each answered reversed: the server stops reading while its answers are not read,
+    // so both directions stop short and resume, sending from a new copy of the rest each time, as the channel
+    // does.
     const size_t kLine = 1024;
     std::vector<uint8_t> lines(1 << 20);
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -867,13 +829,13 @@ TEST_F(TlsTest, LargeTransfersOnANonBlockingSocketResumeWhereTheyStopped)
         std::vector<uint8_t> expected(lines.begin() + line * kLine, lines.begin() + (line + 1) * kLine - 1);
         std::reverse(expected.begin(), expected.end());
         expected.push_back('\n');
-        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), answer.begin() + line * kLine)) << "line " << line;
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), answer.begin() + line * kLine))
+            << "line " << line;
     }
 }
 
 // Through the tunnel, TLS runs end to end inside the tunnel's records.
-TEST_F(RoadTest, SecureConnectRunsTlsInsideTheTunnel)
-{
+TEST_F(RoadTest, SecureConnectRunsTlsInsideTheTunnel) {
     KTW_REQUIRE_PROGRAM("openssl");
     TlsServer server("server");
     ASSERT_TRUE(server.ready());
@@ -882,7 +844,8 @@ TEST_F(RoadTest, SecureConnectRunsTlsInsideTheTunnel)
     SessionBlock::set_u32(SessionBlock::FORCE_LINK, 2);
     TestPeer peer;
     ASSERT_EQ(code_of([&] {
-                  peer.connect_secure(secure_options(server.port(), RedPeer::HostCheckOptions::NAME), "127.0.0.1");
+                  peer.connect_secure(secure_options(server.port(), RedPeer::HostCheckOptions::NAME),
+                                      "127.0.0.1");
               }),
               -1);
     EXPECT_TRUE(peer.is_tunnelled());

@@ -6,8 +6,7 @@
 
 namespace {
 
-TEST(WireReader, ReadsLittleEndianAndFailsForGoodOnTheFirstShortRead)
-{
+TEST(WireReader, ReadsLittleEndianAndFailsForGoodOnTheFirstShortRead) {
     const uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
     WireReader r(bytes, bytes + sizeof(bytes));
     EXPECT_EQ(r.u16(), 0x0201);
@@ -21,14 +20,13 @@ TEST(WireReader, ReadsLittleEndianAndFailsForGoodOnTheFirstShortRead)
 }
 
 // count x size is compared with the rest in a form that cannot overflow, whatever the two values.
-TEST(WireReader, NeedCannotBeFooledByAnOverflowingProduct)
-{
+TEST(WireReader, NeedCannotBeFooledByAnOverflowingProduct) {
     const uint8_t bytes[16] = {};
     struct Case {
         uint64_t count, size;
         bool fits;
     } cases[] = {
-        {16, 1, true},          {17, 1, false},        {4, 4, true},       {1ull << 62, 4, false},
+        {16, 1, true},          {17, 1, false},        {4, 4, true},          {1ull << 62, 4, false},
         {UINT64_MAX, 2, false}, {0, UINT64_MAX, true}, {UINT64_MAX, 0, true}, {0x100000001ull, 0x10, false},
     };
     for (const Case& c : cases) {
@@ -38,8 +36,7 @@ TEST(WireReader, NeedCannotBeFooledByAnOverflowingProduct)
     }
 }
 
-TEST(WireReader, TargetsMustStartInsideTheBody)
-{
+TEST(WireReader, TargetsMustStartInsideTheBody) {
     const uint8_t bytes[8] = {0, 0, 0, 0, 0, 0, 0, 9};
     WireReader r(bytes, bytes + sizeof(bytes));
     WireReader last = r.at(7);
@@ -50,8 +47,7 @@ TEST(WireReader, TargetsMustStartInsideTheBody)
     EXPECT_FALSE(WireReader(bytes + 1, bytes).ok());
 }
 
-TEST(WireReader, RestTakesEveryRemainingByte)
-{
+TEST(WireReader, RestTakesEveryRemainingByte) {
     const uint8_t bytes[5] = {1, 2, 3, 4, 5};
     WireReader r(bytes, bytes + sizeof(bytes));
     r.skip(2);

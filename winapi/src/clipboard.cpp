@@ -36,7 +36,7 @@ struct Clipboard {
     uint64_t generation = 0;  // counts EmptyClipboard calls
     HWND owner = nullptr;
     std::vector<std::pair<UINT, HGLOBAL>> formats;  // in the order set; NULL data = rendered on request
-    std::vector<std::pair<UINT, int>> rendering;    // formats whose WM_RENDERFORMAT is in progress, with counts
+    std::vector<std::pair<UINT, int>> rendering;  // formats whose WM_RENDERFORMAT is in progress, with counts
     // Blocks made from another client's data; freed when the clipboard is next opened or emptied.
     std::vector<HGLOBAL> foreign_blocks;
 };
@@ -145,14 +145,14 @@ bool to_multibyte(UINT code_page, const std::u16string& text, std::string* out) 
     if (text.size() > INT_MAX / 4) {
         return false;
     }
-    int length = WideCharToMultiByte(code_page, 0, (LPCWSTR)text.data(), (int)text.size(), nullptr, 0, nullptr,
-                                     nullptr);
+    int length = WideCharToMultiByte(code_page, 0, (LPCWSTR)text.data(), (int)text.size(), nullptr, 0,
+                                     nullptr, nullptr);
     if (length <= 0) {
         return false;
     }
     out->resize(length);
-    return WideCharToMultiByte(code_page, 0, (LPCWSTR)text.data(), (int)text.size(), &(*out)[0], length, nullptr,
-                               nullptr) == length;
+    return WideCharToMultiByte(code_page, 0, (LPCWSTR)text.data(), (int)text.size(), &(*out)[0], length,
+                               nullptr, nullptr) == length;
 }
 
 bool from_multibyte(UINT code_page, const char* bytes, size_t size, std::u16string* out) {

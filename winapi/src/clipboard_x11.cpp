@@ -28,13 +28,17 @@ namespace {
 
 const uint64_t MAX_TRANSFER_BYTES = 256ull << 20;
 const size_t MAX_CHUNK_BYTES = 256 * 1024;
-const uint64_t STEP_TIMEOUT_NS = 5000000000ull;        // another client's next answer
+const uint64_t STEP_TIMEOUT_NS = 5000000000ull;       // another client's next answer
 const uint64_t TRANSFER_TIMEOUT_NS = 10000000000ull;  // a requestor that stops taking INCR chunks
 
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
 
 // A broken connection (the server went away) ends this connection's use instead of the process.
-void note_connection_lost(Display*, void* lost) { *(std::atomic<bool>*)lost = true; }
+void note_connection_lost(Display*, void* lost) {
+    *(std::atomic<bool>*)lost = true;
+}
 
 int report_io_error(Display* display) {
     fprintf(stderr, "X connection to %s broken\n", DisplayString(display));
@@ -94,8 +98,8 @@ bool take_property(Display* display, Window window, Atom property, Atom* type, s
     unsigned char* data = nullptr;
     int format = 0;
     unsigned long items = 0, after = 0;
-    if (XGetWindowProperty(display, window, property, 0, (long)(MAX_TRANSFER_BYTES / 4), True, AnyPropertyType,
-                           type, &format, &items, &after, &data) != Success) {
+    if (XGetWindowProperty(display, window, property, 0, (long)(MAX_TRANSFER_BYTES / 4), True,
+                           AnyPropertyType, type, &format, &items, &after, &data) != Success) {
         return false;
     }
     bool ok = after == 0;
@@ -147,9 +151,9 @@ public:
         XConvertSelection(display_, atoms_->clipboard, target, atoms_->property, window_, CurrentTime);
         XFlush(display_);
         XEvent event;
-        bool answered = wait_for_event(display_, lost_, monotonic_ns() + STEP_TIMEOUT_NS, &event, [&](XEvent& e) {
-            return e.type == SelectionNotify && e.xselection.requestor == window_;
-        });
+        bool answered = wait_for_event(
+            display_, lost_, monotonic_ns() + STEP_TIMEOUT_NS, &event,
+            [&](XEvent& e) { return e.type == SelectionNotify && e.xselection.requestor == window_; });
         if (!answered || event.xselection.property == None ||
             !take_property(display_, window_, atoms_->property, type, bytes)) {
             return false;
@@ -165,10 +169,11 @@ private:
         bytes->clear();
         for (;;) {
             XEvent event;
-            bool arrived = wait_for_event(display_, lost_, monotonic_ns() + STEP_TIMEOUT_NS, &event, [&](XEvent& e) {
-                return e.type == PropertyNotify && e.xproperty.window == window_ &&
-                       e.xproperty.atom == atoms_->property && e.xproperty.state == PropertyNewValue;
-            });
+            bool arrived =
+                wait_for_event(display_, lost_, monotonic_ns() + STEP_TIMEOUT_NS, &event, [&](XEvent& e) {
+                    return e.type == PropertyNotify && e.xproperty.window == window_ &&
+                           e.xproperty.atom == atoms_->property && e.xproperty.state == PropertyNewValue;
+                });
             std::vector<uint8_t> chunk;
             if (!arrived || !take_property(display_, window_, atoms_->property, type, &chunk)) {
                 return false;

@@ -89,7 +89,8 @@ bool dib_layout(const BITMAPINFO* info, PixelLayout* layout, DWORD masks[3]) {
     }
 }
 
-// Sets one of the context's colours to the RGB part of color; the colour it had, CLR_INVALID for a bad handle.
+// Sets one of the context's colours to the RGB part of color; the colour it had, CLR_INVALID for a bad
+// handle.
 COLORREF replace_color(HDC dc, COLORREF DeviceContext::*field, COLORREF color) {
     std::shared_ptr<DeviceContext> context = lookup_dc(dc);
     if (!context) {

@@ -213,7 +213,8 @@ bool same_memory(const Surface& a, const Surface& b) {
     return a_low < b_high && b_low < a_high;
 }
 
-// The pattern of raster operations: the brush selected in the destination DC (a hollow brush counts as black).
+// The pattern of raster operations: the brush selected in the destination DC (a hollow brush counts as
+// black).
 COLORREF brush_color(const DeviceContext& dc) {
     return dc.brush && !dc.brush->hollow ? dc.brush->color : 0;
 }

@@ -57,8 +57,8 @@ DWORD fail(PICMP_ECHO_REPLY reply, DWORD error) {
 
 }  // namespace
 
-bool take_echo_reply(const uint8_t* packet, size_t size, uint16_t sequence, IPAddr source, ULONG round_trip_ms,
-                     void* reply_buffer, DWORD reply_size) {
+bool take_echo_reply(const uint8_t* packet, size_t size, uint16_t sequence, IPAddr source,
+                     ULONG round_trip_ms, void* reply_buffer, DWORD reply_size) {
     if (size < icmp_header_size || packet[0] != icmp_echo_reply_type || packet[1] != 0 ||
         (uint16_t)(packet[6] << 8 | packet[7]) != sequence) {
         return false;  // not the answer to this echo
@@ -147,7 +147,8 @@ DWORD WINAPI IcmpSendEcho(HANDLE icmpHandle, IPAddr destinationAddress, LPVOID r
         }
         sockaddr_in source{};
         socklen_t source_size = sizeof source;
-        ssize_t n = ::recvfrom(socket.get(), received.data(), received.size(), 0, (sockaddr*)&source, &source_size);
+        ssize_t n =
+            ::recvfrom(socket.get(), received.data(), received.size(), 0, (sockaddr*)&source, &source_size);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;

@@ -209,8 +209,9 @@ bool encode_png(png_structp png, png_infop info, const uint8_t* dib, const DibLa
         return false;
     }
     png_set_write_fn(png, output, png_write_memory, png_flush_nothing);
-    png_set_IHDR(png, info, layout->width, layout->height, 8, alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, layout->width, layout->height, 8,
+                 alpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     png_set_bgr(png);
     if (!alpha && layout->bits == 32) {
@@ -294,8 +295,8 @@ bool image_bmp_to_dib(const uint8_t* data, size_t size, std::vector<uint8_t>* di
         return false;
     }
     DibLayout layout;
-    if (rows_offset < FILE_HEADER_BYTES ||
-        !parse_dib(data + FILE_HEADER_BYTES, size - FILE_HEADER_BYTES, rows_offset - FILE_HEADER_BYTES, &layout)) {
+    if (rows_offset < FILE_HEADER_BYTES || !parse_dib(data + FILE_HEADER_BYTES, size - FILE_HEADER_BYTES,
+                                                      rows_offset - FILE_HEADER_BYTES, &layout)) {
         return false;
     }
     const uint8_t* start = data + FILE_HEADER_BYTES;

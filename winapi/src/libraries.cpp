@@ -54,7 +54,9 @@ Module& ntdll_module() {
 }
 
 Module& iphlpapi_module() {
-    static Module module{"iphlpapi.dll", nullptr, 1,
+    static Module module{"iphlpapi.dll",
+                         nullptr,
+                         1,
                          {{"IcmpCreateFile", (FARPROC)(void*)&IcmpCreateFile},
                           {"IcmpCloseHandle", (FARPROC)(void*)&IcmpCloseHandle},
                           {"IcmpSendEcho", (FARPROC)(void*)&IcmpSendEcho}}};

@@ -102,7 +102,8 @@ bool MessageQueue::send(std::shared_ptr<SentMessage> sent) {
 
 void MessageQueue::defer(const void* key, uint64_t when, std::function<void()> task) {
     std::lock_guard<std::mutex> guard(lock_);
-    auto it = std::find_if(deferred_.begin(), deferred_.end(), [&](const Deferred& d) { return d.key == key; });
+    auto it =
+        std::find_if(deferred_.begin(), deferred_.end(), [&](const Deferred& d) { return d.key == key; });
     if (it != deferred_.end()) {
         *it = Deferred{key, when, std::move(task)};
     } else {
@@ -313,10 +314,12 @@ void MessageQueue::forget_window(HWND hwnd) {
                 posted_ns_.erase(posted_ns_.begin() + static_cast<std::ptrdiff_t>(i));
             }
         }
-        timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [&](const Timer& t) { return t.hwnd == hwnd; }),
-                      timers_.end());
-        paint_.erase(std::remove_if(paint_.begin(), paint_.end(), [&](const Paint& p) { return p.hwnd == hwnd; }),
-                     paint_.end());
+        timers_.erase(
+            std::remove_if(timers_.begin(), timers_.end(), [&](const Timer& t) { return t.hwnd == hwnd; }),
+            timers_.end());
+        paint_.erase(
+            std::remove_if(paint_.begin(), paint_.end(), [&](const Paint& p) { return p.hwnd == hwnd; }),
+            paint_.end());
         for (size_t i = sent_.size(); i-- > 0;) {
             if (sent_[i]->hwnd == hwnd && !sent_[i]->task) {
                 failed.push_back(std::move(sent_[i]));

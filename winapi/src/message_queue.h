@@ -121,17 +121,17 @@ private:
 
     const DWORD thread_id_;
     mutable std::mutex lock_;
-    std::deque<MSG> posted_;                                      // guarded by lock_
-    std::deque<uint64_t> posted_ns_;                              // when each posted_ entry came; lock_
-    std::deque<std::shared_ptr<SentMessage>> sent_;               // guarded by lock_
-    std::vector<Timer> timers_;                                   // guarded by lock_
-    std::vector<Deferred> deferred_;                              // guarded by lock_
-    std::vector<Paint> paint_;                                    // guarded by lock_
-    bool closed_ = false;                                         // guarded by lock_
-    bool quit_ = false;                                           // guarded by lock_
-    int quit_code_ = 0;                                           // guarded by lock_
-    DWORD change_bits_ = 0;  // QS_* arrived and not yet seen; guarded by lock_
-    EventFd wake_;           // set with every change bit; cleared by has_new_input
+    std::deque<MSG> posted_;                         // guarded by lock_
+    std::deque<uint64_t> posted_ns_;                 // when each posted_ entry came; lock_
+    std::deque<std::shared_ptr<SentMessage>> sent_;  // guarded by lock_
+    std::vector<Timer> timers_;                      // guarded by lock_
+    std::vector<Deferred> deferred_;                 // guarded by lock_
+    std::vector<Paint> paint_;                       // guarded by lock_
+    bool closed_ = false;                            // guarded by lock_
+    bool quit_ = false;                              // guarded by lock_
+    int quit_code_ = 0;                              // guarded by lock_
+    DWORD change_bits_ = 0;                          // QS_* arrived and not yet seen; guarded by lock_
+    EventFd wake_;                                   // set with every change bit; cleared by has_new_input
 };
 
 // The calling thread's queue, created on first use; null (ERROR_NOT_ENOUGH_MEMORY) when out of descriptors.

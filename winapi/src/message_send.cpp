@@ -28,7 +28,7 @@ struct Reply {
 thread_local int serving_sent = 0;  // depth of messages from other threads being run now (InSendMessage)
 
 std::shared_ptr<SentMessage> make_sent(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam,
-                                        const std::shared_ptr<Reply>& reply) {
+                                       const std::shared_ptr<Reply>& reply) {
     auto sent = std::make_shared<SentMessage>();
     sent->hwnd = hwnd;
     sent->message = message;
@@ -46,7 +46,8 @@ std::shared_ptr<SentMessage> make_sent(HWND hwnd, UINT message, WPARAM wparam, L
 
 // Queues the message on the owner thread and waits for it. False with the last error set when it did not run.
 bool send_across_threads(const std::shared_ptr<WindowRecord>& window, std::shared_ptr<SentMessage> sent,
-                         const std::shared_ptr<Reply>& reply, UINT flags, uint64_t deadline, LRESULT* result) {
+                         const std::shared_ptr<Reply>& reply, UINT flags, uint64_t deadline,
+                         LRESULT* result) {
     if ((flags & SMTO_ABORTIFHUNG) && window->queue->hung()) {
         SetLastError(ERROR_TIMEOUT);
         return false;
@@ -113,8 +114,8 @@ bool send_message(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT fl
         sent->copy = COPYDATASTRUCT{copy->dwData, copy->cbData, copy->cbData ? sent->data.data() : nullptr};
         sent->lparam = reinterpret_cast<LPARAM>(&sent->copy);
     }
-    uint64_t deadline = timeout_ms == INFINITE ? UINT64_MAX
-                                               : monotonic_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
+    uint64_t deadline =
+        timeout_ms == INFINITE ? UINT64_MAX : monotonic_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
     return send_across_threads(window, std::move(sent), reply, flags, deadline, result);
 }
 
@@ -190,7 +191,8 @@ LRESULT run_on_owner(const std::shared_ptr<WindowRecord>& window, std::function<
     auto result = std::make_shared<LRESULT>(0);
     sent->task = [work, result] { *result = work(); };
     LRESULT ignored;
-    if (!reply->signal.valid() || !send_across_threads(window, std::move(sent), reply, 0, UINT64_MAX, &ignored)) {
+    if (!reply->signal.valid() ||
+        !send_across_threads(window, std::move(sent), reply, 0, UINT64_MAX, &ignored)) {
         return 0;
     }
     return *result;

@@ -67,7 +67,8 @@ sockaddr_un socket_address(const std::string& path) {
 
 // Starts serving a name: takes its lock file, replaces a socket file left by a process that died, listens.
 DWORD serve(PipeName& name) {
-    name.lock.reset(::open((name.socket_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    name.lock.reset(
+        ::open((name.socket_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!name.lock.valid()) {
         return kernel_error_from_errno(errno);
     }
@@ -201,8 +202,8 @@ HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWO
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = ERROR_SUCCESS;
-    std::shared_ptr<PipeName> served =
-        acquire_instance(key, socket_path, maxInstances, (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, &error);
+    std::shared_ptr<PipeName> served = acquire_instance(
+        key, socket_path, maxInstances, (openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0, &error);
     if (!served) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

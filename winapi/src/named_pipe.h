@@ -63,9 +63,9 @@ public:
     // A client end over a connected socket.
     PipeEnd(UniqueFd socket, bool overlapped);
     ~PipeEnd() override;
-    // Operations still pending complete with ERROR_OPERATION_ABORTED at once, and the peer sees the end go, even
-    // while the I/O thread still holds the object. Pipe handles are never duplicated, so the first close is
-    // the last.
+    // Operations still pending complete with ERROR_OPERATION_ABORTED at once, and the peer sees the end go,
+    // even while the I/O thread still holds the object. Pipe handles are never duplicated, so the first close
+    // is the last.
     void on_handle_closed() override;
 
     BOOL read(LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) override;
@@ -88,7 +88,7 @@ private:
         DWORD thread_id;
         uint8_t* buffer;  // reads: the destination; writes: the message
         DWORD size;
-        uint64_t done;    // reads: bytes delivered; writes: frame bytes sent, length prefix included
+        uint64_t done;  // reads: bytes delivered; writes: frame bytes sent, length prefix included
         uint8_t prefix[4];
     };
     using Guard = std::unique_lock<std::mutex>;

@@ -252,7 +252,8 @@ void PipeEnd::wait_completed(const OVERLAPPED* overlapped) {
 
 void PipeEnd::complete(const Operation& op, DWORD error, bool signal) {
     LPOVERLAPPED overlapped = op.overlapped;
-    // Writes count the message without its length prefix (step_write leaves that in done); failures move nothing.
+    // Writes count the message without its length prefix (step_write leaves that in done); failures move
+    // nothing.
     overlapped->InternalHigh = error == ERROR_SUCCESS || error == ERROR_MORE_DATA ? (ULONG_PTR)op.done : 0;
     ULONG_PTR status = error == ERROR_SUCCESS ? 0 : (overlapped_error_bits | error);
     __atomic_store_n(&overlapped->Internal, status, __ATOMIC_RELEASE);
@@ -347,7 +348,8 @@ bool PipeEnd::step_read(Operation& op, DWORD* error) {
             destination = op.buffer + op.done;
             room = op.size - op.done;
         }
-        ssize_t n = ::recv(socket_.get(), destination, (size_t)std::min<uint64_t>(room, remaining_), MSG_DONTWAIT);
+        ssize_t n =
+            ::recv(socket_.get(), destination, (size_t)std::min<uint64_t>(room, remaining_), MSG_DONTWAIT);
         if (n < 0 && would_block(errno)) {
             return false;
         }

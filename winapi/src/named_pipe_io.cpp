@@ -12,7 +12,9 @@ namespace {
 
 class PipeIoThread {
 public:
-    PipeIoThread() { std::thread([this] { run(); }).detach(); }
+    PipeIoThread() {
+        std::thread([this] { run(); }).detach();
+    }
 
     void watch(const std::shared_ptr<PipeEnd>& end) {
         {
@@ -39,7 +41,8 @@ private:
 
     void run() {
         for (;;) {
-            // Cleared before the snapshot: a watch() that comes later sets it again and ends the poll at once.
+            // Cleared before the snapshot: a watch() that comes later sets it again and ends the poll at
+            // once.
             wake_.clear();
             std::vector<std::shared_ptr<PipeEnd>> live;
             {
@@ -67,8 +70,8 @@ private:
                 ends.push_back(end);
             }
             live.clear();
-            // No reference is held while polling, so closing the last handle destroys the end at once; it then
-            // wakes this thread, whose poll would otherwise keep the closed sockets alive.
+            // No reference is held while polling, so closing the last handle destroys the end at once; it
+            // then wakes this thread, whose poll would otherwise keep the closed sockets alive.
             if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
                 continue;
             }

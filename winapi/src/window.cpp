@@ -177,7 +177,9 @@ LRESULT size_message(const std::shared_ptr<WindowRecord>& window) {
         style = window->style;
         client = client_rect(*window);
     }
-    WPARAM kind = (style & WS_MINIMIZE) ? SIZE_MINIMIZED : (style & WS_MAXIMIZE) ? SIZE_MAXIMIZED : SIZE_RESTORED;
+    WPARAM kind = (style & WS_MINIMIZE)   ? SIZE_MINIMIZED
+                  : (style & WS_MAXIMIZE) ? SIZE_MAXIMIZED
+                                          : SIZE_RESTORED;
     return send(window->hwnd, WM_SIZE, kind, MAKELPARAM(client.right, client.bottom));
 }
 
@@ -204,7 +206,8 @@ BOOL set_window_pos(const std::shared_ptr<WindowRecord>& window, HWND after, int
     {
         std::lock_guard<std::mutex> guard(window_lock());
         RECT& r = window->rect;
-        if (!(pos.flags & SWP_NOMOVE) && (clamp_position(pos.x) != r.left || clamp_position(pos.y) != r.top)) {
+        if (!(pos.flags & SWP_NOMOVE) &&
+            (clamp_position(pos.x) != r.left || clamp_position(pos.y) != r.top)) {
             int x = clamp_position(pos.x);
             int y = clamp_position(pos.y);
             r = RECT{x, y, x + (r.right - r.left), y + (r.bottom - r.top)};
@@ -271,7 +274,8 @@ BOOL show_window(const std::shared_ptr<WindowRecord>& window, int command) {
     auto show = [&](bool activate) {
         if (!was_visible) {
             send(window->hwnd, WM_SHOWWINDOW, TRUE, 0);
-            set_window_pos(window, nullptr, 0, 0, 0, 0, keep | SWP_SHOWWINDOW | (activate ? 0 : SWP_NOACTIVATE));
+            set_window_pos(window, nullptr, 0, 0, 0, 0,
+                           keep | SWP_SHOWWINDOW | (activate ? 0 : SWP_NOACTIVATE));
         }
     };
     switch (command) {
@@ -463,9 +467,9 @@ ATOM WINAPI RegisterClassW(const WNDCLASSW* wc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    WNDCLASSEXW ex{sizeof(WNDCLASSEXW), wc->style, wc->lpfnWndProc, wc->cbClsExtra, wc->cbWndExtra,
-                   wc->hInstance, wc->hIcon, wc->hCursor, wc->hbrBackground, wc->lpszMenuName,
-                   wc->lpszClassName, nullptr};
+    WNDCLASSEXW ex{sizeof(WNDCLASSEXW), wc->style,        wc->lpfnWndProc,   wc->cbClsExtra,
+                   wc->cbWndExtra,      wc->hInstance,    wc->hIcon,         wc->hCursor,
+                   wc->hbrBackground,   wc->lpszMenuName, wc->lpszClassName, nullptr};
     return RegisterClassExW(&ex);
 }
 
@@ -488,7 +492,8 @@ BOOL WINAPI UnregisterClassW(LPCWSTR className, HINSTANCE instance) {
 }
 
 HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y,
-                            int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+                            int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                            LPVOID param) {
     std::shared_ptr<MessageQueue> queue = current_queue();
     if (!queue) {
         return nullptr;
@@ -557,8 +562,8 @@ HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName
         remote_listen();
     }
 
-    CREATESTRUCTW create{param, instance, menu, parent, height, width, y, x, static_cast<LONG>(style), windowName,
-                         className, exStyle};
+    CREATESTRUCTW create{param,      instance,  menu,   parent, height, width, y, x, static_cast<LONG>(style),
+                         windowName, className, exStyle};
     if (!(style & WS_CHILD) && (style & (WS_THICKFRAME | WS_CAPTION))) {
         MINMAXINFO info{};
         info.ptMaxSize = POINT{65535, 65535};
@@ -998,7 +1003,8 @@ HWND WINAPI SetFocus(HWND hwnd) {
             active = table().active;
         }
         if (active != top) {
-            // Activation gives the focus to the top-level window through WM_ACTIVATE; the child then takes it.
+            // Activation gives the focus to the top-level window through WM_ACTIVATE; the child then takes
+            // it.
             activate_window(top, true);
             if (std::shared_ptr<WindowRecord> top_window = find_window(top)) {
                 x11_focus_window(*top_window);

@@ -26,7 +26,8 @@ std::vector<RemoteWindow> all_top_level_windows() {
     std::vector<RemoteWindow> out;
     for (auto& window : top_level_windows()) {
         std::lock_guard<std::mutex> guard(window_lock());
-        out.push_back(RemoteWindow{window->hwnd, window->thread_id, window->window_class->name, window->text});
+        out.push_back(
+            RemoteWindow{window->hwnd, window->thread_id, window->window_class->name, window->text});
     }
     for (auto& window : remote_windows()) {
         out.push_back(std::move(window));

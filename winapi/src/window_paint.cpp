@@ -180,7 +180,8 @@ HDC WINAPI BeginPaint(HWND hwnd, LPPAINTSTRUCT paint) {
     window->queue->validate(hwnd, nullptr);
     paint->hdc = window_dc(*window);
     if (paint->hdc && erase) {
-        paint->fErase = SendMessageW(hwnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(paint->hdc), 0) ? FALSE : TRUE;
+        paint->fErase =
+            SendMessageW(hwnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(paint->hdc), 0) ? FALSE : TRUE;
     }
     return paint->hdc;
 }

@@ -1,9 +1,9 @@
 // Window messages between processes.
 //
 // A request is one SOCK_SEQPACKET record (RequestHeader), followed for WM_COPYDATA by the data in records of
-// at most chunk_size bytes; the answer is one ReplyHeader record, for a window list followed by one record per
-// window. Every connection carries one request. Whatever arrives is checked before use: the peer may be any
-// program of this user.
+// at most chunk_size bytes; the answer is one ReplyHeader record, for a window list followed by one record
+// per window. Every connection carries one request. Whatever arrives is checked before use: the peer may be
+// any program of this user.
 #include "window_remote.h"
 
 #include "event_fd.h"
@@ -34,7 +34,7 @@ namespace {
 constexpr uint32_t magic = 0x4B57534D;
 constexpr uint32_t max_payload = 16u << 20;
 constexpr size_t chunk_size = 32768;
-constexpr size_t max_text = 1024;  // class names and titles in a window list, in UTF-16 units
+constexpr size_t max_text = 1024;      // class names and titles in a window list, in UTF-16 units
 constexpr uint32_t max_listed = 4096;  // windows one process may list
 constexpr int max_connections = 64;
 constexpr int request_timeout_ms = 5000;
@@ -177,8 +177,12 @@ void serve_connection(UniqueFd connection) {
         return;
     }
     if (request.kind == kind_post) {
-        MSG msg{hwnd, request.message, static_cast<WPARAM>(request.wparam), static_cast<LPARAM>(request.lparam),
-                GetTickCount(), POINT{0, 0}};
+        MSG msg{hwnd,
+                request.message,
+                static_cast<WPARAM>(request.wparam),
+                static_cast<LPARAM>(request.lparam),
+                GetTickCount(),
+                POINT{0, 0}};
         send_reply(fd, window->queue->post(msg) ? 0 : GetLastError());
         return;
     }
@@ -315,7 +319,8 @@ std::vector<DWORD> other_processes() {
     while (dirent* entry = ::readdir(dir)) {
         char* end = nullptr;
         unsigned long pid = std::strtoul(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == 0 && pid > 0 && pid < (1ul << 22) && pid != GetCurrentProcessId()) {
+        if (end != entry->d_name && *end == 0 && pid > 0 && pid < (1ul << 22) &&
+            pid != GetCurrentProcessId()) {
             pids.push_back(static_cast<DWORD>(pid));
         }
     }
@@ -394,10 +399,12 @@ bool remote_post(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    RequestHeader request{magic, kind_post, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)), message,
-                          wparam, lparam, 0, 0, 0};
+    RequestHeader request{magic,   kind_post, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                          message, wparam,    lparam,
+                          0,       0,         0};
     ReplyHeader reply;
-    return exchange(hwnd, request, nullptr, SMTO_BLOCK, monotonic_ns() + request_timeout_ms * 1000000ull, &reply);
+    return exchange(hwnd, request, nullptr, SMTO_BLOCK, monotonic_ns() + request_timeout_ms * 1000000ull,
+                    &reply);
 }
 
 bool remote_send(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout_ms,
@@ -406,8 +413,9 @@ bool remote_send(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT fla
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    RequestHeader request{magic, kind_send, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)), message,
-                          wparam, lparam, 0, 0, flags};
+    RequestHeader request{magic,   kind_send, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                          message, wparam,    lparam,
+                          0,       0,         flags};
     const void* payload = nullptr;
     if (message == WM_COPYDATA) {
         auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
@@ -420,8 +428,8 @@ bool remote_send(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT fla
         request.payload_size = copy->cbData;
         payload = copy->lpData;
     }
-    uint64_t deadline = timeout_ms == INFINITE ? UINT64_MAX
-                                               : monotonic_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
+    uint64_t deadline =
+        timeout_ms == INFINITE ? UINT64_MAX : monotonic_ns() + static_cast<uint64_t>(timeout_ms) * 1000000u;
     ReplyHeader reply;
     if (!exchange(hwnd, request, payload, flags, deadline, &reply)) {
         return false;
@@ -459,10 +467,11 @@ std::vector<RemoteWindow> remote_windows() {
 }
 
 DWORD remote_window_thread(HWND hwnd) {
-    RequestHeader request{magic, kind_query, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)), 0, 0, 0,
-                          0, 0, 0};
+    RequestHeader request{
+        magic, kind_query, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)), 0, 0, 0, 0, 0, 0};
     ReplyHeader reply;
-    if (!exchange(hwnd, request, nullptr, SMTO_BLOCK, monotonic_ns() + list_timeout_ms * 1000000ull, &reply)) {
+    if (!exchange(hwnd, request, nullptr, SMTO_BLOCK, monotonic_ns() + list_timeout_ms * 1000000ull,
+                  &reply)) {
         return 0;
     }
     return reply.thread_id;

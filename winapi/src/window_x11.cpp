@@ -1,8 +1,8 @@
 // Top-level windows on the X display, and X events turned into window messages.
 //
 // The event handler runs inside the GUI thread's waits and message retrieval. What Windows delivers as sent
-// messages (size, move, focus, close) is queued on the window's thread as a sent message, so window procedures
-// run only where the thread retrieves messages; input is posted.
+// messages (size, move, focus, close) is queued on the window's thread as a sent message, so window
+// procedures run only where the thread retrieves messages; input is posted.
 #include "message_queue.h"
 #include "tick_clock.h"
 #include "window_internal.h"
@@ -40,9 +40,9 @@ const Atoms* atoms() {
         return nullptr;
     }
     if (!value) {
-        value = new Atoms{XInternAtom(display, "WM_PROTOCOLS", False),
-                          XInternAtom(display, "WM_DELETE_WINDOW", False),
-                          XInternAtom(display, "_NET_WM_NAME", False), XInternAtom(display, "UTF8_STRING", False)};
+        value = new Atoms{
+            XInternAtom(display, "WM_PROTOCOLS", False), XInternAtom(display, "WM_DELETE_WINDOW", False),
+            XInternAtom(display, "_NET_WM_NAME", False), XInternAtom(display, "UTF8_STRING", False)};
         // Held keys then repeat as presses only, as Windows repeats WM_KEYDOWN.
         XkbSetDetectableAutoRepeat(display, True, nullptr);
         x11_add_event_handler(handle_event);
@@ -54,7 +54,8 @@ std::string utf8(const std::u16string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
         } else if (c >= 0xD800 && c < 0xE000) {
             c = 0xFFFD;
@@ -94,18 +95,23 @@ void queue_task(const std::shared_ptr<WindowRecord>& window, std::function<void(
     window->queue->send(std::move(sent));
 }
 
-void post(const std::shared_ptr<WindowRecord>& window, HWND target, UINT message, WPARAM wparam, LPARAM lparam,
-          int root_x, int root_y) {
+void post(const std::shared_ptr<WindowRecord>& window, HWND target, UINT message, WPARAM wparam,
+          LPARAM lparam, int root_x, int root_y) {
     window->queue->post(MSG{target, message, wparam, lparam, GetTickCount(), POINT{root_x, root_y}});
 }
 
 WPARAM mouse_keys(unsigned state) {
     WPARAM keys = 0;
-    if (state & Button1Mask) keys |= MK_LBUTTON;
-    if (state & Button2Mask) keys |= MK_MBUTTON;
-    if (state & Button3Mask) keys |= MK_RBUTTON;
-    if (state & ShiftMask) keys |= MK_SHIFT;
-    if (state & ControlMask) keys |= MK_CONTROL;
+    if (state & Button1Mask)
+        keys |= MK_LBUTTON;
+    if (state & Button2Mask)
+        keys |= MK_MBUTTON;
+    if (state & Button3Mask)
+        keys |= MK_RBUTTON;
+    if (state & ShiftMask)
+        keys |= MK_SHIFT;
+    if (state & ControlMask)
+        keys |= MK_CONTROL;
     return keys;
 }
 
@@ -115,7 +121,8 @@ void on_configure(const std::shared_ptr<WindowRecord>& window, const XConfigureE
     if (!event.send_event) {
         // A real event is relative to the parent, which a window manager may have put around the window.
         Window child;
-        XTranslateCoordinates(event.display, event.window, DefaultRootWindow(event.display), 0, 0, &x, &y, &child);
+        XTranslateCoordinates(event.display, event.window, DefaultRootWindow(event.display), 0, 0, &x, &y,
+                              &child);
     }
     bool moved;
     bool resized;
@@ -195,13 +202,18 @@ void on_key(const std::shared_ptr<WindowRecord>& window, const XKeyEvent& event)
     const bool system = (alt && !control) || vk == VK_F10 || (vk == VK_MENU && !control);
     UINT message = system ? (down ? WM_SYSKEYDOWN : WM_SYSKEYUP) : (down ? WM_KEYDOWN : WM_KEYUP);
     LPARAM lparam = 1 | (static_cast<LPARAM>(scan & 0xFF) << 16);
-    if (extended) lparam |= 1L << 24;
-    if (alt && system && vk != VK_F10) lparam |= 1L << 29;
-    if (!down || was_down) lparam |= 1L << 30;
-    if (!down) lparam |= 1L << 31;
-    KBDLLHOOKSTRUCT info{specific, scan, (extended ? LLKHF_EXTENDED : 0u) | (alt ? LLKHF_ALTDOWN : 0u) |
-                                            (down ? 0u : LLKHF_UP),
-                         GetTickCount(), 0};
+    if (extended)
+        lparam |= 1L << 24;
+    if (alt && system && vk != VK_F10)
+        lparam |= 1L << 29;
+    if (!down || was_down)
+        lparam |= 1L << 30;
+    if (!down)
+        lparam |= 1L << 31;
+    KBDLLHOOKSTRUCT info{
+        specific, scan,
+        (extended ? LLKHF_EXTENDED : 0u) | (alt ? LLKHF_ALTDOWN : 0u) | (down ? 0u : LLKHF_UP),
+        GetTickCount(), 0};
     int root_x = event.x_root;
     int root_y = event.y_root;
     HWND hwnd = window->hwnd;
@@ -244,8 +256,8 @@ void sync_key_state(Display* display) {
 }
 
 // The window that gets the mouse message (the capture window, if any) and the point in its client area.
-std::shared_ptr<WindowRecord> mouse_window(const std::shared_ptr<WindowRecord>& over, int x, int y, int root_x,
-                                           int root_y, LPARAM* point) {
+std::shared_ptr<WindowRecord> mouse_window(const std::shared_ptr<WindowRecord>& over, int x, int y,
+                                           int root_x, int root_y, LPARAM* point) {
     HWND target = mouse_target(over->hwnd);
     std::shared_ptr<WindowRecord> window = target == over->hwnd ? over : find_window(target);
     if (!window) {
@@ -263,7 +275,8 @@ std::shared_ptr<WindowRecord> mouse_window(const std::shared_ptr<WindowRecord>& 
 
 void on_button(const std::shared_ptr<WindowRecord>& over, const XButtonEvent& event) {
     LPARAM point;
-    std::shared_ptr<WindowRecord> window = mouse_window(over, event.x, event.y, event.x_root, event.y_root, &point);
+    std::shared_ptr<WindowRecord> window =
+        mouse_window(over, event.x, event.y, event.x_root, event.y_root, &point);
     if (!window) {
         return;
     }
@@ -320,13 +333,15 @@ void on_button(const std::shared_ptr<WindowRecord>& over, const XButtonEvent& ev
 
 void on_motion(const std::shared_ptr<WindowRecord>& over, const XMotionEvent& event) {
     LPARAM point;
-    std::shared_ptr<WindowRecord> window = mouse_window(over, event.x, event.y, event.x_root, event.y_root, &point);
+    std::shared_ptr<WindowRecord> window =
+        mouse_window(over, event.x, event.y, event.x_root, event.y_root, &point);
     if (!window) {
         return;
     }
     if (window == over) {
         // Uncaptured, the window under the pointer may set the cursor first.
-        queue_sent(window, WM_SETCURSOR, reinterpret_cast<WPARAM>(window->hwnd), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        queue_sent(window, WM_SETCURSOR, reinterpret_cast<WPARAM>(window->hwnd),
+                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
     }
     post(window, window->hwnd, WM_MOUSEMOVE, mouse_keys(event.state), point, event.x_root, event.y_root);
 }
@@ -418,14 +433,16 @@ void x11_create_window(WindowRecord& window) {
         return;
     }
     XSetWindowAttributes attributes{};
-    attributes.event_mask = ExposureMask | StructureNotifyMask | FocusChangeMask | KeyPressMask | KeyReleaseMask |
-                            ButtonPressMask | ButtonReleaseMask | PointerMotionMask | LeaveWindowMask;
+    attributes.event_mask = ExposureMask | StructureNotifyMask | FocusChangeMask | KeyPressMask |
+                            KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                            LeaveWindowMask;
     attributes.background_pixmap = None;  // the back buffer paints everything; no flash of a background
     RECT r = window.rect;
-    window.x_window = XCreateWindow(display, DefaultRootWindow(display), r.left, r.top,
-                                    static_cast<unsigned>(std::max<LONG>(r.right - r.left, 1)),
-                                    static_cast<unsigned>(std::max<LONG>(r.bottom - r.top, 1)), 0, CopyFromParent,
-                                    InputOutput, CopyFromParent, CWEventMask | CWBackPixmap, &attributes);
+    window.x_window =
+        XCreateWindow(display, DefaultRootWindow(display), r.left, r.top,
+                      static_cast<unsigned>(std::max<LONG>(r.right - r.left, 1)),
+                      static_cast<unsigned>(std::max<LONG>(r.bottom - r.top, 1)), 0, CopyFromParent,
+                      InputOutput, CopyFromParent, CWEventMask | CWBackPixmap, &attributes);
     if (!window.x_window) {
         return;
     }
@@ -545,7 +562,8 @@ bool x11_pointer_inside(WindowRecord& window) {
         return false;  // on another screen
     }
     std::lock_guard<std::mutex> guard(window_lock());
-    return x >= 0 && y >= 0 && x < window.rect.right - window.rect.left && y < window.rect.bottom - window.rect.top;
+    return x >= 0 && y >= 0 && x < window.rect.right - window.rect.left &&
+           y < window.rect.bottom - window.rect.top;
 }
 
 void x11_present(WindowRecord& window, const RECT& rect) {
@@ -568,9 +586,10 @@ void x11_present(WindowRecord& window, const RECT& rect) {
         return;
     }
     int screen = DefaultScreen(display);
-    XImage* ximage = XCreateImage(display, DefaultVisual(display, screen), 24, ZPixmap, 0,
-                                  reinterpret_cast<char*>(pixman_image_get_data(image)), static_cast<unsigned>(width),
-                                  static_cast<unsigned>(height), 32, pixman_image_get_stride(image));
+    XImage* ximage =
+        XCreateImage(display, DefaultVisual(display, screen), 24, ZPixmap, 0,
+                     reinterpret_cast<char*>(pixman_image_get_data(image)), static_cast<unsigned>(width),
+                     static_cast<unsigned>(height), 32, pixman_image_get_stride(image));
     if (!ximage) {
         return;
     }

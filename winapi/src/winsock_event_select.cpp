@@ -121,7 +121,8 @@ public:
         if (unsigned readiness = wanted(socket.association)) {
             uint32_t number = next_arming();
             socket.association.armed = number;
-            watch_arm(watch_, socket.fd, readiness, static_cast<uint32_t>(socket.fd) | uint64_t{number} << 32);
+            watch_arm(watch_, socket.fd, readiness,
+                      static_cast<uint32_t>(socket.fd) | uint64_t{number} << 32);
         }
     }
 

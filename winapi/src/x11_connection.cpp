@@ -21,7 +21,9 @@ std::vector<X11EventHandler>& handlers() {  // GUI thread only
 
 // Xlib's default handler exits the process on any protocol error; a failed request from a window that went
 // away must not end the session.
-int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
 
 }  // namespace
 
@@ -51,7 +53,9 @@ int x11_connection_fd() {
     return display ? ConnectionNumber(display) : -1;
 }
 
-void x11_add_event_handler(X11EventHandler handler) { handlers().push_back(std::move(handler)); }
+void x11_add_event_handler(X11EventHandler handler) {
+    handlers().push_back(std::move(handler));
+}
 
 void x11_pump_events() {
     Display* d = x11_display();

@@ -1,6 +1,6 @@
-// The process's connection to the X server. Xlib is called only on the GUI thread: the thread that first asked
-// for the display (the thread that creates the windows). Other threads post a message to that thread instead.
-// With no X display every caller gets null and the message machinery works without it.
+// The process's connection to the X server. Xlib is called only on the GUI thread: the thread that first
+// asked for the display (the thread that creates the windows). Other threads post a message to that thread
+// instead. With no X display every caller gets null and the message machinery works without it.
 #pragma once
 
 #include <functional>

@@ -51,16 +51,18 @@ std::string command_output_pumping(const std::string& command) {
 }
 
 // xclip owns the clipboard with the file's bytes under the target until another client takes it. The xclip
-// command returns before its background copy has taken the clipboard, so the caller owns it first and this waits
-// until it is lost: a late xclip would take a later test's clipboard.
+// command returns before its background copy has taken the clipboard, so the caller owns it first and this
+// waits until it is lost: a late xclip would take a later test's clipboard.
 void xclip_put(const std::string& path, const char* target) {
     std::string command = "xclip -selection clipboard -t '" + std::string(target) + "' -i '" + path + "'";
     ASSERT_EQ(system(command.c_str()), 0) << command;
-    ASSERT_TRUE(pump_until([] { return GetClipboardOwner() == nullptr; })) << "xclip did not take the clipboard";
+    ASSERT_TRUE(pump_until([] { return GetClipboardOwner() == nullptr; }))
+        << "xclip did not take the clipboard";
 }
 
 std::string xclip_get(const char* target) {
-    return command_output_pumping("xclip -selection clipboard -t '" + std::string(target) + "' -o 2>/dev/null");
+    return command_output_pumping("xclip -selection clipboard -t '" + std::string(target) +
+                                  "' -o 2>/dev/null");
 }
 
 std::vector<uint8_t> small_dib() {

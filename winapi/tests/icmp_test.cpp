@@ -38,16 +38,16 @@ TEST(IcmpTest, RefusedRequestsSendNothing) {
     char request[32] = {};
     // Record and data must fit; the record is larger in a 64-bit program than in a 32-bit one.
     std::vector<unsigned char> reply(sizeof(ICMP_ECHO_REPLY) + sizeof request - 1);
-    EXPECT_EQ(IcmpSendEcho(icmp, loopback, request, sizeof request, nullptr, reply.data(), (DWORD)reply.size(),
-                           200),
+    EXPECT_EQ(IcmpSendEcho(icmp, loopback, request, sizeof request, nullptr, reply.data(),
+                           (DWORD)reply.size(), 200),
               0u);
     EXPECT_EQ(GetLastError(), (DWORD)IP_BUF_TOO_SMALL);
     EXPECT_EQ(IcmpSendEcho(icmp, loopback, nullptr, 4, nullptr, reply.data(), (DWORD)reply.size(), 200), 0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(IcmpCloseHandle(icmp));
 
-    EXPECT_EQ(IcmpSendEcho(icmp, loopback, request, sizeof request, nullptr, reply.data(), (DWORD)reply.size(),
-                           200),
+    EXPECT_EQ(IcmpSendEcho(icmp, loopback, request, sizeof request, nullptr, reply.data(),
+                           (DWORD)reply.size(), 200),
               0u);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

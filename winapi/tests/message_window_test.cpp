@@ -114,7 +114,8 @@ TEST_F(MessageWindowTest, SentComeFirstThenPostedThenPaintThenTimers) {
     InvalidateRect(hwnd, nullptr, FALSE);
     PostMessageW(hwnd, WM_USER + 1, 0, 0);
     std::thread sender([hwnd] { SendMessageW(hwnd, WM_USER + 2, 0, 0); });
-    ASSERT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_SENDMESSAGE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_SENDMESSAGE, 0),
+              static_cast<DWORD>(WAIT_OBJECT_0));
     // The sent message runs inside PeekMessage and is never returned.
     EXPECT_EQ(pump(), (std::vector<UINT>{WM_USER + 1, WM_PAINT, WM_TIMER}));
     sender.join();
@@ -211,8 +212,8 @@ TEST_F(MessageWindowTest, TimeoutAgainstAHungReceiverAndTheDataStaysValid) {
         }
         if (message == WM_COPYDATA) {
             auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
-            intact = copy->dwData == 0x201 && copy->cbData == 6 &&
-                     std::memcmp(copy->lpData, "abcdef", 6) == 0;
+            intact =
+                copy->dwData == 0x201 && copy->cbData == 6 && std::memcmp(copy->lpData, "abcdef", 6) == 0;
             checked = true;
             return TRUE;
         }
@@ -359,7 +360,8 @@ TEST_F(MessageWindowTest, TimerProcedureRunsFromDispatchAndWakesTheLoopWait) {
     });
     // The loop's wait (as the program's loops wait) wakes for the timer.
     DWORD start = GetTickCount();
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 2000, QS_ALLINPUT, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 2000, QS_ALLINPUT, 0),
+              static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_LT(GetTickCount() - start, 1500u);
     pump();
     EXPECT_EQ(calls.load(), 1);
@@ -369,11 +371,14 @@ TEST_F(MessageWindowTest, TimerProcedureRunsFromDispatchAndWakesTheLoopWait) {
 }
 
 TEST_F(MessageWindowTest, LoopWaitWakesForAnIncomingSend) {
-    Handler handler = [](HWND, UINT message, WPARAM, LPARAM) -> LRESULT { return message == WM_USER ? 9 : 0; };
+    Handler handler = [](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+        return message == WM_USER ? 9 : 0;
+    };
     HWND hwnd = make_window(&handler);
     std::atomic<LRESULT> answer{0};
     std::thread sender([&] { answer = SendMessageW(hwnd, WM_USER, 0, 0); });
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_SENDMESSAGE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_SENDMESSAGE, 0),
+              static_cast<DWORD>(WAIT_OBJECT_0));
     pump();
     sender.join();
     EXPECT_EQ(answer.load(), 9);

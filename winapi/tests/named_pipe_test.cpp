@@ -14,7 +14,9 @@ namespace {
 // The sockets and lock files of the tests' pipes go to a runtime folder of their own.
 class PrivateRuntimeFolder : public testing::Environment {
 public:
-    void SetUp() override { env_ = std::make_unique<test_support::ScopedEnv>("XDG_RUNTIME_DIR", folder_.path()); }
+    void SetUp() override {
+        env_ = std::make_unique<test_support::ScopedEnv>("XDG_RUNTIME_DIR", folder_.path());
+    }
     void TearDown() override { env_.reset(); }
 
 private:
@@ -28,8 +30,8 @@ constexpr DWORD server_pipe_mode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | P
 
 std::u16string unique_pipe_name() {
     static std::atomic<int> counter{0};
-    std::string name = "\\\\.\\pipe\\ktw-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(counter++);
+    std::string name =
+        "\\\\.\\pipe\\ktw-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
     return std::u16string(name.begin(), name.end());
 }
 
@@ -46,8 +48,8 @@ class NamedPipeTest : public testing::Test {
 protected:
     void SetUp() override {
         name_ = unique_pipe_name();
-        server_ = CreateNamedPipeW(name_.c_str(), server_open_mode, server_pipe_mode, PIPE_UNLIMITED_INSTANCES,
-                                   8192, 8192, 5000, nullptr);
+        server_ = CreateNamedPipeW(name_.c_str(), server_open_mode, server_pipe_mode,
+                                   PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, nullptr);
         ASSERT_NE(server_, INVALID_HANDLE_VALUE) << GetLastError();
         event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         overlapped_.hEvent = event_;
@@ -71,7 +73,8 @@ protected:
 
     void client_writes(const std::string& message) {
         DWORD written = 0;
-        ASSERT_TRUE(WriteFile(client_, message.data(), (DWORD)message.size(), &written, nullptr)) << GetLastError();
+        ASSERT_TRUE(WriteFile(client_, message.data(), (DWORD)message.size(), &written, nullptr))
+            << GetLastError();
         ASSERT_EQ(written, message.size());
     }
 
@@ -285,8 +288,8 @@ TEST_F(NamedPipeTest, ServerMessagesReachABlockingClientWithTheirBoundaries) {
 }
 
 TEST_F(NamedPipeTest, InstancesOfOneNameEachServeOneClient) {
-    HANDLE second = CreateNamedPipeW(name_.c_str(), server_open_mode, server_pipe_mode, PIPE_UNLIMITED_INSTANCES,
-                                     8192, 8192, 5000, nullptr);
+    HANDLE second = CreateNamedPipeW(name_.c_str(), server_open_mode, server_pipe_mode,
+                                     PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, nullptr);
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
     OVERLAPPED second_overlapped{};
     second_overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -338,8 +341,9 @@ TEST(NamedPipeErrorsTest, RefusedRequests) {
     };
     for (const Case& c : cases) {
         SetLastError(0);
-        EXPECT_EQ(CreateNamedPipeW(c.name.c_str(), c.open_mode, c.pipe_mode, c.max_instances, 0, 0, 0, nullptr),
-                  INVALID_HANDLE_VALUE)
+        EXPECT_EQ(
+            CreateNamedPipeW(c.name.c_str(), c.open_mode, c.pipe_mode, c.max_instances, 0, 0, 0, nullptr),
+            INVALID_HANDLE_VALUE)
             << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what;
     }
@@ -352,8 +356,8 @@ TEST(NamedPipeErrorsTest, RefusedRequests) {
     EXPECT_EQ(CreateNamedPipeW(name.c_str(), server_open_mode, server_pipe_mode, 2, 0, 0, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(CreateNamedPipeW(name.c_str(), server_open_mode | FILE_FLAG_FIRST_PIPE_INSTANCE, server_pipe_mode,
-                               1, 0, 0, 0, nullptr),
+    EXPECT_EQ(CreateNamedPipeW(name.c_str(), server_open_mode | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                               server_pipe_mode, 1, 0, 0, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
@@ -361,7 +365,8 @@ TEST(NamedPipeErrorsTest, RefusedRequests) {
     OVERLAPPED overlapped{};
     EXPECT_FALSE(ReadFile(only, buffer, sizeof buffer, nullptr, &overlapped));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PIPE_LISTENING);
-    EXPECT_FALSE(ReadFile(only, buffer, sizeof buffer, nullptr, nullptr)) << "an overlapped handle needs a record";
+    EXPECT_FALSE(ReadFile(only, buffer, sizeof buffer, nullptr, nullptr))
+        << "an overlapped handle needs a record";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
     // Names ignore case.

@@ -45,7 +45,8 @@ TEST(Time, TickCountWrapsWhileTheSixtyFourBitCountGoesOn) {
     EXPECT_GE(end64, 0x100000000ull);
 }
 
-// The real-time clock's second, read before and after the calls: when both are the same, the calls fell within it.
+// The real-time clock's second, read before and after the calls: when both are the same, the calls fell
+// within it.
 std::time_t clock_second() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);

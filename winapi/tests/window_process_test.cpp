@@ -128,10 +128,12 @@ TEST_F(WindowProcess, FindsAnotherProcessWindowByClassAndTitle) {
     EXPECT_TRUE(IsWindow(helper.hwnd()));
 
     std::vector<HWND> listed;
-    EnumWindows([](HWND hwnd, LPARAM list) {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&listed));
+    EnumWindows(
+        [](HWND hwnd, LPARAM list) {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&listed));
     EXPECT_NE(std::find(listed.begin(), listed.end(), helper.hwnd()), listed.end());
     EXPECT_NE(std::find(listed.begin(), listed.end(), own_), listed.end());
 
@@ -196,8 +198,8 @@ TEST_F(WindowProcess, AHungProcessTimesOutTheSender) {
     COPYDATASTRUCT copy{0x545, sizeof text, text};
     DWORD start = GetTickCount();
     DWORD_PTR result = 5;
-    EXPECT_FALSE(SendMessageTimeoutW(helper.hwnd(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), 0, 300,
-                                     &result));
+    EXPECT_FALSE(
+        SendMessageTimeoutW(helper.hwnd(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), 0, 300, &result));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_EQ(result, 0u);
     EXPECT_GE(GetTickCount() - start, 250u);

@@ -80,8 +80,8 @@ protected:
         create_answer = 0;
     }
     HWND create(DWORD style = WS_OVERLAPPEDWINDOW, HWND parent = nullptr, LPVOID param = nullptr) {
-        return CreateWindowExW(0, u"ktw_window_test", u"Title", style, 10, 20, 300, 200, parent, nullptr, nullptr,
-                               param);
+        return CreateWindowExW(0, u"ktw_window_test", u"Title", style, 10, 20, 300, 200, parent, nullptr,
+                               nullptr, param);
     }
 
     static bool registered_;
@@ -95,8 +95,9 @@ TEST_F(WindowTest, ClassesAreUniqueIgnoringCaseAndMustExist) {
     wc.lpszClassName = u"KTW_WINDOW_TEST";
     EXPECT_EQ(RegisterClassW(&wc), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
-    EXPECT_EQ(CreateWindowExW(0, u"no such class", nullptr, 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr),
-              nullptr);
+    EXPECT_EQ(
+        CreateWindowExW(0, u"no such class", nullptr, 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr),
+        nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
 
     // A class with windows cannot go; without them it can, and its name is free again.
@@ -117,8 +118,8 @@ TEST_F(WindowTest, CreationSendsItsMessagesInOrderWithTheCreateStruct) {
     int marker = 0;
     HWND hwnd = create(WS_OVERLAPPEDWINDOW, nullptr, &marker);
     ASSERT_NE(hwnd, nullptr);
-    EXPECT_EQ(messages_of(hwnd), (std::vector<UINT>{WM_GETMINMAXINFO, WM_NCCREATE, WM_NCCALCSIZE, WM_CREATE,
-                                                    WM_SIZE, WM_MOVE}));
+    EXPECT_EQ(messages_of(hwnd),
+              (std::vector<UINT>{WM_GETMINMAXINFO, WM_NCCREATE, WM_NCCALCSIZE, WM_CREATE, WM_SIZE, WM_MOVE}));
     EXPECT_EQ(create_seen.lpCreateParams, &marker);
     EXPECT_EQ(create_seen.x, 10);
     EXPECT_EQ(create_seen.y, 20);
@@ -165,10 +166,9 @@ TEST_F(WindowTest, DestroyTellsParentBeforeChildrenAndEndsWithNcDestroy) {
     for (const Seen& s : seen) {
         order.emplace_back(s.hwnd, s.message);
     }
-    EXPECT_EQ(order, (std::vector<std::pair<HWND, UINT>>{{parent, WM_DESTROY},
-                                                        {child, WM_DESTROY},
-                                                        {child, WM_NCDESTROY},
-                                                        {parent, WM_NCDESTROY}}));
+    EXPECT_EQ(order,
+              (std::vector<std::pair<HWND, UINT>>{
+                  {parent, WM_DESTROY}, {child, WM_DESTROY}, {child, WM_NCDESTROY}, {parent, WM_NCDESTROY}}));
     EXPECT_FALSE(IsWindow(parent));
     EXPECT_FALSE(IsWindow(child));
     MSG msg;
@@ -215,7 +215,8 @@ TEST_F(WindowTest, WindowLongsHoldValuesAndSubclass) {
         }
         return CallWindowProcW(previous, h, m, w, l);
     };
-    previous = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(sub)));
+    previous =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(sub)));
     EXPECT_EQ(previous, recording_proc);
     EXPECT_EQ(SendMessageW(hwnd, WM_USER + 7, 0, 0), 77);
     seen.clear();
@@ -292,7 +293,8 @@ TEST_F(WindowTest, DefaultProcedureClosesFromTheSystemMenuAndAltF4) {
     HWND hwnd = create();
     SendMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE | 0x3, 0);  // low bits are the system's own
     EXPECT_FALSE(IsWindow(hwnd));
-    EXPECT_NE(std::find(messages_of(hwnd).begin(), messages_of(hwnd).end(), WM_CLOSE), messages_of(hwnd).end());
+    EXPECT_NE(std::find(messages_of(hwnd).begin(), messages_of(hwnd).end(), WM_CLOSE),
+              messages_of(hwnd).end());
 
     hwnd = create();
     SendMessageW(hwnd, WM_SYSKEYDOWN, 0x73, 1 | (0x3E << 16) | (1 << 29));

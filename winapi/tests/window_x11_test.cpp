@@ -227,11 +227,14 @@ TEST_F(WindowX11, AltMakesSystemKeysAndAltF4Closes) {
 TEST_F(WindowX11, LowLevelHookSeesKeysFirstAndCanSwallowThem) {
     static std::vector<KBDLLHOOKSTRUCT> hooked;
     hooked.clear();
-    HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, [](int code, WPARAM message, LPARAM lparam) -> LRESULT {
-        auto* info = reinterpret_cast<KBDLLHOOKSTRUCT*>(lparam);
-        hooked.push_back(*info);
-        return info->vkCode == 'B' ? 1 : CallNextHookEx(nullptr, code, message, lparam);
-    }, nullptr, 0);
+    HHOOK hook = SetWindowsHookExW(
+        WH_KEYBOARD_LL,
+        [](int code, WPARAM message, LPARAM lparam) -> LRESULT {
+            auto* info = reinterpret_cast<KBDLLHOOKSTRUCT*>(lparam);
+            hooked.push_back(*info);
+            return info->vkCode == 'B' ? 1 : CallNextHookEx(nullptr, code, message, lparam);
+        },
+        nullptr, 0);
     ASSERT_NE(hook, nullptr);
     HWND hwnd = show_window(u"hook");
     seen.clear();
@@ -310,8 +313,8 @@ TEST_F(WindowX11, CaptureKeepsTheMouseAndLeavingIsReportedOnce) {
 }
 
 TEST_F(WindowX11, ApplicationActivationReachesHiddenTopLevelWindows) {
-    HWND hidden = CreateWindowExW(0, u"ktw_x11_test", u"platform", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                                  nullptr);
+    HWND hidden =
+        CreateWindowExW(0, u"ktw_x11_test", u"platform", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     HWND shown = show_window(u"activation");
     // Focus moves to a window of no application (the root): the application is deactivated.
     seen.clear();

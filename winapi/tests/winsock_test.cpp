@@ -682,8 +682,9 @@ TEST(WinsockHeadersTest, PosixTypesKeepTheirOwnLayoutAfterTheWinsockHeaders) {
     } probe;
     std::memset(&probe, 0xa5, sizeof probe);
     ASSERT_EQ(getrusage(RUSAGE_SELF, &probe.usage), 0);
-    EXPECT_TRUE(std::all_of(probe.guard, probe.guard + sizeof probe.guard, [](unsigned char b) { return b == 0xa5; }))
-        << "the system wrote past the struct rusage this program sees";
+    EXPECT_TRUE(std::all_of(probe.guard, probe.guard + sizeof probe.guard, [](unsigned char b) {
+        return b == 0xa5;
+    })) << "the system wrote past the struct rusage this program sees";
     EXPECT_GT(probe.usage.ru_maxrss, 0);
     EXPECT_GT(probe.usage.ru_nvcsw, 0);
 }

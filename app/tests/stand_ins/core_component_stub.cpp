@@ -15,7 +15,13 @@ __attribute__((visibility("default"))) int DisableWindowLockScreen(int flag) {
     return result;
 }
 
-__attribute__((visibility("default"))) void stub_set_result(int value) { result = value; }
-__attribute__((visibility("default"))) int stub_last_flag() { return last_flag; }
-__attribute__((visibility("default"))) int stub_calls() { return calls; }
+__attribute__((visibility("default"))) void stub_set_result(int value) {
+    result = value;
+}
+__attribute__((visibility("default"))) int stub_last_flag() {
+    return last_flag;
+}
+__attribute__((visibility("default"))) int stub_calls() {
+    return calls;
+}
 }

@@ -15,16 +15,14 @@ struct ImageMap {
     ImageMap() = default;
     ImageMap(const ImageMap&) = delete;
     ImageMap& operator=(const ImageMap&) = delete;
-    ~ImageMap()
-    {
+    ~ImageMap() {
         for (auto& entry : images) {
             pixman_image_unref(entry.second);
         }
     }
 
     // In place of any image stored under the id.
-    void store(uint64_t id, pixman_image_t* image)
-    {
+    void store(uint64_t id, pixman_image_t* image) {
         pixman_image_ref(image);
         if (images.count(id)) {
             pixman_image_unref(images[id]);
@@ -33,8 +31,7 @@ struct ImageMap {
     }
 
     // A reference of the caller's own; null when nothing is stored under the id.
-    pixman_image_t* find(uint64_t id) const
-    {
+    pixman_image_t* find(uint64_t id) const {
         auto it = images.find(id);
         return it == images.end() ? nullptr : pixman_image_ref(it->second);
     }

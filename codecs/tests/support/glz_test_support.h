@@ -13,22 +13,21 @@
 class TestGlzImage : public GlzDecodedImage {
 public:
     TestGlzImage(uint64_t id, uint64_t win_head_id, uint32_t pixels, std::atomic<int>* live)
-        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4), _pixels(size_t(pixels) * 4 + 1, 0xEE), _live(live)
-    {
+        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4),
+          _pixels(size_t(pixels) * 4 + 1, 0xEE),
+          _live(live) {
         _data = _pixels.data();
         if (_live) {
             ++*_live;
         }
     }
-    ~TestGlzImage() override
-    {
+    ~TestGlzImage() override {
         if (_live) {
             --*_live;
         }
     }
     // The pixels as 32-bit values b | g << 8 | r << 16 | a << 24.
-    std::vector<uint32_t> pixels() const
-    {
+    std::vector<uint32_t> pixels() const {
         std::vector<uint32_t> out(_size);
         for (uint32_t i = 0; i < _size; i++) {
             const uint8_t* p = _data + 4 * i;
@@ -47,10 +46,9 @@ private:
 // Makes TestGlzImages and remembers the last one (valid until the window deletes it) and its arguments.
 class TestGlzHandler : public GlzDecodeHandler {
 public:
-    GlzDecodedImage* alloc_image(void* usr_data, uint64_t image_id, uint64_t image_win_head_id, LzImageType type,
-                                 int width, int height, int gross_pixels, int n_bytes_per_pixel,
-                                 bool top_down) override
-    {
+    GlzDecodedImage* alloc_image(void* usr_data, uint64_t image_id, uint64_t image_win_head_id,
+                                 LzImageType type, int width, int height, int gross_pixels,
+                                 int n_bytes_per_pixel, bool top_down) override {
         std::lock_guard<std::mutex> lock(mutex);
         calls++;
         last_type = type;
@@ -75,8 +73,7 @@ public:
 
 class TestGlzDebug : public GlzDecoderDebug {
 public:
-    void error(const std::string& str) override
-    {
+    void error(const std::string& str) override {
         add(errors, str);
         throw Exception(str);
     }
@@ -87,8 +84,7 @@ public:
     std::vector<std::string> warnings;
 
 private:
-    void add(std::vector<std::string>& list, const std::string& str)
-    {
+    void add(std::vector<std::string>& list, const std::string& str) {
         std::lock_guard<std::mutex> lock(mutex_);
         list.push_back(str);
     }

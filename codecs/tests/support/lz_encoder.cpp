@@ -10,8 +10,7 @@ const uint64_t LZ_MAX_DIST = 8191 + 65535 + 1;   // the 16-bit escape form
 const uint64_t GLZ_MAX_OFFSET = (1u << 25) - 1;  // with the very-long offset byte
 const unsigned MAX_CANDIDATES = 16;
 
-void put_be(std::vector<uint8_t>& out, uint64_t v, int bytes)
-{
+void put_be(std::vector<uint8_t>& out, uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; i--) {
         out.push_back(uint8_t(v >> (8 * i)));
     }
@@ -20,11 +19,11 @@ void put_be(std::vector<uint8_t>& out, uint64_t v, int bytes)
 // Positions of each unit value in one image, most recent last.
 class UnitIndex {
 public:
-    UnitIndex(const std::vector<uint8_t>& units, unsigned unit_bytes) : units_(units), unit_bytes_(unit_bytes) {}
+    UnitIndex(const std::vector<uint8_t>& units, unsigned unit_bytes)
+        : units_(units), unit_bytes_(unit_bytes) {}
 
     uint64_t count() const { return units_.size() / unit_bytes_; }
-    uint32_t key(uint64_t pos) const
-    {
+    uint32_t key(uint64_t pos) const {
         uint32_t k = 0;
         for (unsigned i = 0; i < unit_bytes_; i++) {
             k = (k << 8) | units_[pos * unit_bytes_ + i];
@@ -32,14 +31,12 @@ public:
         return k;
     }
     void add(uint64_t pos) { positions_[key(pos)].push_back(pos); }
-    void add_all()
-    {
+    void add_all() {
         for (uint64_t p = 0; p < count(); p++) {
             add(p);
         }
     }
-    const std::vector<uint64_t>* find(uint32_t key) const
-    {
+    const std::vector<uint64_t>* find(uint32_t key) const {
         auto it = positions_.find(key);
         return it == positions_.end() ? nullptr : &it->second;
     }
@@ -53,8 +50,7 @@ private:
 
 // Units of src from pos that equal those of cur from at, up to max.
 uint64_t match_length(const UnitIndex& src, uint64_t pos, const UnitIndex& cur, uint64_t at, uint64_t max,
-                      unsigned unit_bytes)
-{
+                      unsigned unit_bytes) {
     uint64_t n = 0;
     while (n < max && pos + n < src.count() &&
            std::equal(src.unit(pos + n), src.unit(pos + n) + unit_bytes, cur.unit(at + n))) {
@@ -69,11 +65,10 @@ struct Best {
     uint64_t image_dist = 0;
 };
 
-// The longest match for the units at `at`, among recent earlier positions of this image within max_dist and the
-// earlier images.
+// The longest match for the units at `at`, among recent earlier positions of this image within max_dist and
+// the earlier images.
 Best find_match(const UnitIndex& cur, uint64_t at, uint64_t max_dist, uint64_t max_offset,
-                const std::vector<std::pair<uint64_t, UnitIndex*>>& refs, unsigned unit_bytes)
-{
+                const std::vector<std::pair<uint64_t, UnitIndex*>>& refs, unsigned unit_bytes) {
     Best best;
     const uint64_t left = cur.count() - at;
     uint32_t key = cur.key(at);
@@ -83,7 +78,8 @@ Best find_match(const UnitIndex& cur, uint64_t at, uint64_t max_dist, uint64_t m
             return;
         }
         unsigned tried = 0;
-        for (auto it = positions->rbegin(); it != positions->rend() && tried < MAX_CANDIDATES; ++it, tried++) {
+        for (auto it = positions->rbegin(); it != positions->rend() && tried < MAX_CANDIDATES;
+             ++it, tried++) {
             if (*it < lowest || *it > max_offset) {
                 if (*it < lowest) {
                     break;
@@ -106,8 +102,8 @@ Best find_match(const UnitIndex& cur, uint64_t at, uint64_t max_dist, uint64_t m
     return best;
 }
 
-void flush_literals(std::vector<uint8_t>& out, const UnitIndex& cur, uint64_t from, uint64_t to, unsigned unit_bytes)
-{
+void flush_literals(std::vector<uint8_t>& out, const UnitIndex& cur, uint64_t from, uint64_t to,
+                    unsigned unit_bytes) {
     while (from < to) {
         uint64_t n = to - from < 32 ? to - from : 32;
         out.push_back(uint8_t(n - 1));
@@ -116,8 +112,7 @@ void flush_literals(std::vector<uint8_t>& out, const UnitIndex& cur, uint64_t fr
     }
 }
 
-void put_length_extension(std::vector<uint8_t>& out, uint64_t rest)
-{
+void put_length_extension(std::vector<uint8_t>& out, uint64_t rest) {
     while (rest >= 255) {
         out.push_back(255);
         rest -= 255;
@@ -127,8 +122,8 @@ void put_length_extension(std::vector<uint8_t>& out, uint64_t rest)
 
 }  // namespace
 
-std::vector<uint8_t> lz_header(uint32_t type, uint32_t width, uint32_t height, uint32_t stride, uint32_t top_down)
-{
+std::vector<uint8_t> lz_header(uint32_t type, uint32_t width, uint32_t height, uint32_t stride,
+                               uint32_t top_down) {
     std::vector<uint8_t> out;
     for (uint32_t word : {0x20205A4Cu, 0x00010001u, type, width, height, stride, top_down}) {
         put_be(out, word, 4);
@@ -137,8 +132,7 @@ std::vector<uint8_t> lz_header(uint32_t type, uint32_t width, uint32_t height, u
 }
 
 std::vector<uint8_t> lz_encode_units(const std::vector<uint8_t>& units, unsigned unit_bytes,
-                                     std::vector<LzMatch>* matches, unsigned min_len)
-{
+                                     std::vector<LzMatch>* matches, unsigned min_len) {
     const uint64_t bias = unit_bytes == 1 ? 3 : unit_bytes == 2 ? 2 : 1;
     const uint64_t shortest = std::max<uint64_t>(bias, min_len);
     std::vector<uint8_t> out;
@@ -182,9 +176,8 @@ std::vector<uint8_t> lz_encode_units(const std::vector<uint8_t>& units, unsigned
     return out;
 }
 
-std::vector<uint8_t> glz_header(uint32_t type, bool top_down, uint32_t width, uint32_t height, uint32_t stride,
-                                uint64_t id, int32_t win_head_dist)
-{
+std::vector<uint8_t> glz_header(uint32_t type, bool top_down, uint32_t width, uint32_t height,
+                                uint32_t stride, uint64_t id, int32_t win_head_dist) {
     std::vector<uint8_t> out;
     put_be(out, 0x20205A4C, 4);
     put_be(out, 0x00010001, 4);
@@ -199,8 +192,7 @@ std::vector<uint8_t> glz_header(uint32_t type, bool top_down, uint32_t width, ui
 
 std::vector<uint8_t> glz_encode_units(const std::vector<uint8_t>& units, unsigned unit_bytes, unsigned bias,
                                       const std::vector<GlzRefImage>& refs, std::vector<LzMatch>* matches,
-                                      unsigned min_len)
-{
+                                      unsigned min_len) {
     const uint64_t shortest = std::max<uint64_t>(bias + 1, min_len);
     std::vector<uint8_t> out;
     UnitIndex cur(units, unit_bytes);

@@ -1,6 +1,6 @@
-// Test-only min-deflate encoder: a bit writer for hand-made token streams and a greedy encoder that keeps the same
-// history window as the decoder (and the server) do, sliding by blocks and bypassing messages that cannot fit.
-// Header-only, so only the programs that include it carry it.
+// Test-only min-deflate encoder: a bit writer for hand-made token streams and a greedy encoder that keeps the
+// same history window as the decoder (and the server) do, sliding by blocks and bypassing messages that
+// cannot fit. Header-only, so only the programs that include it carry it.
 #pragma once
 
 #include <algorithm>
@@ -15,8 +15,7 @@ constexpr uint32_t kDistanceExtra[32] = {4,  4,  5,  5,  5,  6,  6,  7,  7,  8, 
                                          11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 17, 18, 19, 21, 23, 30};
 constexpr uint32_t kEndLength = 0x3fffffff;
 
-inline uint32_t base_of(const uint32_t* extra, unsigned code)
-{
+inline uint32_t base_of(const uint32_t* extra, unsigned code) {
     uint32_t base = 0;
     for (unsigned i = 0; i < code; i++) {
         base += uint32_t(1) << extra[i];
@@ -25,8 +24,7 @@ inline uint32_t base_of(const uint32_t* extra, unsigned code)
 }
 
 // The last code whose base does not exceed value.
-inline unsigned code_of(const uint32_t* extra, unsigned codes, uint32_t value)
-{
+inline unsigned code_of(const uint32_t* extra, unsigned codes, uint32_t value) {
     unsigned code = 0;
     while (code + 1 < codes && base_of(extra, code + 1) <= value) {
         code++;
@@ -36,8 +34,7 @@ inline unsigned code_of(const uint32_t* extra, unsigned codes, uint32_t value)
 
 class BitWriter {
 public:
-    void put(uint32_t value, unsigned bits)
-    {
+    void put(uint32_t value, unsigned bits) {
         _acc |= uint64_t(value) << _held;
         _held += bits;
         while (_held >= 32) {
@@ -48,22 +45,19 @@ public:
     }
     void literal(uint8_t byte) { put(byte, 9); }
     // length >= 4; distance >= 1.
-    void match(uint32_t length, uint32_t distance)
-    {
+    void match(uint32_t length, uint32_t distance) {
         unsigned lc = code_of(kLengthExtra, 8, length - 4);
         unsigned dc = code_of(kDistanceExtra, 32, distance - 1);
         put(0x100 | lc << 5 | dc, 9);
         put(length - 4 - base_of(kLengthExtra, lc), kLengthExtra[lc]);
         put(distance - 1 - base_of(kDistanceExtra, dc), kDistanceExtra[dc]);
     }
-    void end()
-    {
+    void end() {
         put(0x100 | 7 << 5, 9);
         put(kEndLength - 4 - base_of(kLengthExtra, 7), 30);
     }
     // The stream so far, the last word padded with zero bits.
-    std::vector<uint8_t> finish()
-    {
+    std::vector<uint8_t> finish() {
         if (_held > 0) {
             word(uint32_t(_acc));
             _acc = 0;
@@ -73,8 +67,7 @@ public:
     }
 
 private:
-    void word(uint32_t w)
-    {
+    void word(uint32_t w) {
         for (int i = 0; i < 4; i++) {
             _bytes.push_back(uint8_t(w >> (8 * i)));
         }
@@ -85,10 +78,10 @@ private:
     unsigned _held = 0;
 };
 
-// Header and body of a message: the short header when the size fits a byte, unless long_header asks otherwise.
-inline std::vector<uint8_t> message(unsigned level, bool compressed, uint32_t size, const std::vector<uint8_t>& body,
-                                    bool long_header = false)
-{
+// Header and body of a message: the short header when the size fits a byte, unless long_header asks
+// otherwise.
+inline std::vector<uint8_t> message(unsigned level, bool compressed, uint32_t size,
+                                    const std::vector<uint8_t>& body, bool long_header = false) {
     long_header = long_header || size > 255;
     std::vector<uint8_t> m;
     m.push_back(uint8_t(level << 2 | (long_header ? 2 : 0) | (compressed ? 1 : 0)));
@@ -112,12 +105,12 @@ constexpr uint32_t kBlocks[11] = {1, 2, 2, 2, 1, 4, 1, 4, 8, 8, 8};
 class Encoder {
 public:
     explicit Encoder(unsigned level)
-        : _level(level), _window(kWindow[level]), _block(kWindow[level] / kBlocks[level]), _table(1 << 16, -1)
-    {
-    }
+        : _level(level),
+          _window(kWindow[level]),
+          _block(kWindow[level] / kBlocks[level]),
+          _table(1 << 16, -1) {}
 
-    std::vector<uint8_t> encode(const std::vector<uint8_t>& data, bool store = false)
-    {
+    std::vector<uint8_t> encode(const std::vector<uint8_t>& data, bool store = false) {
         uint32_t size = uint32_t(data.size());
         bool bypass = false;
         if (uint64_t(_position) + size > _window.size()) {
@@ -134,7 +127,8 @@ public:
         if (store) {
             out = message(_level, false, size, data);
         } else {
-            // The text the matches may reach: the history before the message (none when it bypasses), then itself.
+            // The text the matches may reach: the history before the message (none when it bypasses), then
+            // itself.
             std::vector<uint8_t> text;
             if (!bypass) {
                 text.assign(_window.begin(), _window.begin() + _position);
@@ -155,14 +149,12 @@ public:
     uint32_t position() const { return _position; }
 
 private:
-    static uint32_t hash(const uint8_t* p)
-    {
+    static uint32_t hash(const uint8_t* p) {
         uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
         return (v * 2654435761u) >> 16;
     }
 
-    std::vector<uint8_t> compress(const std::vector<uint8_t>& text, size_t start)
-    {
+    std::vector<uint8_t> compress(const std::vector<uint8_t>& text, size_t start) {
         std::fill(_table.begin(), _table.end(), -1);
         // Only the recent history is indexed: enough for the tests, and quick on the large windows.
         size_t from = start > (1u << 20) ? start - (1u << 20) : 0;

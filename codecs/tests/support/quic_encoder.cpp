@@ -27,8 +27,7 @@ struct Codes {
     unsigned bpc;
     unsigned prefix_limit[8], gr_count[8], suffix_len[8];
 
-    explicit Codes(unsigned bits) : bpc(bits)
-    {
+    explicit Codes(unsigned bits) : bpc(bits) {
         for (unsigned l = 0; l < bpc; l++) {
             unsigned limit = (1u << (bpc - l)) - 1;
             prefix_limit[l] = limit < 26 - bpc ? limit : 26 - bpc;
@@ -40,8 +39,7 @@ struct Codes {
             }
         }
     }
-    unsigned length(unsigned symbol, unsigned l) const
-    {
+    unsigned length(unsigned symbol, unsigned l) const {
         return symbol < gr_count[l] ? (symbol >> l) + l + 1 : prefix_limit[l] + suffix_len[l];
     }
 };
@@ -69,8 +67,7 @@ public:
         : img_(image),
           faults_(faults),
           stats_(stats ? stats : &own_stats_),
-          codes_(image.type == QUIC_IMAGE_TYPE_RGB16 ? 5 : 8)
-    {
+          codes_(image.type == QUIC_IMAGE_TYPE_RGB16 ? 5 : 8) {
         for (Model& m : models_) {
             m.correlate.assign(img_.width + 1, 0);
             unsigned contexts = 1u << codes_.bpc, start = 0, size = 1;
@@ -87,8 +84,7 @@ public:
         }
     }
 
-    std::vector<uint8_t> encode()
-    {
+    std::vector<uint8_t> encode() {
         for (uint32_t word : {0x43495551u, 0u, uint32_t(img_.type), img_.width, img_.height}) {
             put(word, 32);
         }
@@ -110,8 +106,7 @@ public:
     }
 
 private:
-    void put(uint32_t value, unsigned n)
-    {
+    void put(uint32_t value, unsigned n) {
         for (unsigned k = n; k-- > 0;) {
             word_ = word_ << 1 | ((value >> k) & 1);
             if (++bits_ == 32) {
@@ -125,8 +120,7 @@ private:
     }
 
     unsigned value(unsigned x, unsigned y, unsigned ch) const { return img_.at(x, y)[ch]; }
-    bool same(const std::vector<unsigned>& chs, unsigned y, unsigned a, unsigned b) const
-    {
+    bool same(const std::vector<unsigned>& chs, unsigned y, unsigned a, unsigned b) const {
         for (unsigned ch : chs) {
             if (value(a, y, ch) != value(b, y, ch)) {
                 return false;
@@ -136,8 +130,7 @@ private:
     }
     unsigned tabrand(State& s) { return kWaitTable[++s.seed & 0xff]; }
 
-    void encode_row(const std::vector<unsigned>& chs, State& st, unsigned y)
-    {
+    void encode_row(const std::vector<unsigned>& chs, State& st, unsigned y) {
         for (unsigned ch : chs) {
             models_[ch].correlate[0] = y == 0 ? 0 : models_[ch].correlate[1];
         }
@@ -162,8 +155,7 @@ private:
     }
 
     void encode_segment(const std::vector<unsigned>& chs, State& st, unsigned y, unsigned i, unsigned end,
-                        unsigned mask)
-    {
+                        unsigned mask) {
         unsigned stop;
         if (i == 0) {
             encode_pixel(chs, y, 0);
@@ -226,8 +218,7 @@ private:
         }
     }
 
-    void encode_run(State& st, int64_t n)
-    {
+    void encode_run(State& st, int64_t n) {
         while (n >= int64_t(st.melcorder)) {
             put(1, 1);
             n -= st.melcorder;
@@ -244,8 +235,7 @@ private:
         }
     }
 
-    void encode_pixel(const std::vector<unsigned>& chs, unsigned y, unsigned i)
-    {
+    void encode_pixel(const std::vector<unsigned>& chs, unsigned y, unsigned i) {
         const unsigned mask = (1u << codes_.bpc) - 1;
         for (unsigned ch : chs) {
             unsigned prediction;
@@ -274,8 +264,7 @@ private:
         }
     }
 
-    void update_models(const std::vector<unsigned>& chs, const State& st, unsigned pos)
-    {
+    void update_models(const std::vector<unsigned>& chs, const State& st, unsigned pos) {
         for (unsigned ch : chs) {
             Model& m = models_[ch];
             Bucket& b = m.buckets[m.bucket_of[m.correlate[pos]]];
@@ -311,14 +300,12 @@ private:
 }  // namespace
 
 std::vector<uint8_t> quic_test_encode(const QuicTestImage& image, const QuicEncodeFaults& faults,
-                                      QuicEncodeStats* stats)
-{
+                                      QuicEncodeStats* stats) {
     return Encoder(image, faults, stats).encode();
 }
 
 // Flat areas (runs), gradients and noise side by side; 5-bit values for RGB16.
-QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, unsigned seed)
-{
+QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, unsigned seed) {
     QuicTestImage img(type, width, height);
     std::mt19937 rng(seed);
     const unsigned mask = type == QUIC_IMAGE_TYPE_RGB16 ? 31 : 255;
@@ -326,19 +313,19 @@ QuicTestImage mixed_image(QuicImageType type, unsigned width, unsigned height, u
         for (unsigned x = 0; x < width; x++) {
             auto& p = img.at(x, y);
             switch ((x / 37 + y / 3) % 4) {
-            case 0:
-            case 1:
-                p = {uint8_t(200 & mask), uint8_t(30 & mask), uint8_t(90 & mask), 255};
-                break;
-            case 2:
-                p = {uint8_t((x + y) & mask), uint8_t((x * 2) & mask), uint8_t((255 - y) & mask),
-                     uint8_t(x & 0xff)};
-                break;
-            default:
-                for (auto& v : p) {
-                    v = uint8_t(rng() & mask);
-                }
-                break;
+                case 0:
+                case 1:
+                    p = {uint8_t(200 & mask), uint8_t(30 & mask), uint8_t(90 & mask), 255};
+                    break;
+                case 2:
+                    p = {uint8_t((x + y) & mask), uint8_t((x * 2) & mask), uint8_t((255 - y) & mask),
+                         uint8_t(x & 0xff)};
+                    break;
+                default:
+                    for (auto& v : p) {
+                        v = uint8_t(rng() & mask);
+                    }
+                    break;
             }
         }
     }

@@ -19,9 +19,7 @@ struct QuicTestImage {
 
     QuicTestImage() = default;
     QuicTestImage(QuicImageType t, unsigned w, unsigned h)
-        : type(t), width(w), height(h), pixels(size_t(w) * h)
-    {
-    }
+        : type(t), width(w), height(h), pixels(size_t(w) * h) {}
     std::array<uint8_t, 4>& at(unsigned x, unsigned y) { return pixels[size_t(y) * width + x]; }
     const std::array<uint8_t, 4>& at(unsigned x, unsigned y) const { return pixels[size_t(y) * width + x]; }
 };

@@ -1,6 +1,6 @@
 // A main channel client and a main channel for the channel tests: the client records what the channels report
-// and answers their requests from fields the test sets; the channel registers the common handlers and records the
-// multimedia-time messages (type 106) it receives, which the tests use as probes.
+// and answers their requests from fields the test sets; the channel registers the common handlers and records
+// the multimedia-time messages (type 106) it receives, which the tests use as probes.
 #pragma once
 
 #include <atomic>

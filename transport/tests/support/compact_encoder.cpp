@@ -9,18 +9,16 @@
 
 namespace {
 
-bool fits_i8(int64_t v)
-{
+bool fits_i8(int64_t v) {
     return v >= -128 && v <= 127;
 }
 
-bool fits_i16(int64_t v)
-{
+bool fits_i16(int64_t v) {
     return v >= -32768 && v <= 32767;
 }
 
-// One message being written: the inline part first, then the structures that offsets point to, appended in the
-// order their offsets were written (a structure may point to further ones).
+// One message being written: the inline part first, then the structures that offsets point to, appended in
+// the order their offsets were written (a structure may point to further ones).
 class Encoding {
 public:
     explicit Encoding(CompactEncoder::Mode mode) : smallest_(mode == CompactEncoder::Mode::Smallest) {}
@@ -30,8 +28,7 @@ public:
     void fail() { ok_ = false; }
 
     size_t size() const { return bytes_.size(); }
-    void put(uint64_t v, int n)
-    {
+    void put(uint64_t v, int n) {
         for (int i = 0; i < n; i++) {
             bytes_.push_back(uint8_t(v >> (8 * i)));
         }
@@ -40,22 +37,19 @@ public:
     void u16(uint32_t v) { put(v, 2); }
     void u32(uint32_t v) { put(v, 4); }
     void u64(uint64_t v) { put(v, 8); }
-    void patch_u16(size_t at, uint32_t v)
-    {
+    void patch_u16(size_t at, uint32_t v) {
         bytes_[at] = uint8_t(v);
         bytes_[at + 1] = uint8_t(v >> 8);
     }
     void raw(const uint8_t* p, size_t n) { bytes_.insert(bytes_.end(), p, p + n); }
 
     // A u32 offset to what write appends once everything before it is written.
-    void offset_to(std::function<void()> write)
-    {
+    void offset_to(std::function<void()> write) {
         pending_.emplace_back(size(), std::move(write));
         u32(0);
     }
 
-    std::vector<uint8_t> finish()
-    {
+    std::vector<uint8_t> finish() {
         while (!pending_.empty()) {
             auto next = std::move(pending_.front());
             pending_.pop_front();
@@ -70,8 +64,7 @@ public:
 
     // ---- Primitives ----
 
-    void short_varint(uint32_t v)
-    {
+    void short_varint(uint32_t v) {
         if (v > 0x7FFF) {
             fail();
         } else if (smallest_ && v < 0x80) {
@@ -82,8 +75,7 @@ public:
         }
     }
 
-    void segment_count(uint32_t n)
-    {
+    void segment_count(uint32_t n) {
         if (n >= (1u << 30)) {
             fail();
         } else if (smallest_ && n < 128) {
@@ -100,8 +92,7 @@ public:
     }
 
     // A sized value; returns the bits a (u16), b (24 bits) or both (u32) that its width needs.
-    unsigned sized(uint32_t v, unsigned a, unsigned b)
-    {
+    unsigned sized(uint32_t v, unsigned a, unsigned b) {
         if (smallest_ && v <= 0xFF) {
             u8(v);
             return 0;
@@ -119,8 +110,7 @@ public:
     }
 
     // A coordinate against its previous value; returns the bits it needs (relative alone, or with absolute).
-    unsigned coordinate(int32_t v, int32_t* previous, unsigned relative, unsigned absolute)
-    {
+    unsigned coordinate(int32_t v, int32_t* previous, unsigned relative, unsigned absolute) {
         int64_t delta = int64_t(v) - *previous;
         unsigned bits = 0;
         if (smallest_ && delta == 0) {
@@ -138,8 +128,7 @@ public:
         return bits;
     }
 
-    void nibbles(const std::vector<unsigned>& nibs)
-    {
+    void nibbles(const std::vector<unsigned>& nibs) {
         for (size_t i = 0; i < nibs.size(); i += 2) {
             u8(nibs[i] | (i + 1 < nibs.size() ? nibs[i + 1] >> 4 : 0));
         }
@@ -147,8 +136,7 @@ public:
 
     // ---- Records ----
 
-    void rect_record(const SpiceRect& r, SpiceRect* prev)
-    {
+    void rect_record(const SpiceRect& r, SpiceRect* prev) {
         size_t at = size();
         u8(0);
         unsigned f = coordinate(r.left, &prev->left, 0x10, 0x01);
@@ -159,8 +147,7 @@ public:
     }
 
     // The common prefix; returns the header flags.
-    uint8_t base(const SpiceMsgDisplayBase& b, SpiceRect* box)
-    {
+    uint8_t base(const SpiceMsgDisplayBase& b, SpiceRect* box) {
         uint8_t header = 0;
         if (b.surface_id != 0) {
             fail();  // the compact forms draw on the primary surface only
@@ -179,8 +166,7 @@ public:
         return header;
     }
 
-    void clip_list(const SpiceClipRects& clip)
-    {
+    void clip_list(const SpiceClipRects& clip) {
         short_varint(clip.num_rects);
         std::vector<unsigned> nibs;
         Encoding values(smallest_ ? CompactEncoder::Mode::Smallest : CompactEncoder::Mode::Explicit);
@@ -201,8 +187,7 @@ public:
     }
 
     // A clip value: an i8 delta from the previous rectangle, or (with its bit) an absolute i16.
-    unsigned clip_value(int32_t v, int32_t* prev, unsigned absolute)
-    {
+    unsigned clip_value(int32_t v, int32_t* prev, unsigned absolute) {
         int64_t delta = int64_t(v) - *prev;
         *prev = v;
         if (smallest_ && fits_i8(delta)) {
@@ -216,10 +201,9 @@ public:
         return absolute;
     }
 
-    // The image flags (type 0x04, flags 0x08, width 0x10, height 0x20) of an image against its slot; the image
-    // itself is written at an offset.
-    unsigned image(const SpiceImage* img, OptImageSlot* slot)
-    {
+    // The image flags (type 0x04, flags 0x08, width 0x10, height 0x20) of an image against its slot; the
+    // image itself is written at an offset.
+    unsigned image(const SpiceImage* img, OptImageSlot* slot) {
         if (!img) {
             u32(0);
             return 0;
@@ -262,15 +246,13 @@ public:
         return flags;
     }
 
-    void chunks(const SpiceChunks* data)
-    {
+    void chunks(const SpiceChunks* data) {
         for (uint32_t i = 0; data && i < data->num_chunks; i++) {
             raw(data->chunk[i].data, data->chunk[i].len);
         }
     }
 
-    void palette_field(uint8_t flags, const SpicePalette* palette, uint64_t palette_id)
-    {
+    void palette_field(uint8_t flags, const SpicePalette* palette, uint64_t palette_id) {
         if (flags & SPICE_BITMAP_FLAGS_PAL_FROM_CACHE) {
             u64(palette_id);
         } else if (!palette) {
@@ -287,56 +269,54 @@ public:
     }
 
     // The payload of the ordinary form of each type.
-    void image_payload(const SpiceImage& img)
-    {
+    void image_payload(const SpiceImage& img) {
         switch (img.descriptor.type) {
-        case SPICE_IMAGE_TYPE_BITMAP: {
-            const SpiceBitmap& b = img.u.bitmap;
-            u8(b.format);
-            u8(b.flags);
-            u32(b.x);
-            u32(b.y);
-            u32(b.stride);
-            palette_field(b.flags, b.palette, b.palette_id);
-            chunks(b.data);
-            break;
-        }
-        case SPICE_IMAGE_TYPE_QUIC:
-        case SPICE_IMAGE_TYPE_LZ_RGB:
-        case SPICE_IMAGE_TYPE_GLZ_RGB:
-        case SPICE_IMAGE_TYPE_JPEG:
-        case SPICE_IMAGE_TYPE_COMPACT_110:
-            u32(img.u.quic.data_size);
-            chunks(img.u.quic.data);
-            break;
-        case SPICE_IMAGE_TYPE_LZ_PLT:
-            u8(img.u.lz_plt.flags);
-            u32(img.u.lz_plt.data_size);
-            palette_field(img.u.lz_plt.flags, img.u.lz_plt.palette, img.u.lz_plt.palette_id);
-            chunks(img.u.lz_plt.data);
-            break;
-        case SPICE_IMAGE_TYPE_SURFACE:
-            u32(img.u.surface.surface_id);
-            break;
-        case SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB:
-            u32(img.u.zlib_glz.glz_data_size);
-            u32(img.u.zlib_glz.data_size);
-            chunks(img.u.zlib_glz.data);
-            break;
-        case SPICE_IMAGE_TYPE_JPEG_ALPHA:
-            u8(img.u.jpeg_alpha.flags);
-            u32(img.u.jpeg_alpha.jpeg_size);
-            u32(img.u.jpeg_alpha.data_size);
-            chunks(img.u.jpeg_alpha.data);
-            break;
-        default:
-            break;
+            case SPICE_IMAGE_TYPE_BITMAP: {
+                const SpiceBitmap& b = img.u.bitmap;
+                u8(b.format);
+                u8(b.flags);
+                u32(b.x);
+                u32(b.y);
+                u32(b.stride);
+                palette_field(b.flags, b.palette, b.palette_id);
+                chunks(b.data);
+                break;
+            }
+            case SPICE_IMAGE_TYPE_QUIC:
+            case SPICE_IMAGE_TYPE_LZ_RGB:
+            case SPICE_IMAGE_TYPE_GLZ_RGB:
+            case SPICE_IMAGE_TYPE_JPEG:
+            case SPICE_IMAGE_TYPE_COMPACT_110:
+                u32(img.u.quic.data_size);
+                chunks(img.u.quic.data);
+                break;
+            case SPICE_IMAGE_TYPE_LZ_PLT:
+                u8(img.u.lz_plt.flags);
+                u32(img.u.lz_plt.data_size);
+                palette_field(img.u.lz_plt.flags, img.u.lz_plt.palette, img.u.lz_plt.palette_id);
+                chunks(img.u.lz_plt.data);
+                break;
+            case SPICE_IMAGE_TYPE_SURFACE:
+                u32(img.u.surface.surface_id);
+                break;
+            case SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB:
+                u32(img.u.zlib_glz.glz_data_size);
+                u32(img.u.zlib_glz.data_size);
+                chunks(img.u.zlib_glz.data);
+                break;
+            case SPICE_IMAGE_TYPE_JPEG_ALPHA:
+                u8(img.u.jpeg_alpha.flags);
+                u32(img.u.jpeg_alpha.jpeg_size);
+                u32(img.u.jpeg_alpha.data_size);
+                chunks(img.u.jpeg_alpha.data);
+                break;
+            default:
+                break;
         }
     }
 
     // A brush record; returns its bits of the flag word (0x0001-0x0400).
-    unsigned brush(const SpiceBrush& b, OptBrushContext* k)
-    {
+    unsigned brush(const SpiceBrush& b, OptBrushContext* k) {
         unsigned w = 0;
         if (b.type > 0xFF) {
             fail();
@@ -360,8 +340,7 @@ public:
     }
 
     // A mask record, or nothing (false) when the smallest form of a message without a mask is asked for.
-    bool mask(const SpiceQMask& m, OptMaskContext* k)
-    {
+    bool mask(const SpiceQMask& m, OptMaskContext* k) {
         if (smallest_ && m.flags == 0 && m.pos.x == 0 && m.pos.y == 0 && !m.bitmap) {
             return false;
         }
@@ -381,8 +360,7 @@ public:
     }
 
     // A raster-operation descriptor against the previous one; returns its bits (present, u16).
-    unsigned rop(uint16_t v, uint16_t* prev, unsigned present, unsigned wide)
-    {
+    unsigned rop(uint16_t v, uint16_t* prev, unsigned present, unsigned wide) {
         if (smallest_ && v == *prev) {
             return 0;
         }
@@ -395,8 +373,7 @@ public:
         return present | wide;
     }
 
-    void path(const SpicePath& p, bool with_count)
-    {
+    void path(const SpicePath& p, bool with_count) {
         if (with_count) {
             segment_count(p.num_segments);
         }
@@ -428,8 +405,7 @@ public:
         raw(segments.bytes_.data(), segments.bytes_.size());
     }
 
-    void points(const SpicePathSeg& seg)
-    {
+    void points(const SpicePathSeg& seg) {
         std::vector<unsigned> nibs;
         Encoding values(smallest_ ? CompactEncoder::Mode::Smallest : CompactEncoder::Mode::Explicit);
         SpicePointFix prev{0, 0};
@@ -444,8 +420,7 @@ public:
     }
 
     // A path coordinate; returns its 2-bit code (1: i8 delta, 2: i16 delta, 3: absolute i32).
-    unsigned path_value(int32_t v, int32_t prev)
-    {
+    unsigned path_value(int32_t v, int32_t prev) {
         int64_t delta = int64_t(v) - prev;
         if (smallest_ && delta == 0) {
             return 0;
@@ -469,8 +444,7 @@ private:
     std::deque<std::pair<size_t, std::function<void()>>> pending_;
 };
 
-void encode_fill(Encoding& e, const SpiceMsgDisplayDrawFill& m, OptFillContext* k, uint8_t* header)
-{
+void encode_fill(Encoding& e, const SpiceMsgDisplayDrawFill& m, OptFillContext* k, uint8_t* header) {
     *header = e.base(m.base, &k->box);
     size_t at = e.size();
     e.u16(0);
@@ -483,8 +457,7 @@ void encode_fill(Encoding& e, const SpiceMsgDisplayDrawFill& m, OptFillContext* 
 }
 
 void encode_copy(Encoding& e, const SpiceMsgDisplayBase& base, const SpiceCopy& d, OptCopyContext* k,
-                 uint8_t* header)
-{
+                 uint8_t* header) {
     *header = e.base(base, &k->box);
     size_t at = e.size();
     e.u16(0);
@@ -505,8 +478,7 @@ void encode_copy(Encoding& e, const SpiceMsgDisplayBase& base, const SpiceCopy& 
     e.patch_u16(at, f);
 }
 
-void encode_stroke(Encoding& e, const SpiceMsgDisplayDrawStroke& m, OptStrokeContext* k, uint8_t* header)
-{
+void encode_stroke(Encoding& e, const SpiceMsgDisplayDrawStroke& m, OptStrokeContext* k, uint8_t* header) {
     const SpiceStroke& d = m.data;
     *header = e.base(m.base, &k->box);
     size_t at = e.size();
@@ -555,32 +527,32 @@ void encode_stroke(Encoding& e, const SpiceMsgDisplayDrawStroke& m, OptStrokeCon
 
 }  // namespace
 
-bool CompactEncoder::encode(uint16_t type, const uint8_t* parsed, CompactMessage* out)
-{
+bool CompactEncoder::encode(uint16_t type, const uint8_t* parsed, CompactMessage* out) {
     OptDrawContext before = prev_;
     Encoding e(mode_);
     uint8_t header = 0;
     switch (type) {
-    case SPICE_MSG_DISPLAY_DRAW_FILL:
-        encode_fill(e, *reinterpret_cast<const SpiceMsgDisplayDrawFill*>(parsed), &prev_.fill, &header);
-        break;
-    case SPICE_MSG_DISPLAY_DRAW_COPY: {
-        auto m = reinterpret_cast<const SpiceMsgDisplayDrawCopy*>(parsed);
-        encode_copy(e, m->base, m->data, &prev_.copy, &header);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_CACHE_COPY: {
-        auto m = reinterpret_cast<const SpiceMsgDisplayDrawCacheCopy*>(parsed);
-        encode_copy(e, m->base, m->data, &prev_.cache_copy, &header);
-        e.u64(m->cache_id);
-        break;
-    }
-    case SPICE_MSG_DISPLAY_DRAW_STROKE:
-        encode_stroke(e, *reinterpret_cast<const SpiceMsgDisplayDrawStroke*>(parsed), &prev_.stroke, &header);
-        break;
-    default:
-        e.fail();
-        break;
+        case SPICE_MSG_DISPLAY_DRAW_FILL:
+            encode_fill(e, *reinterpret_cast<const SpiceMsgDisplayDrawFill*>(parsed), &prev_.fill, &header);
+            break;
+        case SPICE_MSG_DISPLAY_DRAW_COPY: {
+            auto m = reinterpret_cast<const SpiceMsgDisplayDrawCopy*>(parsed);
+            encode_copy(e, m->base, m->data, &prev_.copy, &header);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_CACHE_COPY: {
+            auto m = reinterpret_cast<const SpiceMsgDisplayDrawCacheCopy*>(parsed);
+            encode_copy(e, m->base, m->data, &prev_.cache_copy, &header);
+            e.u64(m->cache_id);
+            break;
+        }
+        case SPICE_MSG_DISPLAY_DRAW_STROKE:
+            encode_stroke(e, *reinterpret_cast<const SpiceMsgDisplayDrawStroke*>(parsed), &prev_.stroke,
+                          &header);
+            break;
+        default:
+            e.fail();
+            break;
     }
     std::vector<uint8_t> body = e.finish();
     if (!e.ok()) {

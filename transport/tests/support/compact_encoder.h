@@ -1,6 +1,6 @@
-// Test encoder of the compact draw encoding: turns full-form draw messages, as the ordinary parser gives them,
-// into compact bodies, as a server would send them against the values it sent last. Written from the encoding's
-// description, apart from the parsers, so that the two can be checked against each other.
+// Test encoder of the compact draw encoding: turns full-form draw messages, as the ordinary parser gives
+// them, into compact bodies, as a server would send them against the values it sent last. Written from the
+// encoding's description, apart from the parsers, so that the two can be checked against each other.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +22,8 @@ public:
 
     explicit CompactEncoder(Mode mode = Mode::Smallest) : mode_(mode) {}
 
-    // Encodes a parsed DRAW_FILL, DRAW_COPY, DRAW_STROKE or draw_cache_copy. False, with nothing remembered, when
-    // the message has no compact form (another surface, a value too wide for its field).
+    // Encodes a parsed DRAW_FILL, DRAW_COPY, DRAW_STROKE or draw_cache_copy. False, with nothing remembered,
+    // when the message has no compact form (another surface, a value too wide for its field).
     bool encode(uint16_t type, const uint8_t* parsed, CompactMessage* out);
 
     // The values the encoder assumes the parser holds now.

@@ -1,7 +1,7 @@
-// A SPICE server of our own for the channel tests: it listens on 127.0.0.1 and the test thread plays the server's
-// side of each accepted connection step by step (link reply, password, result, messages), while the channel under
-// test runs on its own worker thread. Every read waits at most a given time, so a channel that stops talking fails
-// the test instead of hanging it.
+// A SPICE server of our own for the channel tests: it listens on 127.0.0.1 and the test thread plays the
+// server's side of each accepted connection step by step (link reply, password, result, messages), while the
+// channel under test runs on its own worker thread. Every read waits at most a given time, so a channel that
+// stops talking fails the test instead of hanging it.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,8 @@ namespace fake_spice {
 
 const uint32_t kLinkMagic = 0x51444552;  // "REDQ"
 const uint32_t kCommonCapMiniHeader = 1u << 3;
-// Generous: a loaded CI machine with two cores, the sanitizers and a QEMU beside can starve a channel for seconds.
+// Generous: a loaded CI machine with two cores, the sanitizers and a QEMU beside can starve a channel for
+// seconds.
 const uint32_t kDefaultTimeoutMs = 20000;
 
 void put16(std::vector<uint8_t>& out, uint16_t v);
@@ -61,19 +62,21 @@ public:
 
     // The header and link message. False when they do not arrive whole or the counts run past the size.
     bool read_link(LinkRequest* out, uint32_t timeout_ms = kDefaultTimeoutMs);
-    // A link reply with this server's RSA key: 16-byte header then error, key, counts, offset 178 and the words.
-    void send_link_reply(uint32_t error, const std::vector<uint32_t>& common, const std::vector<uint32_t>& channel,
-                         uint32_t major = 2, uint32_t minor = 2);
+    // A link reply with this server's RSA key: 16-byte header then error, key, counts, offset 178 and the
+    // words.
+    void send_link_reply(uint32_t error, const std::vector<uint32_t>& common,
+                         const std::vector<uint32_t>& channel, uint32_t major = 2, uint32_t minor = 2);
     // A link reply of any body, for malformed replies.
     void send_link_reply_raw(const std::vector<uint8_t>& body, uint32_t major = 2, uint32_t minor = 2,
                              uint32_t magic = kLinkMagic);
-    // The RSA-encrypted password (128 bytes for the 1024-bit key), decrypted with OAEP; false when it does not
-    // arrive or does not decrypt. The text keeps the client's terminating NUL.
+    // The RSA-encrypted password (128 bytes for the 1024-bit key), decrypted with OAEP; false when it does
+    // not arrive or does not decrypt. The text keeps the client's terminating NUL.
     bool read_password(std::string* password, uint32_t timeout_ms = kDefaultTimeoutMs);
     void send_link_result(uint32_t result);
 
     // The whole handshake, granting the mini header and the given extra words. False when a step fails.
-    bool accept_link(LinkRequest* request = nullptr, const std::vector<uint32_t>& common = {kCommonCapMiniHeader},
+    bool accept_link(LinkRequest* request = nullptr,
+                     const std::vector<uint32_t>& common = {kCommonCapMiniHeader},
                      const std::vector<uint32_t>& channel = {});
 
     // 6-byte framing.
@@ -86,8 +89,8 @@ public:
     // True when no byte arrives for timeout_ms (and the connection stays open).
     bool stays_silent(uint32_t timeout_ms);
 
-    // Turns the connection into the server side of TLS with the given PEM files; later reads and writes go through
-    // it. False when the handshake fails.
+    // Turns the connection into the server side of TLS with the given PEM files; later reads and writes go
+    // through it. False when the handshake fails.
     bool start_tls(const std::string& cert_file, const std::string& key_file);
 
     void close();

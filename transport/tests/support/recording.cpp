@@ -14,8 +14,8 @@ const uint64_t kRecordHeaderSize = 7;
 
 }  // namespace
 
-bool parse_recording(const std::vector<uint8_t>& bytes, std::vector<RecordedMessage>* out, std::string* error)
-{
+bool parse_recording(const std::vector<uint8_t>& bytes, std::vector<RecordedMessage>* out,
+                     std::string* error) {
     out->clear();
     if (bytes.size() < kFileHeaderSize || memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
         *error = "not a recording (bad header)";
@@ -32,7 +32,8 @@ bool parse_recording(const std::vector<uint8_t>& bytes, std::vector<RecordedMess
         RecordedMessage m;
         m.channel_type = p[0];
         m.type = uint16_t(p[1] | p[2] << 8);
-        uint64_t body_size = uint64_t(p[3]) | uint64_t(p[4]) << 8 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 24;
+        uint64_t body_size =
+            uint64_t(p[3]) | uint64_t(p[4]) << 8 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 24;
         at += kRecordHeaderSize;
         if (body_size > size - at) {
             *error = "record body of " + std::to_string(body_size) + " bytes at byte " + std::to_string(at) +
@@ -46,8 +47,7 @@ bool parse_recording(const std::vector<uint8_t>& bytes, std::vector<RecordedMess
     return true;
 }
 
-bool load_recording(const std::string& path, std::vector<RecordedMessage>* out, std::string* error)
-{
+bool load_recording(const std::string& path, std::vector<RecordedMessage>* out, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot open " + path;
@@ -61,8 +61,7 @@ bool load_recording(const std::string& path, std::vector<RecordedMessage>* out, 
     return parse_recording(bytes, out, error);
 }
 
-std::vector<std::string> list_files(const std::string& dir, const std::string& suffix)
-{
+std::vector<std::string> list_files(const std::string& dir, const std::string& suffix) {
     std::vector<std::string> files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {

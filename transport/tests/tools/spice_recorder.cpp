@@ -1,28 +1,29 @@
-// spice_recorder: links every channel of a SPICE server listening on 127.0.0.1 and records the messages it sends,
-// for the parser tests' fixtures (tools/record_qemu.sh runs it against QEMU).
+// spice_recorder: links every channel of a SPICE server listening on 127.0.0.1 and records the messages it
+// sends, for the parser tests' fixtures (tools/record_qemu.sh runs it against QEMU).
 //
 //   spice_recorder --port PORT --out DIR --name PREFIX [--seconds N] [--max-bytes N] [--per-type N]
 //                  [--max-message N] [--qmp SOCKET]
 //
-// It links the main channel (empty password), reads SPICE_MSG_MAIN_INIT, sends attach-channels, reads the channel
-// list and links every listed display, inputs, cursor, playback and record channel with the session id, sending
-// the display init message on the display channel. It then reads all channels for N seconds, answering
-// SPICE_MSG_SET_ACK with ACK_SYNC, acknowledging every window and answering SPICE_MSG_PING with PONG. Only the 6-byte
-// mini header is spoken: a server that does not grant it is refused. The link and capability words are those the
-// session client announces, so the server sends what the client would get.
+// It links the main channel (empty password), reads SPICE_MSG_MAIN_INIT, sends attach-channels, reads the
+// channel list and links every listed display, inputs, cursor, playback and record channel with the session
+// id, sending the display init message on the display channel. It then reads all channels for N seconds,
+// answering SPICE_MSG_SET_ACK with ACK_SYNC, acknowledging every window and answering SPICE_MSG_PING with
+// PONG. Only the 6-byte mini header is spoken: a server that does not grant it is refused. The link and
+// capability words are those the session client announces, so the server sends what the client would get.
 //
 // Written per channel ("main", "display", "display1", ...):
 //   DIR/PREFIX.CHANNEL.rec   the recorded messages:
 //       16-byte file header: "KTWREC1\0", then 8 reserved bytes (zero);
-//       then records, back to back, little-endian and packed: u8 channel type, u16 message type, u32 body size,
-//       body (body size bytes). Records keep the order in which the messages arrived.
-//   DIR/PREFIX.CHANNEL.link  the server's link reply as received: its 16-byte header (magic, major, minor, size)
+//       then records, back to back, little-endian and packed: u8 channel type, u16 message type, u32 body
+//       size, body (body size bytes). Records keep the order in which the messages arrived.
+//   DIR/PREFIX.CHANNEL.link  the server's link reply as received: its 16-byte header (magic, major, minor,
+//   size)
 //       and the reply body (error word, public key, capability counts and words).
 //
-// Not every message is kept, so that fixtures stay small: the first message of every type is kept, later ones only
-// while their type has fewer than --per-type messages, their body is no larger than --max-message and differs from
-// every body kept before, and the file stays within --max-bytes (which bounds the first ones too). A summary of
-// what arrived and what was kept goes to stderr.
+// Not every message is kept, so that fixtures stay small: the first message of every type is kept, later ones
+// only while their type has fewer than --per-type messages, their body is no larger than --max-message and
+// differs from every body kept before, and the file stays within --max-bytes (which bounds the first ones
+// too). A summary of what arrived and what was kept goes to stderr.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -56,8 +57,8 @@ namespace {
 // Protocol constants the recorder needs.
 const uint32_t kLinkMagic = 0x51444552;  // "REDQ"
 const uint32_t kMajor = 2, kMinor = 2;
-const uint8_t kChannelMain = 1, kChannelDisplay = 2, kChannelInputs = 3, kChannelCursor = 4, kChannelPlayback = 5,
-              kChannelRecord = 6;
+const uint8_t kChannelMain = 1, kChannelDisplay = 2, kChannelInputs = 3, kChannelCursor = 4,
+              kChannelPlayback = 5, kChannelRecord = 6;
 const uint16_t kMsgSetAck = 3, kMsgPing = 4;
 const uint16_t kMsgMainInit = 103, kMsgMainChannelsList = 104;
 const uint16_t kMsgcAckSync = 1, kMsgcAck = 2, kMsgcPong = 3;
@@ -72,62 +73,70 @@ const int kIoTimeoutSeconds = 10;
 
 const char kFileMagic[8] = {'K', 'T', 'W', 'R', 'E', 'C', '1', '\0'};
 
-void put16(std::vector<uint8_t>& out, uint16_t v)
-{
+void put16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(uint8_t(v));
     out.push_back(uint8_t(v >> 8));
 }
-void put32(std::vector<uint8_t>& out, uint32_t v)
-{
+void put32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; i++) {
         out.push_back(uint8_t(v >> (8 * i)));
     }
 }
-void put64(std::vector<uint8_t>& out, uint64_t v)
-{
+void put64(std::vector<uint8_t>& out, uint64_t v) {
     for (int i = 0; i < 8; i++) {
         out.push_back(uint8_t(v >> (8 * i)));
     }
 }
-uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
+uint16_t get16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
+uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t get64(const uint8_t* p) {
+    return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32;
+}
 
-const char* channel_name(uint8_t type)
-{
+const char* channel_name(uint8_t type) {
     switch (type) {
-    case kChannelMain: return "main";
-    case kChannelDisplay: return "display";
-    case kChannelInputs: return "inputs";
-    case kChannelCursor: return "cursor";
-    case kChannelPlayback: return "playback";
-    case kChannelRecord: return "record";
-    default: return nullptr;
+        case kChannelMain:
+            return "main";
+        case kChannelDisplay:
+            return "display";
+        case kChannelInputs:
+            return "inputs";
+        case kChannelCursor:
+            return "cursor";
+        case kChannelPlayback:
+            return "playback";
+        case kChannelRecord:
+            return "record";
+        default:
+            return nullptr;
     }
 }
 
 // Capability words the session client announces on each channel (common words, channel words). Bits 32 and up
 // are the client maker's own; a standard server ignores them.
-void client_capabilities(uint8_t type, std::vector<uint32_t>* common, std::vector<uint32_t>* channel)
-{
+void client_capabilities(uint8_t type, std::vector<uint32_t>* common, std::vector<uint32_t>* channel) {
     *common = {kCommonCapMiniHeader, 1u << 0};
     channel->clear();
     switch (type) {
-    case kChannelMain:
-        (*common)[1] |= 1u << 1;
-        *channel = {1u << 0};
-        break;
-    case kChannelDisplay:
-        *channel = {(1u << 2) | (1u << 3), (1u << 0) | (1u << 2) | (1u << 3) | (1u << 4) | (1u << 5)};
-        break;
-    case kChannelCursor:
-        *channel = {1u << 2};
-        break;
-    case kChannelPlayback:
-        *channel = {(1u << 1) | (1u << 4)};
-        break;
-    default:
-        break;
+        case kChannelMain:
+            (*common)[1] |= 1u << 1;
+            *channel = {1u << 0};
+            break;
+        case kChannelDisplay:
+            *channel = {(1u << 2) | (1u << 3), (1u << 0) | (1u << 2) | (1u << 3) | (1u << 4) | (1u << 5)};
+            break;
+        case kChannelCursor:
+            *channel = {1u << 2};
+            break;
+        case kChannelPlayback:
+            *channel = {(1u << 1) | (1u << 4)};
+            break;
+        default:
+            break;
     }
 }
 
@@ -138,8 +147,7 @@ public:
     explicit Socket(int fd = -1) : fd_(fd) {}
     ~Socket() { close(); }
     Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Socket& operator=(Socket&& other) noexcept
-    {
+    Socket& operator=(Socket&& other) noexcept {
         if (this != &other) {
             close();
             fd_ = other.fd_;
@@ -152,16 +160,14 @@ public:
 
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    void close()
-    {
+    void close() {
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
         }
     }
 
-    bool send_all(const std::vector<uint8_t>& data) const
-    {
+    bool send_all(const std::vector<uint8_t>& data) const {
         size_t done = 0;
         while (done < data.size()) {
             ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -176,8 +182,7 @@ public:
         return true;
     }
     // False on end of stream, error or the receive timeout.
-    bool recv_all(uint8_t* data, size_t size) const
-    {
+    bool recv_all(uint8_t* data, size_t size) const {
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::recv(fd_, data + done, size - done, 0);
@@ -197,8 +202,7 @@ private:
 };
 
 // Only the loopback address is ever contacted.
-Socket connect_loopback(uint16_t port, std::string* error)
-{
+Socket connect_loopback(uint16_t port, std::string* error) {
     Socket s(::socket(AF_INET, SOCK_STREAM, 0));
     if (!s.valid()) {
         *error = std::string("socket: ") + strerror(errno);
@@ -221,8 +225,7 @@ Socket connect_loopback(uint16_t port, std::string* error)
 }
 
 // Resumes a machine started paused, through its QMP socket (a local file).
-bool resume_machine(const std::string& path, std::string* error)
-{
+bool resume_machine(const std::string& path, std::string* error) {
     Socket s(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -282,17 +285,17 @@ bool resume_machine(const std::string& path, std::string* error)
 // ---- Link ----
 
 // The password with its terminating NUL, encrypted with the server's RSA key (RSA-OAEP with SHA-1).
-bool encrypt_password(const uint8_t* der, size_t der_size, const std::string& password, std::vector<uint8_t>* out,
-                      std::string* error)
-{
+bool encrypt_password(const uint8_t* der, size_t der_size, const std::string& password,
+                      std::vector<uint8_t>* out, std::string* error) {
     const unsigned char* p = der;
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(d2i_PUBKEY(nullptr, &p, long(der_size)), EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(d2i_PUBKEY(nullptr, &p, long(der_size)),
+                                                            EVP_PKEY_free);
     if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
         *error = "the link reply's public key is not an RSA key";
         return false;
     }
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                   EVP_PKEY_CTX_free);
+                                                                    EVP_PKEY_CTX_free);
     size_t size = 0;
     const auto* plain = reinterpret_cast<const unsigned char*>(password.c_str());
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
@@ -311,10 +314,10 @@ bool encrypt_password(const uint8_t* der, size_t der_size, const std::string& pa
     return true;
 }
 
-// Links one channel. On success the socket is ready for messages and *reply holds the link reply (header and body).
-Socket link_channel(uint16_t port, uint32_t connection_id, uint8_t type, uint8_t id, std::vector<uint8_t>* reply,
-                    std::string* error)
-{
+// Links one channel. On success the socket is ready for messages and *reply holds the link reply (header and
+// body).
+Socket link_channel(uint16_t port, uint32_t connection_id, uint8_t type, uint8_t id,
+                    std::vector<uint8_t>* reply, std::string* error) {
     error->clear();
     Socket s = connect_loopback(port, error);
     if (!s.valid()) {
@@ -378,7 +381,8 @@ Socket link_channel(uint16_t port, uint32_t connection_id, uint8_t type, uint8_t
         s.close();
         return s;
     }
-    uint64_t common_count = get32(body + 166), channel_count = get32(body + 170), caps_offset = get32(body + 174);
+    uint64_t common_count = get32(body + 166), channel_count = get32(body + 170),
+             caps_offset = get32(body + 174);
     if (caps_offset + 4 * (common_count + channel_count) > size) {
         *error = "link reply capability words past its end";
         s.close();
@@ -391,7 +395,8 @@ Socket link_channel(uint16_t port, uint32_t connection_id, uint8_t type, uint8_t
     }
 
     std::vector<uint8_t> secret;
-    if (!encrypt_password(body + kPublicKeyOffset, kPublicKeySize, "", &secret, error) || !s.send_all(secret)) {
+    if (!encrypt_password(body + kPublicKeyOffset, kPublicKeySize, "", &secret, error) ||
+        !s.send_all(secret)) {
         if (error->empty()) {
             *error = "could not send the password";
         }
@@ -420,21 +425,20 @@ public:
         uint32_t max_message = 64 * 1024;
     };
 
-    Recording(uint8_t channel_type, const Limits& limits) : channel_type_(channel_type), limits_(limits)
-    {
+    Recording(uint8_t channel_type, const Limits& limits) : channel_type_(channel_type), limits_(limits) {
         bytes_.assign(kFileMagic, kFileMagic + sizeof kFileMagic);
         bytes_.resize(16, 0);
     }
 
-    void add(uint16_t type, const std::vector<uint8_t>& body)
-    {
+    void add(uint16_t type, const std::vector<uint8_t>& body) {
         TypeStats& stats = stats_[type];
         stats.received++;
         uint64_t record_size = 7 + uint64_t(body.size());
         std::string key(reinterpret_cast<const char*>(body.data()), body.size());
         bool first = stats.kept == 0;
         bool duplicate = seen_[type].count(std::hash<std::string>()(key)) != 0;
-        bool wanted = first || (stats.kept < limits_.per_type && body.size() <= limits_.max_message && !duplicate);
+        bool wanted =
+            first || (stats.kept < limits_.per_type && body.size() <= limits_.max_message && !duplicate);
         if (!wanted || bytes_.size() + record_size > limits_.max_bytes) {
             if (first) {
                 fprintf(stderr, "%s: first message of type %u (%zu bytes) dropped: over --max-bytes\n",
@@ -452,8 +456,7 @@ public:
 
     const std::vector<uint8_t>& bytes() const { return bytes_; }
 
-    void print_summary(const std::string& name) const
-    {
+    void print_summary(const std::string& name) const {
         fprintf(stderr, "%s: %zu bytes;", name.c_str(), bytes_.size());
         for (const auto& entry : stats_) {
             fprintf(stderr, " %u:%u/%u", entry.first, entry.second.kept, entry.second.received);
@@ -476,14 +479,15 @@ private:
 struct Channel {
     Channel(uint8_t type_, uint8_t id_, Socket socket_, std::vector<uint8_t> link_reply_,
             const Recording::Limits& limits)
-        : type(type_), id(id_), socket(std::move(socket_)), link_reply(std::move(link_reply_)), recording(type_, limits)
-    {
-    }
+        : type(type_),
+          id(id_),
+          socket(std::move(socket_)),
+          link_reply(std::move(link_reply_)),
+          recording(type_, limits) {}
 
     std::string name() const { return std::string(channel_name(type)) + (id ? std::to_string(id) : ""); }
 
-    bool send(uint16_t msg_type, const std::vector<uint8_t>& body) const
-    {
+    bool send(uint16_t msg_type, const std::vector<uint8_t>& body) const {
         std::vector<uint8_t> msg;
         put16(msg, msg_type);
         put32(msg, uint32_t(body.size()));
@@ -491,9 +495,9 @@ struct Channel {
         return socket.send_all(msg);
     }
 
-    // Reads one whole message, records it and gives the answers the server waits for. False when the channel ended.
-    bool receive(uint16_t* type_out = nullptr, std::vector<uint8_t>* body_out = nullptr)
-    {
+    // Reads one whole message, records it and gives the answers the server waits for. False when the channel
+    // ended.
+    bool receive(uint16_t* type_out = nullptr, std::vector<uint8_t>* body_out = nullptr) {
         uint8_t head[6];
         if (!socket.recv_all(head, sizeof head)) {
             return false;
@@ -501,7 +505,8 @@ struct Channel {
         uint16_t msg_type = get16(head);
         uint32_t size = get32(head + 2);
         if (size > kMaxBody) {
-            fprintf(stderr, "%s: message type %u claims %u bytes; channel dropped\n", name().c_str(), msg_type, size);
+            fprintf(stderr, "%s: message type %u claims %u bytes; channel dropped\n", name().c_str(),
+                    msg_type, size);
             return false;
         }
         std::vector<uint8_t> body(size);
@@ -553,8 +558,7 @@ struct Channel {
 using Clock = std::chrono::steady_clock;
 
 // Reads the main channel until a message of the wanted type arrives (answering as usual on the way).
-bool wait_for(Channel& main, uint16_t wanted, std::vector<uint8_t>* body)
-{
+bool wait_for(Channel& main, uint16_t wanted, std::vector<uint8_t>* body) {
     auto deadline = Clock::now() + std::chrono::seconds(kIoTimeoutSeconds);
     uint16_t type = 0;
     while (Clock::now() < deadline) {
@@ -568,8 +572,7 @@ bool wait_for(Channel& main, uint16_t wanted, std::vector<uint8_t>* body)
     return false;
 }
 
-bool write_file(const std::string& path, const std::vector<uint8_t>& bytes)
-{
+bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     out.close();
@@ -589,8 +592,7 @@ struct Options {
     Recording::Limits limits;
 };
 
-bool parse_number(const char* text, uint64_t max, uint64_t* out)
-{
+bool parse_number(const char* text, uint64_t max, uint64_t* out) {
     char* end = nullptr;
     errno = 0;
     unsigned long long v = strtoull(text, &end, 10);
@@ -601,8 +603,7 @@ bool parse_number(const char* text, uint64_t max, uint64_t* out)
     return true;
 }
 
-bool parse_options(int argc, char** argv, Options* o)
-{
+bool parse_options(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (i + 1 >= argc) {
@@ -633,8 +634,7 @@ bool parse_options(int argc, char** argv, Options* o)
     return o->port != 0 && !o->out.empty() && !o->name.empty();
 }
 
-int run(const Options& o)
-{
+int run(const Options& o) {
     std::string error;
     std::vector<std::unique_ptr<Channel>> channels;
 
@@ -653,14 +653,15 @@ int run(const Options& o)
         return 1;
     }
     uint32_t session_id = get32(body.data());
-    if (!main.send(kMsgcMainAttachChannels, {}) || !wait_for(main, kMsgMainChannelsList, &body) || body.size() < 4) {
+    if (!main.send(kMsgcMainAttachChannels, {}) || !wait_for(main, kMsgMainChannelsList, &body) ||
+        body.size() < 4) {
         fprintf(stderr, "main channel: no channel list\n");
         return 1;
     }
     uint64_t count = get32(body.data());
     if (4 + 2 * count > body.size()) {
-        fprintf(stderr, "main channel: channel list of %llu entries in %zu bytes\n", (unsigned long long)count,
-                body.size());
+        fprintf(stderr, "main channel: channel list of %llu entries in %zu bytes\n",
+                (unsigned long long)count, body.size());
         return 1;
     }
 
@@ -736,8 +737,7 @@ int run(const Options& o)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options options;
     if (!parse_options(argc, argv, &options)) {
         fprintf(stderr,

@@ -29,10 +29,10 @@
 #endif
 
 // One more instance of the name (at most maxInstances, 1-255, which every instance must agree on). Only
-// message pipes (PIPE_TYPE_MESSAGE) are provided; the open mode must allow both directions. INVALID_HANDLE_VALUE
-// on failure: ERROR_INVALID_NAME, ERROR_PIPE_BUSY (all instances exist, or another process serves the name),
-// ERROR_ACCESS_DENIED (FILE_FLAG_FIRST_PIPE_INSTANCE for a name that exists), ERROR_INVALID_PARAMETER,
-// ERROR_NOT_SUPPORTED.
+// message pipes (PIPE_TYPE_MESSAGE) are provided; the open mode must allow both directions.
+// INVALID_HANDLE_VALUE on failure: ERROR_INVALID_NAME, ERROR_PIPE_BUSY (all instances exist, or another
+// process serves the name), ERROR_ACCESS_DENIED (FILE_FLAG_FIRST_PIPE_INSTANCE for a name that exists),
+// ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED.
 HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
                                DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeOut,
                                LPSECURITY_ATTRIBUTES securityAttributes);

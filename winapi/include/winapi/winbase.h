@@ -36,8 +36,8 @@ HLOCAL WINAPI LocalFree(HLOCAL memory);
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 // The block's pointer; a moveable block's lock count goes up. NULL (ERROR_INVALID_HANDLE) for a bad handle.
 LPVOID WINAPI GlobalLock(HGLOBAL memory);
-// Nonzero while a moveable block stays locked; 0 with ERROR_SUCCESS when its count reached 0 (and always for a
-// fixed block); 0 with ERROR_NOT_LOCKED when it was not locked.
+// Nonzero while a moveable block stays locked; 0 with ERROR_SUCCESS when its count reached 0 (and always for
+// a fixed block); 0 with ERROR_NOT_LOCKED when it was not locked.
 BOOL WINAPI GlobalUnlock(HGLOBAL memory);
 // The size asked for; 0 for a bad handle.
 SIZE_T WINAPI GlobalSize(HGLOBAL memory);

@@ -141,8 +141,8 @@ HGDIOBJ WINAPI GetStockObject(int index);
 COLORREF WINAPI SetBkColor(HDC dc, COLORREF color);
 COLORREF WINAPI SetTextColor(HDC dc, COLORREF color);
 
-// DIB sections of 1 (with a colour table), 16 (BI_RGB 5-5-5, or BI_BITFIELDS 5-6-5 / 5-5-5), 24 and 32 bits per
-// pixel; the DC is not used.
+// DIB sections of 1 (with a colour table), 16 (BI_RGB 5-5-5, or BI_BITFIELDS 5-6-5 / 5-5-5), 24 and 32 bits
+// per pixel; the DC is not used.
 HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
                                 DWORD offset);
 // 32 bits per pixel, or monochrome when the DC has a monochrome bitmap selected. Contents are zero.
@@ -154,8 +154,8 @@ HBRUSH WINAPI CreateSolidBrush(COLORREF color);
 
 // Clipped to the destination and the source; a source is converted to the destination's format.
 BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y, DWORD rop);
-BOOL WINAPI AlphaBlend(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y, int src_width,
-                       int src_height, BLENDFUNCTION blend);
+BOOL WINAPI AlphaBlend(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                       int src_width, int src_height, BLENDFUNCTION blend);
 int WINAPI FillRect(HDC dc, const RECT* rect, HBRUSH brush);
 int WINAPI FrameRect(HDC dc, const RECT* rect, HBRUSH brush);
 
@@ -164,12 +164,12 @@ int WINAPI FrameRect(HDC dc, const RECT* rect, HBRUSH brush);
 // section of 24 bits for a 24-bit file and 32 bits otherwise. LR_SHARED is accepted and changes nothing.
 // Every other form returns NULL.
 HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, int height, UINT flags);
-// The program's bitmap resources: LoadImageW(NULL or the program's module, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0,
-// 0, flags without LR_LOADFROMFILE) loads bitmap<id>.bmp from the folder in KTW_RESOURCE_DIR, or else from
-// "resources" beside the program, as LoadImageA loads a file.
+// The program's bitmap resources: LoadImageW(NULL or the program's module, MAKEINTRESOURCEW(id),
+// IMAGE_BITMAP, 0, 0, flags without LR_LOADFROMFILE) loads bitmap<id>.bmp from the folder in
+// KTW_RESOURCE_DIR, or else from "resources" beside the program, as LoadImageA loads a file.
 HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int width, int height, UINT flags);
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 BOOL WINAPI DeleteObject(HGDIOBJ object);
-// For a bitmap: a BITMAP (bmBits set for DIB sections only); for a DIB section with room for a DIBSECTION, that.
-// buffer NULL returns the size needed.
+// For a bitmap: a BITMAP (bmBits set for DIB sections only); for a DIB section with room for a DIBSECTION,
+// that. buffer NULL returns the size needed.
 int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer);

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// These are also the sized types of the platform's basetsd.h: libraries that otherwise declare INT32 their own way
-// (libjpeg) test this name.
+// These are also the sized types of the platform's basetsd.h: libraries that otherwise declare INT32 their
+// own way (libjpeg) test this name.
 #ifndef _BASETSD_H_
 #define _BASETSD_H_
 #endif
@@ -187,8 +187,8 @@ typedef const IID& REFIID;
 #define HIWORD(x) ((WORD)((((DWORD_PTR)(x)) >> 16) & 0xFFFF))
 #define LOBYTE(x) ((BYTE)(((DWORD_PTR)(x)) & 0xFF))
 #define HIBYTE(x) ((BYTE)((((DWORD_PTR)(x)) >> 8) & 0xFF))
-#define MAKEWORD(lo, hi) ((WORD)(((BYTE)((lo) & 0xFF)) | ((WORD)((BYTE)((hi) & 0xFF))) << 8))
-#define MAKELONG(lo, hi) ((LONG)(((WORD)((lo) & 0xFFFF)) | ((DWORD)((WORD)((hi) & 0xFFFF))) << 16))
+#define MAKEWORD(lo, hi) ((WORD)(((BYTE)((lo)&0xFF)) | ((WORD)((BYTE)((hi)&0xFF))) << 8))
+#define MAKELONG(lo, hi) ((LONG)(((WORD)((lo)&0xFFFF)) | ((DWORD)((WORD)((hi)&0xFFFF))) << 16))
 #define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)MAKELONG(lo, hi))
 #define MAKEWPARAM(lo, hi) ((WPARAM)(DWORD)MAKELONG(lo, hi))
 #define MAKELRESULT(lo, hi) ((LRESULT)(DWORD)MAKELONG(lo, hi))
@@ -216,7 +216,7 @@ typedef const IID& REFIID;
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define HRESULT_FROM_WIN32(e) \
-    ((HRESULT)(e) <= 0 ? ((HRESULT)(e)) : ((HRESULT)(((e) & 0x0000FFFF) | 0x80070000)))
+    ((HRESULT)(e) <= 0 ? ((HRESULT)(e)) : ((HRESULT)(((e)&0x0000FFFF) | 0x80070000)))
 
 // System error codes (GetLastError, registry results).
 #define ERROR_SUCCESS 0L

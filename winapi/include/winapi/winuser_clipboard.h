@@ -29,8 +29,8 @@ BOOL WINAPI CloseClipboard();
 // Frees every format's data, makes the opening window the owner and takes the X selection. The previous owner
 // window is sent WM_DESTROYCLIPBOARD. Fails when the calling thread has not opened the clipboard.
 BOOL WINAPI EmptyClipboard();
-// data is a global memory block (fixed or moveable) that becomes the clipboard's, or NULL to render the format
-// on request (WM_RENDERFORMAT). Requires the clipboard open by the owner, except for the format being
+// data is a global memory block (fixed or moveable) that becomes the clipboard's, or NULL to render the
+// format on request (WM_RENDERFORMAT). Requires the clipboard open by the owner, except for the format being
 // rendered, which any thread of the process may supply while WM_RENDERFORMAT is in progress. Returns data
 // (NULL for a delayed format, with ERROR_SUCCESS); NULL with ERROR_CLIPBOARD_NOT_OPEN on failure.
 HANDLE WINAPI SetClipboardData(UINT format, HANDLE data);

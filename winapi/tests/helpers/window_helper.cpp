@@ -5,10 +5,11 @@
 // The window answers:
 //   WM_USER+1 (sent)      wParam + lParam
 //   WM_COPYDATA (sent)    dwData + the sum of the data bytes
-//   WM_USER+2 (posted)    sends WM_COPYDATA {0x777, "pong"} to the window in wParam, then posts WM_USER+3 to it
+//   WM_USER+2 (posted)    sends WM_COPYDATA {0x777, "pong"} to the window in wParam, then posts WM_USER+3 to
+//   it
 //                         with wParam = that send's result and lParam = whether it succeeded
-//   WM_USER+4 (sent)      sends WM_USER+5 to the window in wParam while the caller waits; returns its result + 1
-//   WM_CLOSE              destroys the window and ends the program
+//   WM_USER+4 (sent)      sends WM_USER+5 to the window in wParam while the caller waits; returns its result
+//   + 1 WM_CLOSE              destroys the window and ends the program
 // The helper dies with its parent, so a failed test never leaves it behind.
 #include "winapi/synchapi.h"
 #include "winapi/winuser.h"
@@ -77,8 +78,8 @@ int main(int argc, char** argv) {
     wc.lpfnWndProc = helper_proc;
     wc.lpszClassName = class_name.c_str();
     RegisterClassW(&wc);
-    HWND hwnd = CreateWindowExW(0, class_name.c_str(), title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                nullptr, nullptr, nullptr);
+    HWND hwnd = CreateWindowExW(0, class_name.c_str(), title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                                nullptr, nullptr, nullptr, nullptr);
     std::printf("%lu\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd)));
     std::fflush(stdout);
     if (!hwnd) {

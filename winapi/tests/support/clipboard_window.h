@@ -58,7 +58,8 @@ inline HWND create_clipboard_window() {
                            nullptr, nullptr);
 }
 
-// A clipboard window of the test's own, with no handler left from an earlier test; the clipboard closed after.
+// A clipboard window of the test's own, with no handler left from an earlier test; the clipboard closed
+// after.
 class ClipboardWindowTest : public testing::Test {
 protected:
     void SetUp() override {

@@ -83,7 +83,8 @@ bool start() {
             server.error = "Xvfb gave no display number within " + std::to_string(kStartSeconds) + " s";
         } else if (reaped(pid, &status)) {
             server.pid = -1;
-            server.error = "Xvfb ended before it gave a display number (status " + std::to_string(status) + ")";
+            server.error =
+                "Xvfb ended before it gave a display number (status " + std::to_string(status) + ")";
         } else {
             server.error = "Xvfb closed its display-number pipe without a number";
         }
@@ -101,8 +102,12 @@ bool ensure_xvfb() {
     return started;
 }
 
-const std::string& xvfb_display() { return server.display; }
+const std::string& xvfb_display() {
+    return server.display;
+}
 
-const std::string& xvfb_error() { return server.error; }
+const std::string& xvfb_error() {
+    return server.error;
+}
 
 }  // namespace test_support

@@ -1,6 +1,6 @@
-// A private X server for the tests that need a display: Xvfb started on a free display number, DISPLAY set for
-// the test program, stopped when the program ends. Each test program gets its own server, so parallel test
-// programs never share focus, pointer or clipboard.
+// A private X server for the tests that need a display: Xvfb started on a free display number, DISPLAY set
+// for the test program, stopped when the program ends. Each test program gets its own server, so parallel
+// test programs never share focus, pointer or clipboard.
 #pragma once
 
 #include "peer_programs.h"
@@ -21,8 +21,8 @@ const std::string& xvfb_display();
 
 // Ends the calling test (or its SetUp) without a server: Xvfb not installed (see KTW_REQUIRE_PROGRAM), or a
 // failure when it would not start.
-#define KTW_REQUIRE_XVFB()                                                       \
-    do {                                                                         \
-        KTW_REQUIRE_PROGRAM("Xvfb");                                             \
+#define KTW_REQUIRE_XVFB()                                                      \
+    do {                                                                        \
+        KTW_REQUIRE_PROGRAM("Xvfb");                                            \
         ASSERT_TRUE(test_support::ensure_xvfb()) << test_support::xvfb_error(); \
     } while (0)
