@@ -72,13 +72,13 @@ public:
 
 private:
     FuzzChannel(FuzzClient& client, Handler* handler) : RedChannel(client, SPICE_CHANNEL_MAIN, 0, handler) {
-        handler->set_handler(SPICE_MSG_MIGRATE, &FuzzChannel::handle_migrate);
-        handler->set_handler(SPICE_MSG_SET_ACK, &FuzzChannel::handle_set_ack);
-        handler->set_handler(SPICE_MSG_PING, &FuzzChannel::handle_ping);
-        handler->set_handler(SPICE_MSG_WAIT_FOR_CHANNELS, &FuzzChannel::handle_wait_for_channels);
-        handler->set_handler(SPICE_MSG_DISCONNECTING, &FuzzChannel::handle_disconnect);
-        handler->set_handler(SPICE_MSG_NOTIFY, &FuzzChannel::handle_notify);
-        handler->set_handler(SPICE_MSG_MAIN_PONG, &FuzzChannel::handle_pong);
+        handler->set_handler<SPICE_MSG_MIGRATE>(&FuzzChannel::handle_migrate);
+        handler->set_handler<SPICE_MSG_SET_ACK>(&FuzzChannel::handle_set_ack);
+        handler->set_handler<SPICE_MSG_PING>(&FuzzChannel::handle_ping);
+        handler->set_handler<SPICE_MSG_WAIT_FOR_CHANNELS>(&FuzzChannel::handle_wait_for_channels);
+        handler->set_handler<SPICE_MSG_DISCONNECTING>(&FuzzChannel::handle_disconnect);
+        handler->set_handler<SPICE_MSG_NOTIFY>(&FuzzChannel::handle_notify);
+        handler->set_handler<SPICE_MSG_MAIN_PONG>(&FuzzChannel::handle_pong);
     }
 };
 

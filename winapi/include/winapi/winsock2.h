@@ -26,7 +26,10 @@ typedef UINT_PTR SOCKET;
 typedef HANDLE WSAEVENT;
 typedef USHORT ADDRESS_FAMILY;
 
-// fd_set is a list of sockets on Windows, not a bit set.
+// fd_set is a list of sockets on Windows, not a bit set. It is the one POSIX name the layer redefines, and
+// safely: <sys/select.h> was read above and its guard keeps it from being read again, and any other POSIX
+// declaration of fd_set read after this would conflict with it, a compile error rather than a silent change
+// of layout.
 #undef FD_SETSIZE
 #define FD_SETSIZE 64
 
