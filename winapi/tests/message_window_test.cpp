@@ -166,6 +166,25 @@ TEST_F(MessageWindowTest, SendRunsOnTheOwnerThreadAndReturnsItsResult) {
     EXPECT_FALSE(InSendMessage());
 }
 
+TEST_F(MessageWindowTest, SendsBackToBackNeverFindTheOwnerAsleep) {
+    // Each send is queued while the owner may be between serving the previous one and looking at its posted
+    // messages; that look must not hide the new send from the owner's wait.
+    WindowThread owner([](HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) -> LRESULT {
+        return message == WM_USER ? static_cast<LRESULT>(wparam + 1)
+                                  : DefWindowProcW(hwnd, message, wparam, lparam);
+    });
+    int answered = 0;
+    for (WPARAM i = 0; i < 20000; ++i) {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(owner.hwnd(), WM_USER, i, 0, SMTO_NORMAL, 5000, &result) ||
+            result != i + 1) {
+            break;
+        }
+        ++answered;
+    }
+    EXPECT_EQ(answered, 20000);
+}
+
 TEST_F(MessageWindowTest, ASenderServesMessagesSentToItWhileItWaits) {
     // Thread B's procedure sends back to the waiting thread A's window: A must run it inside its own send.
     std::atomic<int> served{0};
