@@ -162,8 +162,8 @@ bool MessageQueue::take(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, U
     // Looking at the queue marks its content as seen; only an unfiltered look clears QS_ALLPOSTMESSAGE.
     bool unfiltered = !hwnd && filter_min == 0 && filter_max == 0;
     change_bits_ &= unfiltered ? 0 : QS_ALLPOSTMESSAGE;
-    // A message sent since the owner last served its sends is not seen by looking at posted messages: it stays
-    // new, or the owner's next wait would sleep with it queued.
+    // A message sent since the owner last served its sends is not seen by looking at posted messages: it
+    // stays new, or the owner's next wait would sleep with it queued.
     if (!sent_.empty()) {
         change_bits_ |= QS_SENDMESSAGE;
     }
