@@ -57,6 +57,8 @@ public:
             abort();
         }
     }
+    uint32_t get_mm_time() override { return 0; }
+    void set_mm_time(uint32_t time) override {}
 
 private:
     Mutex _lock;

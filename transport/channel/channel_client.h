@@ -59,4 +59,11 @@ public:
     // Tells the navigation bar the measured quality (0-5) and delay (microseconds, at most 1000000), unless
     // the session's settings forbid it.
     virtual void notify_network_quality(int quality, uint32_t delay_us) = 0;
+
+    // ---- The session's multimedia clock, in milliseconds: video frames and audio play by it ----
+
+    // The server's time now: the last time set plus the local time elapsed since. Any thread.
+    virtual uint32_t get_mm_time() = 0;
+    // The clock reads the given time now and runs on from there. Any thread.
+    virtual void set_mm_time(uint32_t time) = 0;
 };

@@ -49,6 +49,9 @@ public:
     void on_channel_disconnect_mig_src_completed(RedChannel& channel) override {}
     bool icmp_ping(double* seconds) override;
     void notify_network_quality(int quality, uint32_t delay_us) override;
+    // A clock that stands still: it reads what was set last.
+    uint32_t get_mm_time() override { return _mm_time.load(); }
+    void set_mm_time(uint32_t time) override { _mm_time = time; }
 
     // What was reported, read under the lock.
     int disconnects();
@@ -74,6 +77,7 @@ private:
     Mutex _serial_lock;
     Condition _serial_condition;
     uint64_t _serial = 0;
+    std::atomic<uint32_t> _mm_time{0};
 };
 
 class TestChannel : public RedChannel {
