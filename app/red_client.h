@@ -1,0 +1,247 @@
+// RedClient: the main channel (type 1, id 0) and the controller of one session. It is a RedChannel with its
+// own worker thread and the ChannelClient of every channel: it holds the connection target and the logon
+// data, answers the main-channel messages (init, channel list, mouse mode, multimedia time, agent), creates
+// every other channel through the registered factories and owns them, keeps the multimedia clock and the
+// table of the channels' handled message serials, and reports connection, disconnection and mouse-mode
+// changes to the application's loop as events (their responses call the Listener on that loop's thread).
+#pragma once
+
+#include "runtime/process_loop.h"
+#include "runtime/threads.h"
+#include "transport/channel/channel_client.h"
+#include "transport/channel/channel_factory.h"
+#include "transport/channel/message_types.h"
+#include "transport/channel/red_channel.h"
+#include "transport/protocol/server_messages.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+// A channel that follows the server's mouse mode implements this beside RedChannel: the cursor channel
+// (type 4) is told on the main channel's thread when the mode changes, the display channels (type 2) get the
+// capture mode on the application's thread.
+class MouseModeSink {
+public:
+    virtual ~MouseModeSink() {}
+    virtual void on_mouse_mode_change() {}
+    virtual void set_capture_mode(bool captured) {}
+};
+
+class RedClient : public RedChannel, public ChannelClient {
+public:
+    enum MouseMode : uint32_t {
+        MOUSE_MODE_SERVER = 1,  // pointer captured, relative motion
+        MOUSE_MODE_CLIENT = 2,  // absolute position
+    };
+
+    // Serial table: channel types 0 to 10, ids 0 to 255.
+    static const int MAX_CHANNEL_TYPE = 10;
+    // USB redirection channels counted from one channel list.
+    static const uint32_t MAX_USB_CHANNELS = 15;
+
+    // What the session's owner (the application) is told. The first three run on the application loop's
+    // thread (through events); on_connect_failed runs on the main channel's thread.
+    class Listener {
+    public:
+        virtual ~Listener() {}
+        virtual void on_connected() = 0;
+        virtual void on_disconnected(int error_code) = 0;
+        virtual void on_mouse_mode_changed(uint32_t mode) = 0;
+        // The main connection could not be made; called before the disconnection is reported.
+        virtual void on_connect_failed() = 0;
+        // The number of local monitors (log lines only).
+        virtual int monitor_count() { return 1; }
+    };
+
+    typedef std::function<bool(RedChannel& channel)> ForEachChannelFunc;
+
+    // Starts the worker thread, which waits disconnected for a connect. app_loop is the application's loop,
+    // which must outlive the client.
+    RedClient(ProcessLoop& app_loop, Listener& listener);
+    // The owner has aborted the client (abort returned true) before.
+    ~RedClient() override;
+
+    // ---- Main thread: target, logon data, factories ----
+
+    void set_target(const std::string& host, int port, int secure_port, int protocol);
+    void set_logon_mode(int mode) { _logon_mode = mode; }
+    void set_logon_user(const std::string& user) { _logon_user = user; }
+    void set_vdi_user_name(const std::string& name) { _vdi_user_name = name; }
+    // The logon password text (sent with the automatic-logon record); never logged.
+    void set_logon_password(const std::string& password) { _logon_password = password; }
+    // The link password every channel's handshake uses; never logged.
+    void set_password(const std::string& password);
+    void set_vm_id(uint64_t vm_id) { _vm_id = vm_id; }
+    // Per channel type: 1 secure only, 2 plain only, 3 both; copied at every connect.
+    void set_security(const std::map<uint8_t, uint32_t>& security);
+    void set_host_auth(const RedPeer::HostCheckOptions& options, const std::string& ciphers);
+    // Not owned; a type registered twice counts once.
+    void register_channel_factory(ChannelFactory& factory);
+
+    int get_port() const { return _port; }
+    int get_secure_port() const { return _secure_port; }
+    const std::string& get_logon_user() const { return _logon_user; }
+    const std::string& get_vdi_user_name() const { return _vdi_user_name; }
+    int get_logon_mode() const { return _logon_mode; }
+
+    // ---- RedChannel ----
+
+    // Main thread. Waits (running the application's events) until the channels of an earlier connection are
+    // gone, resets the session state and gives the main channel the connect action. Nothing while a
+    // connection is up.
+    void connect() override;
+    // Any thread.
+    void disconnect() override;
+    // Main thread, repeated until true: ends the main channel's and every channel's worker, then deletes the
+    // channels. Releases wait_for_channels at once.
+    bool abort() override;
+
+    // ---- ChannelClient ----
+
+    RedPeer::ConnectionOptions get_connection_options(uint8_t channel_type) override;
+    std::string get_host() override;
+    std::string get_password() override;
+    uint64_t get_vm_id() override { return _vm_id; }
+    uint32_t get_connection_id() override { return _connection_id; }
+    int get_protocol() override;
+    void set_protocol(int protocol) override;
+    int get_main_peer_major() override { return get_peer_major(); }
+    SyncInfo get_sync_info(uint8_t channel_type, uint8_t channel_id) override;
+    void on_channel_disconnected(RedChannel& channel) override;
+    // Throws Exception "invalid channel type %u" for a type above 10 and "aborting" when the client aborts
+    // while it waits.
+    void wait_for_channels(int wait_count, const SpiceWaitForChannel* wait_list) override;
+    void migrate_channel(RedChannel& channel) override;
+    void on_channel_disconnect_mig_src_completed(RedChannel& channel) override;
+    bool icmp_ping(double* seconds) override;
+    void notify_network_quality(int quality, uint32_t delay_us) override;
+    // The multimedia clock runs on the 64-bit monotonic clock, so it never wraps with the tick count.
+    uint32_t get_mm_time() override;
+    void set_mm_time(uint32_t time) override;
+
+    // ---- Channels ----
+
+    // Under the channels lock, in list order, until the functor returns false.
+    void for_each_channel(const ForEachChannelFunc& func);
+    // The display channel (type 2) the last channel list created; null until then.
+    RedChannel* get_display_channel() { return _display_channel; }
+    // The mouse mode: 1 server, 2 client. Any thread.
+    uint32_t get_mouse_mode() const { return _mouse_mode; }
+    // Main channel's thread: stores a changed mode, tells the cursor channels and the application; asks the
+    // server for client mode when it supports it.
+    void set_mouse_mode(uint32_t supported, uint32_t current);
+
+    // Sizes from the last init, in 4-byte pixels.
+    uint64_t get_pixmap_cache_size() const { return _pixmap_cache_size; }
+    uint32_t get_glz_window_size() const { return _glz_window_size; }
+    uint32_t get_usb_channel_count() const { return _usb_channel_count; }
+    bool agent_running() const { return _agent_running; }
+
+    // The millisecond clock under the multimedia clock: monotonic and 64 bits wide. Tests replace it (null
+    // restores the system's).
+    static void set_clock_for_testing(uint64_t (*now_ms)());
+
+    // ---- Main-channel message handlers (main channel's thread) ----
+
+    void handle_init(const SpiceMsgMainInit& init);
+    void handle_channels(const SpiceMsgChannels& channels);
+    void handle_mouse_mode(const SpiceMsgMainMouseMode& mode);
+    void handle_mm_time(const SpiceMsgMainMultiMediaTime& time);
+    void handle_agent_connected();
+    void handle_agent_connected_tokens(const SpiceMsgMainAgentTokens& tokens);
+    void handle_agent_disconnected(const SpiceMsgMainAgentDisconnect& disconnect);
+    void handle_agent_data(const SpiceRawBody& data);
+    void handle_agent_tokens(const SpiceMsgMainAgentTokens& tokens);
+    void handle_migrate_begin(const SpiceMsgMainMigrationBegin& begin);
+    void handle_migrate_cancel();
+    void handle_migrate_switch_host(const SpiceMsgMainMigrationSwitchHost& host);
+    void handle_migrate_end();
+
+    // Sizes the GLZ window and the pixmap cache from the free memory; throws Exception "low memory
+    // condition" (code 8) when there is too little. available_page_file and available_virtual in bytes.
+    void calc_pixmap_cache_and_glz_window_size(uint32_t display_channels_hint, uint32_t ram_hint,
+                                               uint64_t available_page_file, uint64_t available_virtual);
+    // Attach channels (client message 104): once per connection.
+    void send_attach_channels();
+
+protected:
+    void on_connecting() override;
+    void on_connect() override;
+    void on_disconnect() override;
+    void on_connect_failed() override;
+    void on_disconnect_mig_src() override;
+    void on_connect_mig_target() override {}
+
+private:
+    class ConnectedEvent;
+    class DisconnectedEvent;
+    class MouseModeEvent;
+    class AgentTimer;
+
+    bool abort_channels();
+    void delete_channels();
+    void disconnect_channels();
+    ChannelFactory* find_factory(uint8_t type);
+    void create_channel(uint8_t type, uint8_t id);
+    // Attaching waits for the agent: true when it runs.
+    bool init_guest_display();
+    void post_simple(uint16_t type);
+    void calc_cache_sizes_from_system(uint32_t display_channels_hint, uint32_t ram_hint);
+
+    ProcessLoop& _app_loop;
+    Listener& _listener;
+    RedChannel* _display_channel;
+
+    Mutex _target_lock;  // host and password: read by every channel's worker
+    std::string _host;
+    int _port;
+    int _secure_port;
+    std::atomic<int> _protocol;
+    std::map<uint8_t, uint32_t> _security;
+    RedPeer::HostCheckOptions _host_auth;
+    std::string _ciphers;
+
+    int _logon_mode;
+    std::string _logon_user;
+    std::string _vdi_user_name;
+    std::string _logon_password;
+    std::string _password;
+    uint64_t _vm_id;
+
+    std::atomic<uint32_t> _connection_id;
+    std::atomic<uint32_t> _mouse_mode;
+
+    Mutex _notify_lock;
+    bool _notify_disconnect;  // guarded by _notify_lock
+
+    // Main channel's thread.
+    bool _attach_sent;
+    bool _agent_running;
+    int32_t _agent_tokens;
+    bool _channels_listed;  // a channel list was handled in this connection
+    AgentTimer* _agent_timer;
+
+    Mutex _channels_lock;
+    std::vector<ChannelFactory*> _factories;
+    std::list<RedChannel*> _channels;
+
+    Mutex _sync_lock;
+    Condition _sync_condition;
+    bool _aborting;  // guarded by _sync_lock
+    uint64_t _serials[MAX_CHANNEL_TYPE + 1][256];
+    uint64_t _spare_serial;  // the slot of a channel type outside the table; nobody waits on it
+    bool _abort_started;
+
+    uint64_t _pixmap_cache_size;
+    uint32_t _glz_window_size;
+    uint32_t _usb_channel_count;
+
+    Mutex _mm_clock_lock;
+    uint64_t _mm_clock_base_ms;  // monotonic milliseconds when the clock was set
+    uint32_t _mm_clock_offset;
+};
