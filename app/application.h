@@ -48,6 +48,8 @@ struct ApplicationParts {
     // Channel factories by SPICE channel type (display 2, inputs 3, cursor 4, playback 5, record 6, USB
     // redirection 9); process-wide objects, not owned.
     std::map<uint8_t, ChannelFactory*> channel_factories;
+    // The module version text, logged at start.
+    std::string version;
 };
 
 class Application : public ProcessLoop,
@@ -58,8 +60,8 @@ public:
     // The cancel event's name: the process id in decimal follows.
     static constexpr const char* CANCEL_EVENT_PREFIX = "CancelKtwSession";
     // The parent client's window.
-    static constexpr const wchar_t* PARENT_CLASS = L"ReRezEdurorAraRezeveDivur";
-    static constexpr const wchar_t* PARENT_TITLE = L"RemoteApp_Client_VDI";
+    static constexpr const char16_t* PARENT_CLASS = u"ReRezEdurorAraRezeveDivur";
+    static constexpr const char16_t* PARENT_TITLE = u"RemoteApp_Client_VDI";
     // Messages to the parent client and the navigation bar.
     static const UINT WM_SESSION_STARTED = 0x545;
     static const UINT WM_SESSION_ENDED = 0x607;
@@ -145,7 +147,9 @@ public:
     void register_channel_factories();
     void do_connect();
     // The display channel marked screen 0 visible.
-    void on_visibility(int screen_id);
+    void on_visibility(int screen_id) override;
+    // Any thread: on_visibility runs on the main loop.
+    void post_visibility(int screen_id);
     void switch_host(const std::string& host, int port, int secure_port, const std::string& subject);
     bool set_host_cert_subject(const std::string& subject, const std::string& program);
     // Main channel's thread: the parent gets the failure text by WM_COPYDATA.
@@ -176,6 +180,8 @@ public:
     // ---- Layers and timers (application_layers.cpp) ----
 
     void show_info_layer();
+    // Arms the dialog layer's 33 ms tick on the main loop.
+    void start_gui_timer();
 
 private:
     class DisconnectedEvent;
@@ -186,6 +192,9 @@ private:
     void cancel_watch();
     void on_start_running() override;
     void notify_parent(UINT message, WPARAM wparam, LPARAM lparam);
+    void notify_helper_window_focus(LPARAM lparam);
+    // Hides the dialog layer when it is shown without a dialog.
+    void hide_idle_gui();
 
     std::string _command_line;
     HANDLE _session_running_event;
@@ -210,7 +219,7 @@ private:
     std::list<GUIBarrier*> _gui_barriers;
     bool _during_host_switch;
     std::atomic<uint32_t> _session_state;
-    bool _abort_done;
+    std::unique_ptr<Thread> _cancel_watch;
     // Process-wide: true until the first screen resize released the cancel watch.
     bool _first_resize_done;
 };

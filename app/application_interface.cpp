@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-uint32_t ApplicationInterface::monitor_count = 0;
+uint32_t ApplicationInterface::found_monitor_count = 0;
 bool ApplicationInterface::debug_mode = false;
 
 namespace {

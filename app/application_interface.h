@@ -54,6 +54,9 @@ public:
     // Any thread. Ends the session with the error code unless a restart is under way (see Application).
     virtual void on_disconnected(int error_code) = 0;
 
+    // The display channel marked the screen visible (main thread).
+    virtual void on_visibility(int screen_id) = 0;
+
     // ---- Window state in the registry ----
 
     // Reads the per-user window state keyed by the session block; false only without a block.
@@ -130,7 +133,7 @@ public:
     DialogLayer* gui = nullptr;
 
     // The monitors found at start-up.
-    static uint32_t monitor_count;
+    static uint32_t found_monitor_count;
     // Set from the command line by program entry: it starts with "debug".
     static bool debug_mode;
 

@@ -166,3 +166,4 @@ void Application::forget_monitors() {}
 void Application::show_gui() {}
 void Application::hide_gui() {}
 void Application::show_info_layer() {}
+void Application::start_gui_timer() {}
