@@ -172,6 +172,10 @@ RedClient::~RedClient() {
     }
 }
 
+RedChannel::MessageHandler* RedClient::create_message_handler(RedClient& client) {
+    return make_handler(client);
+}
+
 void RedClient::set_clock_for_testing(uint64_t (*now)()) {
     clock_source = now ? now : system_now_ms;
 }

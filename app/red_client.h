@@ -142,6 +142,10 @@ public:
     uint32_t get_usb_channel_count() const { return _usb_channel_count; }
     bool agent_running() const { return _agent_running; }
 
+    // A handler of the main-channel messages bound to the client (the channel owns one; tests and the fuzz
+    // target feed another).
+    static RedChannel::MessageHandler* create_message_handler(RedClient& client);
+
     // The millisecond clock under the multimedia clock: monotonic and 64 bits wide. Tests replace it (null
     // restores the system's).
     static void set_clock_for_testing(uint64_t (*now_ms)());
