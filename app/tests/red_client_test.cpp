@@ -229,6 +229,17 @@ TEST_F(RedClientTest, CacheSizing) {
     }
 }
 
+TEST_F(RedClientTest, MouseModeChangeReachesTheApplicationOnce) {
+    client.set_mouse_mode(RedClient::MOUSE_MODE_SERVER, RedClient::MOUSE_MODE_SERVER);
+    loop.run_queued_events();
+    EXPECT_TRUE(listener.mouse_modes.empty());
+    client.set_mouse_mode(3, RedClient::MOUSE_MODE_CLIENT);
+    client.set_mouse_mode(3, RedClient::MOUSE_MODE_CLIENT);
+    loop.run_queued_events();
+    EXPECT_EQ(std::vector<uint32_t>{RedClient::MOUSE_MODE_CLIENT}, listener.mouse_modes);
+    EXPECT_EQ(uint32_t(RedClient::MOUSE_MODE_CLIENT), client.get_mouse_mode());
+}
+
 TEST_F(RedClientTest, MessagesWithoutHandlerAreIgnored) {
     std::unique_ptr<RedChannel::MessageHandler> handler(RedClient::create_message_handler(client));
     // 2: migrate data, 114: the VM's UUID; the client registers neither.
