@@ -63,12 +63,12 @@ public:
     static constexpr const char16_t* PARENT_CLASS = u"ReRezEdurorAraRezeveDivur";
     static constexpr const char16_t* PARENT_TITLE = u"RemoteApp_Client_VDI";
     // Messages to the parent client and the navigation bar.
-    static const UINT WM_SESSION_STARTED = 0x545;
-    static const UINT WM_SESSION_ENDED = 0x607;
-    static const UINT WM_NAVBAR_NOTICE = 0x903;
-    static const ULONG_PTR COPYDATA_CONNECT_FAILED = 0x545;
+    static constexpr UINT WM_SESSION_STARTED = 0x545;
+    static constexpr UINT WM_SESSION_ENDED = 0x607;
+    static constexpr UINT WM_NAVBAR_NOTICE = 0x903;
+    static constexpr ULONG_PTR COPYDATA_CONNECT_FAILED = 0x545;
     // The failure text the parent gets: 260 UTF-16 units, terminator included.
-    static const size_t CONNECT_FAIL_TEXT_UNITS = 260;
+    static constexpr size_t CONNECT_FAIL_TEXT_UNITS = 260;
 
     // Installed by the program before main runs.
     static ApplicationParts& parts();

@@ -34,7 +34,7 @@ public:
         SESSION_VISIBLE = 3,
     };
 
-    static const int KEY_CODE_COUNT = 351;  // key codes 0 to 350
+    static constexpr int KEY_CODE_COUNT = 351;  // key codes 0 to 350
 
     virtual ~ApplicationInterface() {}
 

@@ -40,9 +40,9 @@ public:
     };
 
     // Serial table: channel types 0 to 10, ids 0 to 255.
-    static const int MAX_CHANNEL_TYPE = 10;
+    static constexpr int MAX_CHANNEL_TYPE = 10;
     // USB redirection channels counted from one channel list.
-    static const uint32_t MAX_USB_CHANNELS = 15;
+    static constexpr uint32_t MAX_USB_CHANNELS = 15;
 
     // What the session's owner (the application) is told. The first three run on the application loop's
     // thread (through events); on_connect_failed runs on the main channel's thread.

@@ -1,0 +1,361 @@
+// The application's connection control: connect once, channel security from the ports, how a session ends
+// and what the parent client is told, the bounded failure text, abort with a channel thread waiting on the
+// main loop, and the debug start command.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "app/application.h"
+#include "app/standin_screen.h"
+#include "platform/session_block.h"
+#include "support/fake_channels.h"
+#include "winapi/windows.h"
+#include "winapi/winsock2.h"
+
+using namespace app_test;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A screen with no window that records what the application asks of it.
+class FakeScreen : public SessionScreen {
+public:
+    FakeScreen(ApplicationInterface& app, int id) : SessionScreen(id), _app(app) {}
+
+    bool ParseCommand(const std::string& command_line) override { return parse_result; }
+    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
+    void resize(int w, int h) override {
+        width = w;
+        height = h;
+    }
+    void show() override {}
+    void hide() override {}
+    void show_full_screen() override {}
+    void show_full_screen_on_monitor() override {}
+    void exit_full_screen() override {}
+    void restore_screen() override {}
+    void capture_mouse() override {}
+    void release_mouse() override {}
+    void update_pointer_layer() override {}
+    void invalidate(const RECT&, bool) override {}
+    void attach_layer(ScreenLayer&) override {}
+    void detach_layer(ScreenLayer&) override {}
+    void create_composite_area() override {}
+    void notify_new_size() override {}
+    void NotifyNavBar(int code) override { nav_bar_codes.push_back(code); }
+    int StartNavBar() override { return 0; }
+    void request_snapshot_restore(WPARAM) override {}
+    HWND restart_wait_dialog() override { return restart_dialog_open ? HWND(1) : nullptr; }
+    void on_restart_sent() override { restart_sent++; }
+
+    bool parse_result = true;
+    bool restart_dialog_open = false;
+    int restart_sent = 0;
+    std::vector<int> nav_bar_codes;
+
+protected:
+    ~FakeScreen() override { _app.on_screen_destroyed(get_id(), false); }
+
+private:
+    ApplicationInterface& _app;
+};
+
+// The parent client's window, in this thread: what reaches it is read from the queue or recorded by its
+// procedure.
+class ParentWindow {
+public:
+    ParentWindow() {
+        WNDCLASSW window_class = {};
+        window_class.lpfnWndProc = proc;
+        window_class.lpszClassName = Application::PARENT_CLASS;
+        RegisterClassW(&window_class);
+        hwnd = CreateWindowExW(0, Application::PARENT_CLASS, Application::PARENT_TITLE, WS_OVERLAPPED, 0, 0,
+                               10, 10, nullptr, nullptr, nullptr, nullptr);
+    }
+    ~ParentWindow() {
+        DestroyWindow(hwnd);
+        copies.clear();
+    }
+
+    // Posted messages of the given kind, taken from the queue.
+    std::vector<MSG> take(UINT message) {
+        std::vector<MSG> found;
+        MSG msg;
+        while (PeekMessageW(&msg, hwnd, message, message, PM_REMOVE)) {
+            found.push_back(msg);
+        }
+        return found;
+    }
+
+    struct Copy {
+        WPARAM wparam;
+        ULONG_PTR code;
+        std::vector<uint8_t> bytes;
+    };
+    static std::vector<Copy> copies;
+
+    HWND hwnd;
+
+private:
+    static LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+        if (message == WM_COPYDATA) {
+            const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
+            const uint8_t* bytes = static_cast<const uint8_t*>(data->lpData);
+            copies.push_back(Copy{wparam, data->dwData, std::vector<uint8_t>(bytes, bytes + data->cbData)});
+            return TRUE;
+        }
+        return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+};
+
+std::vector<ParentWindow::Copy> ParentWindow::copies;
+
+class ApplicationTest : public testing::Test {
+protected:
+    void SetUp() override {
+        home = fs::temp_directory_path() / ("ktw_app_test_" + std::to_string(GetCurrentProcessId()));
+        fs::create_directories(home);
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        SessionBlock::clear();
+        WSADATA wsa;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+        Application::parts() = ApplicationParts();
+        Application::parts().create_screen = [](Application& app, int id, const std::string&, int, int) {
+            return new FakeScreen(app, id);
+        };
+        app.reset(new Application());
+    }
+    void TearDown() override {
+        app.reset();
+        Application::parts() = ApplicationParts();
+        SessionBlock::clear();
+        WSACleanup();
+        std::error_code ignored;
+        fs::remove_all(home, ignored);
+    }
+
+    FakeScreen* main_screen() {
+        app->main_screen = app->get_screen(0);
+        return static_cast<FakeScreen*>(app->main_screen);
+    }
+
+    fs::path home;
+    std::unique_ptr<Application> app;
+};
+
+TEST_F(ApplicationTest, ChannelSecurityFromThePorts) {
+    struct Case {
+        int port;
+        int secure_port;
+        bool resolved;
+        uint32_t security;
+    };
+    const Case cases[] = {
+        {5900, -1, true, 2}, {-1, 5901, true, 1}, {5900, 5901, true, 3}, {-1, -1, false, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.port) + "/" + std::to_string(c.secure_port));
+        Application fresh;
+        EXPECT_EQ(c.resolved, fresh.resolve_channel_security(c.port, c.secure_port));
+        for (uint8_t type = 1; type <= 10; type++) {
+            EXPECT_EQ(c.security, fresh.channel_security().at(type)) << int(type);
+        }
+    }
+}
+
+TEST_F(ApplicationTest, ConnectsOnceAndOnlyWithAPort) {
+    main_screen();
+    uint64_t vm_id = 7;
+    EXPECT_FALSE(app->connect("127.0.0.1", -1, -1, "", "", &vm_id, 0, ""));
+    EXPECT_EQ(uint32_t(Application::SESSION_IDLE), app->get_session_state());
+    // A refused port: the connection starts and ends with code 3; a second request changes nothing.
+    EXPECT_TRUE(app->connect("127.0.0.1", 1, -1, "", "", &vm_id, 0, ""));
+    EXPECT_EQ(uint32_t(Application::SESSION_CONNECTING), app->get_session_state());
+    EXPECT_FALSE(app->connect("127.0.0.1", 2, -1, "", "", &vm_id, 0, ""));
+    EXPECT_EQ(1, app->get_client().get_port());
+    EXPECT_EQ(3, app->run());
+}
+
+TEST_F(ApplicationTest, SessionEndTellsTheParentUnlessEndedLocally) {
+    ParentWindow parent;
+    ASSERT_NE(nullptr, parent.hwnd);
+    SessionBlock::set_u32(SessionBlock::SESSION_INDEX, 4);
+    FakeScreen* screen = main_screen();
+
+    app->on_disconnected(6);
+    EXPECT_EQ(6, app->run());
+    std::vector<MSG> ended = parent.take(Application::WM_SESSION_ENDED);
+    ASSERT_EQ(1u, ended.size());
+    EXPECT_EQ(WPARAM(4), ended[0].wParam);
+    EXPECT_EQ(LPARAM(0), ended[0].lParam);
+    EXPECT_EQ(std::vector<int>{1}, screen->nav_bar_codes);
+
+    // Ended locally (the parent was told the connection failed): no notice.
+    Application second;
+    second.main_screen = second.get_screen(0);
+    InterlockedExchange(&second.main_screen->ended_locally, 1);
+    second.on_disconnected(3);
+    EXPECT_EQ(3, second.run());
+    EXPECT_TRUE(parent.take(Application::WM_SESSION_ENDED).empty());
+
+    // The user's quit: code 0, nothing to the parent.
+    Application third;
+    third.quit();
+    EXPECT_EQ(0, third.run());
+    EXPECT_TRUE(parent.take(Application::WM_SESSION_ENDED).empty());
+}
+
+TEST_F(ApplicationTest, OpenRestartDialogKeepsTheSessionRunning) {
+    FakeScreen* screen = main_screen();
+    screen->restart_dialog_open = true;
+    app->on_disconnected(6);
+    EXPECT_EQ(1, screen->restart_sent);
+    screen->restart_dialog_open = false;
+    app->on_disconnected(9);
+    EXPECT_EQ(9, app->run());
+}
+
+TEST_F(ApplicationTest, FailureTextIsBounded) {
+    struct Case {
+        std::string host;
+        bool whole_host;
+    };
+    const Case cases[] = {
+        {"10.1.2.3", true}, {std::string(1000, 'h'), false}, {std::string(300, 'x'), false}};
+    const std::u16string tail = u")失败，请联系管理员检查终端与主机通信口配置";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host.size());
+        std::vector<WCHAR> text = Application::connect_fail_text(c.host, 65535);
+        ASSERT_EQ(Application::CONNECT_FAIL_TEXT_UNITS, text.size());
+        std::u16string shown(text.begin(), text.end());
+        shown.resize(shown.find(u'\0'));
+        EXPECT_LT(shown.size(), Application::CONNECT_FAIL_TEXT_UNITS);
+        EXPECT_EQ(0, shown.compare(0, 5, u"连接主机("));
+        ASSERT_GT(shown.size(), tail.size());
+        EXPECT_EQ(tail, shown.substr(shown.size() - tail.size()));
+        EXPECT_NE(std::u16string::npos, shown.find(u":65535)"));
+        std::u16string host(c.host.begin(), c.host.end());
+        EXPECT_EQ(c.whole_host, shown.find(host) != std::u16string::npos);
+    }
+}
+
+TEST_F(ApplicationTest, ConnectFailureReachesTheParentAsCopyData) {
+    ParentWindow parent;
+    ASSERT_NE(nullptr, parent.hwnd);
+    SessionBlock::set_u32(SessionBlock::SESSION_INDEX, 2);
+    FakeScreen* screen = main_screen();
+    app->get_client().set_target(std::string(500, 'a'), 5900, -1, 0);
+    std::thread channel_thread([&] { app->NotifyAppClientConnectFail(); });
+    for (int i = 0; i < 500 && parent.copies.empty(); i++) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&msg);
+        }
+        Sleep(10);
+    }
+    channel_thread.join();
+    ASSERT_EQ(1u, parent.copies.size());
+    EXPECT_EQ(WPARAM(2), parent.copies[0].wparam);
+    EXPECT_EQ(Application::COPYDATA_CONNECT_FAILED, parent.copies[0].code);
+    ASSERT_EQ(520u, parent.copies[0].bytes.size());
+    EXPECT_EQ(0, parent.copies[0].bytes[518] | parent.copies[0].bytes[519]);
+    EXPECT_EQ(1, screen->ended_locally);
+}
+
+std::atomic<int> waiting_served{0};
+
+class Waiting : public SyncEvent {
+protected:
+    void do_response(AbstractProcessLoop&) override { waiting_served++; }
+};
+
+// A channel thread that waits for a synchronous event on the main loop when the loop has already ended:
+// abort serves it and joins every thread.
+TEST_F(ApplicationTest, AbortJoinsAChannelThreadWaitingOnTheMainLoop) {
+    Journal journal;
+    RecordingFactory inputs(SPICE_CHANNEL_INPUTS, journal);
+    inputs.real_connect = true;
+    std::atomic<int> waiting{0};
+    Application* application = app.get();
+    inputs.on_connecting = [&] {
+        waiting++;
+        Waiting* event = new Waiting();
+        application->push_event(event);
+        event->wait();
+        event->unref();
+    };
+    app->get_client().register_channel_factory(inputs);
+    app->get_client().set_target("127.0.0.1", 1, -1, 0);
+    std::vector<SpiceChannelId> ids = {{SPICE_CHANNEL_INPUTS, 0}};
+    SpiceMsgChannels list{1, ids.data()};
+    app->get_client().handle_channels(list);
+    for (int i = 0; i < 500 && waiting == 0; i++) {
+        Sleep(10);
+    }
+    ASSERT_EQ(1, waiting.load());
+    app->abort();
+    EXPECT_EQ(1, waiting_served.load());
+    int channels = 0;
+    app->get_client().for_each_channel([&](RedChannel&) { return ++channels > 0; });
+    EXPECT_EQ(0, channels);
+}
+
+TEST_F(ApplicationTest, FailedStartCommandQuitsWithZero) {
+    FakeScreen* screen = main_screen();
+    screen->parse_result = false;
+    EXPECT_EQ(0, app->run());
+}
+
+TEST(DebugCommandTest, Table) {
+    struct Case {
+        const char* line;
+        bool accepted;
+        const char* ip;
+        int port;
+        uint64_t vm_id;
+    };
+    const Case cases[] = {
+        {"debug ip 10.0.0.5 port 5900 vmid 7", true, "10.0.0.5", 5900, 7},
+        {"DEBUG IP 127.0.0.1 Port 5900 VMID 18446744073709551615", true, "127.0.0.1", 5900, UINT64_MAX},
+        // Keywords in any order, unknown words skipped one at a time.
+        {"debug port 5900 ip 10.0.0.5 extra vmid 7", true, "10.0.0.5", 5900, 7},
+        {"debug ip 10.0.0.5 port 5900", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 5900 vmid 0", false, "", 0, 0},
+        {"debug ip 0.0.0.0 port 5900 vmid 1", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 0 vmid 1", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 70000 vmid 1", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 59x0 vmid 1", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 5900 vmid 99999999999999999999999", false, "", 0, 0},
+        {"debug ip 10.0.0.5 port 5900 vmid", false, "", 0, 0},
+        {"debug", false, "", 0, 0},
+        {"", false, "", 0, 0},
+        {"0 parent-mode", false, "", 0, 0},
+        // A text that is no address is taken as given (the connect then fails).
+        {"debug ip nowhere port 1 vmid 1", true, "nowhere", 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        DebugCommand command;
+        EXPECT_EQ(c.accepted, parse_debug_command(split_command_line(c.line), command));
+        if (c.accepted) {
+            EXPECT_EQ(c.ip, command.ip);
+            EXPECT_EQ(c.port, command.port);
+            EXPECT_EQ(c.vm_id, command.vm_id);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"a b", "c", "d\"e", ""}),
+              split_command_line("\"a b\" c d\\\"e \"\""));
+}
+
+TEST_F(ApplicationTest, HostSubject) {
+    EXPECT_TRUE(app->set_host_cert_subject("C=IL,L=Raanana\\, Center,CN=host", "ktwsession"));
+    EXPECT_FALSE(app->set_host_cert_subject("CN", "ktwsession"));
+    EXPECT_FALSE(app->set_host_cert_subject("C=IL, =x", "ktwsession"));
+    EXPECT_FALSE(app->set_host_cert_subject("CN=", "ktwsession"));
+}
+
+}  // namespace
