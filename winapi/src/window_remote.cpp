@@ -331,7 +331,9 @@ std::vector<DWORD> other_processes() {
 }  // namespace
 
 bool crosses_processes(UINT message) {
-    return message >= WM_USER || message == WM_NULL || message == WM_CLOSE || message == WM_COPYDATA;
+    // WM_SYSCOMMAND carries two plain integers too: a second KTWSession posts its remote commands with it.
+    return message >= WM_USER || message == WM_NULL || message == WM_CLOSE || message == WM_SYSCOMMAND ||
+           message == WM_COPYDATA;
 }
 
 DWORD remote_request_refusal(uint32_t kind, UINT message, uint32_t payload_size) {

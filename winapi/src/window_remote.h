@@ -32,7 +32,7 @@ std::vector<RemoteWindow> remote_windows();
 DWORD remote_window_thread(HWND hwnd);
 
 // True for messages whose parameters may cross processes: two plain integers (WM_USER and above, WM_NULL,
-// WM_CLOSE) or data the layer copies (WM_COPYDATA).
+// WM_CLOSE, WM_SYSCOMMAND) or data the layer copies (WM_COPYDATA).
 bool crosses_processes(UINT message);
 
 // The checks of what another process sent, apart from the sockets that brought it.

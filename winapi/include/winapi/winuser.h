@@ -442,7 +442,8 @@ DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWO
                                          DWORD wakeMask, DWORD flags);
 // Another thread's window: the sender waits and meanwhile runs messages sent to its own windows. Between
 // processes only the two integers travel, except for WM_COPYDATA whose data is copied. Messages below
-// WM_USER other than WM_NULL, WM_CLOSE and WM_COPYDATA cannot go to another process (ERROR_ACCESS_DENIED).
+// WM_USER other than WM_NULL, WM_CLOSE, WM_SYSCOMMAND and WM_COPYDATA cannot go to another process
+// (ERROR_ACCESS_DENIED).
 LRESULT WINAPI SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
                                    UINT timeout, DWORD_PTR* result);
