@@ -696,11 +696,14 @@ TEST_F(ParentHandshake, SessionBlockIsAcknowledgedWithTheScreensIndex) {
     SessionCommand command(host, session_);
     ASSERT_TRUE(command.parse_command(words({"9", "1", "Desk"})));
     std::vector<uint8_t> block = session_block("CORP\\alice", 1);
-    put_u32(block, SessionBlock::SESSION_INDEX,
-            4);  // the parent's own count; the screen answers with its own
+    // The parent's own index is in the block; the screen answers with its own.
+    put_u32(block, SessionBlock::SESSION_INDEX, 4);
+    EXPECT_FALSE(KillTimer(session_, START_TIMEOUT_TIMER));
     for (int round = 1; round <= 2; ++round) {
         COPYDATASTRUCT copy{CODE_SESSION_BLOCK, static_cast<DWORD>(block.size()), block.data()};
         ASSERT_EQ(command.on_copy_data(session_, &copy), 1);
+        // Every block arms the start time-out again.
+        EXPECT_TRUE(KillTimer(session_, START_TIMEOUT_TIMER));
         ASSERT_TRUE(pump_until([&] { return to_parent().size() == size_t(1 + round); }));
         auto ack = to_parent().back();
         EXPECT_EQ(ack.message, static_cast<UINT>(MSG_ACKNOWLEDGE));
@@ -711,6 +714,7 @@ TEST_F(ParentHandshake, SessionBlockIsAcknowledgedWithTheScreensIndex) {
     block.pop_back();
     COPYDATASTRUCT copy{CODE_SESSION_BLOCK, static_cast<DWORD>(block.size()), block.data()};
     ASSERT_EQ(command.on_copy_data(session_, &copy), 1);
+    EXPECT_FALSE(KillTimer(session_, START_TIMEOUT_TIMER));
     pump_until([] { return false; }, 500);  // give a wrong acknowledgement its time to arrive
     EXPECT_EQ(to_parent().size(), 3u);
     EXPECT_EQ(host.connects.size(), 2u);  // the application refuses the second one itself
