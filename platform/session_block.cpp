@@ -64,17 +64,33 @@ void SessionBlock::set_text(size_t offset, size_t room, const std::string& text)
     std::memcpy(s.bytes.data() + offset, text.data(), length);
 }
 
-uint32_t SessionBlock::u32(size_t offset) {
-    if (offset > SIZE - 4) {
+namespace {
+
+uint64_t little_endian(size_t offset, size_t width) {
+    if (offset > SessionBlock::SIZE - width) {
         return 0;
     }
     Store& s = store();
     Lock lock(s.lock);
-    uint32_t value = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        value |= static_cast<uint32_t>(s.bytes[offset + i]) << (8 * i);
+    uint64_t value = 0;
+    for (size_t i = 0; i < width; ++i) {
+        value |= static_cast<uint64_t>(s.bytes[offset + i]) << (8 * i);
     }
     return value;
+}
+
+}  // namespace
+
+uint32_t SessionBlock::u32(size_t offset) {
+    return static_cast<uint32_t>(little_endian(offset, 4));
+}
+
+uint16_t SessionBlock::u16(size_t offset) {
+    return static_cast<uint16_t>(little_endian(offset, 2));
+}
+
+uint64_t SessionBlock::u64(size_t offset) {
+    return little_endian(offset, 8);
 }
 
 std::string SessionBlock::text(size_t offset, size_t room) {

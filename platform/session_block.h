@@ -21,11 +21,15 @@ public:
     // Byte offsets of the fields. Texts are narrow and NUL-terminated within the room up to the next field;
     // the length given with each text offset is that room.
     enum Offset : size_t {
+        USER_NAME = 6,         // logon user text: domain, backslash, user
         LOGON_PASSWORD = 369,  // logon password text
         SESSION_INDEX = 468,
         VDI_USER_NAME = 508,   // VDI user name text
         TUNNEL_TICKET = 636,   // 128 hexadecimal characters giving 64 bytes
+        HOST_ADDRESS = 816,    // IPv4 of the server, network order
+        HOST_PORT = 820,       // u16
         SERVER_ADDRESS = 824,  // IPv4, network order
+        VM_ID = 832,           // u64
         ANTI_SCREEN_CAPTURE = 840,
         LOGON_MODE = 868,  // 0 off, 1 local machine, 2 domain
         FORCE_LINK = 872,  // connect road: 0 direct then tunnel, 2 tunnel, other values plain TCP
@@ -45,11 +49,14 @@ public:
         PC_IN_ONE = 1372,
         RESTORE_ALLOWED = 1376,
         RESTORE_MODE = 1380,
-        LINK_PASSWORD = 1436,       // link password text
+        USB_COMPRESS = 1404,
+        AUDIO_ENABLE = 1408,   // then playback lossy, algorithm, quality and record lossy, algorithm, quality
+        LINK_PASSWORD = 1436,  // link password text
         HEARTBEAT_INTERVAL = 1536,  // seconds, 0: no heartbeat
     };
 
     enum TextRoom : size_t {
+        USER_NAME_ROOM = LOGON_PASSWORD - USER_NAME,
         LOGON_PASSWORD_ROOM = SESSION_INDEX - LOGON_PASSWORD,
         VDI_USER_NAME_ROOM = TUNNEL_TICKET - VDI_USER_NAME,
         TUNNEL_TICKET_ROOM = SERVER_ADDRESS - TUNNEL_TICKET,
@@ -72,14 +79,20 @@ public:
 
     // A little-endian u32 at offset; 0 past the end.
     static uint32_t u32(size_t offset);
+    static uint16_t u16(size_t offset);
+    static uint64_t u64(size_t offset);
     // The text at offset up to its NUL or the end of its room.
     static std::string text(size_t offset, size_t room);
 
+    static std::string user_name() { return text(USER_NAME, USER_NAME_ROOM); }
     static std::string logon_password() { return text(LOGON_PASSWORD, LOGON_PASSWORD_ROOM); }
     static uint32_t session_index() { return u32(SESSION_INDEX); }
     static std::string vdi_user_name() { return text(VDI_USER_NAME, VDI_USER_NAME_ROOM); }
     static std::string tunnel_ticket() { return text(TUNNEL_TICKET, TUNNEL_TICKET_ROOM); }
     static uint32_t server_address() { return u32(SERVER_ADDRESS); }
+    static uint32_t host_address() { return u32(HOST_ADDRESS); }
+    static uint16_t host_port() { return u16(HOST_PORT); }
+    static uint64_t vm_id() { return u64(VM_ID); }
     static uint32_t anti_screen_capture() { return u32(ANTI_SCREEN_CAPTURE); }
     static uint32_t logon_mode() { return u32(LOGON_MODE); }
     static uint32_t force_link() { return u32(FORCE_LINK); }
