@@ -196,6 +196,14 @@ void RecordChannel::send_start_mark() {
     post_message(message);
 }
 
+void RecordChannel::on_disconnect() {
+    clear();
+    // A connection that ended while recording (or in a start that failed) must not leave the next one
+    // without its start handler: the server starts recording afresh on it.
+    _handler.set_handler<SPICE_MSG_RECORD_START>(&RecordChannel::handle_start);
+    _handler.remove_handler(SPICE_MSG_RECORD_STOP);
+}
+
 void RecordChannel::clear() {
     if (_recorder) {
         _recorder->stop();

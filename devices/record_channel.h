@@ -49,7 +49,7 @@ private:
 class RecordChannel : public RedChannel, public Platform::RecordClient {
 public:
     typedef MessageHandlerImp<RecordChannel, SPICE_CHANNEL_RECORD> Handler;
-    static const int POOL_SIZE = 4;
+    static constexpr int POOL_SIZE = 4;
 
     RecordChannel(ChannelClient& client, uint8_t id);
     ~RecordChannel() override;
@@ -68,7 +68,8 @@ public:
 
 protected:
     void on_link_reponse() override;
-    void on_disconnect() override { clear(); }
+    // Ends capturing and returns the handlers to the idle state for the next connection.
+    void on_disconnect() override;
     // The capture device; Platform::create_recorder unless a test gives its own.
     virtual WaveRecordAbstract* create_recorder(uint32_t samples_per_sec, uint32_t channels,
                                                 uint32_t frame_samples);
