@@ -2,7 +2,9 @@
 // thread, the listeners that hear what reaches it, and stateless services.
 #pragma once
 
+#include "platform/audio.h"
 #include "platform/clipboard.h"
+#include "runtime/event_sources.h"
 #include "winapi/windows.h"
 
 #include <cstdint>
@@ -27,6 +29,27 @@ public:
     };
 
     typedef ::ClipboardListener ClipboardListener;
+
+    // What a recorder reaches of its record channel. The recorder is made and used on the channel's thread;
+    // its trigger joins the channel's loop there and fires from the capture device's thread.
+    class RecordClient {
+    public:
+        virtual ~RecordClient() {}
+        virtual void add_event_source(EventSources::Trigger& trigger) = 0;
+        virtual void remove_event_source(EventSources::Trigger& trigger) = 0;
+        // One whole frame of captured sound; the channel's thread.
+        virtual void push_frame(const uint8_t* frame, uint32_t size) = 0;
+    };
+
+    // The default output device for frames of frame_samples samples of 16 bits on each channel. A device
+    // that cannot be opened is retried at each write. Throws Exception for a rate or frame size the ring
+    // cannot hold.
+    static WavePlaybackAbstract* create_player(uint32_t samples_per_sec, uint32_t channels,
+                                               uint32_t frame_samples);
+    // The default capture device, handing frames of frame_samples samples to client. Throws Exception when
+    // the device cannot be opened or the rate gives no capture buffer.
+    static WaveRecordAbstract* create_recorder(RecordClient& client, uint32_t samples_per_sec,
+                                               uint32_t channels, uint32_t frame_samples);
 
     // Main thread, once, before the main loop runs: registers the platform window's class, creates the
     // window, the clipboard event and the clipboard bridge that renders on the window. main_timers is the

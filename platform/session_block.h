@@ -50,8 +50,14 @@ public:
         RESTORE_ALLOWED = 1376,
         RESTORE_MODE = 1380,
         USB_COMPRESS = 1404,
-        AUDIO_ENABLE = 1408,   // then playback lossy, algorithm, quality and record lossy, algorithm, quality
-        LINK_PASSWORD = 1436,  // link password text
+        AUDIO_ENABLE = 1408,
+        PLAYBACK_LOSSY = 1412,  // 1: offer CELT playback
+        PLAYBACK_ALGORITHM = 1416,
+        PLAYBACK_QUALITY = 1420,
+        RECORD_LOSSY = 1424,        // 1: offer CELT recording
+        RECORD_ALGORITHM = 1428,    // 1: CELT
+        RECORD_QUALITY = 1432,      // 1, 2, 3: 166, 83, 41 bytes per CELT frame
+        LINK_PASSWORD = 1436,       // link password text
         HEARTBEAT_INTERVAL = 1536,  // seconds, 0: no heartbeat
     };
 
@@ -114,4 +120,10 @@ public:
     static uint32_t restore_mode() { return u32(RESTORE_MODE); }
     static std::string link_password() { return text(LINK_PASSWORD, LINK_PASSWORD_ROOM); }
     static uint32_t heartbeat_interval() { return u32(HEARTBEAT_INTERVAL); }
+    static uint32_t playback_lossy() { return u32(PLAYBACK_LOSSY); }
+    static uint32_t playback_algorithm() { return u32(PLAYBACK_ALGORITHM); }
+    static uint32_t playback_quality() { return u32(PLAYBACK_QUALITY); }
+    static uint32_t record_lossy() { return u32(RECORD_LOSSY); }
+    static uint32_t record_algorithm() { return u32(RECORD_ALGORITHM); }
+    static uint32_t record_quality() { return u32(RECORD_QUALITY); }
 };

@@ -14,6 +14,7 @@ packages=(
     libjpeg-dev
     libpixman-1-dev
     libpng-dev
+    libasound2-dev
     libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxrender-dev libxcursor-dev
     libxft-dev libfontconfig-dev fonts-wqy-microhei
     xvfb xauth xclip xdotool x11-xserver-utils

@@ -56,6 +56,13 @@ public:
         }
     }
 
+    // Removes the handler of message type id: the message is then ignored.
+    void remove_handler(uint16_t id) {
+        if (id <= _max_messages) {
+            _handlers[id] = nullptr;
+        }
+    }
+
     void handle_message(RedPeer::CompoundInMessage& message) override {
         spice_parse_channel_func_t parser = channel_parser();
         uint16_t type = message.type();

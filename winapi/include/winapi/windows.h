@@ -23,3 +23,4 @@
 #include "winapi/winuser_message_box.h"
 #include "winapi/ioapiset.h"
 #include "winapi/namedpipeapi.h"
+#include "winapi/mmeapi.h"
