@@ -23,6 +23,9 @@ int read_bytes(void* owner, uint8_t* data, int count) {
 }
 
 int write_bytes(void* owner, uint8_t* data, int count) {
+    if (self(owner)->write_blocked) {
+        return 0;
+    }
     self(owner)->server.feed(std::vector<uint8_t>(data, data + count));
     return count;
 }

@@ -34,6 +34,7 @@ public:
     ParserEnd server;
     std::deque<uint8_t> to_host;
     bool immediate_completions = false;
+    bool write_blocked = false;  // the connection takes nothing
     std::mutex completions_lock;
     std::vector<std::pair<usb_transfer*, usbredirhost_completion_handler>> completions;
     std::vector<std::string> log;
