@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "devices/usbredirhost/usb_trace.h"
 #include "devices/usbredirhost/usbredirparser.h"
 
 namespace {
@@ -51,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) {
         return 0;
     }
+    usb_trace_set_output(false);
     Input in{data + 2, size - 2, data[1] ? data[1] : SIZE_MAX};
     auto* parser = static_cast<usbredirparser*>(calloc(1, sizeof(usbredirparser)));
     usbredirparser_callbacks& cb = parser->cb;

@@ -1,5 +1,6 @@
 #include "devices/usbredirhost/usb_trace.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@ namespace {
 std::mutex sink_lock;
 UsbTraceSink trace_sink;
 void* trace_sink_opaque;
+std::atomic<bool> output_enabled{true};
 
 int threshold() {
     static const int value = [] {
@@ -21,6 +23,10 @@ int threshold() {
 }
 
 }  // namespace
+
+void usb_trace_set_output(bool enabled) {
+    output_enabled = enabled;
+}
 
 void usb_trace_set_sink(UsbTraceSink sink, void* opaque) {
     std::lock_guard<std::mutex> guard(sink_lock);
@@ -40,7 +46,7 @@ void usb_trace(const char* module, const char* function, int level, const char* 
             trace_sink(trace_sink_opaque, module, function, level, text);
         }
     }
-    if (level < threshold()) {
+    if (level < threshold() || !output_enabled) {
         return;
     }
     static const char letters[] = "?DIWE";

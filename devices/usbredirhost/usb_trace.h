@@ -13,4 +13,7 @@ typedef void (*UsbTraceSink)(void* opaque, const char* module, const char* funct
                              const char* text);
 void usb_trace_set_sink(UsbTraceSink sink, void* opaque);
 
+// Standard error output on or off (fuzzers turn it off); the sink still sees every line.
+void usb_trace_set_output(bool enabled);
+
 #define USBHOST_TRACE(level, ...) usb_trace("UsbHOST", __func__, (level), __VA_ARGS__)
