@@ -209,6 +209,7 @@ void free_transfer(usbredtrans* trans) {
 
 void add_transfer(usbredirhost* host, usbredtrans* trans) {
     host_lock(host, host->lock);
+    host->request_bytes += static_cast<uint64_t>(trans->transfer->length);
     usbredtrans* last = host->transfers_head.prev ? host->transfers_head.prev : &host->transfers_head;
     trans->prev = last;
     trans->next = nullptr;

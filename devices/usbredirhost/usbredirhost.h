@@ -40,6 +40,8 @@ enum { usbredirhost_read_device_rejected = -3, usbredirhost_read_device_lost = -
 // bytes all input-stream rings of one host may hold together.
 constexpr int USBREDIRHOST_DETACH_WAIT_MS = 5000;
 constexpr uint64_t USBREDIRHOST_MAX_STREAM_BYTES = 256ull * 1024 * 1024;
+// The buffers of the server's control, bulk and interrupt requests in flight, together.
+constexpr uint64_t USBREDIRHOST_MAX_REQUEST_BYTES = 512ull * 1024 * 1024;
 
 struct usbredtrans {
     usbredirhost* host;
@@ -96,7 +98,8 @@ struct usbredirhost {
     usbredtrans transfers_head;  // list head: next is the oldest
     usb_redir_filter_rule* filter_rules;
     int filter_rules_count;
-    uint64_t stream_bytes;  // held by all stream rings; under lock
+    uint64_t stream_bytes;   // held by all stream rings; under lock
+    uint64_t request_bytes;  // held by the transfers of the transfer list; under lock
 
     // Transfers submitted (or failed and dispatched) whose completion handler has not yet run.
     std::mutex in_flight_lock;

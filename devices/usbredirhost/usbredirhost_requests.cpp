@@ -25,6 +25,18 @@ int interface_index(usbredirhost* host, uint8_t number) {
     return -1;
 }
 
+// A server may keep asking for large transfers without waiting for them; what they hold together is bounded.
+bool request_fits(usbredirhost* host, uint64_t bytes) {
+    host_lock(host, host->lock);
+    const bool fits = host->request_bytes + bytes <= USBREDIRHOST_MAX_REQUEST_BYTES;
+    host_unlock(host, host->lock);
+    if (!fits) {
+        USBHOST_TRACE(USB_TRACE_E, "too much transfer data in flight, refusing %llu bytes",
+                      static_cast<unsigned long long>(bytes));
+    }
+    return fits;
+}
+
 // ---- control requests ----
 
 void hello(void* priv, usb_redir_hello_header*) {
@@ -187,6 +199,7 @@ void finish_transfer(usbredirhost* host, usbredtrans* trans) {
         // Its cancelled reply went out at cancel time; this was the completion that was still due.
         host->cancels_pending--;
     }
+    host->request_bytes -= static_cast<uint64_t>(trans->transfer->length);
     USBHOST_TRACE(USB_TRACE_D, "remove usbredtrans %p transfer %p seq %d", static_cast<void*>(trans),
                   static_cast<void*>(trans->transfer), trans->transfer->seq);
     remove_transfer(host, trans);
@@ -310,6 +323,10 @@ void control_packet(void* priv, uint64_t id, usb_redir_control_packet_header* h,
         reply_now(static_cast<uint8_t>(usbredirhost_status_from_libusb(host, r)));
         return;
     }
+    if (!request_fits(host, 8 + static_cast<uint64_t>(h->length))) {
+        reply_now(usb_redir_ioerror);
+        return;
+    }
     auto* buffer = static_cast<uint8_t*>(malloc(8 + static_cast<size_t>(h->length)));
     if (!buffer) {
         USBHOST_TRACE(USB_TRACE_E, "out of memory allocating transfer buffer, dropping packet");
@@ -356,6 +373,10 @@ void bulk_packet(void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8
     if (host->endpoint[usb_redir_ep_slot(ep)].type != usb_redir_type_bulk) {
         USBHOST_TRACE(USB_TRACE_E, "error bulk packet on non bulk ep %02X", ep);
         reply_now(usb_redir_inval);
+        return;
+    }
+    if (!request_fits(host, length)) {
+        reply_now(usb_redir_ioerror);
         return;
     }
     uint8_t* buffer = data;

@@ -261,6 +261,34 @@ TEST(UsbRedirHost, BulkAndInterruptTransfers) {
     EXPECT_TRUE(dev->submitted.empty());
 }
 
+// Requests the server leaves in flight hold at most a bounded amount of memory; past it they fail at once,
+// and completions give the room back.
+TEST(UsbRedirHost, RequestMemoryIsBounded) {
+    auto dev = make_test_device();
+    HostHarness h;
+    h.attach(dev);
+    h.take();
+    usb_redir_bulk_packet_header big{0x82, 0, 0, 0, 0x0800};  // 128 MiB
+    for (uint64_t id = 1; id <= 5; ++id) {
+        h.send(usb_redir_bulk_packet, id, &big);
+    }
+    EXPECT_EQ(dev->submitted.size(), 4u);
+    auto packets = h.take();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].id, 5u);
+    EXPECT_EQ(as<usb_redir_bulk_packet_header>(packets[0]).status, usb_redir_ioerror);
+    usb_redir_control_packet_header in{0x80, 6, 0x80, 0, 0x0100, 0, 18};
+    h.send(usb_redir_control_packet, 6, &in);
+    EXPECT_EQ(as<usb_redir_control_packet_header>(h.take().at(0)).status, usb_redir_ioerror);
+
+    dev->complete(dev->submitted[0], USB_TRANSFER_COMPLETED, {1});
+    h.run_completions();
+    h.take();
+    h.send(usb_redir_control_packet, 7, &in);
+    EXPECT_EQ(dev->submitted.size(), 4u);
+    EXPECT_TRUE(h.take().empty());
+}
+
 TEST(UsbRedirHost, RequestsWhileNoDeviceAnswerIoError) {
     HostHarness h;
     h.take();
