@@ -15,6 +15,7 @@
 
 #include "devices/usbredirhost/usb_trace.h"
 #include "devices/usbredirhost/usbredirhost_internal.h"
+#include "runtime/threads.h"
 
 namespace {
 
@@ -115,17 +116,18 @@ void host_flush(usbredirhost* host) {
 
 namespace {
 
+// The runtime's recursive mutex, for an owner that brings no locks of its own.
 void* default_alloc_lock() {
-    return new std::recursive_mutex;
+    return new RecurciveMutex;
 }
 void default_lock(void* l) {
-    static_cast<std::recursive_mutex*>(l)->lock();
+    pthread_mutex_lock(static_cast<RecurciveMutex*>(l)->get());
 }
 void default_unlock(void* l) {
-    static_cast<std::recursive_mutex*>(l)->unlock();
+    pthread_mutex_unlock(static_cast<RecurciveMutex*>(l)->get());
 }
 void default_free_lock(void* l) {
-    delete static_cast<std::recursive_mutex*>(l);
+    delete static_cast<RecurciveMutex*>(l);
 }
 
 // ---- parser call-backs ----
