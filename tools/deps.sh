@@ -11,6 +11,7 @@ packages=(
     qemu-system-x86
     zlib1g-dev
     liblzo2-dev
+    libusb-1.0-0-dev
     libjpeg-dev
     libpixman-1-dev
     libpng-dev
