@@ -223,12 +223,17 @@ void select_region(HDC dc, const pixman_region32_t* region) {
     DeleteObject(combined);
 }
 
-// The device context's clip: the message's rectangles within the canvas region (the whole canvas, or an open
-// group's region). A list without rectangles leaves nothing to draw, as in the software back end.
-void set_clip(GdiCanvas* canvas, SpiceClip* clip) {
+// The device context's clip: the message's rectangles within the bounding box and the canvas region (the whole
+// canvas, or an open group's region), as in the software back end. A list without rectangles leaves nothing to
+// draw.
+void set_clip(GdiCanvas* canvas, SpiceClip* clip, const SpiceRect* bbox) {
     pixman_region32_t region;
-    pixman_region32_init(&region);
-    pixman_region32_copy(&region, &canvas->base.canvas_region);
+    if (bbox->left < bbox->right && bbox->top < bbox->bottom) {
+        const pixman_box32_t box = {bbox->left, bbox->top, bbox->right, bbox->bottom};
+        pixman_region32_init_with_extents(&region, &box);
+    } else {
+        pixman_region32_init(&region);
+    }
     if (clip->type != SPICE_CLIP_TYPE_NONE && clip->type != SPICE_CLIP_TYPE_RECTS) {
         spice_warn_if_reached();
     }
@@ -249,7 +254,13 @@ bool set_scale_mode(GdiCanvas* canvas, uint8_t scale_mode) {
     return true;
 }
 
+// The Windows colour of a brush colour, which the server gives in the canvas's pixel format.
 COLORREF gdi_colorref(GdiCanvas* canvas, uint32_t color) {
+    if (canvas->base.format == SPICE_SURFACE_FMT_16_565) {
+        // Five-six-five: green has six bits, where the shift and mask of 16-bit canvases would read five.
+        const uint32_t r = (color >> 11) & 31, g = (color >> 5) & 63, b = color & 31;
+        return RGB((r << 3) | (r >> 2), (g << 2) | (g >> 4), (b << 3) | (b >> 2));
+    }
     const uint32_t shift = canvas->base.color_shift;
     const uint32_t mask = canvas->base.color_mask;
     uint32_t b = color & mask, g = (color >> shift) & mask, r = (color >> (2 * shift)) & mask;
@@ -507,7 +518,7 @@ void draw_image(GdiCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceImage*
     if (!set_scale_mode(canvas, scale_mode)) {
         return;
     }
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     HDC src_dc = src.select();
     if (src_dc) {
         gdi_draw_bitmap(*bbox, rop3, src_area, canvas->dc, src_dc, &mask_bitmap);
@@ -546,7 +557,7 @@ void gdi_canvas_draw_fill(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
     if (mask.failed || !brush.select()) {
         return;
     }
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     gdi_draw_bitmap(*bbox, gdi_calc_rop3(fill->rop_descriptor, true), *bbox, canvas->dc, canvas->dc, &mask);
 }
 
@@ -557,7 +568,7 @@ void draw_constant(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, 
     if (mask.failed) {
         return;
     }
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     gdi_draw_bitmap(*bbox, rop3, *bbox, canvas->dc, canvas->dc, &mask);
 }
 
@@ -580,7 +591,7 @@ void gdi_canvas_copy_bits(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
         return;
     }
     Lock lock(*canvas->lock);
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     if (!BitBlt(canvas->dc, bbox->left, bbox->top, width, height, canvas->dc, src_pos->x, src_pos->y, SRCCOPY)) {
         peer_warning("BitBlt failed");
     }
@@ -598,7 +609,7 @@ void gdi_canvas_draw_transparent(SpiceCanvas* spice_canvas, SpiceRect* bbox, Spi
         return;
     }
     Lock lock(*canvas->lock);
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     HDC src_dc = src.select();
     const uint32_t key = transparent->true_color;
     const COLORREF colorref = RGB((key >> 16) & 0xFF, (key >> 8) & 0xFF, key & 0xFF);
@@ -623,7 +634,7 @@ void gdi_canvas_draw_alpha_blend(SpiceCanvas* spice_canvas, SpiceRect* bbox, Spi
     const bool per_pixel = src.surface() ? (alpha_blend->alpha_flags & SPICE_ALPHA_FLAGS_SRC_SURFACE_HAS_ALPHA) != 0
                                          : src.image_has_alpha();
     Lock lock(*canvas->lock);
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     HDC src_dc = src.select();
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, alpha_blend->alpha, BYTE(per_pixel ? AC_SRC_ALPHA : 0)};
     if (src_dc && !AlphaBlend(canvas->dc, bbox->left, bbox->top, width, height, src_dc, alpha_blend->src_area.left,
@@ -702,7 +713,7 @@ void gdi_canvas_draw_text(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
     GdiCanvas* canvas = gdi(spice_canvas);
     {
         Lock lock(*canvas->lock);
-        set_clip(canvas, clip);
+        set_clip(canvas, clip, bbox);
     }
     // Only the back area takes the back brush, as in the software back end.
     const SpiceRect& back = text->back_area;
@@ -820,7 +831,7 @@ void gdi_canvas_draw_stroke(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceCli
         }
     }
     Lock lock(*canvas->lock);
-    set_clip(canvas, clip);
+    set_clip(canvas, clip, bbox);
     SetROP2(canvas->dc, gdi_stroke_mix(stroke->fore_mode));
     LOGBRUSH logbrush = {BS_SOLID, color, 0};
     HPEN pen = ExtCreatePen(PS_COSMETIC | (styled ? PS_USERSTYLE : PS_SOLID), 1, &logbrush,

@@ -382,7 +382,8 @@ void gather_source(const DeviceContext& src_dc, const Surface& src, const Device
     }
     pixman_format_code_t format = pixman_format_of(src);
     int64_t fx = (src_width << 16) / width, fy = (src_height << 16) / height;
-    bool pixman_ok = format != 0 && src.step > 0 && fx > 0 && fy > 0 && fx <= INT32_MAX && fy <= INT32_MAX &&
+    // pixman takes a negative stride for bottom-up rows.
+    bool pixman_ok = format != 0 && src.step % 4 == 0 && fx > 0 && fy > 0 && fx <= INT32_MAX && fy <= INT32_MAX &&
                      std::abs(src_x) <= 0x7FFF && std::abs(src_y) <= 0x7FFF && w <= 0x7FFF && h <= 0x7FFF &&
                      box.left - x <= INT32_MAX && box.top - y <= INT32_MAX;
     if (pixman_ok) {
@@ -810,7 +811,11 @@ BOOL WINAPI TransparentBlt(HDC dest_dc, int x, int y, int width, int height, HDC
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // The key is compared in the source's own format.
     uint32_t key_rgb = rgb_of_colorref(key);
+    bool by_value = !indexed(src.layout);
+    uint32_t key_value = value_of(src.layout, key_rgb);
+    uint32_t value_mask = src.layout == PixelLayout::RGB555 ? 0x7FFF : src.layout == PixelLayout::RGB565 ? 0xFFFF : 0xFFFFFF;
     Box whole{x, y, (int64_t)x + width, (int64_t)y + height};
     for_each_clipped(*dest_context, dest, whole, [&](Box part) {
         for (int64_t py = part.top; py < part.bottom; py++) {
@@ -821,7 +826,7 @@ BOOL WINAPI TransparentBlt(HDC dest_dc, int x, int y, int width, int height, HDC
                     continue;
                 }
                 uint32_t value = load(src, sx, sy);
-                if (source_rgb(src, value, *dest_context) != key_rgb) {
+                if (by_value ? (value & value_mask) != key_value : source_rgb(src, value, *dest_context) != key_rgb) {
                     store(dest, px, py, convert(src, dest, value, *src_context, *dest_context));
                 }
             }
