@@ -124,7 +124,8 @@ GDICanvas::~GDICanvas() {
     delete _pixmap;
 }
 
-void GDICanvas::copy_pixels(const pixman_region32_t& region, RedDrawable* dest, const PixmapHeader* dest_area) {
+void GDICanvas::copy_pixels(const pixman_region32_t& region, RedDrawable* dest,
+                            const PixmapHeader* dest_area) {
     int count;
     const pixman_box32_t* boxes = pixman_region32_rectangles(const_cast<pixman_region32_t*>(&region), &count);
     for (int i = 0; i < count; i++) {
@@ -137,12 +138,13 @@ void GDICanvas::copy_pixels(const pixman_region32_t& region, RedDrawable& dest) 
     copy_pixels(region, &dest);
 }
 
-Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format, SpiceImageCache* pixmap_cache,
-                               SpicePaletteCache* palette_cache, GlzDecoderWindow& glz_window,
-                               SpiceSurfaces* surfaces) {
+Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format,
+                               SpiceImageCache* pixmap_cache, SpicePaletteCache* palette_cache,
+                               GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces) {
     switch (type) {
         case CANVAS_TYPE_SW:
-            return new SCanvas(true, width, height, format, pixmap_cache, palette_cache, glz_window, surfaces);
+            return new SCanvas(true, width, height, format, pixmap_cache, palette_cache, glz_window,
+                               surfaces);
         case CANVAS_TYPE_GDI:
             return new GDICanvas(width, height, format, pixmap_cache, palette_cache, glz_window, surfaces);
         default:

@@ -140,11 +140,11 @@ enum CanvasType {
     CANVAS_TYPE_GDI = 2,
 };
 
-// An on-screen canvas of the given type. Throws Exception "unsupported canvas type %d" for any other type, and
-// what the constructors throw.
-Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format, SpiceImageCache* pixmap_cache,
-                               SpicePaletteCache* palette_cache, GlzDecoderWindow& glz_window,
-                               SpiceSurfaces* surfaces);
+// An on-screen canvas of the given type. Throws Exception "unsupported canvas type %d" for any other type,
+// and what the constructors throw.
+Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format,
+                               SpiceImageCache* pixmap_cache, SpicePaletteCache* palette_cache,
+                               GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces);
 
 // The display channel's surfaces: the SpiceCanvas of a surface id for the canvas code. Display channel thread
 // only.

@@ -38,22 +38,26 @@ using LockPtr = std::unique_ptr<Lock>;
 
 // Low words of the published ternary raster-operation codes, by truth table.
 const uint16_t ROP3_LOW_WORDS[256] = {
-    0x0042, 0x0289, 0x0C89, 0x00AA, 0x0C88, 0x00A9, 0x0865, 0x02C5, 0x0F08, 0x0245, 0x0329, 0x0B2A, 0x0324, 0x0B25, 0x08A5, 0x0001,
-    0x0C85, 0x00A6, 0x0868, 0x02C8, 0x0869, 0x02C9, 0x5CCA, 0x1D54, 0x0D59, 0x1CC8, 0x06C5, 0x0768, 0x06CA, 0x0766, 0x01A5, 0x0385,
-    0x0F09, 0x0248, 0x0326, 0x0B24, 0x0D55, 0x1CC5, 0x06C8, 0x1868, 0x0369, 0x16CA, 0x0CC9, 0x1D58, 0x0784, 0x060A, 0x064A, 0x0E2A,
-    0x032A, 0x0B28, 0x0688, 0x0008, 0x06C4, 0x1864, 0x01A8, 0x0388, 0x078A, 0x0604, 0x0644, 0x0E24, 0x004A, 0x18A4, 0x1B24, 0x00EA,
-    0x0F0A, 0x0249, 0x0D5D, 0x1CC4, 0x0328, 0x0B29, 0x06C6, 0x076A, 0x0368, 0x16C5, 0x0789, 0x0605, 0x0CC8, 0x1954, 0x0645, 0x0E25,
-    0x0325, 0x0B26, 0x06C9, 0x0764, 0x08A9, 0x0009, 0x01A9, 0x0389, 0x0785, 0x0609, 0x0049, 0x18A9, 0x0649, 0x0E29, 0x1B29, 0x00E9,
-    0x0365, 0x16C6, 0x0786, 0x0608, 0x0788, 0x0606, 0x0046, 0x18A8, 0x58A6, 0x0145, 0x01E9, 0x178A, 0x01E8, 0x1785, 0x1E28, 0x0C65,
-    0x0CC5, 0x1D5C, 0x0648, 0x0E28, 0x0646, 0x0E26, 0x1B28, 0x00E6, 0x01E5, 0x1786, 0x1E29, 0x0C68, 0x1E24, 0x0C69, 0x0955, 0x03C9,
-    0x03E9, 0x0975, 0x0C49, 0x1E04, 0x0C48, 0x1E05, 0x17A6, 0x01C5, 0x00C6, 0x1B08, 0x0E06, 0x0666, 0x0E08, 0x0668, 0x1D7C, 0x0CE5,
-    0x0C45, 0x1E08, 0x17A9, 0x01C4, 0x17AA, 0x01C9, 0x0169, 0x588A, 0x1888, 0x0066, 0x0709, 0x07A8, 0x0704, 0x07A6, 0x16E6, 0x0345,
-    0x00C9, 0x1B05, 0x0E09, 0x0669, 0x1885, 0x0065, 0x0706, 0x07A5, 0x03A9, 0x0189, 0x0029, 0x0889, 0x0744, 0x06E9, 0x0B06, 0x0229,
-    0x0E05, 0x0665, 0x1974, 0x0CE8, 0x070A, 0x07A9, 0x16E9, 0x0348, 0x074A, 0x06E6, 0x0B09, 0x0226, 0x1CE4, 0x0D7D, 0x0269, 0x08C9,
-    0x00CA, 0x1B04, 0x1884, 0x006A, 0x0E04, 0x0664, 0x0708, 0x07AA, 0x03A8, 0x0184, 0x0749, 0x06E4, 0x0020, 0x0888, 0x0B08, 0x0224,
-    0x0E0A, 0x066A, 0x0705, 0x07A4, 0x1D78, 0x0CE9, 0x16EA, 0x0349, 0x0745, 0x06E8, 0x1CE9, 0x0D75, 0x0B04, 0x0228, 0x0268, 0x08C8,
-    0x03A5, 0x0185, 0x0746, 0x06EA, 0x0748, 0x06E5, 0x1CE8, 0x0D79, 0x1D74, 0x5CE6, 0x02E9, 0x0849, 0x02E8, 0x0848, 0x0086, 0x0A08,
-    0x0021, 0x0885, 0x0B05, 0x022A, 0x0B0A, 0x0225, 0x0265, 0x08C5, 0x02E5, 0x0845, 0x0089, 0x0A09, 0x008A, 0x0A0A, 0x02A9, 0x0062,
+    0x0042, 0x0289, 0x0C89, 0x00AA, 0x0C88, 0x00A9, 0x0865, 0x02C5, 0x0F08, 0x0245, 0x0329, 0x0B2A, 0x0324,
+    0x0B25, 0x08A5, 0x0001, 0x0C85, 0x00A6, 0x0868, 0x02C8, 0x0869, 0x02C9, 0x5CCA, 0x1D54, 0x0D59, 0x1CC8,
+    0x06C5, 0x0768, 0x06CA, 0x0766, 0x01A5, 0x0385, 0x0F09, 0x0248, 0x0326, 0x0B24, 0x0D55, 0x1CC5, 0x06C8,
+    0x1868, 0x0369, 0x16CA, 0x0CC9, 0x1D58, 0x0784, 0x060A, 0x064A, 0x0E2A, 0x032A, 0x0B28, 0x0688, 0x0008,
+    0x06C4, 0x1864, 0x01A8, 0x0388, 0x078A, 0x0604, 0x0644, 0x0E24, 0x004A, 0x18A4, 0x1B24, 0x00EA, 0x0F0A,
+    0x0249, 0x0D5D, 0x1CC4, 0x0328, 0x0B29, 0x06C6, 0x076A, 0x0368, 0x16C5, 0x0789, 0x0605, 0x0CC8, 0x1954,
+    0x0645, 0x0E25, 0x0325, 0x0B26, 0x06C9, 0x0764, 0x08A9, 0x0009, 0x01A9, 0x0389, 0x0785, 0x0609, 0x0049,
+    0x18A9, 0x0649, 0x0E29, 0x1B29, 0x00E9, 0x0365, 0x16C6, 0x0786, 0x0608, 0x0788, 0x0606, 0x0046, 0x18A8,
+    0x58A6, 0x0145, 0x01E9, 0x178A, 0x01E8, 0x1785, 0x1E28, 0x0C65, 0x0CC5, 0x1D5C, 0x0648, 0x0E28, 0x0646,
+    0x0E26, 0x1B28, 0x00E6, 0x01E5, 0x1786, 0x1E29, 0x0C68, 0x1E24, 0x0C69, 0x0955, 0x03C9, 0x03E9, 0x0975,
+    0x0C49, 0x1E04, 0x0C48, 0x1E05, 0x17A6, 0x01C5, 0x00C6, 0x1B08, 0x0E06, 0x0666, 0x0E08, 0x0668, 0x1D7C,
+    0x0CE5, 0x0C45, 0x1E08, 0x17A9, 0x01C4, 0x17AA, 0x01C9, 0x0169, 0x588A, 0x1888, 0x0066, 0x0709, 0x07A8,
+    0x0704, 0x07A6, 0x16E6, 0x0345, 0x00C9, 0x1B05, 0x0E09, 0x0669, 0x1885, 0x0065, 0x0706, 0x07A5, 0x03A9,
+    0x0189, 0x0029, 0x0889, 0x0744, 0x06E9, 0x0B06, 0x0229, 0x0E05, 0x0665, 0x1974, 0x0CE8, 0x070A, 0x07A9,
+    0x16E9, 0x0348, 0x074A, 0x06E6, 0x0B09, 0x0226, 0x1CE4, 0x0D7D, 0x0269, 0x08C9, 0x00CA, 0x1B04, 0x1884,
+    0x006A, 0x0E04, 0x0664, 0x0708, 0x07AA, 0x03A8, 0x0184, 0x0749, 0x06E4, 0x0020, 0x0888, 0x0B08, 0x0224,
+    0x0E0A, 0x066A, 0x0705, 0x07A4, 0x1D78, 0x0CE9, 0x16EA, 0x0349, 0x0745, 0x06E8, 0x1CE9, 0x0D75, 0x0B04,
+    0x0228, 0x0268, 0x08C8, 0x03A5, 0x0185, 0x0746, 0x06EA, 0x0748, 0x06E5, 0x1CE8, 0x0D79, 0x1D74, 0x5CE6,
+    0x02E9, 0x0849, 0x02E8, 0x0848, 0x0086, 0x0A08, 0x0021, 0x0885, 0x0B05, 0x022A, 0x0B0A, 0x0225, 0x0265,
+    0x08C5, 0x02E5, 0x0845, 0x0089, 0x0A09, 0x008A, 0x0A0A, 0x02A9, 0x0062,
 };
 
 // ---- device contexts with bitmaps ----
@@ -223,9 +227,9 @@ void select_region(HDC dc, const pixman_region32_t* region) {
     DeleteObject(combined);
 }
 
-// The device context's clip: the message's rectangles within the bounding box and the canvas region (the whole
-// canvas, or an open group's region), as in the software back end. A list without rectangles leaves nothing to
-// draw.
+// The device context's clip: the message's rectangles within the bounding box and the canvas region (the
+// whole canvas, or an open group's region), as in the software back end. A list without rectangles leaves
+// nothing to draw.
 void set_clip(GdiCanvas* canvas, SpiceClip* clip, const SpiceRect* bbox) {
     pixman_region32_t region;
     if (bbox->left < bbox->right && bbox->top < bbox->bottom) {
@@ -390,7 +394,8 @@ struct MaskBitmap {
         present = true;
         pos = mask->pos;
         ImagePtr image(canvas_get_mask(&canvas->base, mask, nullptr));
-        if (!image || pixman_image_get_format(image.get()) != PIXMAN_a1 || !create_bitmap(image.get(), &bits)) {
+        if (!image || pixman_image_get_format(image.get()) != PIXMAN_a1 ||
+            !create_bitmap(image.get(), &bits)) {
             peer_check_failed("mask image != NULL");
             failed = true;
         }
@@ -407,8 +412,8 @@ void gdi_draw_bitmap(const SpiceRect& dest, uint8_t rop3, const SpiceRect& src, 
     }
     const DWORD code = gdi_rop3_code(rop3);
     if (mask && mask->present) {
-        if (!MaskBlt(dest_dc, dest.left, dest.top, width, height, src_dc, src.left, src.top, mask->bits.bitmap,
-                     mask->pos.x, mask->pos.y, MAKEROP4(code, 0x00AA0029))) {
+        if (!MaskBlt(dest_dc, dest.left, dest.top, width, height, src_dc, src.left, src.top,
+                     mask->bits.bitmap, mask->pos.x, mask->pos.y, MAKEROP4(code, 0x00AA0029))) {
             peer_warning("MaskBlt failed");
         }
         return;
@@ -471,7 +476,8 @@ public:
             return nullptr;
         }
         PixmanData* data = static_cast<PixmanData*>(pixman_image_get_destroy_data(image_.get()));
-        if (data && data->bitmap && data->mutex && WaitForSingleObject(data->mutex, INFINITE) == WAIT_OBJECT_0) {
+        if (data && data->bitmap && data->mutex &&
+            WaitForSingleObject(data->mutex, INFINITE) == WAIT_OBJECT_0) {
             mutex_ = data->mutex;
             if (bits_.select(data->bitmap)) {
                 return bits_.dc;
@@ -497,8 +503,9 @@ private:
 
 // Every pixel is the ternary operation of the brush (when brush is given), the image's source area (scaled
 // to bbox when the sizes differ and no mask is given) and the destination.
-void draw_image(GdiCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceImage* image, const SpiceRect& src_area,
-                SpiceBrush* brush, uint8_t scale_mode, SpiceQMask* mask, uint8_t rop3) {
+void draw_image(GdiCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceImage* image,
+                const SpiceRect& src_area, SpiceBrush* brush, uint8_t scale_mode, SpiceQMask* mask,
+                uint8_t rop3) {
     ImageSource src(canvas, image, false);
     if (!src.ok()) {
         return;
@@ -532,7 +539,8 @@ void gdi_canvas_draw_copy(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
                &copy->mask, gdi_calc_rop3(copy->rop_descriptor, false));
 }
 
-void gdi_canvas_draw_opaque(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceOpaque* opaque) {
+void gdi_canvas_draw_opaque(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip,
+                            SpiceOpaque* opaque) {
     // Without a brush only the source is put, as in the software back end.
     const uint8_t rop3 =
         opaque->brush.type == SPICE_BRUSH_TYPE_NONE ? 0xCC : gdi_opaque_rop3(opaque->rop_descriptor);
@@ -541,8 +549,8 @@ void gdi_canvas_draw_opaque(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceCli
 }
 
 void gdi_canvas_draw_rop3(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceRop3* rop3) {
-    draw_image(gdi(spice_canvas), bbox, clip, rop3->src_bitmap, rop3->src_area, &rop3->brush, rop3->scale_mode,
-               &rop3->mask, rop3->rop3);
+    draw_image(gdi(spice_canvas), bbox, clip, rop3->src_bitmap, rop3->src_area, &rop3->brush,
+               rop3->scale_mode, &rop3->mask, rop3->rop3);
 }
 
 void gdi_canvas_draw_fill(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceFill* fill) {
@@ -561,7 +569,8 @@ void gdi_canvas_draw_fill(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
     gdi_draw_bitmap(*bbox, gdi_calc_rop3(fill->rop_descriptor, true), *bbox, canvas->dc, canvas->dc, &mask);
 }
 
-void draw_constant(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceQMask* qmask, uint8_t rop3) {
+void draw_constant(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceQMask* qmask,
+                   uint8_t rop3) {
     GdiCanvas* canvas = gdi(spice_canvas);
     Lock lock(*canvas->lock);
     MaskBitmap mask(canvas, qmask);
@@ -572,11 +581,13 @@ void draw_constant(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, 
     gdi_draw_bitmap(*bbox, rop3, *bbox, canvas->dc, canvas->dc, &mask);
 }
 
-void gdi_canvas_draw_blackness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* blackness) {
+void gdi_canvas_draw_blackness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                               SpiceWhiteness* blackness) {
     draw_constant(canvas, bbox, clip, &blackness->mask, 0x00);
 }
 
-void gdi_canvas_draw_whiteness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip, SpiceWhiteness* whiteness) {
+void gdi_canvas_draw_whiteness(SpiceCanvas* canvas, SpiceRect* bbox, SpiceClip* clip,
+                               SpiceWhiteness* whiteness) {
     draw_constant(canvas, bbox, clip, &whiteness->mask, 0xFF);
 }
 
@@ -592,7 +603,8 @@ void gdi_canvas_copy_bits(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
     }
     Lock lock(*canvas->lock);
     set_clip(canvas, clip, bbox);
-    if (!BitBlt(canvas->dc, bbox->left, bbox->top, width, height, canvas->dc, src_pos->x, src_pos->y, SRCCOPY)) {
+    if (!BitBlt(canvas->dc, bbox->left, bbox->top, width, height, canvas->dc, src_pos->x, src_pos->y,
+                SRCCOPY)) {
         peer_warning("BitBlt failed");
     }
 }
@@ -613,9 +625,9 @@ void gdi_canvas_draw_transparent(SpiceCanvas* spice_canvas, SpiceRect* bbox, Spi
     HDC src_dc = src.select();
     const uint32_t key = transparent->true_color;
     const COLORREF colorref = RGB((key >> 16) & 0xFF, (key >> 8) & 0xFF, key & 0xFF);
-    if (src_dc && !TransparentBlt(canvas->dc, bbox->left, bbox->top, width, height, src_dc,
-                                  transparent->src_area.left, transparent->src_area.top, src_width, src_height,
-                                  colorref)) {
+    if (src_dc &&
+        !TransparentBlt(canvas->dc, bbox->left, bbox->top, width, height, src_dc, transparent->src_area.left,
+                        transparent->src_area.top, src_width, src_height, colorref)) {
         peer_warning("TransparentBlt failed");
     }
 }
@@ -631,14 +643,16 @@ void gdi_canvas_draw_alpha_blend(SpiceCanvas* spice_canvas, SpiceRect* bbox, Spi
     if (!rect_size(*bbox, &width, &height) || !rect_size(alpha_blend->src_area, &src_width, &src_height)) {
         return;
     }
-    const bool per_pixel = src.surface() ? (alpha_blend->alpha_flags & SPICE_ALPHA_FLAGS_SRC_SURFACE_HAS_ALPHA) != 0
-                                         : src.image_has_alpha();
+    const bool per_pixel = src.surface()
+                               ? (alpha_blend->alpha_flags & SPICE_ALPHA_FLAGS_SRC_SURFACE_HAS_ALPHA) != 0
+                               : src.image_has_alpha();
     Lock lock(*canvas->lock);
     set_clip(canvas, clip, bbox);
     HDC src_dc = src.select();
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, alpha_blend->alpha, BYTE(per_pixel ? AC_SRC_ALPHA : 0)};
-    if (src_dc && !AlphaBlend(canvas->dc, bbox->left, bbox->top, width, height, src_dc, alpha_blend->src_area.left,
-                              alpha_blend->src_area.top, src_width, src_height, blend)) {
+    if (src_dc &&
+        !AlphaBlend(canvas->dc, bbox->left, bbox->top, width, height, src_dc, alpha_blend->src_area.left,
+                    alpha_blend->src_area.top, src_width, src_height, blend)) {
         peer_warning("AlphaBlend failed");
     }
 }
@@ -721,7 +735,8 @@ void gdi_canvas_draw_text(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip*
         BrushSelection brush(canvas, &text->back_brush);
         Lock lock(*canvas->lock);
         if (brush.select()) {
-            gdi_draw_bitmap(back, gdi_calc_rop3(text->back_mode, true), back, canvas->dc, canvas->dc, nullptr);
+            gdi_draw_bitmap(back, gdi_calc_rop3(text->back_mode, true), back, canvas->dc, canvas->dc,
+                            nullptr);
         }
     }
     peer_return_if_fail(text->str != nullptr);
@@ -808,7 +823,8 @@ std::vector<DWORD> gdi_get_userstyle(uint8_t nseg, const SPICE_FIXED28_4* style,
     return out;
 }
 
-void gdi_canvas_draw_stroke(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip, SpiceStroke* stroke) {
+void gdi_canvas_draw_stroke(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceClip* clip,
+                            SpiceStroke* stroke) {
     GdiCanvas* canvas = gdi(spice_canvas);
     // A solid brush colours the pen; no brush draws black, a pattern its first pixel.
     COLORREF color = 0;
@@ -847,7 +863,8 @@ void gdi_canvas_draw_stroke(SpiceCanvas* spice_canvas, SpiceRect* bbox, SpiceCli
 }
 
 void gdi_canvas_put_image(SpiceCanvas* spice_canvas, HDC dc, const SpiceRect* dest, const uint8_t* src_data,
-                          uint32_t src_width, uint32_t src_height, int src_stride, const pixman_region32_t* clip) {
+                          uint32_t src_width, uint32_t src_height, int src_stride,
+                          const pixman_region32_t* clip) {
     GdiCanvas* canvas = gdi(spice_canvas);
     peer_return_if_fail(src_width > 0 && src_height > 0 && src_width <= 0x7FFF && src_height <= 0x7FFF);
     Lock lock(*canvas->lock);
@@ -868,7 +885,8 @@ void gdi_canvas_put_image(SpiceCanvas* spice_canvas, HDC dc, const SpiceRect* de
     peer_return_if_fail(src_data != nullptr && src_stride % 4 == 0 &&
                         std::abs(int64_t(src_stride)) >= int64_t(src_width) * 4);
     ImagePtr image(pixman_image_create_bits(PIXMAN_x8r8g8b8, int(src_width), int(src_height),
-                                            reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(src_data)), src_stride));
+                                            reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(src_data)),
+                                            src_stride));
     DcBitmap temp;
     if (!image || !create_bitmap(image.get(), &temp)) {
         peer_warning("create_bitmap failed");
@@ -962,7 +980,8 @@ void gdi_canvas_draw_cache_copy(SpiceCanvas* spice_canvas, SpiceRect* bbox, Spic
                                          pixman_image_get_height(target.get()));
     const int64_t src_x = int64_t(area.left) + (x1 - bbox->left);
     const int64_t src_y = int64_t(area.top) + (y1 - bbox->top);
-    if (x2 <= x1 || y2 <= y1 || src_x < INT32_MIN || src_x > INT32_MAX || src_y < INT32_MIN || src_y > INT32_MAX) {
+    if (x2 <= x1 || y2 <= y1 || src_x < INT32_MIN || src_x > INT32_MAX || src_y < INT32_MIN ||
+        src_y > INT32_MAX) {
         return;
     }
     spice_pixman_blit(target.get(), src.get(), int(src_x), int(src_y), int(x1), int(y1), int(x2 - x1),
@@ -1014,7 +1033,8 @@ constexpr uint8_t P = 0xF0, S = 0xCC, D = 0xAA;
 }  // namespace
 
 uint8_t gdi_calc_rop3(uint16_t rop_descriptor, bool brush) {
-    const RasterOp op = rop_descriptor_to_pixel_op(rop_descriptor, brush ? INPUT_BRUSH : INPUT_SRC, INPUT_DEST);
+    const RasterOp op =
+        rop_descriptor_to_pixel_op(rop_descriptor, brush ? INPUT_BRUSH : INPUT_SRC, INPUT_DEST);
     return ternary_of(op, brush ? P : S, D);
 }
 
@@ -1099,15 +1119,15 @@ void gdi_canvas_ops_init() {
 }
 
 SpiceCanvas* gdi_canvas_new(int width, int height, HDC dc, RecurciveMutex* lock, uint32_t format,
-                            SpiceImageCache* bits_cache, SpicePaletteCache* palette_cache, SpiceSurfaces* surfaces,
-                            SpiceGlzDecoder* glz_decoder, SpiceJpegDecoder* jpeg_decoder,
-                            SpiceZlibDecoder* zlib_decoder) {
+                            SpiceImageCache* bits_cache, SpicePaletteCache* palette_cache,
+                            SpiceSurfaces* surfaces, SpiceGlzDecoder* glz_decoder,
+                            SpiceJpegDecoder* jpeg_decoder, SpiceZlibDecoder* zlib_decoder) {
     if (need_init || !dc || !lock) {
         return nullptr;
     }
     GdiCanvas* canvas = new GdiCanvas();
-    if (!canvas_state_init(canvas, &gdi_canvas_ops, width, height, format, bits_cache, palette_cache, surfaces,
-                           glz_decoder, jpeg_decoder, zlib_decoder)) {
+    if (!canvas_state_init(canvas, &gdi_canvas_ops, width, height, format, bits_cache, palette_cache,
+                           surfaces, glz_decoder, jpeg_decoder, zlib_decoder)) {
         delete canvas;
         return nullptr;
     }

@@ -22,9 +22,9 @@ void gdi_canvas_ops_init();
 // selected, under lock. Both outlive the canvas. Null before gdi_canvas_ops_init or when the canvas state
 // cannot be set up.
 SpiceCanvas* gdi_canvas_new(int width, int height, HDC dc, RecurciveMutex* lock, uint32_t format,
-                            SpiceImageCache* bits_cache, SpicePaletteCache* palette_cache, SpiceSurfaces* surfaces,
-                            SpiceGlzDecoder* glz_decoder, SpiceJpegDecoder* jpeg_decoder,
-                            SpiceZlibDecoder* zlib_decoder);
+                            SpiceImageCache* bits_cache, SpicePaletteCache* palette_cache,
+                            SpiceSurfaces* surfaces, SpiceGlzDecoder* glz_decoder,
+                            SpiceJpegDecoder* jpeg_decoder, SpiceZlibDecoder* zlib_decoder);
 
 // Whether a canvas is of this back end.
 bool is_gdi_canvas(const SpiceCanvas* canvas);

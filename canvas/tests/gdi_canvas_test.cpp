@@ -25,8 +25,8 @@ public:
         : pixmap_(width, height, RedDrawable::format_from_surface(format)), format_(format) {
         gdi_canvas_ops_init();
         const PixelsSource::PlatformArea& area = pixmap_.get_platform_area();
-        canvas_ = gdi_canvas_new(width, height, area.dc, area.lock, format, cache, &palettes_, surfaces, nullptr,
-                                 nullptr, nullptr);
+        canvas_ = gdi_canvas_new(width, height, area.dc, area.lock, format, cache, &palettes_, surfaces,
+                                 nullptr, nullptr, nullptr);
     }
     ~GdiTestCanvas() {
         if (canvas_) {
@@ -99,9 +99,9 @@ struct CanvasPair {
     // compared.
     void expect_same(const std::string& name, int tolerance = 0) const {
         const bool wide = format == SPICE_SURFACE_FMT_32_xRGB || format == SPICE_SURFACE_FMT_32_ARGB;
-        const uint32_t keep = format == SPICE_SURFACE_FMT_32_xRGB   ? 0x00FFFFFF
+        const uint32_t keep = format == SPICE_SURFACE_FMT_32_xRGB  ? 0x00FFFFFF
                               : format == SPICE_SURFACE_FMT_16_555 ? 0x7FFF
-                                                                    : 0xFFFFFFFF;
+                                                                   : 0xFFFFFFFF;
         int failures = 0;
         for (int y = 0; y < H && failures < 4; y++) {
             for (int x = 0; x < W && failures < 4; x++) {
@@ -112,13 +112,14 @@ struct CanvasPair {
                     static const int wide_channels[][2] = {{0, 8}, {8, 8}, {16, 8}, {24, 8}};
                     static const int channels_555[][2] = {{0, 5}, {5, 5}, {10, 5}, {0, 0}};
                     static const int channels_565[][2] = {{0, 5}, {5, 6}, {11, 5}, {0, 0}};
-                    const auto& channels = wide                                  ? wide_channels
+                    const auto& channels = wide                                 ? wide_channels
                                            : format == SPICE_SURFACE_FMT_16_555 ? channels_555
-                                                                                 : channels_565;
+                                                                                : channels_565;
                     close = true;
                     for (const auto& channel : channels) {
                         const uint32_t m = (1u << channel[1]) - 1;
-                        close = close && std::abs(int(a >> channel[0] & m) - int(b >> channel[0] & m)) <= tolerance;
+                        close = close &&
+                                std::abs(int(a >> channel[0] & m) - int(b >> channel[0] & m)) <= tolerance;
                     }
                 }
                 if (!close) {
@@ -166,7 +167,8 @@ struct GlyphString {
         glyph.render_pos = {x, y};
         glyph.glyph_origin = {0, 0};
         glyph.width = uint16_t(width);
-        glyph.height = uint16_t(flags & SPICE_STRING_FLAGS_RASTER_A4 ? data.size() / ((width + 1) / 2) : data.size());
+        glyph.height =
+            uint16_t(flags & SPICE_STRING_FLAGS_RASTER_A4 ? data.size() / ((width + 1) / 2) : data.size());
         glyph.data = data.data();
         glyphs[0] = &glyph;
         storage.resize(sizeof(SpiceString));
@@ -225,7 +227,8 @@ TEST(GdiCanvasDifferential, EveryOperationDrawsAsTheSoftwareCanvas) {
         6, 4,
         [](int x, int y) {
             const uint32_t alpha = uint32_t(0x20 + 0x30 * x);
-            return alpha << 24 | (alpha * uint32_t(y + 1) / 5) << 16 | (alpha / 2) << 8 | alpha * uint32_t(x) / 6;
+            return alpha << 24 | (alpha * uint32_t(y + 1) / 5) << 16 | (alpha / 2) << 8 |
+                   alpha * uint32_t(x) / 6;
         },
         SPICE_BITMAP_FMT_RGBA);
     TestBitmap pattern(3, 2, [](int x, int y) { return uint32_t(0x00405060 + 0x1F * x + 0x1F00 * y); });
@@ -242,8 +245,8 @@ TEST(GdiCanvasDifferential, EveryOperationDrawsAsTheSoftwareCanvas) {
     const SpiceRect box = rect(2, 3, 13, 11);
     SpiceClip none = no_clip();
 
-    auto fill = [&](SpiceBrush brush, uint16_t descriptor, SpiceClip* clip = nullptr, SpiceImage* mask_image = nullptr,
-                    uint8_t mask_flags = 0) {
+    auto fill = [&](SpiceBrush brush, uint16_t descriptor, SpiceClip* clip = nullptr,
+                    SpiceImage* mask_image = nullptr, uint8_t mask_flags = 0) {
         return [=, &none](SpiceCanvas* c) {
             SpiceRect b = box;
             SpiceFill f = fill_of(brush, descriptor);
@@ -290,7 +293,9 @@ TEST(GdiCanvasDifferential, EveryOperationDrawsAsTheSoftwareCanvas) {
         return [=, &clip_rects](SpiceCanvas* c) {
             SpiceRect b = box;
             SpiceWhiteness w{};
-            auto op = which == 0 ? c->ops->draw_blackness : which == 1 ? c->ops->draw_whiteness : c->ops->draw_invers;
+            auto op = which == 0   ? c->ops->draw_blackness
+                      : which == 1 ? c->ops->draw_whiteness
+                                   : c->ops->draw_invers;
             op(c, &b, &clip_rects.clip, &w);
         };
     };
@@ -489,10 +494,10 @@ TEST(GdiCanvasRop, CodesFromDescriptorsAndTheTable) {
     const struct {
         uint8_t index;
         DWORD code;
-    } named[] = {{0x00, BLACKNESS}, {0x11, NOTSRCERASE}, {0x33, NOTSRCCOPY}, {0x44, SRCERASE},
-                 {0x55, DSTINVERT}, {0x5A, PATINVERT},   {0x66, SRCINVERT},  {0x88, SRCAND},
-                 {0xAA, 0x00AA0029}, {0xBB, MERGEPAINT}, {0xC0, MERGECOPY},  {0xCC, SRCCOPY},
-                 {0xEE, SRCPAINT},  {0xF0, PATCOPY},     {0xFB, PATPAINT},   {0xFF, WHITENESS}};
+    } named[] = {{0x00, BLACKNESS},  {0x11, NOTSRCERASE}, {0x33, NOTSRCCOPY}, {0x44, SRCERASE},
+                 {0x55, DSTINVERT},  {0x5A, PATINVERT},   {0x66, SRCINVERT},  {0x88, SRCAND},
+                 {0xAA, 0x00AA0029}, {0xBB, MERGEPAINT},  {0xC0, MERGECOPY},  {0xCC, SRCCOPY},
+                 {0xEE, SRCPAINT},   {0xF0, PATCOPY},     {0xFB, PATPAINT},   {0xFF, WHITENESS}};
     for (const auto& n : named) {
         EXPECT_EQ(gdi_rop3_code(n.index), n.code) << std::hex << int(n.index);
     }
@@ -511,8 +516,8 @@ TEST(GdiCanvasStroke, CoordinatesStyleAndMix) {
     EXPECT_EQ(gdi_stroke_mix(SPICE_ROPD_OP_XOR | SPICE_ROPD_INVERS_RES), R2_NOTXORPEN);
     EXPECT_EQ(gdi_stroke_mix(SPICE_ROPD_OP_XOR | SPICE_ROPD_INVERS_SRC), R2_NOP);
 
-    // A styled line of lengths 3 and 2 (28.4 values 0x30 and 0x20) that starts with a gap: the first length goes
-    // last, so dashes of 2 and gaps of 3. (The software back end starts such a line with a 3-pixel gap.)
+    // A styled line of lengths 3 and 2 (28.4 values 0x30 and 0x20) that starts with a gap: the first length
+    // goes last, so dashes of 2 and gaps of 3. (The software back end starts such a line with a 3-pixel gap.)
     TestImageCache cache;
     TestSurfaces surfaces;
     GdiTestCanvas canvas(16, 4, SPICE_SURFACE_FMT_32_xRGB, &cache, &surfaces);
@@ -650,10 +655,10 @@ TEST(GdiCanvas, ClientCanvasChosenByType) {
     CanvasSurfaces surfaces;
     GlzDecoderCanvasDebug debug;
     GlzDecoderWindow window(debug);
-    std::unique_ptr<Canvas> gdi_canvas(
-        create_onscreen_canvas(CANVAS_TYPE_GDI, 8, 6, SPICE_SURFACE_FMT_32_xRGB, &images, &palettes, window, &surfaces));
-    std::unique_ptr<Canvas> sw_canvas(
-        create_onscreen_canvas(CANVAS_TYPE_SW, 8, 6, SPICE_SURFACE_FMT_32_xRGB, &images, &palettes, window, &surfaces));
+    std::unique_ptr<Canvas> gdi_canvas(create_onscreen_canvas(
+        CANVAS_TYPE_GDI, 8, 6, SPICE_SURFACE_FMT_32_xRGB, &images, &palettes, window, &surfaces));
+    std::unique_ptr<Canvas> sw_canvas(create_onscreen_canvas(CANVAS_TYPE_SW, 8, 6, SPICE_SURFACE_FMT_32_xRGB,
+                                                             &images, &palettes, window, &surfaces));
     EXPECT_EQ(gdi_canvas->get_pixmap_type(), 3);
     EXPECT_EQ(sw_canvas->get_pixmap_type(), 1);
     EXPECT_TRUE(is_gdi_canvas(gdi_canvas->get_internal_canvas()));
@@ -670,7 +675,9 @@ TEST(GdiCanvas, ClientCanvasChosenByType) {
     pixman_region32_init_rect(&region, 0, 0, 3, 2);
     gdi_canvas->copy_pixels(region, screen);
     pixman_region32_fini(&region);
-    auto at = [&](int x, int y) { return *(uint32_t*)(screen.get_data() + y * screen.get_stride() + 4 * x) & 0xFFFFFF; };
+    auto at = [&](int x, int y) {
+        return *(uint32_t*)(screen.get_data() + y * screen.get_stride() + 4 * x) & 0xFFFFFF;
+    };
     EXPECT_EQ(at(1, 1), 0xABCDEFu);
     EXPECT_EQ(at(0, 0), 0u);
     EXPECT_EQ(at(3, 1), 0u);  // outside the copied region

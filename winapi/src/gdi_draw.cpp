@@ -383,25 +383,24 @@ void gather_source(const DeviceContext& src_dc, const Surface& src, const Device
     pixman_format_code_t format = pixman_format_of(src);
     int64_t fx = (src_width << 16) / width, fy = (src_height << 16) / height;
     // pixman takes a negative stride for bottom-up rows.
-    bool pixman_ok = format != 0 && src.step % 4 == 0 && fx > 0 && fy > 0 && fx <= INT32_MAX && fy <= INT32_MAX &&
-                     std::abs(src_x) <= 0x7FFF && std::abs(src_y) <= 0x7FFF && w <= 0x7FFF && h <= 0x7FFF &&
-                     box.left - x <= INT32_MAX && box.top - y <= INT32_MAX;
+    bool pixman_ok = format != 0 && src.step % 4 == 0 && fx > 0 && fy > 0 && fx <= INT32_MAX &&
+                     fy <= INT32_MAX && std::abs(src_x) <= 0x7FFF && std::abs(src_y) <= 0x7FFF &&
+                     w <= 0x7FFF && h <= 0x7FFF && box.left - x <= INT32_MAX && box.top - y <= INT32_MAX;
     if (pixman_ok) {
         // The same sampling as the software canvas's scaled copies.
-        pixman_image_t* view = pixman_image_create_bits(format, src.width, src.height, (uint32_t*)src.top,
-                                                        (int)src.step);
-        pixman_image_t* temp =
-            pixman_image_create_bits(src.has_alpha ? PIXMAN_a8r8g8b8 : PIXMAN_x8r8g8b8, (int)w, (int)h,
-                                     nullptr, 0);
+        pixman_image_t* view =
+            pixman_image_create_bits(format, src.width, src.height, (uint32_t*)src.top, (int)src.step);
+        pixman_image_t* temp = pixman_image_create_bits(src.has_alpha ? PIXMAN_a8r8g8b8 : PIXMAN_x8r8g8b8,
+                                                        (int)w, (int)h, nullptr, 0);
         if (view && temp) {
             pixman_transform_t transform;
             pixman_transform_init_scale(&transform, (pixman_fixed_t)fx, (pixman_fixed_t)fy);
             pixman_transform_translate(&transform, nullptr, pixman_int_to_fixed(src_x),
                                        pixman_int_to_fixed(src_y));
             pixman_image_set_transform(view, &transform);
-            pixman_image_set_filter(view,
-                                    dest_dc.stretch_mode == HALFTONE ? PIXMAN_FILTER_GOOD : PIXMAN_FILTER_NEAREST,
-                                    nullptr, 0);
+            pixman_image_set_filter(
+                view, dest_dc.stretch_mode == HALFTONE ? PIXMAN_FILTER_GOOD : PIXMAN_FILTER_NEAREST, nullptr,
+                0);
             pixman_image_set_repeat(view, PIXMAN_REPEAT_NONE);
             pixman_image_composite32(PIXMAN_OP_SRC, view, nullptr, temp, (int)(box.left - x),
                                      (int)(box.top - y), 0, 0, 0, 0, (int)w, (int)h);
@@ -472,7 +471,8 @@ void rop_area(const DeviceContext& dc, const Surface& dest, Box box, uint32_t fo
     });
 }
 
-// The whole BitBlt family: the source (when the codes use one) scaled from its rectangle, the mask, the codes.
+// The whole BitBlt family: the source (when the codes use one) scaled from its rectangle, the mask, the
+// codes.
 BOOL blit(HDC dest_dc, int x, int y, int width, int height, HDC src_dc, int src_x, int src_y, int src_width,
           int src_height, HBITMAP mask_handle, int mask_x, int mask_y, uint32_t fore, uint32_t back) {
     std::shared_ptr<DeviceContext> dest_context = gdi_lookup_as<DeviceContext>((HGDIOBJ)dest_dc);
@@ -502,6 +502,10 @@ BOOL blit(HDC dest_dc, int x, int y, int width, int height, HDC src_dc, int src_
         mask.dy = (int64_t)mask_y - y;
     }
     if (width < 0 || height < 0 || src_width < 0 || src_height < 0) {
+        // Only a stretch refuses them; the unscaled calls draw nothing.
+        if (width == src_width && height == src_height) {
+            return TRUE;
+        }
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -509,7 +513,8 @@ BOOL blit(HDC dest_dc, int x, int y, int width, int height, HDC src_dc, int src_
     if (!dest.valid() || width == 0 || height == 0) {
         return TRUE;
     }
-    Box box = clip_extents(*dest_context, intersect({x, y, (int64_t)x + width, (int64_t)y + height}, bounds(dest)));
+    Box box =
+        clip_extents(*dest_context, intersect({x, y, (int64_t)x + width, (int64_t)y + height}, bounds(dest)));
     if (box.empty()) {
         return TRUE;
     }
@@ -722,9 +727,9 @@ void draw_polyline(const DeviceContext& dc, const std::vector<POINT>& points, PO
 namespace winapi_internal {
 namespace {
 
-void blend_box(const DeviceContext& dest_context_ref, const Surface& dest, const Surface& src, Box box, int x, int y,
-               int width, int height, int src_x, int src_y, int src_width, int src_height, bool per_pixel,
-               uint32_t constant) {
+void blend_box(const DeviceContext& dest_context_ref, const Surface& dest, const Surface& src, Box box, int x,
+               int y, int width, int height, int src_x, int src_y, int src_width, int src_height,
+               bool per_pixel, uint32_t constant) {
     const DeviceContext* dest_context = &dest_context_ref;
     for (int64_t py = box.top; py < box.bottom; py++) {
         // Nearest source pixel: the one under the centre of the destination pixel.
@@ -786,8 +791,8 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop) {
 BOOL WINAPI StretchBlt(HDC dest_dc, int x, int y, int width, int height, HDC src_dc, int src_x, int src_y,
                        int src_width, int src_height, DWORD rop) {
     uint32_t code = rop >> 16 & 0xFF;
-    return blit(dest_dc, x, y, width, height, src_dc, src_x, src_y, src_width, src_height, nullptr, 0, 0, code,
-                code);
+    return blit(dest_dc, x, y, width, height, src_dc, src_x, src_y, src_width, src_height, nullptr, 0, 0,
+                code, code);
 }
 
 BOOL WINAPI MaskBlt(HDC dest_dc, int x, int y, int width, int height, HDC src_dc, int src_x, int src_y,
@@ -815,7 +820,9 @@ BOOL WINAPI TransparentBlt(HDC dest_dc, int x, int y, int width, int height, HDC
     uint32_t key_rgb = rgb_of_colorref(key);
     bool by_value = !indexed(src.layout);
     uint32_t key_value = value_of(src.layout, key_rgb);
-    uint32_t value_mask = src.layout == PixelLayout::RGB555 ? 0x7FFF : src.layout == PixelLayout::RGB565 ? 0xFFFF : 0xFFFFFF;
+    uint32_t value_mask = src.layout == PixelLayout::RGB555   ? 0x7FFF
+                          : src.layout == PixelLayout::RGB565 ? 0xFFFF
+                                                              : 0xFFFFFF;
     Box whole{x, y, (int64_t)x + width, (int64_t)y + height};
     for_each_clipped(*dest_context, dest, whole, [&](Box part) {
         for (int64_t py = part.top; py < part.bottom; py++) {
@@ -826,7 +833,8 @@ BOOL WINAPI TransparentBlt(HDC dest_dc, int x, int y, int width, int height, HDC
                     continue;
                 }
                 uint32_t value = load(src, sx, sy);
-                if (by_value ? (value & value_mask) != key_value : source_rgb(src, value, *dest_context) != key_rgb) {
+                if (by_value ? (value & value_mask) != key_value
+                             : source_rgb(src, value, *dest_context) != key_rgb) {
                     store(dest, px, py, convert(src, dest, value, *src_context, *dest_context));
                 }
             }
@@ -990,12 +998,12 @@ BOOL WINAPI AlphaBlend(HDC dest_dc, int x, int y, int width, int height, HDC src
         }
     }
     uint32_t constant = blend.SourceConstantAlpha;
-    for_each_clipped(*dest_context, dest, {x, y, (int64_t)x + width, (int64_t)y + height},
-                     [&](Box box) { blend_box(*dest_context, dest, src, box, x, y, width, height, src_x, src_y,
-                                              src_width, src_height, per_pixel, constant); });
+    for_each_clipped(*dest_context, dest, {x, y, (int64_t)x + width, (int64_t)y + height}, [&](Box box) {
+        blend_box(*dest_context, dest, src, box, x, y, width, height, src_x, src_y, src_width, src_height,
+                  per_pixel, constant);
+    });
     return TRUE;
 }
-
 
 int WINAPI FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
     return paint_rect(dc, rect, brush, false);

@@ -67,8 +67,8 @@ public:
     explicit Brush(std::shared_ptr<Bitmap> pattern) : color(0), hollow(false), pattern(std::move(pattern)) {}
     DWORD object_type() const override { return OBJ_BRUSH; }
     const COLORREF color;
-    const bool hollow;                           // NULL_BRUSH: paints nothing
-    const std::shared_ptr<Bitmap> pattern;       // a pattern brush's own copy of its bitmap
+    const bool hollow;                      // NULL_BRUSH: paints nothing
+    const std::shared_ptr<Bitmap> pattern;  // a pattern brush's own copy of its bitmap
 };
 
 class Pen : public GdiObject {

@@ -272,8 +272,8 @@ BOOL WINAPI StretchBlt(HDC dest, int x, int y, int width, int height, HDC src, i
                        int src_width, int src_height, DWORD rop);
 // Where the monochrome mask's bit is 1 the foreground code applies, elsewhere (and beyond the mask) the
 // background code. Without a mask, a BitBlt with the foreground code.
-BOOL WINAPI MaskBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y, HBITMAP mask,
-                    int mask_x, int mask_y, DWORD rop);
+BOOL WINAPI MaskBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                    HBITMAP mask, int mask_x, int mask_y, DWORD rop);
 // Copies source pixels (nearest, when scaled) whose colour is not the key.
 BOOL WINAPI TransparentBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
                            int src_width, int src_height, UINT key);
