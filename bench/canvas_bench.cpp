@@ -1,7 +1,7 @@
 // Megapixels per second of whole-screen draws through a 1920x1080 x8r8g8b8 canvas of each back end, software
-// and GDI (fill, copy, a ternary raster operation and an alpha blend, their sources taken from the image cache
-// as the server's repeated images are), beside memcpy and pixman's own block transfer of the same area; and
-// the time of a line of text and of a stroked path on each.
+// and GDI (fill, copy, a ternary raster operation and an alpha blend, their sources taken from the image
+// cache as the server's repeated images are), beside memcpy and pixman's own block transfer of the same area;
+// and the time of a line of text and of a stroked path on each.
 #include <benchmark/benchmark.h>
 #include <pixman.h>
 
@@ -92,8 +92,8 @@ struct Screen {
                                     &palettes, &surfaces, nullptr, nullptr, nullptr);
         } else {
             sw_canvas_ops_init();
-            canvas = sw_canvas_new(random_image(PIXMAN_x8r8g8b8), SPICE_SURFACE_FMT_32_xRGB, &cache, &palettes,
-                                   &surfaces, nullptr, nullptr, nullptr);
+            canvas = sw_canvas_new(random_image(PIXMAN_x8r8g8b8), SPICE_SURFACE_FMT_32_xRGB, &cache,
+                                   &palettes, &surfaces, nullptr, nullptr, nullptr);
         }
         pixman_image_t* opaque = random_image(PIXMAN_x8r8g8b8);
         pixman_image_t* alpha = random_image(PIXMAN_a8r8g8b8);
