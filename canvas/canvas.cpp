@@ -1,6 +1,7 @@
 #include "canvas/canvas.h"
 
 #include "canvas/canvas_utils.h"
+#include "canvas/gdi_canvas.h"
 #include "canvas/image_refs.h"
 #include "canvas/pixman_utils.h"
 #include "canvas/sw_canvas.h"
@@ -103,6 +104,52 @@ void SCanvas::copy_pixels(const pixman_region32_t& region, RedDrawable* dest, co
 
 void SCanvas::copy_pixels(const pixman_region32_t& region, RedDrawable& dest) {
     copy_pixels(region, &dest);
+}
+
+GDICanvas::GDICanvas(int width, int height, uint32_t format, SpiceImageCache* pixmap_cache,
+                     SpicePaletteCache* palette_cache, GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces)
+    : Canvas(pixmap_cache, palette_cache, glz_window, surfaces), _pixmap(NULL) {
+    _pixmap = new RedPixmapGdi(width, height, RedDrawable::format_from_surface(format));
+    const PixelsSource::PlatformArea& area = _pixmap->get_platform_area();
+    _canvas = gdi_canvas_new(width, height, area.dc, area.lock, format, pixmap_cache, palette_cache, surfaces,
+                             glz_decoder(), jpeg_decoder(), zlib_decoder());
+    if (!_canvas) {
+        delete _pixmap;
+        THROW("create canvas failed");
+    }
+}
+
+GDICanvas::~GDICanvas() {
+    _canvas->ops->destroy(_canvas);
+    delete _pixmap;
+}
+
+void GDICanvas::copy_pixels(const pixman_region32_t& region, RedDrawable* dest,
+                            const PixmapHeader* dest_area) {
+    int count;
+    const pixman_box32_t* boxes = pixman_region32_rectangles(const_cast<pixman_region32_t*>(&region), &count);
+    for (int i = 0; i < count; i++) {
+        SpiceRect rect = {boxes[i].x1, boxes[i].y1, boxes[i].x2, boxes[i].y2};
+        dest->copy_pixels(*_pixmap, rect.left, rect.top, rect);
+    }
+}
+
+void GDICanvas::copy_pixels(const pixman_region32_t& region, RedDrawable& dest) {
+    copy_pixels(region, &dest);
+}
+
+Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format,
+                               SpiceImageCache* pixmap_cache, SpicePaletteCache* palette_cache,
+                               GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces) {
+    switch (type) {
+        case CANVAS_TYPE_SW:
+            return new SCanvas(true, width, height, format, pixmap_cache, palette_cache, glz_window,
+                               surfaces);
+        case CANVAS_TYPE_GDI:
+            return new GDICanvas(width, height, format, pixmap_cache, palette_cache, glz_window, surfaces);
+        default:
+            THROW("unsupported canvas type %d", type);
+    }
 }
 
 namespace {

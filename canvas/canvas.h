@@ -1,7 +1,7 @@
 // Client canvases: what the display channel keeps for each display surface. A Canvas owns the surface's
 // pixels, the SpiceCanvas that draws into them and the decoders that SpiceCanvas uses. SCanvas draws through
 // the software back end, into a RedPixmapSw (the primary, on-screen surface) or into a plain pixman image
-// (off-screen surfaces).
+// (off-screen surfaces); GDICanvas through the GDI back end into a RedPixmapGdi.
 //
 // Canvases are made and destroyed on the main thread while the display channel's thread waits; that thread
 // then draws through get_internal_canvas(), and the main thread copies the pixels out with copy_pixels.
@@ -113,6 +113,38 @@ public:
 private:
     RedPixmapSw* _pixmap;  // null off-screen
 };
+
+class GDICanvas : public Canvas {
+public:
+    // The pixels live in a top-down RedPixmapGdi of the surface format (16, 32, 80, 96). Throws Exception
+    // "Unsupported RedPixman format" or "create canvas failed", leaving nothing behind.
+    GDICanvas(int width, int height, uint32_t format, SpiceImageCache* pixmap_cache,
+              SpicePaletteCache* palette_cache, GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces);
+    ~GDICanvas() override;
+
+    void copy_pixels(const pixman_region32_t& region, RedDrawable* dest,
+                     const PixmapHeader* dest_area = NULL) override;
+    void copy_pixels(const pixman_region32_t& region, RedDrawable& dest) override;
+    void thread_touch() override {}
+    int get_pixmap_type() override { return 3; }
+
+    RedPixmapGdi& pixmap() { return *_pixmap; }
+
+private:
+    RedPixmapGdi* _pixmap;
+};
+
+// The back ends a display channel can draw through.
+enum CanvasType {
+    CANVAS_TYPE_SW = 1,
+    CANVAS_TYPE_GDI = 2,
+};
+
+// An on-screen canvas of the given type. Throws Exception "unsupported canvas type %d" for any other type,
+// and what the constructors throw.
+Canvas* create_onscreen_canvas(int type, int width, int height, uint32_t format,
+                               SpiceImageCache* pixmap_cache, SpicePaletteCache* palette_cache,
+                               GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces);
 
 // The display channel's surfaces: the SpiceCanvas of a surface id for the canvas code. Display channel thread
 // only.

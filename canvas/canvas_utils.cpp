@@ -80,6 +80,12 @@ pixman_image_t* dib_surface_create(HDC dc, pixman_format_code_t format, int widt
     block.info.bmiHeader.biPlanes = 1;
     block.info.bmiHeader.biBitCount = format_bits(format);
     block.info.bmiHeader.biCompression = BI_RGB;
+    if (format == PIXMAN_r5g6b5) {
+        // A 16-bit DIB is x1r5g5b5 unless its masks say otherwise.
+        block.info.bmiHeader.biCompression = BI_BITFIELDS;
+        const DWORD masks[3] = {0xF800, 0x07E0, 0x001F};
+        memcpy(block.info.bmiColors, masks, sizeof(masks));
+    }
 
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     if (!mutex) {

@@ -3,6 +3,7 @@
 
 #include "gdi_objects.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace winapi_internal {
@@ -16,6 +17,8 @@ std::shared_ptr<DeviceContext> lookup_dc(HDC dc) {
 HDC insert_dc(std::shared_ptr<DeviceContext> context) {
     context->brush_handle = GetStockObject(WHITE_BRUSH);
     context->brush = gdi_lookup_as<Brush>(context->brush_handle);
+    context->pen_handle = GetStockObject(BLACK_PEN);
+    context->pen = gdi_lookup_as<Pen>(context->pen_handle);
     HDC handle = (HDC)gdi_insert(context);
     if (!handle) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -185,6 +188,12 @@ HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
         context->brush_handle = object;
         return previous;
     }
+    if (auto pen = std::dynamic_pointer_cast<Pen>(found)) {
+        HGDIOBJ previous = context->pen_handle;
+        context->pen = pen;
+        context->pen_handle = object;
+        return previous;
+    }
     auto bitmap = std::dynamic_pointer_cast<Bitmap>(found);
     if (!bitmap || context->external) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -217,6 +226,8 @@ HGDIOBJ WINAPI GetCurrentObject(HDC dc, UINT type) {
             return context->bitmap_handle;
         case OBJ_BRUSH:
             return context->brush_handle;
+        case OBJ_PEN:
+            return context->pen_handle;
         default:
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
@@ -280,4 +291,192 @@ HBRUSH WINAPI CreateSolidBrush(COLORREF color) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     return handle;
+}
+
+namespace {
+
+int region_type(const pixman_region32_t& region) {
+    int count = pixman_region32_n_rects(const_cast<pixman_region32_t*>(&region));
+    return count == 0 ? NULLREGION : count == 1 ? SIMPLEREGION : COMPLEXREGION;
+}
+
+HGDIOBJ insert_object(std::shared_ptr<GdiObject> object) {
+    HGDIOBJ handle = gdi_insert(std::move(object));
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return handle;
+}
+
+}  // namespace
+
+HRGN WINAPI CreateRectRgn(int left, int top, int right, int bottom) {
+    auto region = std::make_shared<Region>();
+    int x1 = std::min(left, right), x2 = std::max(left, right);
+    int y1 = std::min(top, bottom), y2 = std::max(top, bottom);
+    if (x1 < x2 && y1 < y2) {
+        pixman_region32_fini(&region->region);
+        pixman_region32_init_rect(&region->region, x1, y1, (unsigned)((int64_t)x2 - x1),
+                                  (unsigned)((int64_t)y2 - y1));
+    }
+    return insert_object(region);
+}
+
+int WINAPI CombineRgn(HRGN dest, HRGN src1, HRGN src2, int mode) {
+    std::shared_ptr<Region> out = gdi_lookup_as<Region>(dest);
+    std::shared_ptr<Region> a = gdi_lookup_as<Region>(src1);
+    std::shared_ptr<Region> b = mode == RGN_COPY ? a : gdi_lookup_as<Region>(src2);
+    if (!out || !a || !b) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return RGN_ERROR;
+    }
+    pixman_region32_t result;
+    pixman_region32_init(&result);
+    bool ok = true;
+    switch (mode) {
+        case RGN_AND:
+            ok = pixman_region32_intersect(&result, &a->region, &b->region);
+            break;
+        case RGN_OR:
+            ok = pixman_region32_union(&result, &a->region, &b->region);
+            break;
+        case RGN_DIFF:
+            ok = pixman_region32_subtract(&result, &a->region, &b->region);
+            break;
+        case RGN_COPY:
+            ok = pixman_region32_copy(&result, &a->region);
+            break;
+        case RGN_XOR: {
+            pixman_region32_t both;
+            pixman_region32_init(&both);
+            ok = pixman_region32_union(&result, &a->region, &b->region) &&
+                 pixman_region32_intersect(&both, &a->region, &b->region) &&
+                 pixman_region32_subtract(&result, &result, &both);
+            pixman_region32_fini(&both);
+            break;
+        }
+        default:
+            pixman_region32_fini(&result);
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return RGN_ERROR;
+    }
+    if (!ok) {
+        pixman_region32_fini(&result);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return RGN_ERROR;
+    }
+    // Sources and destination may be one region: the result replaces it only now.
+    pixman_region32_fini(&out->region);
+    out->region = result;
+    return region_type(out->region);
+}
+
+int WINAPI SelectClipRgn(HDC dc, HRGN region) {
+    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
+    if (!context) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return RGN_ERROR;
+    }
+    if (!region) {
+        context->clip.reset();
+        return SIMPLEREGION;
+    }
+    std::shared_ptr<Region> given = gdi_lookup_as<Region>(region);
+    if (!given) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return RGN_ERROR;
+    }
+    auto copy = std::make_shared<Region>();
+    if (!pixman_region32_copy(&copy->region, &given->region)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return RGN_ERROR;
+    }
+    context->clip = copy;
+    return region_type(copy->region);
+}
+
+HBRUSH WINAPI CreatePatternBrush(HBITMAP handle) {
+    std::shared_ptr<Bitmap> bitmap = gdi_lookup_as<Bitmap>(handle);
+    if (!bitmap || !bitmap->ok()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto copy = std::make_shared<Bitmap>(bitmap->width, bitmap->height, bitmap->layout, bitmap->dib, true);
+    if (!copy->ok()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    for (LONG y = 0; y < bitmap->height; y++) {
+        memcpy(copy->row(y), bitmap->row(y), (size_t)std::min(copy->stride, bitmap->stride));
+    }
+    memcpy(copy->colors, bitmap->colors, sizeof(copy->colors));
+    memcpy(copy->masks, bitmap->masks, sizeof(copy->masks));
+    return insert_object(std::make_shared<Brush>(copy));
+}
+
+BOOL WINAPI SetBrushOrgEx(HDC dc, int x, int y, POINT* previous) {
+    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
+    if (!context) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (previous) {
+        *previous = context->brush_origin;
+    }
+    context->brush_origin = POINT{x, y};
+    return TRUE;
+}
+
+int WINAPI SetStretchBltMode(HDC dc, int mode) {
+    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
+    if (!context || mode < BLACKONWHITE || mode > HALFTONE) {
+        SetLastError(context ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    int previous = context->stretch_mode;
+    context->stretch_mode = mode;
+    return previous;
+}
+
+int WINAPI SetROP2(HDC dc, int mix) {
+    std::shared_ptr<DeviceContext> context = lookup_dc(dc);
+    if (!context || mix < R2_BLACK || mix > R2_WHITE) {
+        SetLastError(context ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    int previous = context->mix;
+    context->mix = mix;
+    return previous;
+}
+
+HPEN WINAPI CreatePen(int style, int width, COLORREF color) {
+    if (style < PS_SOLID || style > PS_NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto pen = std::make_shared<Pen>();
+    pen->style = (DWORD)style;
+    pen->width = width > 1 ? (DWORD)width : 1;
+    pen->color = color & 0xFFFFFF;
+    return insert_object(pen);
+}
+
+HPEN WINAPI ExtCreatePen(DWORD style, DWORD width, const LOGBRUSH* brush, DWORD count, const DWORD* styles) {
+    DWORD kind = style & PS_STYLE_MASK;
+    bool cosmetic = (style & PS_TYPE_MASK) == PS_COSMETIC;
+    bool user = kind == PS_USERSTYLE;
+    if (!brush || brush->lbStyle != BS_SOLID || (kind > PS_NULL && !user) || (cosmetic && width != 1) ||
+        width == 0 || width > 0x7FFF || (user && (count == 0 || count > 16 || !styles)) ||
+        (!user && count != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto pen = std::make_shared<Pen>();
+    pen->style = kind;
+    pen->width = width;
+    pen->color = brush->lbColor & 0xFFFFFF;
+    if (user) {
+        pen->user_style.assign(styles, styles + count);
+    }
+    return insert_object(pen);
 }

@@ -34,12 +34,18 @@ pixman_format_code_t pixman_format_of(PixelLayout layout) {
 
 struct StockObjects {
     HGDIOBJ brushes[NULL_BRUSH + 1];
+    HGDIOBJ pens[2];  // BLACK_PEN, NULL_PEN
     HGDIOBJ default_bitmap;
 
     StockObjects() {
         static const COLORREF colors[] = {0xFFFFFF, 0xC0C0C0, 0x808080, 0x404040, 0x000000, 0x000000};
         for (int i = 0; i <= NULL_BRUSH; i++) {
             brushes[i] = gdi_insert(std::make_shared<Brush>(colors[i], i == NULL_BRUSH));
+        }
+        for (int i = 0; i < 2; i++) {
+            auto pen = std::make_shared<Pen>();
+            pen->style = i ? PS_NULL : PS_SOLID;
+            pens[i] = gdi_insert(pen);
         }
         auto bitmap = std::make_shared<Bitmap>(1, 1, PixelLayout::MONO, false, true);
         bitmap->data[0] = 0x80;  // white, as Windows' default bitmap reads back
@@ -100,6 +106,23 @@ Bitmap::~Bitmap() {
     free(data);
 }
 
+Surface surface_of(const Bitmap& bitmap) {
+    Surface s;
+    if (!bitmap.ok()) {
+        return s;
+    }
+    s.top = bitmap.row(0);
+    s.step = bitmap.top_down ? bitmap.stride : -(ptrdiff_t)bitmap.stride;
+    s.width = bitmap.width;
+    s.height = bitmap.height;
+    s.layout = bitmap.layout;
+    s.has_alpha = bitmap.layout == PixelLayout::ARGB32;
+    if (bitmap.dib && (bitmap.layout == PixelLayout::MONO || bitmap.layout == PixelLayout::INDEX8)) {
+        s.table = bitmap.colors;
+    }
+    return s;
+}
+
 Surface DeviceContext::surface() const {
     Surface s;
     if (external) {
@@ -124,19 +147,7 @@ Surface DeviceContext::surface() const {
         }
         return s;
     }
-    if (!bitmap || !bitmap->ok()) {
-        return s;
-    }
-    s.top = bitmap->row(0);
-    s.step = bitmap->top_down ? bitmap->stride : -(ptrdiff_t)bitmap->stride;
-    s.width = bitmap->width;
-    s.height = bitmap->height;
-    s.layout = bitmap->layout;
-    s.has_alpha = bitmap->layout == PixelLayout::ARGB32;
-    if (bitmap->dib && (bitmap->layout == PixelLayout::MONO || bitmap->layout == PixelLayout::INDEX8)) {
-        s.table = bitmap->colors;
-    }
-    return s;
+    return bitmap ? surface_of(*bitmap) : s;
 }
 
 HGDIOBJ gdi_insert(std::shared_ptr<GdiObject> object) {
@@ -186,7 +197,7 @@ bool gdi_is_stock(HGDIOBJ handle) {
             return true;
         }
     }
-    return false;
+    return handle == objects.pens[0] || handle == objects.pens[1];
 }
 
 HGDIOBJ gdi_default_bitmap() {
@@ -198,6 +209,9 @@ HGDIOBJ gdi_default_bitmap() {
 using namespace winapi_internal;
 
 HGDIOBJ WINAPI GetStockObject(int index) {
+    if (index == BLACK_PEN || index == NULL_PEN) {
+        return stock().pens[index - BLACK_PEN];
+    }
     if (index < 0 || index > NULL_BRUSH) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

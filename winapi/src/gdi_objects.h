@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 namespace winapi_internal {
 
@@ -63,9 +64,36 @@ public:
 class Brush : public GdiObject {
 public:
     Brush(COLORREF color, bool hollow) : color(color), hollow(hollow) {}
+    explicit Brush(std::shared_ptr<Bitmap> pattern) : color(0), hollow(false), pattern(std::move(pattern)) {}
     DWORD object_type() const override { return OBJ_BRUSH; }
     const COLORREF color;
-    const bool hollow;  // NULL_BRUSH: paints nothing
+    const bool hollow;                      // NULL_BRUSH: paints nothing
+    const std::shared_ptr<Bitmap> pattern;  // a pattern brush's own copy of its bitmap
+};
+
+class Pen : public GdiObject {
+public:
+    DWORD object_type() const override { return OBJ_PEN; }
+    DWORD style = PS_SOLID;  // PS_STYLE_MASK part
+    DWORD width = 1;
+    COLORREF color = 0;
+    std::vector<DWORD> user_style;  // PS_USERSTYLE: dash, gap, dash...
+};
+
+class Region : public GdiObject {
+public:
+    Region() { pixman_region32_init(&region); }
+    ~Region() override { pixman_region32_fini(&region); }
+    Region(const Region&) = delete;
+    Region& operator=(const Region&) = delete;
+    DWORD object_type() const override { return OBJ_REGION; }
+    pixman_region32_t region;
+};
+
+// A path being recorded or ended: figures of points in device coordinates.
+struct PathFigure {
+    std::vector<POINT> points;
+    bool closed = false;
 };
 
 // Pixels a drawing call reads or writes: the selected bitmap of a memory DC, or an image given from outside.
@@ -94,6 +122,16 @@ public:
     HGDIOBJ brush_handle = nullptr;
     COLORREF bk_color = 0xFFFFFF;
     COLORREF text_color = 0;
+    std::shared_ptr<Pen> pen;
+    HGDIOBJ pen_handle = nullptr;
+    std::shared_ptr<Region> clip;  // the DC's own copy; null: no clip
+    POINT brush_origin = {0, 0};
+    int stretch_mode = BLACKONWHITE;
+    int mix = R2_COPYPEN;
+    POINT position = {0, 0};
+    bool in_path = false;     // between BeginPath and EndPath
+    bool path_ended = false;  // EndPath done, StrokePath not yet
+    std::vector<PathFigure> path;
 };
 
 // Adds an object to the table: its handle, or NULL when the table is full.
@@ -109,5 +147,7 @@ bool gdi_remove(HGDIOBJ handle);
 bool gdi_is_stock(HGDIOBJ handle);
 // The 1x1 monochrome bitmap every memory DC starts with.
 HGDIOBJ gdi_default_bitmap();
+// The pixels of a bitmap as a drawing call sees them.
+Surface surface_of(const Bitmap& bitmap);
 
 }  // namespace winapi_internal

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace {
@@ -274,6 +276,338 @@ TEST(GdiDraw, FillRectAndFrameRectPaintInsideTheRectangle) {
     }
     EXPECT_FALSE(FillRect(s.dc, &rect, nullptr));
     DeleteObject(brush);
+}
+
+// ---- the ternary codes, brushes, clip regions, scaled, masked and keyed blits, pens and paths ----
+
+// Bit k of a ternary code is the result for pattern bit, source bit, destination bit = the bits of k.
+uint32_t ternary(uint32_t code, uint32_t p, uint32_t s, uint32_t d) {
+    uint32_t out = 0;
+    for (int bit = 0; bit < 32; bit++) {
+        uint32_t k = (p >> bit & 1) << 2 | (s >> bit & 1) << 1 | (d >> bit & 1);
+        out |= (code >> k & 1) << bit;
+    }
+    return out;
+}
+
+// Rows of characters as pixels: '.' is 0, any other character its value from the table.
+void expect_image(Surface& s, const std::vector<const char*>& rows, const std::map<char, uint32_t>& values) {
+    for (int y = 0; y < s.height; y++) {
+        for (int x = 0; x < s.width; x++) {
+            char c = rows[(size_t)y][x];
+            uint32_t want = c == '.' ? 0u : values.at(c);
+            EXPECT_EQ(s.at(x, y), want) << "at " << x << "," << y;
+        }
+    }
+}
+
+TEST(GdiTernary, EveryCodeOverPatternSourceAndDestination) {
+    Surface src(4, 2), dest(4, 2), pattern(2, 1);
+    pattern.fill([](int x, int) { return x ? 0x00F0F00Fu : 0x000FF0F0u; });
+    HBRUSH brush = CreatePatternBrush(pattern.bitmap);
+    ASSERT_NE(brush, nullptr);
+    HGDIOBJ old_brush = SelectObject(dest.dc, brush);
+    src.fill(source_pattern);
+    for (uint32_t code = 0; code < 256; code++) {
+        dest.fill(dest_pattern);
+        DWORD rop = code << 16;
+        bool uses_source = ((code >> 2 ^ code) & 0x33) != 0;
+        if (uses_source) {
+            ASSERT_TRUE(BitBlt(dest.dc, 0, 0, 4, 2, src.dc, 0, 0, rop));
+            EXPECT_FALSE(PatBlt(dest.dc, 0, 0, 4, 2, rop)) << std::hex << code;
+        } else {
+            ASSERT_TRUE(PatBlt(dest.dc, 0, 0, 4, 2, rop));
+        }
+        for (int y = 0; y < 2; y++) {
+            for (int x = 0; x < 4; x++) {
+                // The 32-bit pattern pixel keeps its fourth byte: it is a copy of the bitmap's.
+                uint32_t p = x % 2 ? 0x00F0F00Fu : 0x000FF0F0u;
+                uint32_t want = ternary(code, p, uses_source ? source_pattern(x, y) : 0, dest_pattern(x, y));
+                ASSERT_EQ(dest.at(x, y), want) << std::hex << "code " << code << " at " << x << "," << y;
+            }
+        }
+    }
+    SelectObject(dest.dc, old_brush);
+    DeleteObject(brush);
+}
+
+TEST(GdiBrush, PatternRepeatsFromTheBrushOriginAndMonochromeTakesDcColours) {
+    Surface pattern(3, 2), dest(6, 3);
+    pattern.fill([](int x, int y) { return 1u + (uint32_t)x + 3u * (uint32_t)y; });
+    HBRUSH brush = CreatePatternBrush(pattern.bitmap);
+    pattern.fill([](int, int) { return 0xEEu; });  // the brush keeps its own copy
+    SelectObject(dest.dc, brush);
+    POINT previous = {9, 9};
+    ASSERT_TRUE(SetBrushOrgEx(dest.dc, 1, -1, &previous));
+    EXPECT_EQ(previous.x, 0);
+    ASSERT_TRUE(PatBlt(dest.dc, 0, 0, 6, 3, PATCOPY));
+    // Pattern pixel (0, 0) is at (1, -1): row 0 of the canvas is pattern row 1.
+    expect_image(dest, {"645645", "312312", "645645"},
+                 {{'1', 1}, {'2', 2}, {'3', 3}, {'4', 4}, {'5', 5}, {'6', 6}});
+    SelectObject(dest.dc, GetStockObject(WHITE_BRUSH));
+    DeleteObject(brush);
+
+    // A monochrome pattern: 0 bits in the text colour, 1 bits in the background colour.
+    HDC mono_dc = CreateCompatibleDC(nullptr);
+    HBITMAP mono = CreateCompatibleBitmap(mono_dc, 2, 1);
+    HGDIOBJ old = SelectObject(mono_dc, mono);
+    PatBlt(mono_dc, 1, 0, 1, 1, WHITENESS);
+    SelectObject(mono_dc, old);
+    brush = CreatePatternBrush(mono);
+    SelectObject(dest.dc, brush);
+    SetBrushOrgEx(dest.dc, 0, 0, nullptr);
+    SetTextColor(dest.dc, RGB(0x11, 0x22, 0x33));
+    SetBkColor(dest.dc, RGB(0xAA, 0xBB, 0xCC));
+    PatBlt(dest.dc, 0, 0, 4, 1, PATCOPY);
+    EXPECT_EQ(dest.at(0, 0), 0x112233u);
+    EXPECT_EQ(dest.at(1, 0), 0xAABBCCu);
+    EXPECT_EQ(dest.at(2, 0), 0x112233u);
+    SelectObject(dest.dc, GetStockObject(WHITE_BRUSH));
+    DeleteObject(brush);
+    DeleteObject(mono);
+    DeleteDC(mono_dc);
+}
+
+TEST(GdiRegion, CombinedRegionsClipEveryDrawingCall) {
+    HRGN a = CreateRectRgn(0, 0, 4, 3);
+    HRGN b = CreateRectRgn(6, 4, 2, 2);  // corners ordered: (2, 2)-(6, 4)
+    HRGN out = CreateRectRgn(0, 0, 0, 0);
+    const struct {
+        int mode;
+        int type;
+        std::vector<const char*> image;
+    } cases[] = {
+        {RGN_OR, COMPLEXREGION, {"####..", "####..", "######", "..####", "......"}},
+        {RGN_AND, SIMPLEREGION, {"......", "......", "..##..", "......", "......"}},
+        {RGN_XOR, COMPLEXREGION, {"####..", "####..", "##..##", "..####", "......"}},
+        {RGN_DIFF, COMPLEXREGION, {"####..", "####..", "##....", "......", "......"}},
+        {RGN_COPY, SIMPLEREGION, {"####..", "####..", "####..", "......", "......"}},
+    };
+    Surface dest(6, 5);
+    for (const auto& c : cases) {
+        ASSERT_EQ(CombineRgn(out, a, b, c.mode), c.type) << c.mode;
+        ASSERT_NE(SelectClipRgn(dest.dc, out), RGN_ERROR);
+        dest.fill([](int, int) { return 0u; });
+        PatBlt(dest.dc, 0, 0, 6, 5, WHITENESS);
+        expect_image(dest, c.image, {{'#', 0xFFFFFFFF}});
+    }
+    // The DC keeps its own copy; NULL removes the clip.
+    CombineRgn(out, a, b, RGN_AND);
+    SelectClipRgn(dest.dc, out);
+    DeleteObject(out);
+    dest.fill([](int, int) { return 0u; });
+    Surface src(6, 5);
+    src.fill([](int, int) { return 0x123456u; });
+    BitBlt(dest.dc, 0, 0, 6, 5, src.dc, 0, 0, SRCCOPY);
+    EXPECT_EQ(dest.at(2, 2), 0x123456u);
+    EXPECT_EQ(dest.at(1, 2), 0u);
+    EXPECT_EQ(CombineRgn(a, a, nullptr, RGN_OR), RGN_ERROR);
+    EXPECT_EQ(SelectClipRgn(dest.dc, nullptr), SIMPLEREGION);
+    PatBlt(dest.dc, 0, 0, 6, 5, BLACKNESS);
+    EXPECT_EQ(dest.at(2, 2), 0u);
+    DeleteObject(a);
+    DeleteObject(b);
+}
+
+TEST(GdiStretch, ModesPickOrInterpolateAndNegativeSizesAreRefused) {
+    Surface src(2, 1), dest(4, 2);
+    src.fill([](int x, int) { return x ? 0x00FFFFFFu : 0x00000000u; });
+    ASSERT_EQ(SetStretchBltMode(dest.dc, COLORONCOLOR), BLACKONWHITE);
+    ASSERT_TRUE(StretchBlt(dest.dc, 0, 0, 4, 2, src.dc, 0, 0, 2, 1, SRCCOPY));
+    for (int x = 0; x < 4; x++) {
+        EXPECT_EQ(dest.at(x, 0) & 0xFFFFFF, x < 2 ? 0u : 0xFFFFFFu) << x;
+        EXPECT_EQ(dest.at(x, 1), dest.at(x, 0)) << x;
+    }
+    // Halftone: the pixels next to the edge between black and white are in between.
+    ASSERT_EQ(SetStretchBltMode(dest.dc, HALFTONE), COLORONCOLOR);
+    ASSERT_TRUE(StretchBlt(dest.dc, 0, 0, 4, 2, src.dc, 0, 0, 2, 1, SRCCOPY));
+    uint32_t left = dest.at(1, 0) & 0xFF, right = dest.at(2, 0) & 0xFF;
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, right);
+    EXPECT_LT(right, 0xFFu);
+    // A shrink with a raster operation: every other source pixel (as the software canvas samples), inverted.
+    Surface wide(4, 1), one(2, 1);
+    wide.fill([](int x, int) { return 0x10u * (uint32_t)(x + 1); });
+    SetStretchBltMode(one.dc, COLORONCOLOR);
+    ASSERT_TRUE(StretchBlt(one.dc, 0, 0, 2, 1, wide.dc, 0, 0, 4, 1, NOTSRCCOPY));
+    EXPECT_EQ(one.at(0, 0), ~0x10u);
+    EXPECT_EQ(one.at(1, 0), ~0x30u);
+    EXPECT_FALSE(StretchBlt(dest.dc, 4, 0, -4, 2, src.dc, 0, 0, 2, 1, SRCCOPY));
+    EXPECT_EQ(SetStretchBltMode(dest.dc, 9), 0);
+}
+
+TEST(GdiMask, ForegroundWhereTheMaskIsSetBackgroundElsewhere) {
+    Surface src(5, 3), dest(5, 3);
+    src.fill([](int x, int y) { return 0x100u + (uint32_t)(x + 10 * y); });
+    HDC mask_dc = CreateCompatibleDC(nullptr);
+    HBITMAP mask = CreateCompatibleBitmap(mask_dc, 3, 2);  // monochrome, all 0
+    HGDIOBJ old = SelectObject(mask_dc, mask);
+    PatBlt(mask_dc, 0, 0, 1, 1, WHITENESS);
+    PatBlt(mask_dc, 2, 1, 1, 1, WHITENESS);
+    SelectObject(mask_dc, old);
+    dest.fill([](int, int) { return 7u; });
+    // The mask's corner lies at dest (1, 1): its set bits (0, 0) and (2, 1) fall on dest (1, 1) and (3, 2).
+    ASSERT_TRUE(MaskBlt(dest.dc, 1, 1, 3, 2, src.dc, 0, 0, mask, 0, 0, MAKEROP4(SRCCOPY, 0x00AA0029)));
+    expect_image(dest, {"77777", "7a777", "777b7"}, {{'7', 7}, {'a', 0x100}, {'b', 0x10C}});
+    // Past the mask's edge the background code applies.
+    dest.fill([](int, int) { return 7u; });
+    ASSERT_TRUE(MaskBlt(dest.dc, 0, 0, 5, 1, src.dc, 0, 0, mask, 2, 1, MAKEROP4(SRCCOPY, BLACKNESS)));
+    expect_image(dest, {"a....", "77777", "77777"}, {{'7', 7}, {'a', 0x100}});
+    // The background code applies where the bits are clear.
+    dest.fill([](int, int) { return 7u; });
+    ASSERT_TRUE(MaskBlt(dest.dc, 0, 0, 2, 1, src.dc, 0, 0, mask, 0, 0, MAKEROP4(0x00AA0029, BLACKNESS)));
+    EXPECT_EQ(dest.at(0, 0), 7u);
+    EXPECT_EQ(dest.at(1, 0), 0u);
+    // A colour bitmap is no mask.
+    EXPECT_FALSE(MaskBlt(dest.dc, 0, 0, 2, 1, src.dc, 0, 0, src.bitmap, 0, 0, SRCCOPY));
+    DeleteObject(mask);
+    DeleteDC(mask_dc);
+}
+
+TEST(GdiTransparent, SkipsTheKeyColourWhenCopyingAndStretching) {
+    Surface src(2, 2), dest(4, 2);
+    src.fill([](int x, int y) { return (x + y) % 2 ? 0x00123456u : 0x00ABCDEFu; });
+    dest.fill([](int, int) { return 5u; });
+    ASSERT_TRUE(TransparentBlt(dest.dc, 0, 0, 4, 2, src.dc, 0, 0, 2, 2, RGB(0x12, 0x34, 0x56)));
+    expect_image(dest, {"ab55", "55ab"}, {{'a', 0xABCDEF}, {'b', 0xABCDEF}, {'5', 5}});
+    // On 16-bit pixels the key is compared in that format.
+    const DWORD masks[3] = {0xF800, 0x07E0, 0x001F};
+    Surface src16(2, 1, 16, BI_BITFIELDS, masks), dest32(2, 1);
+    ((uint16_t*)src16.bytes)[0] = 0xF800;  // red
+    ((uint16_t*)src16.bytes)[1] = 0x001F;  // blue
+    ASSERT_TRUE(TransparentBlt(dest32.dc, 0, 0, 2, 1, src16.dc, 0, 0, 2, 1, RGB(0xFF, 0, 0)));
+    EXPECT_EQ(dest32.at(0, 0), 0u);
+    EXPECT_EQ(dest32.at(1, 0), 0xFFu);
+}
+
+TEST(GdiPen, LinesLeaveOutTheEndPointAndFollowStyleWidthAndMix) {
+    Surface dest(8, 5);
+    auto row = [&](int y) {
+        std::string out;
+        for (int x = 0; x < dest.width; x++) {
+            out += dest.at(x, y) ? '#' : '.';
+        }
+        return out;
+    };
+    const struct {
+        const char* name;
+        HPEN pen;
+        int y;
+        const char* expected;
+    } cases[] = {
+        {"solid", CreatePen(PS_SOLID, 1, RGB(255, 255, 255)), 2, "#######."},
+        {"null", CreatePen(PS_NULL, 1, RGB(255, 255, 255)), 2, "........"},
+        {"user style 2 on 1 off", nullptr, 2, "##.##.##"},
+    };
+    LOGBRUSH white = {BS_SOLID, RGB(255, 255, 255), 0};
+    DWORD style[] = {2, 1};
+    for (const auto& c : cases) {
+        dest.fill([](int, int) { return 0u; });
+        HPEN pen = c.pen ? c.pen : ExtCreatePen(PS_COSMETIC | PS_USERSTYLE, 1, &white, 2, style);
+        ASSERT_NE(pen, nullptr) << c.name;
+        HGDIOBJ old = SelectObject(dest.dc, pen);
+        MoveToEx(dest.dc, 0, c.y, nullptr);
+        ASSERT_TRUE(LineTo(dest.dc, 7 + (c.pen ? 0 : 1), c.y));
+        EXPECT_EQ(row(c.y), c.expected) << c.name;
+        SelectObject(dest.dc, old);
+        DeleteObject(pen);
+    }
+    // A width of 3 draws a square of side 3 round each pixel.
+    dest.fill([](int, int) { return 0u; });
+    HPEN wide = CreatePen(PS_SOLID, 3, RGB(255, 255, 255));
+    HGDIOBJ old = SelectObject(dest.dc, wide);
+    MoveToEx(dest.dc, 2, 2, nullptr);
+    LineTo(dest.dc, 5, 2);
+    EXPECT_EQ(row(0), "........");
+    EXPECT_EQ(row(1), ".#####..");
+    EXPECT_EQ(row(2), ".#####..");
+    EXPECT_EQ(row(3), ".#####..");
+    SelectObject(dest.dc, old);
+    DeleteObject(wide);
+    // Mixes: XOR twice restores, NOT inverts whatever the pen, NOP leaves all.
+    dest.fill([](int x, int) { return 0x10u * (uint32_t)x; });
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(0x0F, 0, 0));
+    SelectObject(dest.dc, pen);
+    EXPECT_EQ(SetROP2(dest.dc, R2_XORPEN), R2_COPYPEN);
+    MoveToEx(dest.dc, 0, 0, nullptr);
+    LineTo(dest.dc, 4, 0);
+    EXPECT_EQ(dest.at(1, 0), 0x10u ^ 0x0F0000u);
+    MoveToEx(dest.dc, 0, 0, nullptr);
+    LineTo(dest.dc, 4, 0);
+    EXPECT_EQ(dest.at(1, 0), 0x10u);
+    SetROP2(dest.dc, R2_NOT);
+    MoveToEx(dest.dc, 0, 0, nullptr);
+    LineTo(dest.dc, 2, 0);
+    EXPECT_EQ(dest.at(1, 0), ~0x10u);
+    SetROP2(dest.dc, R2_NOP);
+    MoveToEx(dest.dc, 0, 0, nullptr);
+    LineTo(dest.dc, 4, 0);
+    EXPECT_EQ(dest.at(3, 0), 0x30u);
+    EXPECT_EQ(SetROP2(dest.dc, 17), 0);
+    SelectObject(dest.dc, GetStockObject(BLACK_PEN));
+    DeleteObject(pen);
+    EXPECT_EQ(ExtCreatePen(PS_COSMETIC | PS_USERSTYLE, 1, &white, 0, style), nullptr);
+    EXPECT_EQ(ExtCreatePen(PS_COSMETIC | PS_SOLID, 2, &white, 0, nullptr), nullptr);
+}
+
+TEST(GdiPath, StrokedFiguresCurvesAndRefusals) {
+    Surface dest(8, 6);
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(255, 255, 255));
+    SelectObject(dest.dc, pen);
+    // A closed figure: all four sides, every corner drawn.
+    ASSERT_TRUE(BeginPath(dest.dc));
+    MoveToEx(dest.dc, 1, 1, nullptr);
+    LineTo(dest.dc, 6, 1);
+    LineTo(dest.dc, 6, 4);
+    LineTo(dest.dc, 1, 4);
+    ASSERT_TRUE(CloseFigure(dest.dc));
+    EXPECT_EQ(dest.at(1, 1), 0u);  // nothing is drawn while the path is recorded
+    ASSERT_TRUE(EndPath(dest.dc));
+    ASSERT_TRUE(StrokePath(dest.dc));
+    expect_image(dest, {"........", ".######.", ".#....#.", ".#....#.", ".######.", "........"},
+                 {{'#', 0xFFFFFF}});
+    // The path is gone once stroked; stroking needs an ended path.
+    EXPECT_FALSE(StrokePath(dest.dc));
+    BeginPath(dest.dc);
+    EXPECT_FALSE(StrokePath(dest.dc));
+    // A curve whose control points lie on its line is that line.
+    dest.fill([](int, int) { return 0u; });
+    MoveToEx(dest.dc, 0, 3, nullptr);
+    POINT curve[] = {{2, 3}, {5, 3}, {7, 3}};
+    ASSERT_TRUE(PolyBezierTo(dest.dc, curve, 3));
+    EXPECT_FALSE(PolyBezierTo(dest.dc, curve, 2));
+    ASSERT_TRUE(EndPath(dest.dc));
+    ASSERT_TRUE(StrokePath(dest.dc));
+    expect_image(dest, {"........", "........", "........", "#######.", "........", "........"},
+                 {{'#', 0xFFFFFF}});
+    // A bent curve stays within its control polygon and reaches its end point's neighbour.
+    dest.fill([](int, int) { return 0u; });
+    BeginPath(dest.dc);
+    MoveToEx(dest.dc, 0, 5, nullptr);
+    POINT bent[] = {{0, 0}, {7, 0}, {7, 5}};
+    PolyBezierTo(dest.dc, bent, 3);
+    EndPath(dest.dc);
+    StrokePath(dest.dc);
+    EXPECT_EQ(dest.at(0, 5), 0xFFFFFFu);
+    EXPECT_EQ(dest.at(7, 5), 0u);
+    EXPECT_EQ(dest.at(7, 4), 0xFFFFFFu);
+    EXPECT_EQ(dest.at(3, 5), 0u);
+    SelectObject(dest.dc, GetStockObject(BLACK_PEN));
+    DeleteObject(pen);
+}
+
+TEST(GdiAlpha, AlphaBlendKeepsToTheClip) {
+    Surface src(4, 1), dest(4, 1);
+    src.fill([](int, int) { return 0xFFFFFFFFu; });
+    HRGN region = CreateRectRgn(1, 0, 3, 1);
+    SelectClipRgn(dest.dc, region);
+    DeleteObject(region);
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 0xFF, AC_SRC_ALPHA};
+    ASSERT_TRUE(AlphaBlend(dest.dc, 0, 0, 4, 1, src.dc, 0, 0, 4, 1, blend));
+    EXPECT_EQ(dest.at(0, 0), 0u);
+    EXPECT_EQ(dest.at(1, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(dest.at(2, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(dest.at(3, 0), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// GDI: memory device contexts over bitmaps and DIB sections, solid brushes, blits with raster operations,
-// alpha blending, rectangle fills and frames, and bitmaps loaded from .bmp files.
+// GDI: memory device contexts over bitmaps and DIB sections, solid and pattern brushes, pens, clip regions,
+// blits with ternary raster operations (plain, stretched, masked, colour-keyed), alpha blending, rectangle
+// fills and frames, stroked paths, and bitmaps loaded from .bmp files.
 #pragma once
 
 #include "winapi/wintypes.h"
@@ -126,6 +127,11 @@ typedef struct _BLENDFUNCTION {
 #define NULL_BRUSH 5
 #define HOLLOW_BRUSH NULL_BRUSH
 
+#define BLACK_PEN 7
+#define NULL_PEN 8
+
+typedef HGDIOBJ HRGN;
+
 #define HGDI_ERROR ((HGDIOBJ)(LONG_PTR)-1)
 #define CLR_INVALID 0xFFFFFFFF
 
@@ -169,7 +175,118 @@ HANDLE WINAPI LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int width, 
 // KTW_RESOURCE_DIR, or else from "resources" beside the program, as LoadImageA loads a file.
 HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int width, int height, UINT flags);
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_CAN_NOT_COMPLETE 1003L
 BOOL WINAPI DeleteObject(HGDIOBJ object);
 // For a bitmap: a BITMAP (bmBits set for DIB sections only); for a DIB section with room for a DIBSECTION,
 // that. buffer NULL returns the size needed.
 int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer);
+
+// ---- clip regions ----
+
+#define RGN_ERROR 0
+#define NULLREGION 1
+#define SIMPLEREGION 2
+#define COMPLEXREGION 3
+#define RGN_AND 1
+#define RGN_OR 2
+#define RGN_XOR 3
+#define RGN_DIFF 4
+#define RGN_COPY 5
+
+// Right and bottom are exclusive; a rectangle with its corners the wrong way round is ordered first.
+HRGN WINAPI CreateRectRgn(int left, int top, int right, int bottom);
+// dest = src1 <mode> src2 (src2 unused for RGN_COPY): the region type, RGN_ERROR on failure.
+int WINAPI CombineRgn(HRGN dest, HRGN src1, HRGN src2, int mode);
+// The DC keeps a copy of the region, in device coordinates; NULL removes the clip. The region type.
+int WINAPI SelectClipRgn(HDC dc, HRGN region);
+
+// ---- brushes, stretch modes, pens, mixes ----
+
+// A brush that repeats a copy of the bitmap; a monochrome bitmap paints 0 in the text colour, 1 in the
+// background colour of the DC drawn into.
+HBRUSH WINAPI CreatePatternBrush(HBITMAP bitmap);
+// The pattern's pixel (0, 0) lies at the brush origin, in device coordinates.
+BOOL WINAPI SetBrushOrgEx(HDC dc, int x, int y, POINT* previous);
+
+#define BLACKONWHITE 1
+#define WHITEONBLACK 2
+#define COLORONCOLOR 3
+#define HALFTONE 4
+// COLORONCOLOR picks the nearest source pixel, HALFTONE interpolates between neighbours; the other two modes
+// pick as COLORONCOLOR does. The previous mode, 0 on failure.
+int WINAPI SetStretchBltMode(HDC dc, int mode);
+
+#define PS_SOLID 0
+#define PS_DASH 1
+#define PS_DOT 2
+#define PS_DASHDOT 3
+#define PS_DASHDOTDOT 4
+#define PS_NULL 5
+#define PS_USERSTYLE 7
+#define PS_STYLE_MASK 0x0000000F
+#define PS_COSMETIC 0x00000000
+#define PS_GEOMETRIC 0x00010000
+#define PS_TYPE_MASK 0x000F0000
+
+#define BS_SOLID 0
+
+typedef struct tagLOGBRUSH {
+    UINT lbStyle;
+    COLORREF lbColor;
+    ULONG_PTR lbHatch;
+} LOGBRUSH, *PLOGBRUSH;
+
+// Pens of the styles above; a width above 1 draws a square of that side around every pixel of the line.
+HPEN WINAPI CreatePen(int style, int width, COLORREF color);
+// Solid brushes only; PS_USERSTYLE takes count (1-16) dash and gap lengths, starting with a dash.
+HPEN WINAPI ExtCreatePen(DWORD style, DWORD width, const LOGBRUSH* brush, DWORD count, const DWORD* styles);
+
+#define R2_BLACK 1
+#define R2_NOTMERGEPEN 2
+#define R2_MASKNOTPEN 3
+#define R2_NOTCOPYPEN 4
+#define R2_MASKPENNOT 5
+#define R2_NOT 6
+#define R2_XORPEN 7
+#define R2_NOTMASKPEN 8
+#define R2_MASKPEN 9
+#define R2_NOTXORPEN 10
+#define R2_NOP 11
+#define R2_MERGENOTPEN 12
+#define R2_COPYPEN 13
+#define R2_MERGEPENNOT 14
+#define R2_MERGEPEN 15
+#define R2_WHITE 16
+// How pens mix with the destination. The previous mix, 0 on failure.
+int WINAPI SetROP2(HDC dc, int mix);
+
+// ---- more blits ----
+
+// The fourth-byte background code and the foreground code of MaskBlt.
+#define MAKEROP4(fore, back) ((DWORD)((((back) << 8) & 0xFF000000) | (fore)))
+
+// Raster operations that use no source.
+BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
+// The source rectangle scaled to the destination by the DC's stretch mode; negative sizes are refused.
+BOOL WINAPI StretchBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                       int src_width, int src_height, DWORD rop);
+// Where the monochrome mask's bit is 1 the foreground code applies, elsewhere (and beyond the mask) the
+// background code. Without a mask, a BitBlt with the foreground code.
+BOOL WINAPI MaskBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                    HBITMAP mask, int mask_x, int mask_y, DWORD rop);
+// Copies source pixels (nearest, when scaled) whose colour is not the key.
+BOOL WINAPI TransparentBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                           int src_width, int src_height, UINT key);
+
+// ---- paths ----
+
+BOOL WINAPI MoveToEx(HDC dc, int x, int y, POINT* previous);
+// Outside a path, draws with the selected pen, leaving out the end point.
+BOOL WINAPI LineTo(HDC dc, int x, int y);
+BOOL WINAPI BeginPath(HDC dc);
+// count must be a multiple of 3: control, control, end point for each curve.
+BOOL WINAPI PolyBezierTo(HDC dc, const POINT* points, DWORD count);
+BOOL WINAPI CloseFigure(HDC dc);
+BOOL WINAPI EndPath(HDC dc);
+// Draws the ended path with the selected pen and the DC's mix, then discards it.
+BOOL WINAPI StrokePath(HDC dc);
