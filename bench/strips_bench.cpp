@@ -12,10 +12,12 @@
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,27 @@ void BM_StripsQuicBaseline(benchmark::State& state) {
 
 // ---- GLZ ----
 
+// Images whose pixels are left unfilled until the decoder writes them, as a canvas's are (the tests' images
+// fill theirs first to catch writes past the end, a cost that is not the decoder's).
+class BenchGlzImage : public GlzDecodedImage {
+public:
+    BenchGlzImage(uint64_t id, uint64_t win_head_id, uint32_t pixels)
+        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4), _pixels(new uint8_t[size_t(pixels) * 4]) {
+        _data = _pixels.get();
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> _pixels;
+};
+
+class BenchGlzHandler : public GlzDecodeHandler {
+public:
+    GlzDecodedImage* alloc_image(void*, uint64_t image_id, uint64_t image_win_head_id, LzImageType, int, int,
+                                 int gross_pixels, int, bool) override {
+        return new BenchGlzImage(image_id, image_win_head_id, uint32_t(gross_pixels));
+    }
+};
+
 // The whole repaint through a fresh window: the images refer to earlier ones, so they are decoded in order.
 void glz_repaint(benchmark::State& state, const char* name) {
     const StripRecording& rec = recording(name);
@@ -138,19 +161,25 @@ void glz_repaint(benchmark::State& state, const char* name) {
             images.push_back(s);
         }
     }
-    std::vector<uint8_t> inflated;
+    uint64_t largest = 0;
+    for (const StripImage& s : images) {
+        if (s.image->descriptor.type == SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB) {
+            largest = std::max<uint64_t>(largest, s.image->u.zlib_glz.glz_data_size);
+        }
+    }
+    std::vector<uint8_t> inflated(largest);
     ZlibDecoder zlib;
     for (auto _ : state) {
         TestGlzDebug debug;
-        TestGlzHandler handler;
+        BenchGlzHandler handler;
         GlzDecoderWindow window(debug);
         GlzDecoder decoder(window, handler, debug);
         try {
             for (const StripImage& s : images) {
                 if (s.image->descriptor.type == SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB) {
-                    inflated.resize(s.image->u.zlib_glz.glz_data_size);
-                    zlib.decode(s.data, s.size, inflated.data(), uint32_t(inflated.size()));
-                    decoder.decode(inflated.data(), uint32_t(inflated.size()), nullptr, nullptr);
+                    const uint32_t size = s.image->u.zlib_glz.glz_data_size;
+                    zlib.decode(s.data, s.size, inflated.data(), size);
+                    decoder.decode(inflated.data(), size, nullptr, nullptr);
                 } else {
                     decoder.decode(s.data, s.size, nullptr, nullptr);
                 }
@@ -290,15 +319,16 @@ void BM_StripsMemcpyScreen(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * 1024 * 768);
 }
 
-// Arguments: the content, 0 photo-like, 1 text-like, 2 gradient, 3 noise.
+// Arguments: the content, 0 photo-like, 1 text-like, 2 gradient, 3 noise (the server sends only the
+// photo-like and gradient strips as JPEG).
 BENCHMARK(BM_StripsQuic)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsQuicBaseline)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsGlzRepaint)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsZlibGlzRepaint)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsInflate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsInflateZlibStream)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StripsJpeg)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StripsLibjpegAlone)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StripsJpeg)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StripsLibjpegAlone)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsMemcpyScreen)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The images of the strip recordings (codecs/tests/fixtures/strips, written by tools/record_strips.sh): one
 // full-screen repaint of the benchmark guest as QEMU's SPICE server sent it, under one image-compression
-// setting per file. Each DRAW_COPY image of the repaint (the full-height strips; the images of the boot
-// screen before it are left out) is kept with the band of the guest's screen it shows, by the left edge of
-// its box: photo-like, text-like, gradient, noise or flat. The bytes are the parsed message's, owned here.
+// setting per file. Each DRAW_COPY image of the repaint (a full-height strip) is kept with the band of the
+// guest's screen it shows, by the left edge of its box: photo-like, text-like, gradient, noise or flat; the
+// images of the boot screen before it are kept too, as boot images (GLZ images refer to earlier ones). The
+// bytes are the parsed message's, owned here.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include "transport/protocol/server_messages.h"
 #include "transport/tests/support/recording.h"
 
-enum class StripContent { Photo, Text, Gradient, Noise, Flat };
+enum class StripContent { Photo, Text, Gradient, Noise, Flat, Boot };
 
 inline const char* strip_content_name(StripContent c) {
     switch (c) {
@@ -25,8 +26,10 @@ inline const char* strip_content_name(StripContent c) {
             return "gradient";
         case StripContent::Noise:
             return "noise";
-        default:
+        case StripContent::Flat:
             return "flat";
+        default:
+            return "boot";
     }
 }
 
@@ -79,11 +82,13 @@ public:
                 default:
                     break;
             }
-            if (!chunks || chunks->num_chunks != 1 || copy->base.box.bottom - copy->base.box.top != 768) {
+            if (!chunks || chunks->num_chunks != 1) {
                 continue;
             }
             const int32_t left = copy->base.box.left;
-            const StripContent content = left < 256   ? StripContent::Photo
+            const StripContent content = copy->base.box.bottom - copy->base.box.top != 768
+                                             ? StripContent::Boot
+                                         : left < 256 ? StripContent::Photo
                                          : left < 512 ? StripContent::Text
                                          : left < 768 ? StripContent::Gradient
                                          : left < 864 ? StripContent::Noise
@@ -98,18 +103,19 @@ public:
         return true;
     }
 
-    // Of one image type (SPICE_IMAGE_TYPE_*), and of one content unless any.
+    // Of one image type (SPICE_IMAGE_TYPE_*) in the repaint, and of one content unless any.
     std::vector<StripImage> of(uint8_t type, const StripContent* content = nullptr) const {
         std::vector<StripImage> out;
         for (const StripImage& s : images) {
-            if (s.image->descriptor.type == type && (!content || s.content == *content)) {
+            if (s.image->descriptor.type == type && s.content != StripContent::Boot &&
+                (!content || s.content == *content)) {
                 out.push_back(s);
             }
         }
         return out;
     }
 
-    std::vector<StripImage> images;
+    std::vector<StripImage> images;  // all, in the order they came
 
 private:
     struct Parsed {

@@ -1,16 +1,23 @@
-// The QUIC decoder against the decoder as it was before its speed work (support/quic_reference), on the
-// strips QEMU's SPICE server sent for a full-screen repaint of photo-like, text-like, gradient, noise and
-// flat content: the same pixels in every output format, whole or fed in chunks, and the same result and
-// pixels when the stream is cut short or has bits flipped.
+// The decoders on the strips QEMU's SPICE server sent for a full-screen repaint of photo-like, text-like,
+// gradient, noise and flat content (support/strip_fixtures.h):
+// - QUIC against the decoder as it was before its speed work (support/quic_reference): the same pixels in
+//   every output format, whole or fed in chunks, and the same result and pixels when the stream is cut short
+//   or has bits flipped;
+// - the inflater of zlib-wrapped GLZ against zlib's streaming inflate on the same bytes;
+// - JPEG against libjpeg-turbo alone on the same bytes, and the clearing of the fourth byte at every tail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "codecs/jpeg_decoder.h"
 #include "codecs/quic.h"
+#include "codecs/zlib_decoder.h"
+#include "runtime/exception.h"
 #include "support/quic_reference.h"
 #include "support/strip_fixtures.h"
 
@@ -183,6 +190,88 @@ TEST_F(QuicStrips, SameResultAsBeforeOnDamagedStreams) {
                 flipped[20 + rng() % (flipped.size() - 20)] ^= uint8_t(1u << (rng() % 8));
             }
             expect_same(flipped, 0, w, h, QUIC_IMAGE_TYPE_RGB32, 4, what + " flipped " + std::to_string(n));
+        }
+    }
+}
+
+// ---- zlib-wrapped GLZ and JPEG ----
+
+StripRecording load_strips(const char* name) {
+    StripRecording recording;
+    std::string error;
+    EXPECT_TRUE(recording.load(std::string(KTW_TEST_SOURCE_DIR) + "/fixtures/strips", name, &error)) << error;
+    return recording;
+}
+
+TEST(ZlibStrips, InflateLikeZlibsStreamingInflate) {
+    const StripRecording recording = load_strips("zlib-glz");
+    const std::vector<StripImage> wrapped = recording.of(SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB);
+    ASSERT_GE(wrapped.size(), 8u);
+    ZlibDecoder decoder;
+    for (const StripImage& s : wrapped) {
+        const uint32_t size = s.image->u.zlib_glz.glz_data_size;
+        std::vector<uint8_t> expected(size), inflated(size, 0xA5);
+        uLongf expected_size = size;
+        ASSERT_EQ(uncompress(expected.data(), &expected_size, s.data, s.size), Z_OK);
+        ASSERT_EQ(expected_size, size);
+        decoder.decode(s.data, s.size, inflated.data(), size);
+        EXPECT_EQ(decoder.inflated(), size);
+        EXPECT_TRUE(inflated == expected) << strip_content_name(s.content);
+        // One byte cut off the end: refused as before, with what inflated before the end kept.
+        std::vector<uint8_t> partial(size, 0xA5);
+        EXPECT_THROW(decoder.decode(s.data, s.size - 1, partial.data(), size), Exception);
+        EXPECT_GT(decoder.inflated(), 0u);
+        EXPECT_TRUE(std::equal(partial.begin(), partial.begin() + decoder.inflated(), expected.begin()));
+    }
+}
+
+TEST(JpegStrips, DecodeLikeLibjpegAloneWithTheFourthByteCleared) {
+    const StripRecording recording = load_strips("jpeg");
+    const std::vector<StripImage> jpegs = recording.of(SPICE_IMAGE_TYPE_JPEG);
+    ASSERT_GE(jpegs.size(), 8u);
+    JpegDecoder decoder;
+    for (const StripImage& s : jpegs) {
+        jpeg_decompress_struct cinfo;
+        jpeg_error_mgr error;
+        cinfo.err = jpeg_std_error(&error);
+        jpeg_create_decompress(&cinfo);
+        jpeg_mem_src(&cinfo, s.data, s.size);
+        jpeg_read_header(&cinfo, TRUE);
+        cinfo.out_color_space = JCS_EXT_BGRX;
+        jpeg_start_decompress(&cinfo);
+        const size_t row_bytes = size_t(cinfo.output_width) * 4;
+        std::vector<uint8_t> expected(row_bytes * cinfo.output_height);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW row = &expected[cinfo.output_scanline * row_bytes];
+            jpeg_read_scanlines(&cinfo, &row, 1);
+        }
+        jpeg_finish_decompress(&cinfo);
+        jpeg_destroy_decompress(&cinfo);
+        for (size_t i = 3; i < expected.size(); i += 4) {
+            expected[i] = 0;
+        }
+        // Rows upwards through a negative stride with a gap after each: every row lands in its place.
+        int width, height;
+        ASSERT_TRUE(decoder.begin(s.data, s.size, &width, &height));
+        const int stride = width * 4 + 12;
+        std::vector<uint8_t> surface(size_t(stride) * size_t(height), 0xA5);
+        ASSERT_TRUE(decoder.decode(surface.data() + size_t(stride) * size_t(height - 1), -stride,
+                                   JPEG_BITMAP_FMT_32BIT));
+        for (int y = 0; y < height; y++) {
+            const uint8_t* row = surface.data() + size_t(stride) * size_t(height - 1 - y);
+            ASSERT_TRUE(std::equal(row, row + row_bytes, expected.begin() + ptrdiff_t(y * row_bytes)))
+                << strip_content_name(s.content) << " row " << y;
+            ASSERT_TRUE(std::all_of(row + row_bytes, row + stride, [](uint8_t b) { return b == 0xA5; }));
+        }
+    }
+}
+
+TEST(JpegStrips, FourthByteClearedAtEveryTail) {
+    for (uint32_t count = 0; count <= 40; count++) {
+        std::vector<uint8_t> row(4 * count + 4, 0xFF);
+        clear_fourth_bytes(row.data(), count);
+        for (uint32_t i = 0; i < row.size(); i++) {
+            EXPECT_EQ(row[i], i % 4 == 3 && i < 4 * count ? 0 : 0xFF) << count << " pixels, byte " << i;
         }
     }
 }
