@@ -581,12 +581,11 @@ private:
         const QuicFamily& f = family<kBpc>();
         const uint32_t w = r_.word();
         unsigned len, sym;
-        // Codes with a short escape (the top two at 8 bits per channel, the top three at 5) go through a
-        // table: on noisy images whether their codeword escapes is as good as random, and a mispredicted
-        // branch costs more than the load. The lower codes mostly read short Golomb-Rice codewords, a branch
-        // that predicts.
+        // Every codeword of up to kShortBits bits, under any code, comes from one table: the code changes
+        // from symbol to symbol, and a branch on which way to read it mispredicts more than the load costs.
+        // Only longer codewords are worked out.
         unsigned short_code;
-        if (f.escape_len[l] <= kShortBits && (short_code = f.short_codes[l][w >> (32 - kShortBits)]) != 0) {
+        if ((short_code = f.short_codes[l][w >> (32 - kShortBits)]) != 0) {
             sym = short_code & 0xff;
             len = short_code >> 8;
         } else if (w > f.prefix_mask[l]) {
