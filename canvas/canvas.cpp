@@ -60,6 +60,31 @@ Canvas::Canvas(SpiceImageCache* pixmap_cache, SpicePaletteCache* palette_cache, 
 // The decoders end their streams in their own destructors.
 Canvas::~Canvas() {}
 
+namespace {
+
+// A new surface's pixels are fresh memory that the system maps page by page on first touch: left alone, the
+// first frame drawn into it pays those faults inside the decoders. Each page is touched here instead (its
+// byte rewritten with its own value).
+void prefault_pixels(pixman_image_t* image) {
+    auto* data = reinterpret_cast<uint8_t*>(pixman_image_get_data(image));
+    const int stride = pixman_image_get_stride(image);
+    const int height = pixman_image_get_height(image);
+    if (!data || height <= 0) {
+        return;
+    }
+    const size_t row = size_t(stride < 0 ? -int64_t(stride) : int64_t(stride));
+    // A bottom-up image starts at its last row's address.
+    uint8_t* first = stride < 0 ? data - row * size_t(height - 1) : data;
+    const size_t size = row * size_t(height);
+    constexpr size_t kPage = 4096;
+    for (size_t offset = 0; offset < size; offset += kPage) {
+        volatile uint8_t* p = first + offset;
+        *p = *p;
+    }
+}
+
+}  // namespace
+
 SCanvas::SCanvas(bool onscreen, int width, int height, uint32_t format, SpiceImageCache* pixmap_cache,
                  SpicePaletteCache* palette_cache, GlzDecoderWindow& glz_window, SpiceSurfaces* surfaces)
     : Canvas(pixmap_cache, palette_cache, glz_window, surfaces), _pixmap(NULL) {
@@ -73,6 +98,7 @@ SCanvas::SCanvas(bool onscreen, int width, int height, uint32_t format, SpiceIma
         image = pixman_format ? pixman_image_create_bits(pixman_format, width, height, NULL, 0) : NULL;
     }
     if (image) {
+        prefault_pixels(image);
         _canvas = sw_canvas_new(image, format, pixmap_cache, palette_cache, surfaces, glz_decoder(),
                                 jpeg_decoder(), zlib_decoder());
     }

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/log.h"
 
 namespace {
@@ -67,11 +71,26 @@ void jpeg_error_fail(j_common_ptr cinfo) {
 }
 
 void clear_fourth_bytes(uint8_t* row, uint32_t count) {
-    // Four pixels at a time through a mask, whatever the byte order: compilers turn this into one vector AND.
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen pixels a step through a vector AND, then four.
+    const __m128i keep = _mm_set1_epi32(0x00FFFFFF);
+    for (; i + 16 <= count; i += 16) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + 4 * i);
+        _mm_storeu_si128(p, _mm_and_si128(_mm_loadu_si128(p), keep));
+        _mm_storeu_si128(p + 1, _mm_and_si128(_mm_loadu_si128(p + 1), keep));
+        _mm_storeu_si128(p + 2, _mm_and_si128(_mm_loadu_si128(p + 2), keep));
+        _mm_storeu_si128(p + 3, _mm_and_si128(_mm_loadu_si128(p + 3), keep));
+    }
+    for (; i + 4 <= count; i += 4) {
+        __m128i* p = reinterpret_cast<__m128i*>(row + 4 * i);
+        _mm_storeu_si128(p, _mm_and_si128(_mm_loadu_si128(p), keep));
+    }
+#else
+    // Four pixels at a time through a mask, whatever the byte order.
     static const uint8_t keep[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0};
     uint64_t mask;
     memcpy(&mask, keep, 8);
-    uint32_t i = 0;
     for (; i + 4 <= count; i += 4) {
         uint64_t pixels[2];
         memcpy(pixels, row + 4 * i, 16);
@@ -79,6 +98,7 @@ void clear_fourth_bytes(uint8_t* row, uint32_t count) {
         pixels[1] &= mask;
         memcpy(row + 4 * i, pixels, 16);
     }
+#endif
     for (; i < count; i++) {
         row[4 * i + 3] = 0;
     }

@@ -33,6 +33,9 @@ void jpeg_decompress_create(jpeg_decompress_struct* cinfo, JpegErrorManager* err
 constexpr int kJpegMaxScans = 100;
 constexpr long kJpegMaxMemory = 256L << 20;
 
+// Rows asked of libjpeg per read: it then works a whole band of blocks per call, not one row.
+constexpr int kJpegRowsPerRead = 32;
+
 // libjpeg writes the client's byte orders itself (the same colour conversion as for RGB, in another order)
 // but fills the fourth byte of 32-bit pixels with 0xFF where the client's have 0.
 void clear_fourth_bytes(uint8_t* row, uint32_t count);

@@ -1,5 +1,7 @@
 #include "codecs/jpeg_decoder.h"
 
+#include <algorithm>
+
 #include "runtime/exception.h"
 #include "runtime/log.h"
 
@@ -113,15 +115,24 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
-    for (int y = 0; y < _height; y++) {
-        JSAMPROW row = dest + ptrdiff_t(y) * stride;
-        if (jpeg_read_scanlines(&_cinfo, &row, 1) != 1) {
+    JSAMPROW rows[kJpegRowsPerRead];
+    for (int y = 0; y < _height;) {
+        const int count = std::min(kJpegRowsPerRead, _height - y);
+        for (int k = 0; k < count; k++) {
+            rows[k] = dest + ptrdiff_t(y + k) * stride;
+        }
+        // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
+        const int read = int(jpeg_read_scanlines(&_cinfo, rows, JDIMENSION(count)));
+        if (read <= 0) {
             jpeg_abort_decompress(&_cinfo);
             return false;
         }
         if (_layout->finish_row) {
-            _layout->finish_row(row, uint32_t(_width));
+            for (int k = 0; k < read; k++) {
+                _layout->finish_row(rows[k], uint32_t(_width));
+            }
         }
+        y += read;
     }
     jpeg_finish_decompress(&_cinfo);
     return true;

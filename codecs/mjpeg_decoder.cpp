@@ -1,5 +1,6 @@
 #include "codecs/mjpeg_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/log.h"
@@ -109,12 +110,19 @@ int MJpegDecoder::run_states() {
             [[fallthrough]];
         case READ_SCANLINES:
             while (_y < _height) {
-                JSAMPROW row = _frame + ptrdiff_t(_y) * _stride;
-                if (jpeg_read_scanlines(&_cinfo, &row, 1) != 1) {
+                JSAMPROW rows[kJpegRowsPerRead];
+                const int count = int(std::min<int64_t>(kJpegRowsPerRead, _height - _y));
+                for (int k = 0; k < count; k++) {
+                    rows[k] = _frame + ptrdiff_t(_y + k) * _stride;
+                }
+                const int read = int(jpeg_read_scanlines(&_cinfo, rows, JDIMENSION(count)));
+                if (read <= 0) {
                     return 0;
                 }
-                clear_fourth_bytes(row, uint32_t(_width));
-                _y++;
+                for (int k = 0; k < read; k++) {
+                    clear_fourth_bytes(rows[k], uint32_t(_width));
+                }
+                _y += read;
             }
             _state = FINISH_DECOMPRESS;
             [[fallthrough]];

@@ -20,10 +20,17 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/log.h"
 
 #define QUIC_INLINE inline __attribute__((always_inline))
 #define QUIC_NOINLINE __attribute__((noinline))
+// The loops over a pixel's channels are unrolled, so that each channel's context, left value and tables stay
+// in registers instead of arrays in memory.
+#define QUIC_CHANNELS_UNROLLED _Pragma("GCC unroll 4")
 
 namespace {
 
@@ -73,6 +80,7 @@ struct QuicFamily {
     uint32_t suffix_mask[kMaxBpc];  // of the escape's suffix
     uint8_t fold[256];
     uint8_t code_len[256][kMaxBpc];
+    alignas(16) uint32_t code_len32[256][kMaxBpc];  // the same, widened for the vectorised model update
     // Codewords of up to kShortBits bits by the look-ahead's top bits: symbol | length << 8; 0 for the others
     // (and for escapes past the channel's values).
     uint16_t short_codes[kMaxBpc][1 << kShortBits];
@@ -108,6 +116,7 @@ void build_family(QuicFamily* f, unsigned bpc) {
         f->suffix_mask[l] = (1u << suffix_len) - 1;
         for (unsigned n = 0; n < 256; n++) {
             f->code_len[n][l] = uint8_t(n < gr_count ? (n >> l) + l + 1 : f->escape_len[l]);
+            f->code_len32[n][l] = f->code_len[n][l];
         }
         for (unsigned top = 0; top < (1u << kShortBits); top++) {
             const uint32_t w = top << (32 - kShortBits);
@@ -159,12 +168,17 @@ QUIC_INLINE void store_le16(uint8_t* p, unsigned v) {
 struct QuicBucket {
     uint32_t* counters;  // kNCounters, the first bpc in use
     unsigned bestcode;
+    uint8_t* codes;  // the bucket's contexts in the family's codes table
+    unsigned contexts;
 };
 
 struct QuicFamilyStat {
     QuicBucket** buckets_ptrs;  // one per context
     QuicBucket* buckets;
     uint32_t* counters;
+    // The bestcode of every context's bucket, kept in step with the buckets: a symbol's code is one load
+    // from its context, not a load of the bucket pointer and then of the bucket.
+    uint8_t* codes;
 };
 
 // Adaptation state: of each channel, and one that the three colour channels share.
@@ -248,20 +262,22 @@ QUIC_NOINLINE QuicInput more_io_words(QuicContext* d) {
     return QuicInput{kZeroWord, kZeroWord + 4};
 }
 
-// Drops n bits (1 to 31) from the look-ahead and shifts the next n in.
+// Drops n bits (1 to 31) from the look-ahead and shifts the next n in. The next word is loaded and merged
+// without a branch on whether it is needed (which a mix of codeword lengths makes a coin toss); the one
+// branch left, for the end of the input, is rarely taken.
 QUIC_INLINE void eatbits(QuicContext* d, QuicReader& r, unsigned n) {
     r.bits <<= n;
     r.count -= n;
-    if (r.count < 32) {
-        if (__builtin_expect(r.now >= r.end, 0)) {
-            const QuicInput in = more_io_words(d);
-            r.now = in.now;
-            r.end = in.end;
-        }
-        r.bits |= uint64_t(load_le32(r.now)) << (32 - r.count);
-        r.count += 32;
-        r.now += 4;
+    const bool need = r.count < 32;
+    if (__builtin_expect(need & (r.now >= r.end), 0)) {
+        const QuicInput in = more_io_words(d);
+        r.now = in.now;
+        r.end = in.end;
     }
+    const uint64_t next = load_le32(r.now < r.end ? r.now : kZeroWord);
+    r.bits |= (next << 32 >> r.count) & (0 - uint64_t(need));
+    r.now += 4 * unsigned(need);
+    r.count += 32 * unsigned(need);
 }
 
 uint32_t read_header_word(QuicContext* d, QuicReader& r) {
@@ -288,24 +304,63 @@ QUIC_INLINE unsigned tabrand(QuicState& s) {
     return kWaitTable[++s.tabrand_seed & 0xff];
 }
 
+#if defined(__SSE2__)
+// The lane-wise minimum of counters, which stay far below 2^31 (halved whenever their least passes the
+// trigger), so signed compares order them.
+QUIC_INLINE __m128i min_epi32(__m128i a, __m128i b) {
+    const __m128i a_greater = _mm_cmpgt_epi32(a, b);
+    return _mm_or_si128(_mm_and_si128(a_greater, b), _mm_andnot_si128(a_greater, a));
+}
+#endif
+
+// Adds sym's codeword length under every code to the bucket's counters; the bucket's code becomes the one of
+// the least sum, the highest such code on a tie.
 template <unsigned kBpc>
 QUIC_INLINE void update_model(const QuicState& s, QuicBucket* bucket, unsigned sym) {
-    const uint8_t* lens = family<kBpc>().code_len[sym];
     uint32_t* counters = bucket->counters;
-    unsigned bestcode = kBpc - 1;
-    uint32_t bestlen = counters[kBpc - 1] += lens[kBpc - 1];
-    for (int l = int(kBpc) - 2; l >= 0; l--) {
-        const uint32_t len = counters[l] += lens[l];
-        if (len < bestlen) {
-            bestlen = len;
-            bestcode = unsigned(l);
+    unsigned bestcode;
+#if defined(__SSE2__)
+    if (kBpc == 8) {
+        const uint32_t* lens = family<kBpc>().code_len32[sym];
+        __m128i lo = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(counters)),
+                                   _mm_load_si128(reinterpret_cast<const __m128i*>(lens)));
+        __m128i hi = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(counters + 4)),
+                                   _mm_load_si128(reinterpret_cast<const __m128i*>(lens + 4)));
+        __m128i least = min_epi32(lo, hi);
+        least = min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+        least = min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+        const unsigned at_least = unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(lo, least)))) |
+                                  unsigned(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(hi, least))))
+                                      << 4;
+        bestcode = 31 - unsigned(__builtin_clz(at_least));
+        if (uint32_t(_mm_cvtsi128_si32(least)) > s.wm_trigger) {
+            lo = _mm_srli_epi32(lo, 1);
+            hi = _mm_srli_epi32(hi, 1);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(counters), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(counters + 4), hi);
+    } else
+#endif
+    {
+        const uint8_t* lens = family<kBpc>().code_len[sym];
+        bestcode = kBpc - 1;
+        uint32_t bestlen = counters[kBpc - 1] += lens[kBpc - 1];
+        for (int l = int(kBpc) - 2; l >= 0; l--) {
+            const uint32_t len = counters[l] += lens[l];
+            if (len < bestlen) {
+                bestlen = len;
+                bestcode = unsigned(l);
+            }
+        }
+        if (bestlen > s.wm_trigger) {
+            for (unsigned l = 0; l < kBpc; l++) {
+                counters[l] >>= 1;
+            }
         }
     }
-    bucket->bestcode = bestcode;
-    if (bestlen > s.wm_trigger) {
-        for (unsigned l = 0; l < kBpc; l++) {
-            counters[l] >>= 1;
-        }
+    if (bestcode != bucket->bestcode) {
+        bucket->bestcode = bestcode;
+        memset(bucket->codes, int(bestcode), bucket->contexts);
     }
 }
 
@@ -335,12 +390,15 @@ bool create_family_stat(QuicContext* d, QuicFamilyStat* f, unsigned bpc, unsigne
     f->buckets_ptrs = static_cast<QuicBucket**>(usr->malloc(usr, sizeof(QuicBucket*) << bpc));
     f->counters = static_cast<uint32_t*>(usr->malloc(usr, sizeof(uint32_t) * kNCounters * n_buckets));
     f->buckets = static_cast<QuicBucket*>(usr->malloc(usr, sizeof(QuicBucket) * n_buckets));
-    if (!f->buckets_ptrs || !f->counters || !f->buckets) {
+    f->codes = static_cast<uint8_t*>(usr->malloc(usr, size_t(1) << bpc));
+    if (!f->buckets_ptrs || !f->counters || !f->buckets || !f->codes) {
         return false;
     }
     for_each_bucket(bpc, [&](unsigned index, unsigned first, unsigned last) {
         f->buckets[index].counters = f->counters + kNCounters * index;
         f->buckets[index].bestcode = bpc - 1;
+        f->buckets[index].codes = f->codes + first;
+        f->buckets[index].contexts = last - first + 1;
         for (unsigned c = first; c <= last; c++) {
             f->buckets_ptrs[c] = &f->buckets[index];
         }
@@ -359,6 +417,9 @@ void free_family_stat(QuicUsrContext* usr, QuicFamilyStat* f) {
     if (f->buckets) {
         usr->free(usr, f->buckets);
     }
+    if (f->codes) {
+        usr->free(usr, f->codes);
+    }
 }
 
 void reset_family_stat(QuicFamilyStat* f, unsigned n_buckets, unsigned bpc) {
@@ -366,6 +427,7 @@ void reset_family_stat(QuicFamilyStat* f, unsigned n_buckets, unsigned bpc) {
     for (unsigned b = 0; b < n_buckets; b++) {
         f->buckets[b].bestcode = bpc - 1;
     }
+    memset(f->codes, int(bpc - 1), size_t(1) << bpc);
 }
 
 // ---- Pixel layouts ----
@@ -484,6 +546,7 @@ private:
             QuicChannel& ch = d->channels[L::kFirstChannel + c];
             corr_[c] = ch.correlate_row;
             buckets_[c] = ch.family_stat->buckets_ptrs;
+            codes_[c] = ch.family_stat->codes;
         }
     }
 
@@ -518,12 +581,11 @@ private:
         const QuicFamily& f = family<kBpc>();
         const uint32_t w = r_.word();
         unsigned len, sym;
-        // Codes with a short escape (the top two at 8 bits per channel, the top three at 5) go through a
-        // table: on noisy images whether their codeword escapes is as good as random, and a mispredicted
-        // branch costs more than the load. The lower codes mostly read short Golomb-Rice codewords, a branch
-        // that predicts.
+        // Every codeword of up to kShortBits bits, under any code, comes from one table: the code changes
+        // from symbol to symbol, and a branch on which way to read it mispredicts more than the load costs.
+        // Only longer codewords are worked out.
         unsigned short_code;
-        if (f.escape_len[l] <= kShortBits && (short_code = f.short_codes[l][w >> (32 - kShortBits)]) != 0) {
+        if ((short_code = f.short_codes[l][w >> (32 - kShortBits)]) != 0) {
             sym = short_code & 0xff;
             len = short_code >> 8;
         } else if (w > f.prefix_mask[l]) {
@@ -548,8 +610,9 @@ private:
     QUIC_INLINE void decode_pixel(const uint8_t* prev, uint8_t* cur, unsigned i) {
         const QuicFamily& f = family<kBpc>();
         uint8_t* p = cur + i * kSize;
+        QUIC_CHANNELS_UNROLLED
         for (unsigned c = 0; c < kChannels; c++) {
-            const unsigned sym = decode_symbol(buckets_[c][ctx_[c]]->bestcode);
+            const unsigned sym = decode_symbol(codes_[c][ctx_[c]]);
             corr_[c][i] = uint8_t(sym);
             ctx_[c] = sym;
             unsigned prediction;
@@ -565,6 +628,7 @@ private:
 
     // Before decoding pixel i after pixels that were not decoded here: the start of a segment or a run.
     QUIC_INLINE void load_left(const uint8_t* cur, unsigned i) {
+        QUIC_CHANNELS_UNROLLED
         for (unsigned c = 0; c < kChannels; c++) {
             ctx_[c] = corr_[c][int(i) - 1];
             left_[c] = i ? L::get(cur + (i - 1) * kSize, c) : 0;
@@ -572,6 +636,7 @@ private:
     }
 
     QUIC_INLINE void update_models(unsigned pos) {
+        QUIC_CHANNELS_UNROLLED
         for (unsigned c = 0; c < kChannels; c++) {
             update_model<kBpc>(st_, buckets_[c][corr_[c][int(pos) - 1]], corr_[c][pos]);
         }
@@ -681,6 +746,7 @@ private:
     QuicState& st_;
     uint8_t* corr_[kChannels];
     QuicBucket** buckets_[kChannels];
+    const uint8_t* codes_[kChannels];
     unsigned ctx_[kChannels];   // the symbol before the next pixel's
     unsigned left_[kChannels];  // the values of the pixel before the next
     bool bad_ = false;

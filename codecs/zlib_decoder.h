@@ -2,12 +2,17 @@
 // image descriptor announces, then GLZ-decodes that buffer.
 //
 // Each canvas embeds one and hands the canvas code its SpiceZlibDecoder face; it runs on the display
-// channel's thread. One zlib stream serves every image, reset before each.
+// channel's thread. The size is known before the inflate, so a whole-buffer inflater (libdeflate) does the
+// work; a stream that it refuses is inflated again by zlib's streaming inflate (one stream serves every
+// image, reset before each), which reports the error and leaves what inflated before it at the start of
+// the destination.
 #pragma once
 
 #include <cstdint>
 
 #include <zlib.h>
+
+struct libdeflate_decompressor;
 
 // The face the canvas code calls: a pointer to a table of slots. decode throws Exception on failure;
 // inflated, when present, gives the bytes the last decode wrote to its destination, a failed one included.
@@ -23,7 +28,8 @@ struct SpiceZlibDecoder {
 
 class ZlibDecoder : public SpiceZlibDecoder {
 public:
-    // Throws Exception "zlib decoder init failed, error %d" when zlib cannot start a stream.
+    // Throws Exception "zlib decoder init failed, error %d" when zlib cannot start a stream, and "zlib
+    // decoder init failed, no memory" when libdeflate cannot make its inflater.
     ZlibDecoder();
     // Ends the stream (inflateEnd): the owner need not.
     ~ZlibDecoder();
@@ -45,5 +51,6 @@ private:
     static uint32_t inflated_slot(SpiceZlibDecoder* decoder);
 
     z_stream _z_strm;
+    libdeflate_decompressor* _whole = nullptr;
     uint32_t _inflated;
 };

@@ -9,7 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev openssl
     qemu-system-x86
-    zlib1g-dev
+    zlib1g-dev libdeflate-dev
     liblzo2-dev
     libusb-1.0-0-dev
     libjpeg-dev
