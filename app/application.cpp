@@ -379,7 +379,9 @@ void Application::on_visibility(int screen_id) {
 }
 
 void Application::post_visibility(int screen_id) {
-    push_event(new VisibilityEvent(screen_id));
+    VisibilityEvent* event = new VisibilityEvent(screen_id);
+    push_event(event);
+    event->unref();
 }
 
 void Application::on_mouse_mode_changed(uint32_t mode) {

@@ -10,6 +10,7 @@
 #include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cstring>
 
@@ -36,6 +37,12 @@ std::atomic<uint64_t (*)()> clock_source{system_now_ms};
 
 uint64_t now_ms() {
     return clock_source.load()();
+}
+
+// The loop holds its own reference: the creator's goes at once.
+void post_event(ProcessLoop& loop, Event* event) {
+    loop.push_event(event);
+    event->unref();
 }
 
 typedef MessageHandlerImp<RedClient, SPICE_CHANNEL_MAIN> MainChannelLoop;
@@ -334,7 +341,7 @@ void RedClient::on_connecting() {
 }
 
 void RedClient::on_connect() {
-    _app_loop.push_event(new ConnectedEvent(*this));
+    post_event(_app_loop, new ConnectedEvent(*this));
 }
 
 void RedClient::on_connect_failed() {
@@ -362,7 +369,7 @@ void RedClient::on_channel_disconnected(RedChannel& channel) {
     Lock lock(_notify_lock);
     if (_notify_disconnect) {
         _notify_disconnect = false;
-        _app_loop.push_event(new DisconnectedEvent(*this, channel.get_error()));
+        post_event(_app_loop, new DisconnectedEvent(*this, channel.get_error()));
     }
     disconnect_channels();
     shutdown();
@@ -536,7 +543,7 @@ void RedClient::handle_init(const SpiceMsgMainInit& init) {
     set_mm_time(init.multi_media_time);
     calc_cache_sizes_from_system(init.display_channels_hint, init.ram_hint);
     set_mouse_mode(init.supported_mouse_modes, init.current_mouse_mode);
-    _agent_tokens = int32_t(init.agent_tokens);
+    _agent_tokens = int32_t(std::min<uint32_t>(init.agent_tokens, INT32_MAX));
     _agent_running = init.agent_connected != 0;
     if (_agent_running) {
         Message* start = new Message(MSGC_MAIN_AGENT_START);
@@ -587,7 +594,7 @@ void RedClient::set_mouse_mode(uint32_t supported, uint32_t current) {
                 }
             }
         }
-        _app_loop.push_event(new MouseModeEvent(*this));
+        post_event(_app_loop, new MouseModeEvent(*this));
     }
     if ((supported & MOUSE_MODE_CLIENT) && current != MOUSE_MODE_CLIENT) {
         Message* request = new Message(MSGC_MAIN_MOUSE_MODE_REQUEST);
@@ -617,7 +624,7 @@ void RedClient::handle_agent_connected() {
 }
 
 void RedClient::handle_agent_connected_tokens(const SpiceMsgMainAgentTokens& tokens) {
-    _agent_tokens = int32_t(tokens.num_tokens);
+    _agent_tokens = int32_t(std::min<uint32_t>(tokens.num_tokens, INT32_MAX));
     handle_agent_connected();
 }
 
@@ -631,7 +638,9 @@ void RedClient::handle_agent_data(const SpiceRawBody& data) {
 }
 
 void RedClient::handle_agent_tokens(const SpiceMsgMainAgentTokens& tokens) {
-    _agent_tokens += int32_t(tokens.num_tokens);
+    // The server grants any count: the sum stops at the largest count instead of overflowing.
+    int64_t sum = int64_t(_agent_tokens) + tokens.num_tokens;
+    _agent_tokens = int32_t(std::min<int64_t>(sum, INT32_MAX));
 }
 
 // ---- Migration: not supported; the session stays on its server ----

@@ -141,6 +141,8 @@ public:
     uint32_t get_glz_window_size() const { return _glz_window_size; }
     uint32_t get_usb_channel_count() const { return _usb_channel_count; }
     bool agent_running() const { return _agent_running; }
+    // Messages the client may still send to the guest agent.
+    int32_t get_agent_tokens() const { return _agent_tokens; }
 
     // A handler of the main-channel messages bound to the client (the channel owns one; tests and the fuzz
     // target feed another).

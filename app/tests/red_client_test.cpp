@@ -240,6 +240,15 @@ TEST_F(RedClientTest, MouseModeChangeReachesTheApplicationOnce) {
     EXPECT_EQ(uint32_t(RedClient::MOUSE_MODE_CLIENT), client.get_mouse_mode());
 }
 
+TEST_F(RedClientTest, AgentTokensStopAtTheLargestCount) {
+    client.handle_agent_connected_tokens(SpiceMsgMainAgentTokens{0xFFFFFFF0u});
+    EXPECT_EQ(INT32_MAX, client.get_agent_tokens());
+    client.handle_agent_connected_tokens(SpiceMsgMainAgentTokens{10});
+    client.handle_agent_tokens(SpiceMsgMainAgentTokens{0x7FFFFFFFu});
+    client.handle_agent_tokens(SpiceMsgMainAgentTokens{0xFFFFFFFFu});
+    EXPECT_EQ(INT32_MAX, client.get_agent_tokens());
+}
+
 TEST_F(RedClientTest, MessagesWithoutHandlerAreIgnored) {
     std::unique_ptr<RedChannel::MessageHandler> handler(RedClient::create_message_handler(client));
     // 2: migrate data, 114: the VM's UUID; the client registers neither.
