@@ -1,13 +1,13 @@
 // Display draw messages from arbitrary bytes, parsed by the display channel's parser and drawn by the
-// display channel's own software canvas (SCanvas) on a 64x64 x8r8g8b8 surface, with its GLZ, JPEG and zlib
-// decoders and the session's pixmap cache. The first byte picks the message type from the table below; the
-// rest is the body, parsed from a buffer of exactly its size. Surface 0 is the canvas itself, surface 1 a
-// 16x16 5-5-5 canvas and surface 2 a 16x16 a8r8g8b8 one, so surface sources of every depth (and with alpha)
-// are drawn. The pixmap cache holds an x8r8g8b8 image (id 0) and an a1 image (id 1); a fetch of any other id
-// gives up at once, within the image fetch or with the Exception that ends the channel's connection (the draw
-// of a cache copy). The GLZ window is fresh for each message and aborted, so an image that would wait for an
-// older one fails instead of hanging. Reports stay on: a CRITICAL or ERROR report ends the run under the
-// log's default abort level, and none must be reachable from server data.
+// display channel's own canvases of both back ends (SCanvas, then GDICanvas) on a 64x64 x8r8g8b8 surface,
+// with its GLZ, JPEG and zlib decoders and the session's pixmap cache. The first byte picks the message type
+// from the table below; the rest is the body, parsed from a buffer of exactly its size. Surface 0 is the
+// canvas itself, surface 1 a 16x16 5-5-5 canvas and surface 2 a 16x16 a8r8g8b8 one, so surface sources of
+// every depth (and with alpha) are drawn. The pixmap cache holds an x8r8g8b8 image (id 0) and an a1 image (id
+// 1); a fetch of any other id gives up at once, within the image fetch or with the Exception that ends the
+// channel's connection (the draw of a cache copy). The GLZ window is fresh for each message and aborted, so
+// an image that would wait for an older one fails instead of hanging. Reports stay on: a CRITICAL or ERROR
+// report ends the run under the log's default abort level, and none must be reachable from server data.
 #include <pixman.h>
 
 #include <cstdint>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "canvas/canvas.h"
+#include "canvas/gdi_canvas.h"
 #include "canvas/pixmap_cache.h"
 #include "canvas/sw_canvas.h"
 #include "transport/protocol/extra_messages.h"
@@ -124,6 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Warnings only cost time here; CRITICAL and ERROR still print and abort.
     setenv("SPICE_DEBUG_LEVEL", "1", 0);
     sw_canvas_ops_init();
+    gdi_canvas_ops_init();
     return 0;
 }
 
@@ -169,6 +171,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         // The cache's Exception (an id that never comes) ends the channel's connection there; here the
         // message.
+        try {
+            draw(canvas.get_internal_canvas(), type, parsed);
+        } catch (const Exception&) {
+        }
+        surfaces.canvases().clear();
+    }
+    // The same message through the GDI back end, over surfaces of the same formats.
+    {
+        GDICanvas canvas(64, 64, SPICE_SURFACE_FMT_32_xRGB, &cache, &palettes, glz_window, &surfaces);
+        GDICanvas other(16, 16, SPICE_SURFACE_FMT_16_555, &cache, &palettes, glz_window, &surfaces);
+        GDICanvas with_alpha(16, 16, SPICE_SURFACE_FMT_32_ARGB, &cache, &palettes, glz_window, &surfaces);
+        for (GDICanvas* each : {&canvas, &other, &with_alpha}) {
+            RedPixmapGdi& pixmap = each->pixmap();
+            memset(pixmap.get_data(), 0x3C, size_t(pixmap.get_stride()) * size_t(pixmap.get_height()));
+        }
+        surfaces.canvases()[0] = &canvas;
+        surfaces.canvases()[1] = &other;
+        surfaces.canvases()[2] = &with_alpha;
         try {
             draw(canvas.get_internal_canvas(), type, parsed);
         } catch (const Exception&) {

@@ -178,11 +178,14 @@ uint32_t convert(const Surface& src, const Surface& dest, uint32_t value, const 
 }
 
 uint32_t apply_rop(uint32_t index, uint32_t p, uint32_t s, uint32_t d) {
+    // Each input bit selects half of the truth table: the destination picks among the table's bits, the
+    // source among those pairs, the pattern among those halves.
+    const uint32_t np = ~p, ns = ~s, nd = ~d;
+    const uint32_t bit[8] = {np & ns & nd, np & ns & d, np & s & nd, np & s & d,
+                             p & ns & nd,  p & ns & d,  p & s & nd,  p & s & d};
     uint32_t result = 0;
     for (uint32_t k = 0; k < 8; k++) {
-        if (index >> k & 1) {
-            result |= (k & 4 ? p : ~p) & (k & 2 ? s : ~s) & (k & 1 ? d : ~d);
-        }
+        result |= bit[k] & (0u - (index >> k & 1));
     }
     return result;
 }
@@ -196,6 +199,12 @@ Box bounds(const Surface& s) {
 }
 
 void fill_box(const Surface& dest, Box box, uint32_t index, uint32_t pattern) {
+    if (index == (PATCOPY >> 16) && dest.layout == PixelLayout::ARGB32) {
+        for (int64_t y = box.top; y < box.bottom; y++) {
+            std::fill_n((uint32_t*)pixel_row(dest, y) + box.left, box.right - box.left, pattern);
+        }
+        return;
+    }
     if (index == (PATCOPY >> 16)) {
         for (int64_t y = box.top; y < box.bottom; y++) {
             for (int64_t x = box.left; x < box.right; x++) {
@@ -319,7 +328,7 @@ struct PatternFetch {
 // Source pixels converted to the destination's format, one for each destination pixel of box that has one.
 struct SourceValues {
     Box box{0, 0, 0, 0};
-    std::vector<uint32_t> values;
+    std::unique_ptr<uint32_t[]> values;  // every entry written before it is read
     uint32_t at(int64_t x, int64_t y) const {
         return values[(size_t)((y - box.top) * (box.right - box.left) + (x - box.left))];
     }
@@ -369,9 +378,16 @@ void gather_source(const DeviceContext& src_dc, const Surface& src, const Device
     }
     out->box = box;
     int64_t w = box.right - box.left, h = box.bottom - box.top;
-    out->values.resize((size_t)(w * h));
+    out->values.reset(new uint32_t[(size_t)(w * h)]);
     if (!scaled) {
         int64_t dx = src_x - x, dy = src_y - y;
+        if (src.layout == PixelLayout::ARGB32 && dest.layout == PixelLayout::ARGB32) {
+            for (int64_t j = 0; j < h; j++) {
+                memcpy(&out->values[(size_t)(j * w)],
+                       (const uint32_t*)pixel_row(src, box.top + j + dy) + box.left + dx, (size_t)w * 4);
+            }
+            return;
+        }
         for (int64_t j = 0; j < h; j++) {
             for (int64_t i = 0; i < w; i++) {
                 uint32_t value = load(src, box.left + i + dx, box.top + j + dy);
@@ -456,6 +472,22 @@ void rop_area(const DeviceContext& dc, const Surface& dest, Box box, uint32_t fo
     for_each_clipped(dc, dest, box, [&](Box part) {
         if (!mask && !src && fore == (PATCOPY >> 16) && pattern.is_solid()) {
             fill_box(dest, part, fore, pattern.solid);
+            return;
+        }
+        if (!mask && dest.layout == PixelLayout::ARGB32) {
+            // Whole rows of 32-bit pixels, the source and a solid pattern read straight.
+            int64_t width = src ? src->box.right - src->box.left : 0;
+            for (int64_t y = part.top; y < part.bottom; y++) {
+                uint32_t* row = (uint32_t*)pixel_row(dest, y);
+                const uint32_t* src_row =
+                    src ? &src->values[(size_t)((y - src->box.top) * width + (part.left - src->box.left))]
+                        : nullptr;
+                for (int64_t x = part.left; x < part.right; x++) {
+                    uint32_t p = pattern.is_solid() ? pattern.solid : pattern.at(x, y);
+                    uint32_t s = src_row ? src_row[x - part.left] : 0;
+                    row[x] = apply_rop(fore, p, s, row[x]);
+                }
+            }
             return;
         }
         for (int64_t y = part.top; y < part.bottom; y++) {
