@@ -115,7 +115,12 @@ TEST_F(RedClientQemuTest, SessionFromLinkToServerLoss) {
     connect();
     ASSERT_TRUE(wait_until(kWaitMs, [&] { return listener.connected == 1; })) << qemu.output();
     // The server sends its channel list once the client attached.
-    ASSERT_TRUE(wait_until(kWaitMs, [&] { return journal.created().size() >= 3; }));
+    // Each channel is created, then started and connected: wait for the last of them to be connected.
+    ASSERT_TRUE(wait_until(kWaitMs, [&] {
+        std::vector<Journal::Created> now = journal.created();
+        return has(now, SPICE_CHANNEL_DISPLAY, 0) && has(now, SPICE_CHANNEL_INPUTS, 0) &&
+               has(now, SPICE_CHANNEL_CURSOR, 0);
+    })) << journal.summary();
     double listed_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     printf("channel list %.1f ms after connect\n", listed_ms);
