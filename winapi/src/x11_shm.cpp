@@ -120,15 +120,20 @@ pixman_image_t* x11_shm_create_image(int width, int height) {
     return image;
 }
 
+bool x11_shm_is_shared(pixman_image_t* image) {
+    auto* shm = static_cast<ShmImage*>(pixman_image_get_destroy_data(image));
+    return shm && shm->mark == ShmImage::MARK;
+}
+
 bool x11_shm_put(Drawable drawable, GC gc, pixman_image_t* image, int left, int top, int width, int height) {
     Display* display = x11_display();
     if (!display) {
         return false;
     }
-    auto* shm = static_cast<ShmImage*>(pixman_image_get_destroy_data(image));
-    if (!shm || shm->mark != ShmImage::MARK) {
+    if (!x11_shm_is_shared(image)) {
         return false;
     }
+    auto* shm = static_cast<ShmImage*>(pixman_image_get_destroy_data(image));
     XShmPutImage(display, drawable, gc, shm->ximage, left, top, left, top, static_cast<unsigned>(width),
                  static_cast<unsigned>(height), False);
     XSync(display, False);

@@ -19,4 +19,7 @@ pixman_image_t* x11_shm_create_image(int width, int height);
 // shared memory (nothing was done).
 bool x11_shm_put(Drawable drawable, GC gc, pixman_image_t* image, int left, int top, int width, int height);
 
+// Whether the image was made by x11_shm_create_image.
+bool x11_shm_is_shared(pixman_image_t* image);
+
 }  // namespace winapi_internal
