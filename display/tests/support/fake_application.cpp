@@ -1,9 +1,19 @@
 #include "fake_application.h"
 
 #include "display/red_screen.h"
+#include "platform/platform.h"
 #include "runtime/exception.h"
 
+#include <mutex>
+
 FakeApplication::FakeApplication() : _loop(this) {
+    // The platform window, which runs a loop's timers during a window's modal loop, is made once per
+    // process; it gets a loop of its own here, as the fakes come and go.
+    static std::once_flag platform_window;
+    std::call_once(platform_window, [] {
+        static ProcessLoop* platform_loop = new ProcessLoop(nullptr);
+        Platform::create_message_wind(platform_loop->get_timers_queue());
+    });
     key_handler = &base_key_handler();
     mouse_handler = &base_mouse_handler();
 }
