@@ -27,17 +27,18 @@ int note_attach_error(Display*, XErrorEvent*) {
     return 0;
 }
 
-// 0 unknown, 1 usable, -1 not.
+// Whether the server offers the extension and took our memory: 0 unknown, 1 usable, -1 not.
 int shm_state = 0;
 
+// The switch is read for every new back buffer, so a program may compare both paths.
 bool shm_usable(Display* display) {
+    if (getenv("KTW_X11_NO_SHM")) {
+        return false;
+    }
     if (shm_state == 0) {
-        shm_state = -1;
         int major, minor;
         Bool pixmaps;
-        if (!getenv("KTW_X11_NO_SHM") && XShmQueryVersion(display, &major, &minor, &pixmaps)) {
-            shm_state = 1;
-        }
+        shm_state = XShmQueryVersion(display, &major, &minor, &pixmaps) ? 1 : -1;
     }
     return shm_state == 1;
 }
