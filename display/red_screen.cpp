@@ -431,15 +431,17 @@ void RedScreen::resize(int width, int height) {
         this->width = width;
         this->height = height;
         create_composite_area();
-        if (full_screen) {
-            show_full_screen_on_monitor();
-        } else {
-            bool was_captured = mouse_captured;
-            release_mouse();
-            _window->resize(width, height);
-            if (_active && was_captured) {
-                capture_mouse();
-            }
+    }
+    // Placed without the update lock: releasing the mouse asks the layers about the pointer, and a layer's
+    // area lock is always taken before the update lock.
+    if (full_screen) {
+        show_full_screen_on_monitor();
+    } else {
+        bool was_captured = mouse_captured;
+        release_mouse();
+        _window->resize(width, height);
+        if (_active && was_captured) {
+            capture_mouse();
         }
     }
     notify_new_size();

@@ -79,7 +79,6 @@ RedWindow::RedWindow(ApplicationInterface& app, Listener& listener)
     if (!first_window) {
         first_window = _hwnd;
     }
-    _platform.lock = new RecurciveMutex();
     SetWindowLongPtrW(_hwnd, GWLP_USERDATA, LONG_PTR(this));
     SetWindowLongPtrW(_hwnd, GWLP_WNDPROC, LONG_PTR(WindowProc));
     _inactive_cursor = new WinInactiveCursor();

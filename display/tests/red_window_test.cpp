@@ -1,5 +1,6 @@
 // The session window's procedure, driven with injected window messages and a recording listener.
 #include "display/red_window.h"
+#include "platform/local_cursor.h"
 #include "platform/session_block.h"
 #include "support/fake_application.h"
 
@@ -148,6 +149,26 @@ TEST_F(RedWindowTest, KeyTextBecomesCharactersAndBrokenSurrogatesAreDropped) {
         expected.insert(expected.end(), c.chars.begin(), c.chars.end());
         EXPECT_EQ(listener.events, expected);
     }
+}
+
+class RecordingCursor : public LocalCursor {
+public:
+    void set(HWND) override { sets++; }
+    int sets = 0;
+};
+
+TEST_F(RedWindowTest, CursorWaitsUntilTheCursorAndInputsChannelsAreReady) {
+    auto* cursor = new RecordingCursor;
+    send(WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));  // the pointer is inside
+    window.set_cursor(cursor);
+    send(0x906, RedWindow::READY_CURSOR, 1);
+    EXPECT_EQ(cursor->sets, 0);
+    send(0x906, RedWindow::READY_INPUTS, 1);
+    EXPECT_EQ(cursor->sets, 1);
+    // Once both are ready a cursor applies at once.
+    window.set_cursor(cursor);
+    EXPECT_EQ(cursor->sets, 2);
+    cursor->unref();
 }
 
 TEST_F(RedWindowTest, SizeMoveLoopEndsLikeAMenuLoop) {
