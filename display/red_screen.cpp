@@ -11,8 +11,6 @@
 #include "runtime/log.h"
 #include "runtime/timer.h"
 
-#include <cstdio>
-
 // Repaints the screen on the main thread; holds a reference to it until it has run.
 class RedScreen::UpdateEvent : public Event {
 public:
@@ -449,13 +447,39 @@ void RedScreen::resize(int width, int height) {
 
 // ---- Placement ----
 
+std::string format_screen_name(const std::string& format, const std::string& word, int id) {
+    std::string name;
+    bool word_used = false, id_used = false;
+    for (size_t i = 0; i < format.size(); i++) {
+        char c = format[i];
+        if (c != '%' || i + 1 >= format.size()) {
+            name += c;
+            continue;
+        }
+        char conversion = format[i + 1];
+        if (conversion == 's' && !word_used) {
+            name += word;
+            word_used = true;
+            i++;
+        } else if (conversion == 'd' && !id_used) {
+            name += std::to_string(id);
+            id_used = true;
+            i++;
+        } else if (conversion == '%') {
+            name += '%';
+            i++;
+        } else {
+            name += c;  // anything else stays as written
+        }
+    }
+    return name;
+}
+
 void RedScreen::set_name(const std::string& name_format) {
     if (name_format.empty()) {
         return;  // the parent client's block brings the title later
     }
-    char name[512];
-    snprintf(name, sizeof(name), name_format.c_str(), get_id());
-    _name = name;
+    _name = format_screen_name(name_format, "", get_id());
     _window->set_title(_name);
 }
 

@@ -25,6 +25,11 @@ class LocalCursor;
 class RedPixmapSw;
 class ScreenLayer;
 
+// The window title from the application's title format: the first %s takes the word (the VM id of a debug
+// start command, else empty), the first %d the screen id, %% a percent sign; every other character, other
+// conversions included, is kept as written, so no format can read past what is given.
+std::string format_screen_name(const std::string& format, const std::string& word, int id);
+
 class RedScreen : public SessionScreen, public RedWindow::Listener {
 public:
     static const uint32_t UPDATE_INTERVAL_MS = 33;

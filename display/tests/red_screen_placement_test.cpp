@@ -109,6 +109,22 @@ TEST_F(PlacementTest, CapturedPointerMovesRelativeToTheAnchor) {
     app.mouse_handler = &ApplicationInterface::base_mouse_handler();
 }
 
+TEST(ScreenNameTest, TitleFormatTakesOnlyWhatIsGiven) {
+    struct Case {
+        const char* format;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"QELT-VMID:%s SCREEN:%d", "QELT-VMID:42 SCREEN:3"},
+        {"Session %d", "Session 3"},
+        {"%s%s%n%d%d%x 100%%", "42%s%n3%d%x 100%"},
+        {"trailing %", "trailing %"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(format_screen_name(c.format, "42", 3), c.expected) << c.format;
+    }
+}
+
 TEST_F(PlacementTest, HiddenWindowHasNoAnchorAndStaysFree) {
     screen->hide();
     screen->capture_mouse();
