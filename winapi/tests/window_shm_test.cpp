@@ -23,6 +23,8 @@ void pump() {
 }
 
 unsigned long pixel(Display* display, Window window, int x, int y) {
+    // The layer's requests first: the server orders nothing between two connections.
+    XSync(test_support::layer_x11_display(), False);
     XSync(display, False);
     XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
     if (!image) {

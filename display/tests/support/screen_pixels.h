@@ -43,6 +43,8 @@ inline void fill_part(RedDrawable& dest, const Box& box, const RECT& rect, rgb32
 
 // The window's pixels as the X server has them (0xRRGGBB), row by row.
 inline std::vector<uint32_t> window_pixels(Display* display, Window window) {
+    // The layer's requests first: the server orders nothing between two connections.
+    XSync(test_support::layer_x11_display(), False);
     XSync(display, False);
     XImage* image = XGetImage(display, window, 0, 0, WIDTH, HEIGHT, AllPlanes, ZPixmap);
     std::vector<uint32_t> pixels;
