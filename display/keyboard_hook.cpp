@@ -167,6 +167,7 @@ bool KeyboardHook::install(Window& window) {
 }
 
 void KeyboardHook::remove() {
+    set_interception(false);
     if (hook_handle) {
         UnhookWindowsHookEx(hook_handle);
         hook_handle = nullptr;
@@ -175,7 +176,15 @@ void KeyboardHook::remove() {
 }
 
 void KeyboardHook::set_interception(bool active) {
+    if (active == interception) {
+        return;
+    }
     interception = active;
+    // No desktop-wide hook on X: the session window holds the keyboard while it intercepts.
+    HWND window = hook_window ? hook_window->hwnd() : nullptr;
+    if (window && !KtwGrabKeyboard(window, active ? TRUE : FALSE) && active) {
+        LOG_WARN("keyboard not grabbed: desktop shortcuts stay with the desktop");
+    }
 }
 
 bool KeyboardHook::interception_active() {

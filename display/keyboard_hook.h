@@ -81,7 +81,8 @@ public:
     // Installs the low-level hook for the window; false when the system refuses.
     static bool install(Window& window);
     static void remove();
-    // Set and cleared by the window's focus handling.
+    // Set and cleared by the window's focus handling: the window starts intercepting once it has the focus
+    // and the pointer, and stops on focus loss. The installed window grabs the keyboard meanwhile.
     static void set_interception(bool active);
     static bool interception_active();
     static void set_anti_capture(bool on);
