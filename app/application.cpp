@@ -87,6 +87,12 @@ Application::Application()
       _info_layer(nullptr),
       _watermark_layer(nullptr),
       _sticky_timer(nullptr),
+      _sticky_trace(false),
+      _sticky_mode(false),
+      _key_first_down(false),
+      _key_down(false),
+      _sticky_key(0),
+      _usb_menu(nullptr),
       _gui_timer(nullptr),
       _during_host_switch(false),
       _session_state(SESSION_IDLE),
@@ -140,6 +146,7 @@ Application::~Application() {
     }
     // Whatever channels are left end before the client goes.
     abort();
+    release_key_state();
 }
 
 // ---- Start-up and the loop ----

@@ -12,6 +12,7 @@
 
 #include "app/application_interface.h"
 #include "app/input_handler.h"
+#include "app/menu.h"
 #include "app/red_client.h"
 #include "app/session_screen.h"
 #include "platform/platform.h"
@@ -55,7 +56,8 @@ struct ApplicationParts {
 class Application : public ProcessLoop,
                     public Platform::EventListener,
                     public RedClient::Listener,
-                    public ApplicationInterface {
+                    public ApplicationInterface,
+                    public CommandTarget {
 public:
     // The cancel event's name: the process id in decimal follows.
     static constexpr const char* CANCEL_EVENT_PREFIX = "CancelKtwSession";
@@ -161,11 +163,27 @@ public:
 
     // ---- Keys (application_keys.cpp) ----
 
+    typedef std::map<int, std::vector<std::pair<int, int>>> HotKeys;
+
     void release_all_keys();
+    // Bad text leaves the default hot keys (false).
     bool set_hotkeys(const std::string& hotkeys);
-    void do_command(int command);
+    const HotKeys& hot_keys() const { return _hot_keys; }
+    void do_command(int command) override;
     void init_menu();
-    void release_capture();
+    // True when the active screen held the mouse capture.
+    bool release_capture();
+    // The sticky-key timer's expiry: a lone Alt held long enough stays down in the guest.
+    void on_sticky_timer();
+    bool sticky_mode() const { return _sticky_mode; }
+    bool sticky_timer_armed() const;
+    // Foreign-menu items: ids 1024 to 2048 handed to the clients; 0 when none is free.
+    int get_foreign_menu_item_id(ForeignMenuConnection* connection, int32_t client_item_id);
+    void clear_menu_items(ForeignMenuConnection* connection);
+    void remove_menu_item(int item_id);
+    // The application menu with one more reference; null before init_menu.
+    Menu* get_app_menu();
+    Menu* usb_menu() const { return _usb_menu; }
 
     // ---- Screens (application_screens.cpp) ----
 
@@ -210,11 +228,25 @@ private:
     bool _changing_screens;
     bool _out_of_sync;
     int _exit_code;
-    std::map<int, std::vector<std::pair<int, int>>> _hot_keys;
+    struct ForeignMenuItem {
+        ForeignMenuConnection* connection;
+        int32_t client_item_id;
+    };
+    void send_chord(int command);
+    void release_key_state();
+
+    HotKeys _hot_keys;
     std::map<std::string, int> _commands;
     InfoLayer* _info_layer;
     WatermarkLayer* _watermark_layer;
     StickyKeyTimer* _sticky_timer;
+    bool _sticky_trace;
+    bool _sticky_mode;
+    bool _key_first_down;
+    bool _key_down;
+    int _sticky_key;
+    Menu* _usb_menu;
+    std::map<int, ForeignMenuItem> _foreign_menu_items;
     GUITimer* _gui_timer;
     std::list<GUIBarrier*> _gui_barriers;
     bool _during_host_switch;

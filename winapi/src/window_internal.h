@@ -108,6 +108,7 @@ void x11_set_title(WindowRecord& window);
 void x11_minimize_window(WindowRecord& window);
 void x11_focus_window(WindowRecord& window);
 void x11_grab_pointer(WindowRecord& window, bool grab);
+bool x11_grab_keyboard(WindowRecord& window, bool grab);
 // True when the pointer is inside the window's client area, or when there is no way to know.
 bool x11_pointer_inside(WindowRecord& window);
 // Copies the rectangle (client coordinates) of the back buffer to the X window.

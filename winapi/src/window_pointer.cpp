@@ -73,6 +73,15 @@ HWND WINAPI SetCapture(HWND hwnd) {
     return previous;
 }
 
+BOOL WINAPI KtwGrabKeyboard(HWND hwnd, BOOL grab) {
+    std::shared_ptr<WindowRecord> window = window_of_current_thread(hwnd);
+    if (!window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return x11_grab_keyboard(*window, grab != FALSE) ? TRUE : FALSE;
+}
+
 BOOL WINAPI ReleaseCapture() {
     HWND previous;
     {

@@ -551,6 +551,22 @@ void x11_grab_pointer(WindowRecord& window, bool grab) {
     XFlush(display);
 }
 
+bool x11_grab_keyboard(WindowRecord& window, bool grab) {
+    Display* display = x11_display();
+    if (!display || !window.x_window) {
+        return false;
+    }
+    bool done = true;
+    if (grab) {
+        done = XGrabKeyboard(display, window.x_window, False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
+               GrabSuccess;
+    } else {
+        XUngrabKeyboard(display, CurrentTime);
+    }
+    XFlush(display);
+    return done;
+}
+
 bool x11_pointer_inside(WindowRecord& window) {
     Display* display = x11_display();
     if (!display || !window.x_window) {

@@ -535,6 +535,10 @@ int WINAPI ReleaseDC(HWND hwnd, HDC dc);
 HHOOK WINAPI SetWindowsHookExW(int idHook, HOOKPROC proc, HINSTANCE module, DWORD threadId);
 BOOL WINAPI UnhookWindowsHookEx(HHOOK hook);
 LRESULT WINAPI CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
+// No Windows counterpart: on X11 a window of the calling thread takes the whole keyboard (grab TRUE), so that
+// the desktop's own shortcuts reach it, or gives it back (FALSE). FALSE when there is no such window, no X
+// window, or the X server refuses the grab.
+BOOL WINAPI KtwGrabKeyboard(HWND hwnd, BOOL grab);
 
 // Key state from the key events this process's windows received: GetKeyState as of the last key message the
 // thread retrieved, GetAsyncKeyState as of now. 0x8000 = down, 0x0001 = toggled.
