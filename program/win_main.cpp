@@ -2,6 +2,9 @@
 
 #include "app/application.h"
 #include "app/standin_screen.h"
+#include "devices/playback_channel.h"
+#include "devices/record_channel.h"
+#include "display/inputs_channel.h"
 #include "platform/platform.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
@@ -60,7 +63,25 @@ void crash_handler(int sig) {
     raise(sig);
 }
 
+// The inputs channel talks to the application, which exists only once the session runs: its factory is made
+// on the first channel list.
+class ProgramInputsFactory : public ChannelFactory {
+public:
+    ProgramInputsFactory() : ChannelFactory(SPICE_CHANNEL_INPUTS) {}
+    RedChannel* create(ChannelClient& client, uint8_t id) override {
+        ApplicationInterface* app = ApplicationInterface::instance();
+        if (!app) {
+            LOG_WARN("no application for the inputs channel");
+            return nullptr;
+        }
+        return InputsFactory(*app).create(client, id);
+    }
+};
+
 void setup_parts() {
+    static ProgramInputsFactory inputs_factory;
+    static PlaybackFactory playback_factory;
+    static RecordFactory record_factory;
     ApplicationParts& parts = Application::parts();
     parts.version = "???";
     if (!parts.create_screen) {
@@ -71,6 +92,9 @@ void setup_parts() {
     if (!parts.init_window) {
         parts.init_window = [] { return StandInScreen::register_window_class(); };
     }
+    parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
+    parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;
+    parts.channel_factories[SPICE_CHANNEL_RECORD] = &record_factory;
 }
 
 }  // namespace
