@@ -2,6 +2,8 @@
 #include "gdi_dc.h"
 #include "message_queue.h"
 #include "window_internal.h"
+#include "x11_connection.h"
+#include "x11_shm.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -33,7 +35,13 @@ pixman_image_t* back_buffer_locked(WindowRecord& window) {
     if (old && pixman_image_get_width(old) == width && pixman_image_get_height(old) == height) {
         return old;
     }
-    pixman_image_t* image = pixman_image_create_bits(PIXMAN_x8r8g8b8, width, height, nullptr, 0);
+    pixman_image_t* image = nullptr;
+    if (window.x_window && x11_is_gui_thread()) {
+        image = x11_shm_create_image(width, height);
+    }
+    if (!image) {
+        image = pixman_image_create_bits(PIXMAN_x8r8g8b8, width, height, nullptr, 0);
+    }
     if (!image) {
         return old;
     }

@@ -6,6 +6,7 @@
 #include "message_queue.h"
 #include "tick_clock.h"
 #include "window_internal.h"
+#include "x11_shm.h"
 #include "x11_connection.h"
 #include "x11_keyboard.h"
 #include "winapi/sysinfoapi.h"
@@ -586,6 +587,10 @@ void x11_present(WindowRecord& window, const RECT& rect) {
         return;
     }
     int screen = DefaultScreen(display);
+    if (x11_shm_put(window.x_window, DefaultGC(display, screen), image, left, top, right - left,
+                    bottom - top)) {
+        return;
+    }
     XImage* ximage =
         XCreateImage(display, DefaultVisual(display, screen), 24, ZPixmap, 0,
                      reinterpret_cast<char*>(pixman_image_get_data(image)), static_cast<unsigned>(width),

@@ -21,4 +21,9 @@ bool layer_cursor_exists(HCURSOR cursor);
 // The cursor's picture: premultiplied ARGB, top-down rows; empty when the handle names none.
 std::vector<uint32_t> layer_cursor_picture(HCURSOR cursor);
 
+// GUI thread: the X window of a top-level window (0 when it has none), and whether the window's back buffer
+// lives in memory shared with the X server (presented with XShmPutImage).
+unsigned long layer_x11_window(HWND hwnd);
+bool layer_window_uses_shm(HWND hwnd);
+
 }  // namespace test_support
