@@ -194,6 +194,15 @@ public:
     void store_window_state();
     // Monitors: forget every screen's binding and the platform's list.
     void forget_monitors();
+    // The window state's registry key below the current user for a server address (network order), VDI
+    // user name (cut to its field in the session block) and session index.
+    static std::string window_state_key(uint32_t address, const std::string& user, uint32_t session_index);
+    // The windowed size when leaving full screen: the remembered size, else 0.8 of the display; then even
+    // (graphic types 0, 1, 3: rounded up) or a multiple of 4 (others: rounded down).
+    static POINT windowed_size(int remembered_width, int remembered_height, int display_width,
+                               int display_height, uint32_t graphic_type);
+    // Process-wide: 1 while full screen was last chosen by the stored state or a toggle.
+    static uint32_t full_screen_indicator;
 
     // ---- Layers and timers (application_layers.cpp) ----
 
@@ -252,6 +261,6 @@ private:
     bool _during_host_switch;
     std::atomic<uint32_t> _session_state;
     std::unique_ptr<Thread> _cancel_watch;
-    // Process-wide: true until the first screen resize released the cancel watch.
+    // Process-wide: true once a first screen resize ran to its end.
     bool _first_resize_done;
 };

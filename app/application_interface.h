@@ -20,6 +20,10 @@ class Menu;
 
 // The window state kept per user in the registry.
 struct WindowStateRecord {
+    // The key: server address (network order), VDI user name and session index from the session block.
+    uint32_t address = 0;
+    std::string user;
+    uint32_t session_index = 0;
     bool full_screen = false;
     int32_t width = 0;
     int32_t height = 0;

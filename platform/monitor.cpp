@@ -223,6 +223,10 @@ void Platform::destroy_monitors() {
     the_primary = nullptr;
 }
 
+const MonitorsList& Platform::current_monitors() {
+    return monitors;
+}
+
 Monitor* Platform::primary_monitor() {
     return the_primary;
 }

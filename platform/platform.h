@@ -90,6 +90,8 @@ public:
     // which deletes the monitors (restoring changed modes).
     static const MonitorsList& init_monitors();
     static void destroy_monitors();
+    // The list init_monitors built (empty before it ran), without enumerating again.
+    static const MonitorsList& current_monitors();
     // The primary monitor, or null when no device is flagged primary.
     static Monitor* primary_monitor();
     // The devices attached to the desktop and not mirroring.

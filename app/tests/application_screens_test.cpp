@@ -1,0 +1,187 @@
+// Screens and the stored window state: the window key, windowed sizes, the registry round trip, the first
+// resize and a screen destroyed twice.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/application.h"
+#include "platform/session_block.h"
+#include "winapi/windows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingScreen : public SessionScreen {
+public:
+    RecordingScreen(ApplicationInterface& app, int id) : SessionScreen(id), _app(app) {}
+    bool ParseCommand(const std::string&) override { return true; }
+    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
+    void resize(int w, int h) override {
+        width = w;
+        height = h;
+        resizes++;
+    }
+    void show() override { shows++; }
+    void hide() override {}
+    void show_full_screen() override {}
+    void show_full_screen_on_monitor() override {}
+    void exit_full_screen() override {}
+    void restore_screen() override {}
+    void capture_mouse() override {}
+    void release_mouse() override {}
+    void update_pointer_layer() override {}
+    void invalidate(const RECT&, bool) override {}
+    void attach_layer(ScreenLayer&) override {}
+    void detach_layer(ScreenLayer&) override {}
+    void create_composite_area() override {}
+    void notify_new_size() override {}
+    void NotifyNavBar(int) override {}
+    int StartNavBar() override {
+        nav_bar_starts++;
+        return 1;
+    }
+    void request_snapshot_restore(WPARAM) override {}
+    HWND restart_wait_dialog() override { return nullptr; }
+    void on_restart_sent() override {}
+
+    int resizes = 0;
+    int shows = 0;
+    int nav_bar_starts = 0;
+
+protected:
+    ~RecordingScreen() override { _app.on_screen_destroyed(get_id(), false); }
+
+private:
+    ApplicationInterface& _app;
+};
+
+class ScreensTest : public testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("ktw_screens_test_" + std::to_string(GetCurrentProcessId()));
+        fs::create_directories(dir);
+        setenv("KTW_REGISTRY_DIR", dir.c_str(), 1);
+        setenv("HOME", dir.c_str(), 1);
+        SessionBlock::clear();
+        Application::parts() = ApplicationParts();
+        Application::parts().create_screen = [](Application& app, int id, const std::string&, int w, int h) {
+            RecordingScreen* screen = new RecordingScreen(app, id);
+            screen->width = w;
+            screen->height = h;
+            return screen;
+        };
+        app.reset(new Application());
+    }
+    void TearDown() override {
+        app.reset();
+        Application::parts() = ApplicationParts();
+        SessionBlock::clear();
+        unsetenv("KTW_REGISTRY_DIR");
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    fs::path dir;
+    std::unique_ptr<Application> app;
+};
+
+TEST(WindowStateKeyTest, DottedAddressBoundedUserAndIndex) {
+    uint32_t address = 0;
+    uint8_t octets[4] = {10, 1, 2, 254};
+    memcpy(&address, octets, 4);
+    EXPECT_EQ("SOFTWARE\\Voranth\\VDI\\SpiceUser\\10.1.2.254\\alice\\7",
+              Application::window_state_key(address, "alice", 7));
+    // A user name filling its whole field and more is cut to the field; the path is never cut.
+    std::string long_user(400, 'u');
+    std::string key = Application::window_state_key(0xFFFFFFFFu, long_user, 4294967295u);
+    EXPECT_EQ("SOFTWARE\\Voranth\\VDI\\SpiceUser\\255.255.255.255\\" + std::string(128, 'u') + "\\4294967295",
+              key);
+}
+
+TEST(WindowedSizeTest, Table) {
+    struct Case {
+        int remembered_w, remembered_h, display_w, display_h;
+        uint32_t graphic_type;
+        LONG w, h;
+    } cases[] = {
+        {0, 0, 1920, 1080, 0, 1536, 864},
+        {0, 0, 1366, 768, 0, 1092, 614},
+        {0, 0, 1366, 768, 2, 1092, 612},
+        {0, 600, 1366, 768, 3, 1092, 614},  // one side unknown: the display's share
+        {1001, 701, 1920, 1080, 1, 1002, 702},
+        {1001, 701, 1920, 1080, 5, 1000, 700},
+    };
+    for (const Case& c : cases) {
+        POINT size = Application::windowed_size(c.remembered_w, c.remembered_h, c.display_w, c.display_h,
+                                                c.graphic_type);
+        EXPECT_EQ(c.w, size.x) << c.display_w << "x" << c.display_h << " type " << c.graphic_type;
+        EXPECT_EQ(c.h, size.y) << c.display_w << "x" << c.display_h << " type " << c.graphic_type;
+    }
+}
+
+TEST_F(ScreensTest, WindowStateRoundTrip) {
+    SessionBlock::set_u32(SessionBlock::SERVER_ADDRESS, 0x0100007F);
+    SessionBlock::set_text(SessionBlock::VDI_USER_NAME, SessionBlock::VDI_USER_NAME_ROOM, "bob");
+    SessionBlock::set_u32(SessionBlock::SESSION_INDEX, 3);
+    SessionBlock::Bytes block = SessionBlock::get();
+    EXPECT_FALSE(app->reg_read_userinfo(nullptr));
+
+    // First start: a new key.
+    ASSERT_TRUE(app->reg_read_userinfo(block.data()));
+    EXPECT_EQ("bob", app->window_state.user);
+
+    // Stored windowed at an odd size: read back even.
+    int32_t width_before = app->window_state.width;
+    app->reg_write_userinfo_values(false, 1281, 721);
+    EXPECT_EQ(width_before, app->window_state.width) << "values written without touching the record";
+    ASSERT_TRUE(app->reg_read_userinfo(block.data()));
+    EXPECT_FALSE(app->window_state.full_screen);
+    EXPECT_EQ(1280, app->window_state.width);
+    EXPECT_EQ(720, app->window_state.height);
+
+    // The flag alone keeps the stored size; a full screen with no display showing that size starts windowed.
+    app->reg_write_userinfo_values(true, 0, 0);
+    ASSERT_TRUE(app->reg_read_userinfo(block.data()));
+    EXPECT_FALSE(app->window_state.full_screen);
+    EXPECT_EQ(0u, Application::full_screen_indicator);
+    EXPECT_EQ(1280, app->window_state.width);
+    EXPECT_EQ(720, app->window_state.height);
+
+    // Another index is another key.
+    SessionBlock::set_u32(SessionBlock::SESSION_INDEX, 4);
+    SessionBlock::Bytes other = SessionBlock::get();
+    app->window_state = WindowStateRecord();
+    ASSERT_TRUE(app->reg_read_userinfo(other.data()));
+    EXPECT_EQ(4u, app->window_state.session_index);
+    EXPECT_NE(1280, app->window_state.width);
+}
+
+TEST_F(ScreensTest, FirstResizeToTheInitialSizeShowsTheWindowInDebugStart) {
+    app->debug_start = 1;
+    app->main_screen = app->get_screen(0);
+    auto* screen = static_cast<RecordingScreen*>(app->main_screen);
+    ASSERT_EQ(800, screen->width);
+    app->resize_screen(screen, 800, 600, 0);
+    EXPECT_EQ(1, screen->shows);
+    EXPECT_EQ(0, screen->nav_bar_starts) << "debug start starts no navigation bar";
+    // Later resizes to the same size change nothing.
+    app->resize_screen(screen, 800, 600, 0);
+    EXPECT_EQ(1, screen->shows);
+    app->resize_screen(screen, 1024, 768, 0);
+    EXPECT_EQ(2, screen->shows);
+    EXPECT_EQ(1024, screen->width);
+}
+
+TEST_F(ScreensTest, DestroyedScreenTwiceLogsAndReturns) {
+    SessionScreen* screen = app->get_screen(1);
+    ASSERT_NE(nullptr, screen);
+    EXPECT_NO_THROW(app->on_screen_destroyed(1, false));
+    EXPECT_NO_THROW(app->on_screen_destroyed(1, false));
+    EXPECT_NO_THROW(app->on_screen_destroyed(-1, false));
+    EXPECT_NO_THROW(app->on_screen_destroyed(99, false));
+    // The screen's own destructor tells the application again: still no throw.
+    EXPECT_NO_THROW(screen->unref());
+}
+
+}  // namespace
