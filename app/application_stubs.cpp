@@ -1,8 +1,6 @@
-// STAND-IN BODIES, to be replaced: keyboard routing (application_keys.cpp), screens and full screen
-// (application_screens.cpp) and the application layers (application_layers.cpp) are written separately.
-// Until then these keep the program linking with the least behaviour that lets a session run: keys reach the
-// current key handler, screens come from the program's screen factory, and nothing is shown or stored.
-// Whoever lands one of those files deletes its section here.
+// STAND-IN BODIES, to be replaced: the application layers (the GUI barriers, the info and watermark layers and the
+// dialog layer's timer) are not built yet. These keep the program linking with the least behaviour: no
+// dialog is shown and no layer of the application's own is put on a screen.
 #include "app/application.h"
 #include "runtime/log.h"
 
