@@ -1,5 +1,8 @@
 #include "display/red_screen.h"
 
+#include "app/red_client.h"
+#include "app/standin_screen.h"
+
 #include "app/application_interface.h"
 #include "canvas/red_drawable.h"
 #include "display/screen_layer.h"
@@ -754,13 +757,58 @@ void RedScreen::enter_full_screen() {
 
 // ---- Session operations: start command, parent client, dialogs and navigation bar ----
 
+// What the start command and the parent's blocks ask of the application.
+class RedScreen::CommandHost : public SessionCommandHost {
+public:
+    explicit CommandHost(ApplicationInterface& app) : _app(app) {}
+
+    bool connect(const std::string& host, int port, int secure_port, const std::string& logon_user,
+                 const std::string& link_password, const uint64_t* vm_id, uint32_t logon_mode,
+                 const std::string& vdi_user_name) override {
+        return _app.connect(host, port, secure_port, logon_user, link_password, vm_id, int(logon_mode),
+                            vdi_user_name);
+    }
+    bool reg_read_userinfo(const SessionBlock::Bytes& block) override {
+        return _app.reg_read_userinfo(block.data());
+    }
+    void quit() override { _app.quit(); }
+    void set_debug_connect() override { _app.debug_start = 1; }
+    void set_auto_logon_password(const std::string& password) override {
+        _app.get_client().set_logon_password(password);
+    }
+    void clear_nav_bar_restart() override { LOG_DEBUG("navigation bar not restarted"); }
+    void add_system_hub(uint32_t vendor, uint32_t product) override {
+        LOG_INFO("system hub %04x:%04x", vendor, product);
+    }
+    void watermark_settings_changed() override { LOG_INFO("watermark settings changed"); }
+    void update_watermark() override { LOG_DEBUG("watermark time changed"); }
+
+private:
+    ApplicationInterface& _app;
+};
+
+SessionCommand& RedScreen::session_command() {
+    if (!_command) {
+        _command_host.reset(new CommandHost(_app));
+        _command.reset(new SessionCommand(*_command_host, window));
+    }
+    return *_command;
+}
+
 bool RedScreen::ParseCommand(const std::string& command_line) {
-    LOG_INFO("start command not handled here yet");
-    return false;
+    std::vector<std::u16string> args;
+    for (const std::string& word : split_command_line(command_line)) {
+        std::u16string wide(word.size() + 1, u'\0');
+        int length = MultiByteToWideChar(CP_UTF8, 0, word.c_str(), int(word.size()),
+                                         reinterpret_cast<WCHAR*>(&wide[0]), int(wide.size()));
+        wide.resize(length > 0 ? size_t(length) : 0);
+        args.push_back(wide);
+    }
+    return session_command().parse_command(args);
 }
 
 void RedScreen::OnCopyData(HWND sender, const COPYDATASTRUCT* data) {
-    LOG_INFO("copy data not handled here yet");
+    session_command().on_copy_data(window, data);
 }
 
 void RedScreen::NotifyNavBar(int code) {

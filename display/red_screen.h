@@ -11,6 +11,7 @@
 
 #include "app/session_screen.h"
 #include "display/red_window.h"
+#include "display/session_command.h"
 #include "runtime/threads.h"
 
 #include <pixman.h>
@@ -134,6 +135,10 @@ private:
     class UpdateEvent;
     class LayerChangedEvent;
     class UpdateTimer;
+    class CommandHost;
+
+    // The start command and the parent client's blocks, made with the first of them.
+    SessionCommand& session_command();
 
     void activate_timer();
     void deactivate_timer();
@@ -174,4 +179,7 @@ private:
     int _pointer_x = 0;
     int _pointer_y = 0;
     unsigned int _pointer_buttons = 0;
+
+    std::unique_ptr<CommandHost> _command_host;
+    std::unique_ptr<SessionCommand> _command;
 };

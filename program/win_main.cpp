@@ -5,6 +5,8 @@
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
 #include "display/inputs_channel.h"
+#include "display/red_screen.h"
+#include "display/red_window.h"
 #include "platform/platform.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
@@ -86,11 +88,14 @@ void setup_parts() {
     parts.version = "???";
     if (!parts.create_screen) {
         parts.create_screen = [](Application& app, int id, const std::string& title, int width, int height) {
-            return new StandInScreen(app, id);
+            return new RedScreen(app, id, title, width, height);
         };
     }
     if (!parts.init_window) {
-        parts.init_window = [] { return StandInScreen::register_window_class(); };
+        parts.init_window = [] {
+            RedWindow::init();
+            return true;
+        };
     }
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;

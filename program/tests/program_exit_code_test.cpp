@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "program/win_main.h"
 #include "qemu_peer.h"
 #include "winapi/tests/support/peer_programs.h"
+#include "winapi/tests/support/xvfb_server.h"
 #include "winapi/windows.h"
 
 namespace {
@@ -177,6 +179,59 @@ TEST_F(ProgramQemuTest, ServerKilledMidSessionEndsWithTheChannelsCode) {
 TEST_F(ProgramQemuTest, WrongPasswordEndsWithThree) {
     ASSERT_TRUE(qemu.start("password=secret")) << qemu.output();
     EXPECT_EQ(3, run(words(debug_port(qemu.port))));
+}
+
+// The parent client's side end to end, with the test parent as its own process: the session announces its
+// window (0x502), takes the session block and the policy blocks, acknowledges (0x545, 6), connects to the
+// server from the block, and tells the parent (0x607) when the server goes away.
+TEST_F(ProgramQemuTest, ParentProtocolFromAnnouncementToServerLoss) {
+    KTW_REQUIRE_XVFB();
+    setenv("DISPLAY", test_support::xvfb_display().c_str(), 1);
+    ASSERT_TRUE(qemu.start("disable-ticketing=on")) << qemu.output();
+    std::string command = std::string(TEST_PARENT_PATH) + " --index 4 --port " + std::to_string(qemu.port) +
+                          " --until ended --deadline 20000";
+    FILE* parent = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, parent);
+    std::vector<std::string> lines;
+    auto read_line = [&](std::string& line) {
+        char buffer[512];
+        if (!fgets(buffer, sizeof(buffer), parent)) {
+            return false;
+        }
+        line = buffer;
+        while (!line.empty() && line.back() == '\n') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+        return true;
+    };
+    std::string line;
+    ASSERT_TRUE(read_line(line));
+    ASSERT_EQ(0u, line.rfind("ready ", 0)) << line;
+    Child session({"4", "1"});
+    bool acknowledged = false;
+    while (read_line(line)) {
+        if (line == "ack 4 6" && !acknowledged) {
+            acknowledged = true;
+            Sleep(1000);  // the session connects to the server the block names
+            qemu.stop();
+        }
+        if (line.rfind("ended", 0) == 0 || line == "timeout") {
+            break;
+        }
+    }
+    int parent_code = pclose(parent);
+    std::string seen;
+    for (const std::string& l : lines) {
+        seen += l + "\n";
+    }
+    EXPECT_TRUE(acknowledged) << seen;
+    EXPECT_EQ("ended 4 0", lines.back()) << seen;
+    EXPECT_EQ(0, WEXITSTATUS(parent_code)) << seen;
+    int code = session.wait(20000);
+    EXPECT_NE(kTimedOut, code);
+    EXPECT_NE(0, code);
+    EXPECT_LT(code, 128) << "the program died of a signal";
 }
 
 }  // namespace
