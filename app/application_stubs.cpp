@@ -1,6 +1,6 @@
-// STAND-IN BODIES, to be replaced: the application layers (the GUI barriers, the info and watermark layers and the
-// dialog layer's timer) are not built yet. These keep the program linking with the least behaviour: no
-// dialog is shown and no layer of the application's own is put on a screen.
+// STAND-IN BODIES, to be replaced: the application layers (the GUI barriers, the info and watermark layers
+// and the dialog layer's timer) are not built yet. These keep the program linking with the least behaviour:
+// no dialog is shown and no layer of the application's own is put on a screen.
 #include "app/application.h"
 #include "runtime/log.h"
 
