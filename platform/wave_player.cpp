@@ -48,7 +48,9 @@ WavePlayer::WavePlayer(uint32_t samples_per_sec, uint32_t channels, uint32_t fra
         THROW("playback frame of %u samples too long for the ring", frame_samples);
     }
     uint32_t block_align = channels * 2;
-    _slot_stride = _frame_bytes + block_align + sizeof(WAVEHDR);
+    // Each slot starts with its header, which needs its own alignment.
+    _slot_stride = uint32_t((_frame_bytes + block_align + sizeof(WAVEHDR) + alignof(WAVEHDR) - 1) /
+                            alignof(WAVEHDR) * alignof(WAVEHDR));
     if (!open_device()) {
         LOG_ERROR("can not open playback device");
         _error = true;

@@ -57,7 +57,8 @@ WAVEHDR* WaveRecorder::buffer(uint32_t index) {
 }
 
 void WaveRecorder::alloc_buffers(uint32_t frame_bytes) {
-    _buffer_stride = sizeof(WAVEHDR) + frame_bytes;
+    _buffer_stride = uint32_t((sizeof(WAVEHDR) + frame_bytes + alignof(WAVEHDR) - 1) / alignof(WAVEHDR) *
+                              alignof(WAVEHDR));
     _buffers.assign(size_t(_buffer_count) * _buffer_stride, 0);
     for (uint32_t i = 0; i < _buffer_count; i++) {
         WAVEHDR* header = buffer(i);
