@@ -121,6 +121,10 @@ protected:
         setenv("HOME", home.c_str(), 1);
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        // The parent window is seen by this process only.
+        fs::create_directories(home / "run");
+        fs::permissions(home / "run", fs::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
         SessionBlock::clear();
         WSADATA wsa;
         ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));

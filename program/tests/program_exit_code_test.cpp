@@ -80,9 +80,10 @@ protected:
         setenv("HOME", home.c_str(), 1);
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
-        // Named objects and the windows that "base" commands look for live in the runtime folder: each test
-        // has its own, so that tests running side by side never see each other's sessions.
-        setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+        // Windows and named objects of this test and its children only: others' sessions stay out of sight.
+        fs::create_directories(home / "run");
+        fs::permissions(home / "run", fs::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
         unsetenv("DISPLAY");
     }
     void TearDown() override {
