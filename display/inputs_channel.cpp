@@ -70,10 +70,11 @@ public:
 
     // Writes the body of zeros; false when the channel has no marshallers.
     bool prepare() { return write_body(true); }
-    void posted() { _posting = false; }
 
     RedPeer::OutMessage& peer_message() override {
-        if (!_written && !(_posting && GetCurrentThreadId() == _poster)) {
+        // The posting thread reads the message only while queueing it (for its size); once queued the
+        // message belongs to the worker, which may send and free it at once.
+        if (!_written && GetCurrentThreadId() != _poster) {
             _written = true;
             reset(_type);
             write_body(false);
@@ -120,7 +121,6 @@ private:
     InputsChannel& _channel;
     const uint16_t _type;
     const DWORD _poster;
-    bool _posting = true;
     bool _written = false;
 };
 
@@ -287,7 +287,6 @@ void InputsChannel::post_pointer_message(Lock& motion_lock, bool position) {
         return;
     }
     post_message(message);
-    message->posted();
 }
 
 void InputsChannel::on_mouse_motion(int32_t dx, int32_t dy, int32_t buttons_state) {
