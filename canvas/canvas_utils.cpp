@@ -2,10 +2,12 @@
 #include "canvas/canvas_utils.h"
 
 #include <atomic>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
 #include "runtime/log.h"
+#include "runtime/peer_check.h"
 
 namespace {
 
@@ -232,4 +234,45 @@ pixman_image_t* lz_output_surface_create(LzDecodeUsrData* data, pixman_format_co
     }
     data->out_surface = image;
     return image;
+}
+
+namespace {
+
+constexpr int64_t CACHE_SURFACE_MAX_SIDE = 0x7FFF;
+constexpr int64_t CACHE_SURFACE_MAX_PIXELS = int64_t(1) << 24;
+
+}  // namespace
+
+bool cache_build_surface(const SpiceMsgDisplayDrawCacheBuild* build, pixman_format_code_t* format_out,
+                         int* width_out, int* height_out) {
+    pixman_format_code_t format;
+    switch (build->format) {
+        case SPICE_BITMAP_FMT_16BIT:
+            format = PIXMAN_x1r5g5b5;
+            break;
+        case SPICE_BITMAP_FMT_24BIT:
+        case SPICE_BITMAP_FMT_32BIT:
+            format = PIXMAN_x8r8g8b8;
+            break;
+        case SPICE_BITMAP_FMT_RGBA:
+            format = PIXMAN_a8r8g8b8;
+            break;
+        case SPICE_BITMAP_FMT_8BIT_A:
+            format = PIXMAN_a8;
+            break;
+        default:
+            peer_warning("cache surface format %u", build->format);
+            return false;
+    }
+    const int64_t width = int64_t(build->area.right) - build->area.left;
+    const int64_t height = int64_t(build->area.bottom) - build->area.top;
+    if (width <= 0 || height <= 0 || width > CACHE_SURFACE_MAX_SIDE || height > CACHE_SURFACE_MAX_SIDE ||
+        width * height > CACHE_SURFACE_MAX_PIXELS) {
+        peer_warning("cache surface size %" PRId64 "x%" PRId64, width, height);
+        return false;
+    }
+    *format_out = format;
+    *width_out = int(width);
+    *height_out = int(height);
+    return true;
 }

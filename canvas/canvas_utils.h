@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "canvas/canvas_base.h"
+#include "transport/protocol/extra_messages.h"
 #include "winapi/windows.h"
 
 struct PixmanData {
@@ -41,3 +42,9 @@ int spice_pixman_image_get_format(pixman_image_t* image, pixman_format_code_t* f
 
 // The number of DIB-backed images alive.
 int surface_dib_count();
+
+// The surface a cache-build message asks for: its pixel format and size. False, with a warning, for an
+// unknown format or a size outside the bounds of a built surface (every side within what pixman composites,
+// at most 16 Mpx: twice a 3840x2160 screen).
+bool cache_build_surface(const SpiceMsgDisplayDrawCacheBuild* build, pixman_format_code_t* format, int* width,
+                         int* height);

@@ -912,41 +912,16 @@ void gdi_canvas_destroy(SpiceCanvas* spice_canvas) {
 
 // ---- the cached images of the server's own messages ----
 
-// The same bounds as the software back end's.
-constexpr int64_t CACHE_SURFACE_MAX_SIDE = 0x7FFF;
-constexpr int64_t CACHE_SURFACE_MAX_PIXELS = int64_t(1) << 24;
-
 void gdi_canvas_draw_cache_build(SpiceCanvas* spice_canvas, SpiceMsgDisplayDrawCacheBuild* build) {
     GdiCanvas* canvas = gdi(spice_canvas);
     pixman_format_code_t format;
-    switch (build->format) {
-        case SPICE_BITMAP_FMT_16BIT:
-            format = PIXMAN_x1r5g5b5;
-            break;
-        case SPICE_BITMAP_FMT_24BIT:
-        case SPICE_BITMAP_FMT_32BIT:
-            format = PIXMAN_x8r8g8b8;
-            break;
-        case SPICE_BITMAP_FMT_RGBA:
-            format = PIXMAN_a8r8g8b8;
-            break;
-        case SPICE_BITMAP_FMT_8BIT_A:
-            format = PIXMAN_a8;
-            break;
-        default:
-            peer_warning("cache surface format %u", build->format);
-            return;
-    }
-    const int64_t width = int64_t(build->area.right) - build->area.left;
-    const int64_t height = int64_t(build->area.bottom) - build->area.top;
-    if (width <= 0 || height <= 0 || width > CACHE_SURFACE_MAX_SIDE || height > CACHE_SURFACE_MAX_SIDE ||
-        width * height > CACHE_SURFACE_MAX_PIXELS) {
-        peer_warning("cache surface size %" PRId64 "x%" PRId64, width, height);
+    int width, height;
+    if (!cache_build_surface(build, &format, &width, &height)) {
         return;
     }
     peer_return_if_fail(canvas->base.bits_cache != nullptr);
     Lock lock(*canvas->lock);
-    ImagePtr image(surface_create(canvas->dc, format, int(width), int(height), 0));
+    ImagePtr image(surface_create(canvas->dc, format, width, height, 0));
     if (!image) {
         canvas_debug_trace("[GDICANVAS][%s][%d]cache surface crate failed", __func__, __LINE__);
         return;

@@ -754,40 +754,14 @@ void sw_destroy(SpiceCanvas* spice_canvas) {
 
 // ---- the cached surfaces of the server's own messages ----
 
-// Bounds of a built surface, which a 42-byte message asks for: every side within what pixman composites, and
-// at most 16 Mpx (twice a 3840x2160 screen).
-constexpr int64_t CACHE_SURFACE_MAX_SIDE = 0x7FFF;
-constexpr int64_t CACHE_SURFACE_MAX_PIXELS = int64_t(1) << 24;
-
 void sw_draw_cache_build(SpiceCanvas* canvas, SpiceMsgDisplayDrawCacheBuild* build) {
     pixman_format_code_t format;
-    switch (build->format) {
-        case SPICE_BITMAP_FMT_16BIT:
-            format = PIXMAN_x1r5g5b5;
-            break;
-        case SPICE_BITMAP_FMT_24BIT:
-        case SPICE_BITMAP_FMT_32BIT:
-            format = PIXMAN_x8r8g8b8;
-            break;
-        case SPICE_BITMAP_FMT_RGBA:
-            format = PIXMAN_a8r8g8b8;
-            break;
-        case SPICE_BITMAP_FMT_8BIT_A:
-            format = PIXMAN_a8;
-            break;
-        default:
-            peer_warning("cache surface format %u", build->format);
-            return;
-    }
-    const int64_t width = int64_t(build->area.right) - build->area.left;
-    const int64_t height = int64_t(build->area.bottom) - build->area.top;
-    if (width <= 0 || height <= 0 || width > CACHE_SURFACE_MAX_SIDE || height > CACHE_SURFACE_MAX_SIDE ||
-        width * height > CACHE_SURFACE_MAX_PIXELS) {
-        peer_warning("cache surface size %" PRId64 "x%" PRId64, width, height);
+    int width, height;
+    if (!cache_build_surface(build, &format, &width, &height)) {
         return;
     }
     peer_return_if_fail(canvas->base.bits_cache != nullptr);
-    ImagePtr image(surface_create(nullptr, format, int(width), int(height), 0));
+    ImagePtr image(surface_create(nullptr, format, width, height, 0));
     if (!image) {
         peer_warning("cache surface create failed");
         return;
