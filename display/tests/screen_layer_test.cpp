@@ -15,7 +15,7 @@
 
 namespace {
 
-struct LayerSpec {
+struct LayerSetup {
     int z_order;
     bool opaque;
     RECT area;
@@ -25,7 +25,7 @@ struct LayerSpec {
 
 struct SplitCase {
     const char* name;
-    std::vector<LayerSpec> layers;  // any order; the repaint walks them from the top z-order down
+    std::vector<LayerSetup> layers;  // any order; the repaint walks them from the top z-order down
     std::vector<Box> direct_left;
     std::vector<Box> composite_left;
 };
@@ -64,9 +64,9 @@ TEST(ScreenLayerTest, RepaintIsSplitFromTheTopDown) {
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::unique_ptr<RecordingLayer>> layers;
-        for (const LayerSpec& spec : c.layers) {
-            layers.emplace_back(new RecordingLayer(spec.z_order, spec.opaque));
-            layers.back()->set_rect_area(spec.area);
+        for (const LayerSetup& setup : c.layers) {
+            layers.emplace_back(new RecordingLayer(setup.z_order, setup.opaque));
+            layers.back()->set_rect_area(setup.area);
         }
         pixman_region32_t direct, composite;
         pixman_region32_init_rect(&direct, 0, 0, 100, 100);
