@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config lld
     clang libclang-rt-14-dev clang-format-14
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev openssl

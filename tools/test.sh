@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds KTWSession and runs every test.
 #   tools/test.sh             normal build (build/)
-#   tools/test.sh --sanitize  AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/)
+#   tools/test.sh --sanitize  AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/), without the
+#                             benchmark programs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -10,7 +11,7 @@ build=build
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
     build=build-asan
-    flags=(-DCMAKE_BUILD_TYPE=Debug -DKTW_SANITIZE=ON)
+    flags=(-DCMAKE_BUILD_TYPE=Debug -DKTW_SANITIZE=ON -DKTW_BENCH=OFF)
 fi
 
 jobs=$(nproc)
