@@ -21,6 +21,7 @@ enum {
     MSGC_MAIN_ATTACH_CHANNELS = 104,
     MSGC_MAIN_MOUSE_MODE_REQUEST = 105,
     MSGC_MAIN_AGENT_START = 106,
+    MSGC_MAIN_PING = 7,
 };
 
 const uint32_t MAIN_CAP_SEMI_SEAMLESS_MIGRATE = 0;
@@ -34,6 +35,11 @@ uint64_t system_now_ms() {
 }
 
 std::atomic<uint64_t (*)()> clock_source{system_now_ms};
+
+// The maker's PC-in-one desktop does not exist on this platform.
+bool is_pc_in_one_mode() {
+    return false;
+}
 
 uint64_t now_ms() {
     return clock_source.load()();
@@ -162,7 +168,10 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
       _glz_window_size(0),
       _usb_channel_count(0),
       _mm_clock_base_ms(now_ms()),
-      _mm_clock_offset(0) {
+      _mm_clock_offset(0),
+      _probe(NetworkProbe::Hooks{[this](uint32_t id, uint64_t counter) { post_ping(id, counter); },
+                                 [this](double* round_trip_ms) { return icmp_round_trip(round_trip_ms); },
+                                 nullptr}) {
     memset(_serials, 0, sizeof(_serials));
     for (uint8_t type = SPICE_CHANNEL_MAIN; type <= MAX_CHANNEL_TYPE; type++) {
         _security[type] = RedPeer::ConnectionOptions::CON_OP_BOTH;
@@ -172,6 +181,8 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
 }
 
 RedClient::~RedClient() {
+    // A running timer call-back ends before anything it uses goes.
+    _probe.stop();
     _app_loop.disarm_timer(_agent_timer);
     _agent_timer->unref();
     // The owner aborted before; this only ends what an owner that did not left behind.
@@ -400,10 +411,14 @@ void RedClient::migrate_channel(RedChannel& channel) {
 
 void RedClient::on_channel_disconnect_mig_src_completed(RedChannel& channel) {}
 
+bool RedClient::icmp_round_trip(double* round_trip_ms) {
+    std::string host = get_host();
+    return Platform::get_icmp_ping(host.c_str(), round_trip_ms);
+}
+
 bool RedClient::icmp_ping(double* seconds) {
     double round_trip_ms = 0;
-    std::string host = get_host();
-    if (!Platform::get_icmp_ping(host.c_str(), &round_trip_ms)) {
+    if (!icmp_round_trip(&round_trip_ms)) {
         return false;
     }
     *seconds = round_trip_ms / 1000;
@@ -412,6 +427,32 @@ bool RedClient::icmp_ping(double* seconds) {
 
 void RedClient::notify_network_quality(int quality, uint32_t delay_us) {
     LOG_DEBUG("network quality %d delay %u us", quality, delay_us);
+    if (SessionBlock::no_probe_notices() != 0 && is_pc_in_one_mode()) {
+        return;
+    }
+    NetworkProbe::notify_nav_bar(uint32_t(quality), delay_us);
+}
+
+// ---- Network probe ----
+
+void RedClient::post_ping(uint32_t id, uint64_t counter) {
+    Message* ping = new Message(MSGC_MAIN_PING);
+    spice_marshaller_add_uint32(ping->marshaller(), id);
+    spice_marshaller_add_uint64(ping->marshaller(), counter);
+    post_message(ping);
+}
+
+void RedClient::create_request_guest_ping() {
+    _probe.start_ping_timer();
+}
+
+void RedClient::create_request_guest_address_timer() {
+    _probe.start_guest_address_timer([this] { request_guest_address(); });
+}
+
+void RedClient::request_guest_address() {
+    // The guest agent's address request goes out once the agent's messages are handled.
+    LOG_DEBUG("guest address not requested: no agent messages yet");
 }
 
 // ---- Multimedia clock ----
@@ -558,6 +599,9 @@ void RedClient::handle_init(const SpiceMsgMainInit& init) {
     }
     if (!init_guest_display()) {
         send_attach_channels();
+    }
+    if (main_channel_takes_ping()) {
+        create_request_guest_ping();
     }
 }
 

@@ -6,6 +6,7 @@
 // changes to the application's loop as events (their responses call the Listener on that loop's thread).
 #pragma once
 
+#include "app/network_probe.h"
 #include "runtime/process_loop.h"
 #include "runtime/threads.h"
 #include "transport/channel/channel_client.h"
@@ -175,6 +176,16 @@ public:
     // Attach channels (client message 104): once per connection.
     void send_attach_channels();
 
+    // ---- Network probe ----
+
+    // From init when the server takes the client's ping: the ping timer, once per client.
+    void create_request_guest_ping();
+    // The guest-address timer, once per client; each tick calls request_guest_address.
+    void create_request_guest_address_timer();
+    // Asks the guest agent for the guest's address (timer thread).
+    void request_guest_address();
+    NetworkProbe& network_probe() { return _probe; }
+
 protected:
     void on_connecting() override;
     void on_connect() override;
@@ -197,6 +208,8 @@ private:
     // Attaching waits for the agent: true when it runs.
     bool init_guest_display();
     void post_simple(uint16_t type);
+    void post_ping(uint32_t id, uint64_t counter);
+    bool icmp_round_trip(double* round_trip_ms);
     void calc_cache_sizes_from_system(uint32_t display_channels_hint, uint32_t ram_hint);
 
     ProcessLoop& _app_loop;
@@ -250,4 +263,7 @@ private:
     Mutex _mm_clock_lock;
     uint64_t _mm_clock_base_ms;  // monotonic milliseconds when the clock was set
     uint32_t _mm_clock_offset;
+
+    // Last: its timers call into the members above, and it stops them before they go.
+    NetworkProbe _probe;
 };
