@@ -798,11 +798,17 @@ void RedClient::handle_migrate_switch_host(const SpiceMsgMainMigrationSwitchHost
 void RedClient::handle_migrate_end() {
     LOG_INFO("migrate end");
     Lock lock(_channels_lock);
-    for (RedChannel* channel : _channels) {
+    // A repeated end leaves the list as it is: it holds each channel once.
+    auto leave_source = [this](RedChannel* channel) {
         channel->disconnect_migration_src();
-        _migrating_channels.push_back(channel);
+        if (std::find(_migrating_channels.begin(), _migrating_channels.end(), channel) ==
+            _migrating_channels.end()) {
+            _migrating_channels.push_back(channel);
+        }
+    };
+    for (RedChannel* channel : _channels) {
+        leave_source(channel);
     }
-    disconnect_migration_src();
-    _migrating_channels.push_back(this);
+    leave_source(this);
     _migrated_reconnect = true;
 }
