@@ -447,6 +447,11 @@ void Application::switch_host(const std::string& host, int port, int secure_port
     }
 }
 
+void Application::on_switch_host(const std::string& host, int port, int secure_port,
+                                 const std::string& subject) {
+    switch_host(host, port, secure_port, subject);
+}
+
 bool Application::set_host_cert_subject(const std::string& subject, const std::string& program) {
     _host_auth.type_flags = RedPeer::HostCheckOptions::SUBJECT;
     _host_auth.host_subject = subject;

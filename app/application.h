@@ -139,6 +139,9 @@ public:
     void on_mouse_mode_changed(uint32_t mode) override;
     void on_connect_failed() override;
     int monitor_count() override;
+    // The server's switch host: switch_host.
+    void on_switch_host(const std::string& host, int port, int secure_port,
+                        const std::string& subject) override;
 
     // ---- Connection control ----
 
