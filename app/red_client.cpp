@@ -493,6 +493,10 @@ void RedClient::notify_network_quality(int quality, uint32_t delay_us) {
 // ---- Network probe ----
 
 void RedClient::post_ping(uint32_t id, uint64_t counter) {
+    // The timer outlives connections: pings queued without one would pile up and go out stale.
+    if (get_state() != CONNECTED) {
+        return;
+    }
     Message* ping = new Message(MSGC_MAIN_PING);
     spice_marshaller_add_uint32(ping->marshaller(), id);
     spice_marshaller_add_uint64(ping->marshaller(), counter);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -118,17 +119,24 @@ public:
     ~FakeApplication() override { _app_menu->unref(); }
 
     void do_command(int) override {}
+    // The lowest free id from 1024, as the application hands them out.
     int get_foreign_menu_item_id(ForeignMenuConnection* connection, int32_t item_id) override {
         for (const auto& entry : _ids) {
             if (entry.second.first == connection && entry.second.second == item_id) {
                 return entry.first;
             }
         }
-        int id = _next_id++;
+        int id = 1024;
+        while (_ids.count(id)) {
+            id++;
+        }
         _ids[id] = {connection, item_id};
         return id;
     }
     void clear_menu_items(ForeignMenuConnection* connection) override {
+        for (auto it = _ids.begin(); it != _ids.end();) {
+            it = it->second.first == connection ? _ids.erase(it) : std::next(it);
+        }
         std::lock_guard<std::mutex> lock(_mutex);
         _cleared++;
     }
@@ -167,7 +175,6 @@ public:
 private:
     Menu* _app_menu;
     std::map<int, std::pair<ForeignMenuConnection*, int32_t>> _ids;
-    int _next_id = 1024;
     std::mutex _mutex;
     std::string _snapshot = "none";
     int _cleared = 0;
