@@ -119,6 +119,8 @@ Application::Application()
 }
 
 Application::~Application() {
+    // Its programs' connections go first; the application menu is left alone.
+    _foreign_menu.reset();
     if (gui) {
         gui->set_screen(nullptr);
     }
@@ -226,6 +228,7 @@ void Application::init_remainder() {
 }
 
 void Application::on_start_running() {
+    _foreign_menu.reset(new ForeignMenu(*this, *this, active));
     if (!main_screen || !main_screen->ParseCommand(_command_line)) {
         LOG_ERROR("ParseCommand failed, so app quit");
         quit();
@@ -246,12 +249,18 @@ void Application::on_app_activated() {
     active = true;
     key_handler->on_focus_in();
     notify_helper_window_focus(0);
+    if (_foreign_menu) {
+        _foreign_menu->on_activate();
+    }
 }
 
 void Application::on_app_deactivated() {
     active = false;
     key_handler->on_focus_out();
     notify_helper_window_focus(1);
+    if (_foreign_menu) {
+        _foreign_menu->on_deactivate();
+    }
 }
 
 void Application::notify_helper_window_focus(LPARAM lparam) {
@@ -445,6 +454,11 @@ void Application::switch_host(const std::string& host, int port, int secure_port
     if (!subject.empty()) {
         set_host_cert_subject(subject, "ktwsession");
     }
+}
+
+void Application::on_switch_host(const std::string& host, int port, int secure_port,
+                                 const std::string& subject) {
+    switch_host(host, port, secure_port, subject);
 }
 
 bool Application::set_host_cert_subject(const std::string& subject, const std::string& program) {

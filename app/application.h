@@ -11,6 +11,7 @@
 #pragma once
 
 #include "app/application_interface.h"
+#include "app/foreign_menu.h"
 #include "app/input_handler.h"
 #include "app/menu.h"
 #include "app/red_client.h"
@@ -57,7 +58,7 @@ class Application : public ProcessLoop,
                     public Platform::EventListener,
                     public RedClient::Listener,
                     public ApplicationInterface,
-                    public CommandTarget {
+                    public ForeignMenuInterface {
 public:
     // The cancel event's name: the process id in decimal follows.
     static constexpr const char* CANCEL_EVENT_PREFIX = "CancelKtwSession";
@@ -139,6 +140,9 @@ public:
     void on_mouse_mode_changed(uint32_t mode) override;
     void on_connect_failed() override;
     int monitor_count() override;
+    // The server's switch host: switch_host.
+    void on_switch_host(const std::string& host, int port, int secure_port,
+                        const std::string& subject) override;
 
     // ---- Connection control ----
 
@@ -178,11 +182,15 @@ public:
     bool sticky_mode() const { return _sticky_mode; }
     bool sticky_timer_armed() const;
     // Foreign-menu items: ids 1024 to 2048 handed to the clients; 0 when none is free.
-    int get_foreign_menu_item_id(ForeignMenuConnection* connection, int32_t client_item_id);
-    void clear_menu_items(ForeignMenuConnection* connection);
-    void remove_menu_item(int item_id);
+    int get_foreign_menu_item_id(ForeignMenuConnection* connection, int32_t client_item_id) override;
+    void clear_menu_items(ForeignMenuConnection* connection) override;
+    void remove_menu_item(int item_id) override;
     // The application menu with one more reference; null before init_menu.
-    Menu* get_app_menu();
+    Menu* get_app_menu() override;
+    // The session window shows no menu yet: nothing to rebuild.
+    void update_menu() override;
+    // The foreign-menu pipe, served from the loop's start; null before.
+    ForeignMenu* foreign_menu() { return _foreign_menu.get(); }
     Menu* usb_menu() const { return _usb_menu; }
 
     // ---- Screens (application_screens.cpp) ----
@@ -256,6 +264,7 @@ private:
     int _sticky_key;
     Menu* _usb_menu;
     std::map<int, ForeignMenuItem> _foreign_menu_items;
+    std::unique_ptr<ForeignMenu> _foreign_menu;
     GUITimer* _gui_timer;
     std::list<GUIBarrier*> _gui_barriers;
     bool _during_host_switch;

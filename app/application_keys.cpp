@@ -522,6 +522,13 @@ void Application::init_menu() {
     _usb_menu->add_command("Refresh Device List", COMMAND_REFRESH_USB_DEVICES, 0);
     _usb_menu->add_command("Switchto WINUSB", COMMAND_SWITCH_TO_WINUSB, 0);
     app_menu->add_sub(_usb_menu);
+    if (_foreign_menu) {
+        _foreign_menu->add_sub_menus();
+    }
+}
+
+void Application::update_menu() {
+    LOG_DEBUG("menu changed; the session window shows no menu yet");
 }
 
 Menu* Application::get_app_menu() {

@@ -39,6 +39,7 @@ public:
 
     CommandTarget& target() { return _target; }
     const std::string& title() const { return _title; }
+    void set_title(const std::string& title) { _title = title; }
     int32_t id() const { return _id; }
     size_t item_count() const { return _items.size(); }
 

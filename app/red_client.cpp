@@ -21,6 +21,8 @@ enum {
     MSGC_MAIN_ATTACH_CHANNELS = 104,
     MSGC_MAIN_MOUSE_MODE_REQUEST = 105,
     MSGC_MAIN_AGENT_START = 106,
+    MSGC_MAIN_PING = 7,
+    MSGC_MAIN_MIGRATE_END = 109,
 };
 
 const uint32_t MAIN_CAP_SEMI_SEAMLESS_MIGRATE = 0;
@@ -34,6 +36,11 @@ uint64_t system_now_ms() {
 }
 
 std::atomic<uint64_t (*)()> clock_source{system_now_ms};
+
+// The maker's PC-in-one desktop does not exist on this platform.
+bool is_pc_in_one_mode() {
+    return false;
+}
 
 uint64_t now_ms() {
     return clock_source.load()();
@@ -123,6 +130,33 @@ private:
     RedClient& _client;
 };
 
+class RedClient::SwitchHostEvent : public Event {
+public:
+    SwitchHostEvent(RedClient& client, const std::string& host, int port, int secure_port,
+                    const std::string& subject)
+        : _client(client), _host(host), _port(port), _secure_port(secure_port), _subject(subject) {}
+    void response(AbstractProcessLoop& events_loop) override {
+        _client._listener.on_switch_host(_host, _port, _secure_port, _subject);
+    }
+
+private:
+    RedClient& _client;
+    std::string _host;
+    int _port;
+    int _secure_port;
+    std::string _subject;
+};
+
+// On the main channel's own loop, after it attached to the migration target.
+class RedClient::MigrateEndEvent : public Event {
+public:
+    explicit MigrateEndEvent(RedClient& client) : _client(client) {}
+    void response(AbstractProcessLoop& events_loop) override { _client.post_simple(MSGC_MAIN_MIGRATE_END); }
+
+private:
+    RedClient& _client;
+};
+
 // Attaching waits for the agent's answer at most this long.
 class RedClient::AgentTimer : public Timer {
 public:
@@ -162,7 +196,12 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
       _glz_window_size(0),
       _usb_channel_count(0),
       _mm_clock_base_ms(now_ms()),
-      _mm_clock_offset(0) {
+      _mm_clock_offset(0),
+      _migrate(*this),
+      _migrated_reconnect(false),
+      _probe(NetworkProbe::Hooks{[this](uint32_t id, uint64_t counter) { post_ping(id, counter); },
+                                 [this](double* round_trip_ms) { return icmp_round_trip(round_trip_ms); },
+                                 nullptr}) {
     memset(_serials, 0, sizeof(_serials));
     for (uint8_t type = SPICE_CHANNEL_MAIN; type <= MAX_CHANNEL_TYPE; type++) {
         _security[type] = RedPeer::ConnectionOptions::CON_OP_BOTH;
@@ -172,6 +211,8 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
 }
 
 RedClient::~RedClient() {
+    // A running timer call-back ends before anything it uses goes.
+    _probe.stop();
     _app_loop.disarm_timer(_agent_timer);
     _agent_timer->unref();
     // The owner aborted before; this only ends what an owner that did not left behind.
@@ -278,16 +319,22 @@ void RedClient::connect() {
         _aborting = false;
     }
     delete_channels();
+    _migrate.abort();
+    _migrate.clear_channels();
+    _migrate.add_channel(*this);
+    _migrated_reconnect = false;
     clear_shut();
     RedChannel::connect();
 }
 
 void RedClient::disconnect() {
+    _migrate.abort();
     _attach_sent = false;
     RedChannel::disconnect();
 }
 
 bool RedClient::abort() {
+    _migrate.abort();
     if (!_abort_started) {
         _abort_started = true;
         Lock lock(_sync_lock);
@@ -319,6 +366,7 @@ void RedClient::delete_channels() {
     {
         Lock lock(_channels_lock);
         channels.swap(_channels);
+        _migrating_channels.clear();
         _display_channel = nullptr;
     }
     for (RedChannel* channel : channels) {
@@ -349,6 +397,7 @@ void RedClient::on_connect_failed() {
 }
 
 void RedClient::on_disconnect() {
+    _migrate.abort();
     _connection_id = 0;
     _app_loop.disarm_timer(_agent_timer);
     _agent_running = false;
@@ -394,16 +443,39 @@ void RedClient::wait_for_channels(int wait_count, const SpiceWaitForChannel* wai
 }
 
 void RedClient::migrate_channel(RedChannel& channel) {
-    LOG_WARN("migration is not supported, %s(id:%u) stays", channel_type_name(channel.get_type()),
-             channel.get_id());
+    LOG_DEBUG("channel type %u id %u", channel.get_type(), channel.get_id());
+    _migrate.swap_peer(channel);
 }
 
-void RedClient::on_channel_disconnect_mig_src_completed(RedChannel& channel) {}
+void RedClient::on_channel_disconnect_mig_src_completed(RedChannel& channel) {
+    Lock lock(_channels_lock);
+    LOG_INFO("%s(id:%u)", channel_type_name(channel.get_type()), channel.get_id());
+    auto it = std::find(_migrating_channels.begin(), _migrating_channels.end(), &channel);
+    if (it == _migrating_channels.end()) {
+        THROW("unexpected channel");
+    }
+    _migrating_channels.erase(it);
+    if (!_migrating_channels.empty()) {
+        return;
+    }
+    _listener.on_migration_caches_reset();
+    {
+        Lock sync(_sync_lock);
+        memset(_serials, 0, sizeof(_serials));
+    }
+    LOG_INFO("calling main to connect and wait for handle_init to tell all the other channels to connect");
+    connect_migration_target();
+    post_event(get_process_loop(), new MigrateEndEvent(*this));
+}
+
+bool RedClient::icmp_round_trip(double* round_trip_ms) {
+    std::string host = get_host();
+    return Platform::get_icmp_ping(host.c_str(), round_trip_ms);
+}
 
 bool RedClient::icmp_ping(double* seconds) {
     double round_trip_ms = 0;
-    std::string host = get_host();
-    if (!Platform::get_icmp_ping(host.c_str(), &round_trip_ms)) {
+    if (!icmp_round_trip(&round_trip_ms)) {
         return false;
     }
     *seconds = round_trip_ms / 1000;
@@ -412,6 +484,36 @@ bool RedClient::icmp_ping(double* seconds) {
 
 void RedClient::notify_network_quality(int quality, uint32_t delay_us) {
     LOG_DEBUG("network quality %d delay %u us", quality, delay_us);
+    if (SessionBlock::no_probe_notices() != 0 && is_pc_in_one_mode()) {
+        return;
+    }
+    NetworkProbe::notify_nav_bar(uint32_t(quality), delay_us);
+}
+
+// ---- Network probe ----
+
+void RedClient::post_ping(uint32_t id, uint64_t counter) {
+    // The timer outlives connections: pings queued without one would pile up and go out stale.
+    if (get_state() != CONNECTED) {
+        return;
+    }
+    Message* ping = new Message(MSGC_MAIN_PING);
+    spice_marshaller_add_uint32(ping->marshaller(), id);
+    spice_marshaller_add_uint64(ping->marshaller(), counter);
+    post_message(ping);
+}
+
+void RedClient::create_request_guest_ping() {
+    _probe.start_ping_timer();
+}
+
+void RedClient::create_request_guest_address_timer() {
+    _probe.start_guest_address_timer([this] { request_guest_address(); });
+}
+
+void RedClient::request_guest_address() {
+    // The guest agent's address request goes out once the agent's messages are handled.
+    LOG_DEBUG("guest address not requested: no agent messages yet");
 }
 
 // ---- Multimedia clock ----
@@ -468,6 +570,7 @@ void RedClient::create_channel(uint8_t type, uint8_t id) {
         return;
     }
     _channels.push_back(channel);
+    _migrate.add_channel(*channel);
     if (type == SPICE_CHANNEL_DISPLAY) {
         _display_channel = channel;
     }
@@ -541,7 +644,17 @@ void RedClient::post_simple(uint16_t type) {
 void RedClient::handle_init(const SpiceMsgMainInit& init) {
     _connection_id = init.session_id;
     set_mm_time(init.multi_media_time);
-    calc_cache_sizes_from_system(init.display_channels_hint, init.ram_hint);
+    if (_migrated_reconnect) {
+        // The caches keep their sizes; the other channels attach to the target now.
+        LOG_INFO("connecting all channels after migration");
+        Lock lock(_channels_lock);
+        for (RedChannel* channel : _channels) {
+            channel->connect_migration_target();
+        }
+        _migrated_reconnect = false;
+    } else {
+        calc_cache_sizes_from_system(init.display_channels_hint, init.ram_hint);
+    }
     set_mouse_mode(init.supported_mouse_modes, init.current_mouse_mode);
     _agent_tokens = int32_t(std::min<uint32_t>(init.agent_tokens, INT32_MAX));
     _agent_running = init.agent_connected != 0;
@@ -558,6 +671,9 @@ void RedClient::handle_init(const SpiceMsgMainInit& init) {
     }
     if (!init_guest_display()) {
         send_attach_channels();
+    }
+    if (main_channel_takes_ping()) {
+        create_request_guest_ping();
     }
 }
 
@@ -643,20 +759,60 @@ void RedClient::handle_agent_tokens(const SpiceMsgMainAgentTokens& tokens) {
     _agent_tokens = int32_t(std::min<int64_t>(sum, INT32_MAX));
 }
 
-// ---- Migration: not supported; the session stays on its server ----
+// ---- Migration ----
+
+namespace {
+
+// A text the parser copied, whose last byte as sent must be its terminator.
+bool terminated(const char* data, uint32_t size) {
+    return data && size != 0 && data[size - 1] == '\0';
+}
+
+}  // namespace
 
 void RedClient::handle_migrate_begin(const SpiceMsgMainMigrationBegin& begin) {
-    LOG_WARN("migration is not supported, begin ignored");
+    LOG_INFO("migrate begin");
+    const SpiceMigrationDstInfo& target = begin.dst_info;
+    if (!terminated(target.host_data, target.host_size)) {
+        THROW("host is not a null-terminated string");
+    }
+    if (target.cert_subject_size != 0 && !terminated(target.cert_subject_data, target.cert_subject_size)) {
+        THROW("cert subject is not a null-terminated string");
+    }
+    _migrate.start(target);
 }
 
 void RedClient::handle_migrate_cancel() {
-    LOG_WARN("migration is not supported, cancel ignored");
+    LOG_INFO("migrate cancel");
+    _migrate.abort();
 }
 
 void RedClient::handle_migrate_switch_host(const SpiceMsgMainMigrationSwitchHost& host) {
-    LOG_WARN("migration is not supported, host switch ignored");
+    LOG_INFO("switch host");
+    if (!terminated(host.host_data, host.host_size)) {
+        THROW("host is not a null-terminated string");
+    }
+    if (host.cert_subject_size != 0 && !terminated(host.cert_subject_data, host.cert_subject_size)) {
+        THROW("cert subject is not a null-terminated string");
+    }
+    std::string subject = host.cert_subject_size != 0 ? host.cert_subject_data : "";
+    post_event(_app_loop, new SwitchHostEvent(*this, host.host_data, host.port, host.sport, subject));
 }
 
 void RedClient::handle_migrate_end() {
-    LOG_WARN("migration is not supported, end ignored");
+    LOG_INFO("migrate end");
+    Lock lock(_channels_lock);
+    // A repeated end leaves the list as it is: it holds each channel once.
+    auto leave_source = [this](RedChannel* channel) {
+        channel->disconnect_migration_src();
+        if (std::find(_migrating_channels.begin(), _migrating_channels.end(), channel) ==
+            _migrating_channels.end()) {
+            _migrating_channels.push_back(channel);
+        }
+    };
+    for (RedChannel* channel : _channels) {
+        leave_source(channel);
+    }
+    leave_source(this);
+    _migrated_reconnect = true;
 }

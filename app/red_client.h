@@ -6,6 +6,8 @@
 // changes to the application's loop as events (their responses call the Listener on that loop's thread).
 #pragma once
 
+#include "app/migrate.h"
+#include "app/network_probe.h"
 #include "runtime/process_loop.h"
 #include "runtime/threads.h"
 #include "transport/channel/channel_client.h"
@@ -56,6 +58,13 @@ public:
         virtual void on_connect_failed() = 0;
         // The number of local monitors (log lines only).
         virtual int monitor_count() { return 1; }
+        // The server asks the application to move the session to another host (application loop's thread).
+        // subject is empty when the server named none.
+        virtual void on_switch_host(const std::string& host, int port, int secure_port,
+                                    const std::string& subject) {}
+        // Every channel left the migration source: the images the source's caches and GLZ window hold are
+        // gone for the target (a channel's thread, under the channels lock).
+        virtual void on_migration_caches_reset() {}
     };
 
     typedef std::function<bool(RedChannel& channel)> ForEachChannelFunc;
@@ -88,6 +97,9 @@ public:
     const std::string& get_logon_user() const { return _logon_user; }
     const std::string& get_vdi_user_name() const { return _vdi_user_name; }
     int get_logon_mode() const { return _logon_mode; }
+    Migrate& migration() { return _migrate; }
+    // Set by migrate end until the target's init connected every channel again.
+    bool migrated_reconnect() const { return _migrated_reconnect; }
 
     // ---- RedChannel ----
 
@@ -175,6 +187,16 @@ public:
     // Attach channels (client message 104): once per connection.
     void send_attach_channels();
 
+    // ---- Network probe ----
+
+    // From init when the server takes the client's ping: the ping timer, once per client.
+    void create_request_guest_ping();
+    // The guest-address timer, once per client; each tick calls request_guest_address.
+    void create_request_guest_address_timer();
+    // Asks the guest agent for the guest's address (timer thread).
+    void request_guest_address();
+    NetworkProbe& network_probe() { return _probe; }
+
 protected:
     void on_connecting() override;
     void on_connect() override;
@@ -184,7 +206,10 @@ protected:
     void on_connect_mig_target() override {}
 
 private:
+    friend class Migrate;
     class ConnectedEvent;
+    class SwitchHostEvent;
+    class MigrateEndEvent;
     class DisconnectedEvent;
     class MouseModeEvent;
     class AgentTimer;
@@ -197,6 +222,8 @@ private:
     // Attaching waits for the agent: true when it runs.
     bool init_guest_display();
     void post_simple(uint16_t type);
+    void post_ping(uint32_t id, uint64_t counter);
+    bool icmp_round_trip(double* round_trip_ms);
     void calc_cache_sizes_from_system(uint32_t display_channels_hint, uint32_t ram_hint);
 
     ProcessLoop& _app_loop;
@@ -250,4 +277,11 @@ private:
     Mutex _mm_clock_lock;
     uint64_t _mm_clock_base_ms;  // monotonic milliseconds when the clock was set
     uint32_t _mm_clock_offset;
+
+    Migrate _migrate;
+    std::list<RedChannel*> _migrating_channels;  // leaving the source; guarded by _channels_lock
+    std::atomic<bool> _migrated_reconnect;
+
+    // Last: its timers call into the members above, and it stops them before they go.
+    NetworkProbe _probe;
 };

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "app/application.h"
 #include "app/standin_screen.h"
 #include "platform/session_block.h"
+#include "runtime/tests/loop_helpers.h"
 #include "support/fake_channels.h"
 #include "winapi/windows.h"
 #include "winapi/winsock2.h"
@@ -306,6 +308,93 @@ TEST_F(ApplicationTest, AbortJoinsAChannelThreadWaitingOnTheMainLoop) {
     int channels = 0;
     app->get_client().for_each_channel([&](RedChannel&) { return ++channels > 0; });
     EXPECT_EQ(0, channels);
+}
+
+// A program on the foreign-menu pipe: its init record and one item, then what the client sends back.
+std::string foreign_menu_program(std::shared_future<void> done) {
+    std::string name = "\\\\.\\pipe\\" + ForeignMenu::pipe_name();
+    std::u16string wide(name.begin(), name.end());
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 200 && pipe == INVALID_HANDLE_VALUE; i++) {
+        pipe = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(10);
+        }
+    }
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return "no pipe";
+    }
+    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    std::string records = u32(ForeignMenu::MAGIC) + u32(1) + u32(26) + u32(0) + u32(0) +
+                          std::string("Tools\0", 6) + u32(ForeignMenu::ADD_ITEM) + u32(26) + u32(7) + u32(0) +
+                          u32(0) + std::string("Seven\0", 6);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD bytes = 0;
+    std::string received;
+    if ((WriteFile(pipe, records.data(), DWORD(records.size()), nullptr, &overlapped) ||
+         GetLastError() == ERROR_IO_PENDING) &&
+        WaitForSingleObject(overlapped.hEvent, 2000) == WAIT_OBJECT_0) {
+        char buffer[64];
+        while (received.size() < 16 &&
+               (ReadFile(pipe, buffer, sizeof(buffer), nullptr, &overlapped) ||
+                GetLastError() == ERROR_IO_PENDING) &&
+               WaitForSingleObject(overlapped.hEvent, 2000) == WAIT_OBJECT_0 &&
+               GetOverlappedResult(pipe, &overlapped, &bytes, FALSE)) {
+            received.append(buffer, bytes);
+        }
+    }
+    done.wait();
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(pipe);
+    return received;
+}
+
+TEST_F(ApplicationTest, ForeignMenuItemsJoinTheApplicationMenuAndTheirChoiceGoesBack) {
+    main_screen();
+    app->init_menu();
+    std::promise<void> done;
+    std::future<std::string> program =
+        std::async(std::launch::async, foreign_menu_program, done.get_future().share());
+    // A timer on the loop looks for the program's item, then chooses it and quits.
+    std::string menu_seen;
+    int polls = 0;
+    FunctionTimer* poll = new FunctionTimer([&](AbstractProcessLoop&) {
+        Menu* menu = app->get_app_menu();
+        for (size_t i = 0; i < menu->item_count(); i++) {
+            if (menu->item_type_at(i) != Menu::MENU_ITEM_TYPE_MENU) {
+                continue;
+            }
+            Menu* sub = menu->sub_at(i);
+            if (sub->title() == "Tools" && sub->item_count() == 1) {
+                std::string text;
+                int32_t id;
+                int32_t state;
+                sub->command_at(0, text, id, state);
+                menu_seen = text + "=" + std::to_string(id);
+                app->do_command(id);
+            }
+            sub->unref();
+        }
+        menu->unref();
+        if (!menu_seen.empty() || ++polls > 500) {
+            app->disarm_timer(poll);
+            app->quit();
+        }
+    });
+    app->arm_timer(poll, 5);
+    EXPECT_EQ(0, app->run());
+    poll->unref();
+    EXPECT_EQ(menu_seen, "Seven=1024");
+    done.set_value();
+    std::string received = program.get();
+    ASSERT_EQ(received.size(), 16u) << received;
+    uint32_t words[4];
+    memcpy(words, received.data(), sizeof(words));
+    EXPECT_EQ(words[0], uint32_t(ForeignMenu::ITEM_ACTIVATED));
+    EXPECT_EQ(words[1], 16u);
+    EXPECT_EQ(words[2], 7u);
 }
 
 TEST_F(ApplicationTest, FailedStartCommandQuitsWithZero) {

@@ -7,11 +7,12 @@
 
 struct NetworkStats {
     uint32_t pings_sent;
-    uint32_t pongs_received;  // answered pings with a delay below 200 ms
-    uint32_t delay_us;        // at most 1000000
-    uint32_t quality;         // 0 (worst) to 5
-    uint32_t icmp_state;      // 1: the last measurement succeeded
-    uint32_t last_pong_id;    // id of the last answered ping
+    uint32_t pongs_received;    // answered pings with a delay below 200 ms
+    uint32_t delay_us;          // at most 1000000
+    uint32_t quality;           // 0 (worst) to 5
+    uint32_t icmp_state;        // 1: the last measurement succeeded
+    uint32_t last_pong_id;      // id of the last answered ping
+    uint32_t total_pings_sent;  // never reset
 };
 
 // Holds the record's critical section for its lifetime.
