@@ -115,24 +115,40 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
+    // Rows that lie end to end have their fourth bytes cleared by one call per block, not one per row.
+    const bool contiguous = ptrdiff_t(stride) == ptrdiff_t(_width) * _layout->components;
+    auto finish = [&](JSAMPROW* rows, int count) {
+        if (!_layout->finish_row || count <= 0) {
+            return;
+        }
+        if (contiguous) {
+            _layout->finish_row(rows[0], uint32_t(_width) * uint32_t(count));
+            return;
+        }
+        for (int k = 0; k < count; k++) {
+            _layout->finish_row(rows[k], uint32_t(_width));
+        }
+    };
     JSAMPROW rows[kJpegRowsPerRead];
     for (int y = 0; y < _height;) {
+        // A block's row pointers are set once and read by as many calls as libjpeg takes (it returns a band
+        // of rows per call).
         const int count = std::min(kJpegRowsPerRead, _height - y);
         for (int k = 0; k < count; k++) {
             rows[k] = dest + ptrdiff_t(y + k) * stride;
         }
-        // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
-        const int read = int(jpeg_read_scanlines(&_cinfo, rows, JDIMENSION(count)));
-        if (read <= 0) {
-            jpeg_abort_decompress(&_cinfo);
-            return false;
-        }
-        if (_layout->finish_row) {
-            for (int k = 0; k < read; k++) {
-                _layout->finish_row(rows[k], uint32_t(_width));
+        for (int done = 0; done < count;) {
+            // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
+            const int read = int(jpeg_read_scanlines(&_cinfo, rows + done, JDIMENSION(count - done)));
+            if (read <= 0) {
+                finish(rows, done);
+                jpeg_abort_decompress(&_cinfo);
+                return false;
             }
+            done += read;
         }
-        y += read;
+        finish(rows, count);
+        y += count;
     }
     jpeg_finish_decompress(&_cinfo);
     return true;
