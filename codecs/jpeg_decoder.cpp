@@ -115,7 +115,7 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
-    // Rows that lie end to end have their fourth bytes cleared by one call per block, not one per row.
+    // The rows of a window that lie end to end have their fourth bytes cleared by one call, not one per row.
     const bool contiguous = ptrdiff_t(stride) == ptrdiff_t(_width) * _layout->components;
     auto finish = [&](JSAMPROW* rows, int count) {
         if (!_layout->finish_row || count <= 0) {
@@ -129,15 +129,17 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
             _layout->finish_row(rows[k], uint32_t(_width));
         }
     };
-    JSAMPROW rows[kJpegRowsPerRead];
+    // Row pointers are set for a window of two reads' rows and used by as many reads as leave a whole read's
+    // rows in it: libjpeg is always asked for kJpegRowsPerRead rows or more (all that are left at the end),
+    // so it never has to decode a band of rows aside because fewer were asked for.
+    JSAMPROW rows[2 * kJpegRowsPerRead];
     for (int y = 0; y < _height;) {
-        // A block's row pointers are set once and read by as many calls as libjpeg takes (it returns a band
-        // of rows per call).
-        const int count = std::min(kJpegRowsPerRead, _height - y);
+        const int count = std::min(2 * kJpegRowsPerRead, _height - y);
         for (int k = 0; k < count; k++) {
             rows[k] = dest + ptrdiff_t(y + k) * stride;
         }
-        for (int done = 0; done < count;) {
+        int done = 0;
+        do {
             // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
             const int read = int(jpeg_read_scanlines(&_cinfo, rows + done, JDIMENSION(count - done)));
             if (read <= 0) {
@@ -146,9 +148,9 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
                 return false;
             }
             done += read;
-        }
-        finish(rows, count);
-        y += count;
+        } while (done < count && (count - done >= kJpegRowsPerRead || y + count == _height));
+        finish(rows, done);
+        y += done;
     }
     jpeg_finish_decompress(&_cinfo);
     return true;
