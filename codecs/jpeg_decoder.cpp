@@ -1,6 +1,7 @@
 #include "codecs/jpeg_decoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/exception.h"
 #include "runtime/log.h"
@@ -115,7 +116,7 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
-    // The rows of a window that lie end to end have their fourth bytes cleared by one call, not one per row.
+    // The rows of a read that lie end to end have their fourth bytes cleared by one call, not one per row.
     const bool contiguous = ptrdiff_t(stride) == ptrdiff_t(_width) * _layout->components;
     auto finish = [&](JSAMPROW* rows, int count) {
         if (!_layout->finish_row || count <= 0) {
@@ -129,28 +130,25 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
             _layout->finish_row(rows[k], uint32_t(_width));
         }
     };
-    // Row pointers are set for a window of two reads' rows and used by as many reads as leave a whole read's
-    // rows in it: libjpeg is always asked for kJpegRowsPerRead rows or more (all that are left at the end),
-    // so it never has to decode a band of rows aside because fewer were asked for.
-    JSAMPROW rows[2 * kJpegRowsPerRead];
+    // Each read asks for the next kJpegRowsPerRead rows (all that are left at the end); the pointers of rows
+    // not yet read move down for the next one, which sets only those that follow them.
+    JSAMPROW rows[kJpegRowsPerRead];
+    int pointed = 0;
     for (int y = 0; y < _height;) {
-        const int count = std::min(2 * kJpegRowsPerRead, _height - y);
-        for (int k = 0; k < count; k++) {
+        const int count = std::min(kJpegRowsPerRead, _height - y);
+        for (int k = pointed; k < count; k++) {
             rows[k] = dest + ptrdiff_t(y + k) * stride;
         }
-        int done = 0;
-        do {
-            // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
-            const int read = int(jpeg_read_scanlines(&_cinfo, rows + done, JDIMENSION(count - done)));
-            if (read <= 0) {
-                finish(rows, done);
-                jpeg_abort_decompress(&_cinfo);
-                return false;
-            }
-            done += read;
-        } while (done < count && (count - done >= kJpegRowsPerRead || y + count == _height));
-        finish(rows, done);
-        y += done;
+        // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
+        const int read = int(jpeg_read_scanlines(&_cinfo, rows, JDIMENSION(count)));
+        if (read <= 0) {
+            jpeg_abort_decompress(&_cinfo);
+            return false;
+        }
+        finish(rows, read);
+        y += read;
+        pointed = count - std::min(read, count);
+        memmove(rows, rows + (count - pointed), sizeof(JSAMPROW) * size_t(pointed));
     }
     jpeg_finish_decompress(&_cinfo);
     return true;
