@@ -3,8 +3,8 @@
 // (items/s), by content (photo-like, text-like, gradient, noise) and beside a baseline on the same bytes:
 //   QUIC       the decoder, and the decoder as it was before its speed work (quic_reference)
 //   GLZ        every image of the repaint in order through a fresh window, as a session decodes them, plain
-//              and zlib-wrapped; the wrapped ones also inflated alone, by zlib's streaming inflate and by the
-//              decoder's inflater
+//              and zlib-wrapped, into fresh or reused image memory; the wrapped ones also inflated alone, by
+//              zlib's streaming inflate and by the decoder's inflater
 //   JPEG       the decoder into a 32-bit surface, and libjpeg-turbo alone on the same bytes into 32-bit rows
 //   memcpy     of a full 1024x768 screen of 32-bit pixels
 // Run it pinned to one core (taskset -c N build/bench/strips_bench) and repeat: the figures are noisy on a
@@ -131,12 +131,17 @@ void BM_StripsQuicBaseline(benchmark::State& state) {
 // ---- GLZ ----
 
 // Images whose pixels are left unfilled until the decoder writes them, as a canvas's are (the tests' images
-// fill theirs first to catch writes past the end, a cost that is not the decoder's).
+// fill theirs first to catch writes past the end, a cost that is not the decoder's). Fresh memory for every
+// image, as a session's canvas gives them, or memory of the previous pass, already paged in, which leaves
+// the decoder's own cost.
 class BenchGlzImage : public GlzDecodedImage {
 public:
-    BenchGlzImage(uint64_t id, uint64_t win_head_id, uint32_t pixels)
-        : GlzDecodedImage(id, win_head_id, nullptr, pixels, 4), _pixels(new uint8_t[size_t(pixels) * 4]) {
-        _data = _pixels.get();
+    BenchGlzImage(uint64_t id, uint64_t win_head_id, uint32_t pixels, uint8_t* reused)
+        : GlzDecodedImage(id, win_head_id, reused, pixels, 4) {
+        if (!reused) {
+            _pixels.reset(new uint8_t[size_t(pixels) * 4]);
+            _data = _pixels.get();
+        }
     }
 
 private:
@@ -145,10 +150,25 @@ private:
 
 class BenchGlzHandler : public GlzDecodeHandler {
 public:
+    explicit BenchGlzHandler(std::vector<std::vector<uint8_t>>* reused) : _reused(reused) {}
+
     GlzDecodedImage* alloc_image(void*, uint64_t image_id, uint64_t image_win_head_id, LzImageType, int, int,
                                  int gross_pixels, int, bool) override {
-        return new BenchGlzImage(image_id, image_win_head_id, uint32_t(gross_pixels));
+        uint8_t* memory = nullptr;
+        if (_reused) {
+            if (_next == _reused->size()) {
+                _reused->emplace_back();
+            }
+            std::vector<uint8_t>& m = (*_reused)[_next++];
+            m.resize(std::max(m.size(), size_t(gross_pixels) * 4), 0);
+            memory = m.data();
+        }
+        return new BenchGlzImage(image_id, image_win_head_id, uint32_t(gross_pixels), memory);
     }
+
+private:
+    std::vector<std::vector<uint8_t>>* _reused;
+    size_t _next = 0;
 };
 
 // The whole repaint through a fresh window: the images refer to earlier ones, so they are decoded in order.
@@ -169,9 +189,10 @@ void glz_repaint(benchmark::State& state, const char* name) {
     }
     std::vector<uint8_t> inflated(largest);
     ZlibDecoder zlib;
+    std::vector<std::vector<uint8_t>> reused;
     for (auto _ : state) {
         TestGlzDebug debug;
-        BenchGlzHandler handler;
+        BenchGlzHandler handler(state.range(0) ? &reused : nullptr);
         GlzDecoderWindow window(debug);
         GlzDecoder decoder(window, handler, debug);
         try {
@@ -194,7 +215,8 @@ void glz_repaint(benchmark::State& state, const char* name) {
         bytes += s.size;
     }
     state.SetItemsProcessed(int64_t(state.iterations() * pixels_of(images)));
-    state.SetLabel(std::to_string(images.size()) + " images, " + std::to_string(bytes / 1024) + " KiB");
+    state.SetLabel(std::string(state.range(0) ? "reused" : "fresh") + " memory, " +
+                   std::to_string(images.size()) + " images, " + std::to_string(bytes / 1024) + " KiB");
 }
 
 void BM_StripsGlzRepaint(benchmark::State& state) {
@@ -230,7 +252,12 @@ void BM_StripsInflate(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations() * pixels_of(images)));
     state.SetBytesProcessed(int64_t(state.iterations() * inflated_size(images)));
-    state.SetLabel(std::to_string(images.size()) + " images");
+    uint64_t wrapped = 0;
+    for (const StripImage& s : images) {
+        wrapped += s.size;
+    }
+    state.SetLabel(std::to_string(images.size()) + " images, " + std::to_string(wrapped / 1024) + " KiB to " +
+                   std::to_string(inflated_size(images) / 1024) + " KiB");
 }
 
 // The same by zlib's streaming inflate, reset before each image.
@@ -323,8 +350,9 @@ void BM_StripsMemcpyScreen(benchmark::State& state) {
 // photo-like and gradient strips as JPEG).
 BENCHMARK(BM_StripsQuic)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsQuicBaseline)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StripsGlzRepaint)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StripsZlibGlzRepaint)->Unit(benchmark::kMillisecond);
+// Argument: 0 fresh image memory, 1 reused.
+BENCHMARK(BM_StripsGlzRepaint)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StripsZlibGlzRepaint)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsInflate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsInflateZlibStream)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsJpeg)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);

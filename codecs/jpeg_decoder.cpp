@@ -1,6 +1,7 @@
 #include "codecs/jpeg_decoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/exception.h"
 #include "runtime/log.h"
@@ -115,10 +116,27 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
         jpeg_abort_decompress(&_cinfo);
         return false;
     }
+    // The rows of a read that lie end to end have their fourth bytes cleared by one call, not one per row.
+    const bool contiguous = ptrdiff_t(stride) == ptrdiff_t(_width) * _layout->components;
+    auto finish = [&](JSAMPROW* rows, int count) {
+        if (!_layout->finish_row || count <= 0) {
+            return;
+        }
+        if (contiguous) {
+            _layout->finish_row(rows[0], uint32_t(_width) * uint32_t(count));
+            return;
+        }
+        for (int k = 0; k < count; k++) {
+            _layout->finish_row(rows[k], uint32_t(_width));
+        }
+    };
+    // Each read asks for the next kJpegRowsPerRead rows (all that are left at the end); the pointers of rows
+    // not yet read move down for the next one, which sets only those that follow them.
     JSAMPROW rows[kJpegRowsPerRead];
+    int pointed = 0;
     for (int y = 0; y < _height;) {
         const int count = std::min(kJpegRowsPerRead, _height - y);
-        for (int k = 0; k < count; k++) {
+        for (int k = pointed; k < count; k++) {
             rows[k] = dest + ptrdiff_t(y + k) * stride;
         }
         // The whole image is in memory: libjpeg returns no rows only when the data ends too early.
@@ -127,12 +145,10 @@ bool JpegDecoder::decode(uint8_t* dest, int stride, int format) {
             jpeg_abort_decompress(&_cinfo);
             return false;
         }
-        if (_layout->finish_row) {
-            for (int k = 0; k < read; k++) {
-                _layout->finish_row(rows[k], uint32_t(_width));
-            }
-        }
+        finish(rows, read);
         y += read;
+        pointed = count - std::min(read, count);
+        memmove(rows, rows + (count - pointed), sizeof(JSAMPROW) * size_t(pointed));
     }
     jpeg_finish_decompress(&_cinfo);
     return true;

@@ -541,7 +541,10 @@ private:
     // The hot state lives in this object, a local of the row call, so that the compiler keeps it in registers
     // while the output bytes are written.
     explicit RowDecoder(QuicContext* d)
-        : d_(d), r_(d->io), st_(kChannels > 1 ? d->rgb_state : d->channels[L::kFirstChannel].state) {
+        : d_(d),
+          r_(d->io),
+          head_(d->io.bits),
+          st_(kChannels > 1 ? d->rgb_state : d->channels[L::kFirstChannel].state) {
         for (unsigned c = 0; c < kChannels; c++) {
             QuicChannel& ch = d->channels[L::kFirstChannel + c];
             corr_[c] = ch.correlate_row;
@@ -577,18 +580,32 @@ private:
         }
     }
 
+    // Drops n bits, of any length, from the reader.
+    QUIC_INLINE void eat(unsigned n) {
+        eatbits(d_, r_, n);
+        head_ = r_.bits;
+    }
+
     QUIC_INLINE unsigned decode_symbol(unsigned l) {
         const QuicFamily& f = family<kBpc>();
-        const uint32_t w = r_.word();
         unsigned len, sym;
         // Every codeword of up to kShortBits bits, under any code, comes from one table: the code changes
         // from symbol to symbol, and a branch on which way to read it mispredicts more than the load costs.
         // Only longer codewords are worked out.
-        unsigned short_code;
-        if ((short_code = f.short_codes[l][w >> (32 - kShortBits)]) != 0) {
+        const unsigned short_code = f.short_codes[l][head_ >> (64 - kShortBits)];
+        if (__builtin_expect(short_code != 0, 1)) {
             sym = short_code & 0xff;
             len = short_code >> 8;
-        } else if (w > f.prefix_mask[l]) {
+            // The next symbol's table index is read from the look-ahead shifted but not yet refilled: at
+            // least 32 - kShortBits of its bits are left, so the refill lands below the index and the next
+            // lookup need not wait for it.
+            const uint64_t shifted = r_.bits << len;
+            eatbits(d_, r_, len);
+            head_ = shifted;
+            return sym;
+        }
+        const uint32_t w = r_.word();
+        if (w > f.prefix_mask[l]) {
             const unsigned zeros = unsigned(__builtin_clz(w));
             len = zeros + 1 + l;
             sym = (zeros << l) | ((w >> (32 - len)) & ((1u << l) - 1));
@@ -600,7 +617,7 @@ private:
             bad_ |= sym > kMask;
             sym &= kMask;
         }
-        eatbits(d_, r_, len);
+        eat(len);
         return sym;
     }
 
@@ -665,14 +682,14 @@ private:
                 return limit;
             }
             if (hits < 8) {
-                eatbits(d_, r_, hits + 1);
+                eat(hits + 1);
                 break;
             }
-            eatbits(d_, r_, 8);
+            eat(8);
         }
         if (st.melclen) {
             len += r_.word() >> (32 - st.melclen);
-            eatbits(d_, r_, st.melclen);
+            eat(st.melclen);
         }
         if (st.melcstate) {
             st.melclen = kRunBits[--st.melcstate];
@@ -743,6 +760,9 @@ private:
 
     QuicContext* d_;
     QuicReader r_;
+    // The reader's look-ahead as far as the short-codeword table index: equal to r_.bits in its top
+    // kShortBits bits, perhaps without the last refill below them.
+    uint64_t head_;
     QuicState& st_;
     uint8_t* corr_[kChannels];
     QuicBucket** buckets_[kChannels];

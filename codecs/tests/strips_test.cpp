@@ -250,18 +250,26 @@ TEST(JpegStrips, DecodeLikeLibjpegAloneWithTheFourthByteCleared) {
         for (size_t i = 3; i < expected.size(); i += 4) {
             expected[i] = 0;
         }
-        // Rows upwards through a negative stride with a gap after each: every row lands in its place.
+        // Rows upwards through a negative stride with a gap after each, and rows end to end: every row lands
+        // in its place and nothing between them is written.
         int width, height;
         ASSERT_TRUE(decoder.begin(s.data, s.size, &width, &height));
-        const int stride = width * 4 + 12;
-        std::vector<uint8_t> surface(size_t(stride) * size_t(height), 0xA5);
-        ASSERT_TRUE(decoder.decode(surface.data() + size_t(stride) * size_t(height - 1), -stride,
-                                   JPEG_BITMAP_FMT_32BIT));
-        for (int y = 0; y < height; y++) {
-            const uint8_t* row = surface.data() + size_t(stride) * size_t(height - 1 - y);
-            ASSERT_TRUE(std::equal(row, row + row_bytes, expected.begin() + ptrdiff_t(y * row_bytes)))
-                << strip_content_name(s.content) << " row " << y;
-            ASSERT_TRUE(std::all_of(row + row_bytes, row + stride, [](uint8_t b) { return b == 0xA5; }));
+        for (const int gap : {12, 0}) {
+            const int stride = width * 4 + gap;
+            std::vector<uint8_t> surface(size_t(stride) * size_t(height), 0xA5);
+            if (gap) {
+                ASSERT_TRUE(decoder.decode(surface.data() + size_t(stride) * size_t(height - 1), -stride,
+                                           JPEG_BITMAP_FMT_32BIT));
+            } else {
+                ASSERT_TRUE(decoder.begin(s.data, s.size, &width, &height));
+                ASSERT_TRUE(decoder.decode(surface.data(), stride, JPEG_BITMAP_FMT_32BIT));
+            }
+            for (int y = 0; y < height; y++) {
+                const uint8_t* row = surface.data() + size_t(stride) * size_t(gap ? height - 1 - y : y);
+                ASSERT_TRUE(std::equal(row, row + row_bytes, expected.begin() + ptrdiff_t(y * row_bytes)))
+                    << strip_content_name(s.content) << " row " << y << ", gap " << gap;
+                ASSERT_TRUE(std::all_of(row + row_bytes, row + stride, [](uint8_t b) { return b == 0xA5; }));
+            }
         }
     }
 }
