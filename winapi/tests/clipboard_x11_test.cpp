@@ -53,10 +53,10 @@ std::string command_output_pumping(const std::string& command) {
 // xclip owns the clipboard with the file's bytes under the target until another client takes it. The xclip
 // command returns before its background copy has taken the clipboard, so the caller owns it first and this
 // waits until it is lost: a late xclip would take a later test's clipboard.
-void xclip_put(const std::string& path, const char* target) {
+void xclip_put(const std::string& path, const char* target, int timeout_ms = 5000) {
     std::string command = "xclip -selection clipboard -t '" + std::string(target) + "' -i '" + path + "'";
     ASSERT_EQ(system(command.c_str()), 0) << command;
-    ASSERT_TRUE(pump_until([] { return GetClipboardOwner() == nullptr; }))
+    ASSERT_TRUE(pump_until([] { return GetClipboardOwner() == nullptr; }, timeout_ms))
         << "xclip did not take the clipboard";
 }
 
@@ -119,8 +119,8 @@ protected:
     }
 
     // Waits until another client's data for the format shows.
-    bool wait_available(UINT format) {
-        return pump_until([&] { return IsClipboardFormatAvailable(format) != FALSE; });
+    bool wait_available(UINT format, int timeout_ms = 5000) {
+        return pump_until([&] { return IsClipboardFormatAvailable(format) != FALSE; }, timeout_ms);
     }
 
     TempDir dir_;
@@ -221,10 +221,11 @@ TEST_F(ClipboardX11Test, LargeTextTravelsInIncrementsBothWays) {
     EXPECT_EQ(out.size(), large.size());
     EXPECT_TRUE(out == large);
 
+    // xclip reads 3 MB before it takes the clipboard: a loaded machine needs longer than the usual waits.
     write_file(dir_.file("large"), std::vector<uint8_t>(large.begin(), large.end()));
-    xclip_put(dir_.file("large"), "UTF8_STRING");
-    ASSERT_TRUE(pump_until([&] { return GetClipboardOwner() == nullptr; }));
-    ASSERT_TRUE(wait_available(CF_UNICODETEXT));
+    xclip_put(dir_.file("large"), "UTF8_STRING", 20000);
+    ASSERT_TRUE(pump_until([&] { return GetClipboardOwner() == nullptr; }, 20000));
+    ASSERT_TRUE(wait_available(CF_UNICODETEXT, 20000));
     ASSERT_TRUE(OpenClipboard(nullptr));
     HANDLE block = GetClipboardData(CF_UNICODETEXT);
     ASSERT_NE(block, nullptr);
