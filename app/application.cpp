@@ -116,12 +116,20 @@ Application::Application()
     for (uint8_t type = SPICE_CHANNEL_MAIN; type <= RedClient::MAX_CHANNEL_TYPE; type++) {
         _channel_security[type] = SECURITY_BOTH;
     }
+    if (parts().create_info_layer) {
+        _info_layer = parts().create_info_layer(*this);
+    }
+    if (parts().create_watermark_layer) {
+        _watermark_layer = parts().create_watermark_layer(*this);
+    }
 }
 
 Application::~Application() {
+    stop_gui_timer();
     if (gui) {
         gui->set_screen(nullptr);
     }
+    delete_layers();
     if (main_screen) {
         SessionScreen* screen = main_screen;
         main_screen = nullptr;

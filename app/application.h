@@ -11,11 +11,13 @@
 #pragma once
 
 #include "app/application_interface.h"
+#include "app/application_layer.h"
 #include "app/input_handler.h"
 #include "app/menu.h"
 #include "app/red_client.h"
 #include "app/session_screen.h"
 #include "platform/platform.h"
+#include "runtime/event.h"
 #include "runtime/process_loop.h"
 #include "winapi/windows.h"
 
@@ -29,10 +31,7 @@
 #include <vector>
 
 class ChannelFactory;
-class InfoLayer;
-class WatermarkLayer;
 class GUITimer;
-class GUIBarrier;
 class StickyKeyTimer;
 class Application;
 
@@ -46,11 +45,39 @@ struct ApplicationParts {
     std::function<void()> remove_keyboard_hook;
     // The in-session dialog layer.
     std::function<DialogLayer*(Application& app)> create_gui;
+    // The application's own layers: the input barrier of a screen, the sticky-key image and the watermark.
+    // Each may return null (the layer is then left out); a hook left empty leaves the layer out too.
+    std::function<ApplicationLayer*(Application& app, int screen_id)> create_gui_barrier;
+    std::function<ApplicationLayer*(Application& app)> create_info_layer;
+    std::function<ApplicationLayer*(Application& app)> create_watermark_layer;
     // Channel factories by SPICE channel type (display 2, inputs 3, cursor 4, playback 5, record 6, USB
     // redirection 9); process-wide objects, not owned.
     std::map<uint8_t, ChannelFactory*> channel_factories;
     // The module version text, logged at start.
     std::string version;
+};
+
+// Posted by the main channel's thread to the application loop and waited for: the local monitors with ids
+// 0, 1, 2 and so on, up to the first id without a monitor.
+class MonitorsQuery : public SyncEvent {
+public:
+    struct Record {
+        uint32_t depth;  // always 32
+        uint32_t width;
+        uint32_t height;
+        int32_t x;
+        int32_t y;
+    };
+    // Read by the poster once wait() returned.
+    const std::vector<Record>& monitors() const { return _monitors; }
+    // The records of the monitors with ids 0, 1, 2 ... up to the first missing id.
+    static std::vector<Record> collect(const MonitorsList& monitors);
+
+protected:
+    void do_response(AbstractProcessLoop& events_loop) override;
+
+private:
+    std::vector<Record> _monitors;
 };
 
 class Application : public ProcessLoop,
@@ -207,8 +234,13 @@ public:
     // ---- Layers and timers (application_layers.cpp) ----
 
     void show_info_layer();
-    // Arms the dialog layer's 33 ms tick on the main loop.
+    // Arms the dialog layer's 33 ms tick on the main loop, replacing an earlier tick.
     void start_gui_timer();
+    void stop_gui_timer();
+    ApplicationLayer* info_layer() const { return _info_layer; }
+    ApplicationLayer* watermark_layer() const { return _watermark_layer; }
+    // The input barrier of the screen id; null when it has none.
+    ApplicationLayer* gui_barrier(int screen_id) const;
 
 private:
     class DisconnectedEvent;
@@ -246,8 +278,8 @@ private:
 
     HotKeys _hot_keys;
     std::map<std::string, int> _commands;
-    InfoLayer* _info_layer;
-    WatermarkLayer* _watermark_layer;
+    ApplicationLayer* _info_layer;
+    ApplicationLayer* _watermark_layer;
     StickyKeyTimer* _sticky_timer;
     bool _sticky_trace;
     bool _sticky_mode;
@@ -257,7 +289,11 @@ private:
     Menu* _usb_menu;
     std::map<int, ForeignMenuItem> _foreign_menu_items;
     GUITimer* _gui_timer;
-    std::list<GUIBarrier*> _gui_barriers;
+    // The input barriers with the ids of their screens.
+    std::list<std::pair<int, ApplicationLayer*>> _gui_barriers;
+    void create_gui_barrier(int screen_id);
+    void delete_gui_barrier(int screen_id);
+    void delete_layers();
     bool _during_host_switch;
     std::atomic<uint32_t> _session_state;
     std::unique_ptr<Thread> _cancel_watch;

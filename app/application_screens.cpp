@@ -226,11 +226,13 @@ SessionScreen* Application::get_screen(int id) {
         return nullptr;
     }
     _screens[id] = screen;
+    create_gui_barrier(id);
     return screen;
 }
 
 void Application::on_screen_destroyed(int id, bool was_captured) {
     // Called from the screen's destructor: nothing may be thrown from here.
+    delete_gui_barrier(id);
     if (id < 0 || size_t(id) >= _screens.size() || !_screens[id]) {
         LOG_WARN("no screen %d", id);
         return;
