@@ -22,11 +22,6 @@ const uint32_t SEND_TIMEOUT_MS = 5000;
 const uint8_t FACTORY_ORDER[] = {SPICE_CHANNEL_DISPLAY,  SPICE_CHANNEL_CURSOR, SPICE_CHANNEL_INPUTS,
                                  SPICE_CHANNEL_PLAYBACK, SPICE_CHANNEL_RECORD, SPICE_CHANNEL_USBREDIR};
 
-// The maker's PC-in-one desktop does not exist on this platform.
-bool is_pc_in_one_mode() {
-    return false;
-}
-
 std::u16string widen(const std::string& text) {
     if (text.empty()) {
         return std::u16string();
@@ -417,7 +412,7 @@ void Application::on_disconnected(int error_code) {
     }
     LOG_WARN("app on_disconnected, but not need reconnect, so processloop quit,error_code:%d", error_code);
     ProcessLoop::quit(error_code);
-    bool pc_in_one = is_pc_in_one_mode() && SessionBlock::pc_in_one();
+    bool pc_in_one = pc_in_one_mode() && SessionBlock::pc_in_one();
     if (screen && !pc_in_one) {
         screen->NotifyNavBar(1);
     }
@@ -434,6 +429,11 @@ void Application::notify_parent(UINT message, WPARAM wparam, LPARAM lparam) {
     if (HWND parent = find_parent_window()) {
         PostMessageW(parent, message, wparam, lparam);
     }
+}
+
+// The maker's PC-in-one desktop does not exist on this platform.
+bool Application::pc_in_one_mode() {
+    return false;
 }
 
 void Application::quit() {

@@ -16,6 +16,7 @@
 #include "app/menu.h"
 #include "app/red_client.h"
 #include "app/session_screen.h"
+#include "platform/monitor.h"
 #include "platform/platform.h"
 #include "runtime/event.h"
 #include "runtime/process_loop.h"
@@ -215,7 +216,10 @@ public:
     // ---- Screens (application_screens.cpp) ----
 
     void hide_screens();
-    void rearrange_monitors(bool force_capture, bool enter_full_screen, SessionScreen* screen);
+    // toggle with no screen: every screen enters full screen; with a screen: that one does. sizes: one per
+    // screen id, the size a screen of locked size sets its monitor to (else its current size).
+    void rearrange_monitors(bool force_capture, bool toggle, SessionScreen* screen,
+                            const std::vector<Point>* sizes = nullptr);
     void reg_write_userinfo();
     // Updates the window-state record from the window and writes it (quit).
     void store_window_state();
@@ -228,6 +232,8 @@ public:
     // (graphic types 0, 1, 3: rounded up) or a multiple of 4 (others: rounded down).
     static POINT windowed_size(int remembered_width, int remembered_height, int display_width,
                                int display_height, uint32_t graphic_type);
+    // The maker's PC-in-one desktop, where leaving full screen ends the session.
+    static bool pc_in_one_mode();
     // Process-wide: 1 while full screen was last chosen by the stored state or a toggle.
     static uint32_t full_screen_indicator;
 
