@@ -22,11 +22,6 @@ const uint32_t SEND_TIMEOUT_MS = 5000;
 const uint8_t FACTORY_ORDER[] = {SPICE_CHANNEL_DISPLAY,  SPICE_CHANNEL_CURSOR, SPICE_CHANNEL_INPUTS,
                                  SPICE_CHANNEL_PLAYBACK, SPICE_CHANNEL_RECORD, SPICE_CHANNEL_USBREDIR};
 
-// The maker's PC-in-one desktop does not exist on this platform.
-bool is_pc_in_one_mode() {
-    return false;
-}
-
 std::u16string widen(const std::string& text) {
     if (text.empty()) {
         return std::u16string();
@@ -116,14 +111,22 @@ Application::Application()
     for (uint8_t type = SPICE_CHANNEL_MAIN; type <= RedClient::MAX_CHANNEL_TYPE; type++) {
         _channel_security[type] = SECURITY_BOTH;
     }
+    if (parts().create_info_layer) {
+        _info_layer = parts().create_info_layer(*this);
+    }
+    if (parts().create_watermark_layer) {
+        _watermark_layer = parts().create_watermark_layer(*this);
+    }
 }
 
 Application::~Application() {
     // Its programs' connections go first; the application menu is left alone.
     _foreign_menu.reset();
+    stop_gui_timer();
     if (gui) {
         gui->set_screen(nullptr);
     }
+    delete_layers();
     if (main_screen) {
         SessionScreen* screen = main_screen;
         main_screen = nullptr;
@@ -418,7 +421,7 @@ void Application::on_disconnected(int error_code) {
     }
     LOG_WARN("app on_disconnected, but not need reconnect, so processloop quit,error_code:%d", error_code);
     ProcessLoop::quit(error_code);
-    bool pc_in_one = is_pc_in_one_mode() && SessionBlock::pc_in_one();
+    bool pc_in_one = pc_in_one_mode() && SessionBlock::pc_in_one();
     if (screen && !pc_in_one) {
         screen->NotifyNavBar(1);
     }
@@ -435,6 +438,11 @@ void Application::notify_parent(UINT message, WPARAM wparam, LPARAM lparam) {
     if (HWND parent = find_parent_window()) {
         PostMessageW(parent, message, wparam, lparam);
     }
+}
+
+// The maker's PC-in-one desktop does not exist on this platform.
+bool Application::pc_in_one_mode() {
+    return false;
 }
 
 void Application::quit() {

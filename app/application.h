@@ -12,11 +12,15 @@
 
 #include "app/application_interface.h"
 #include "app/foreign_menu.h"
+
+#include "app/application_layer.h"
 #include "app/input_handler.h"
 #include "app/menu.h"
 #include "app/red_client.h"
 #include "app/session_screen.h"
+#include "platform/monitor.h"
 #include "platform/platform.h"
+#include "runtime/event.h"
 #include "runtime/process_loop.h"
 #include "winapi/windows.h"
 
@@ -30,10 +34,7 @@
 #include <vector>
 
 class ChannelFactory;
-class InfoLayer;
-class WatermarkLayer;
 class GUITimer;
-class GUIBarrier;
 class StickyKeyTimer;
 class Application;
 
@@ -47,11 +48,39 @@ struct ApplicationParts {
     std::function<void()> remove_keyboard_hook;
     // The in-session dialog layer.
     std::function<DialogLayer*(Application& app)> create_gui;
+    // The application's own layers: the input barrier of a screen, the sticky-key image and the watermark.
+    // Each may return null (the layer is then left out); a hook left empty leaves the layer out too.
+    std::function<ApplicationLayer*(Application& app, int screen_id)> create_gui_barrier;
+    std::function<ApplicationLayer*(Application& app)> create_info_layer;
+    std::function<ApplicationLayer*(Application& app)> create_watermark_layer;
     // Channel factories by SPICE channel type (display 2, inputs 3, cursor 4, playback 5, record 6, USB
     // redirection 9); process-wide objects, not owned.
     std::map<uint8_t, ChannelFactory*> channel_factories;
     // The module version text, logged at start.
     std::string version;
+};
+
+// Posted by the main channel's thread to the application loop and waited for: the local monitors with ids
+// 0, 1, 2 and so on, up to the first id without a monitor.
+class MonitorsQuery : public SyncEvent {
+public:
+    struct Record {
+        uint32_t depth;  // always 32
+        uint32_t width;
+        uint32_t height;
+        int32_t x;
+        int32_t y;
+    };
+    // Read by the poster once wait() returned.
+    const std::vector<Record>& monitors() const { return _monitors; }
+    // The records of the monitors with ids 0, 1, 2 ... up to the first missing id.
+    static std::vector<Record> collect(const MonitorsList& monitors);
+
+protected:
+    void do_response(AbstractProcessLoop& events_loop) override;
+
+private:
+    std::vector<Record> _monitors;
 };
 
 class Application : public ProcessLoop,
@@ -196,7 +225,10 @@ public:
     // ---- Screens (application_screens.cpp) ----
 
     void hide_screens();
-    void rearrange_monitors(bool force_capture, bool enter_full_screen, SessionScreen* screen);
+    // toggle with no screen: every screen enters full screen; with a screen: that one does. sizes: one per
+    // screen id, the size a screen of locked size sets its monitor to (else its current size).
+    void rearrange_monitors(bool force_capture, bool toggle, SessionScreen* screen,
+                            const std::vector<Point>* sizes = nullptr);
     void reg_write_userinfo();
     // Updates the window-state record from the window and writes it (quit).
     void store_window_state();
@@ -209,14 +241,21 @@ public:
     // (graphic types 0, 1, 3: rounded up) or a multiple of 4 (others: rounded down).
     static POINT windowed_size(int remembered_width, int remembered_height, int display_width,
                                int display_height, uint32_t graphic_type);
+    // The maker's PC-in-one desktop, where leaving full screen ends the session.
+    static bool pc_in_one_mode();
     // Process-wide: 1 while full screen was last chosen by the stored state or a toggle.
     static uint32_t full_screen_indicator;
 
     // ---- Layers and timers (application_layers.cpp) ----
 
     void show_info_layer();
-    // Arms the dialog layer's 33 ms tick on the main loop.
+    // Arms the dialog layer's 33 ms tick on the main loop, replacing an earlier tick.
     void start_gui_timer();
+    void stop_gui_timer();
+    ApplicationLayer* info_layer() const { return _info_layer; }
+    ApplicationLayer* watermark_layer() const { return _watermark_layer; }
+    // The input barrier of the screen id; null when it has none.
+    ApplicationLayer* gui_barrier(int screen_id) const;
 
 private:
     class DisconnectedEvent;
@@ -254,8 +293,8 @@ private:
 
     HotKeys _hot_keys;
     std::map<std::string, int> _commands;
-    InfoLayer* _info_layer;
-    WatermarkLayer* _watermark_layer;
+    ApplicationLayer* _info_layer;
+    ApplicationLayer* _watermark_layer;
     StickyKeyTimer* _sticky_timer;
     bool _sticky_trace;
     bool _sticky_mode;
@@ -266,7 +305,11 @@ private:
     std::map<int, ForeignMenuItem> _foreign_menu_items;
     std::unique_ptr<ForeignMenu> _foreign_menu;
     GUITimer* _gui_timer;
-    std::list<GUIBarrier*> _gui_barriers;
+    // The input barriers with the ids of their screens.
+    std::list<std::pair<int, ApplicationLayer*>> _gui_barriers;
+    void create_gui_barrier(int screen_id);
+    void delete_gui_barrier(int screen_id);
+    void delete_layers();
     bool _during_host_switch;
     std::atomic<uint32_t> _session_state;
     std::unique_ptr<Thread> _cancel_watch;

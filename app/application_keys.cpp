@@ -310,6 +310,9 @@ void Application::on_key_up(int key) {
 void Application::on_sticky_timer() {
     _sticky_mode = true;
     LOG_DEBUG("ON sticky");
+    if (_info_layer) {
+        _info_layer->set_info_mode(true);
+    }
     if (_sticky_timer) {
         disarm_timer(_sticky_timer);
     }
@@ -333,6 +336,9 @@ void Application::reset_sticky() {
         }
         _sticky_mode = false;
         LOG_DEBUG("OFF sticky");
+        if (_info_layer) {
+            _info_layer->set_info_mode(false);
+        }
     }
     _key_down = false;
     _sticky_key = 0;

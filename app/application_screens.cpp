@@ -28,6 +28,29 @@ bool write_dword(HKEY key, const char* name, DWORD value, LSTATUS& status) {
     return status == ERROR_SUCCESS;
 }
 
+// The pointer to the centre of the monitor holding the window (the primary one without a window).
+void center_cursor(HWND window) {
+    MONITORINFO info{};
+    info.cbSize = sizeof(info);
+    HMONITOR monitor =
+        MonitorFromWindow(window, window ? MONITOR_DEFAULTTONEAREST : MONITOR_DEFAULTTOPRIMARY);
+    if (!monitor || !GetMonitorInfoW(monitor, &info)) {
+        return;
+    }
+    const RECT& area = info.rcMonitor;
+    if (area.right == area.left || area.bottom == area.top) {
+        return;
+    }
+    SetCursorPos(area.left + (area.right - area.left) / 2, area.top + (area.bottom - area.top) / 2);
+}
+
+void activate(HWND window) {
+    if (window) {
+        SetForegroundWindow(window);
+        SetFocus(window);
+    }
+}
+
 Point first_monitor_size() {
     const MonitorsList& monitors = Platform::current_monitors();
     if (monitors.empty()) {
@@ -193,6 +216,10 @@ void Application::store_window_state() {
         (main_screen->minimized && minimize_display_change) ? !full_screen : full_screen;
     window_state.width = main_screen->width;
     window_state.height = main_screen->height;
+    // Stored only once the guest was told the window's size: before that the size is the initial one.
+    if (_client.monitors_config_sent()) {
+        reg_write_userinfo();
+    }
 }
 
 SessionScreen* Application::get_screen(int id) {
@@ -226,11 +253,32 @@ SessionScreen* Application::get_screen(int id) {
         return nullptr;
     }
     _screens[id] = screen;
+    create_gui_barrier(id);
+    if (id == 0) {
+        return screen;
+    }
+    if (full_screen) {
+        for (Monitor* monitor : Platform::current_monitors()) {
+            if (monitor->get_id() == id) {
+                screen->monitor = monitor;
+                monitor->set_used();
+                break;
+            }
+        }
+        rearrange_monitors(false, true, screen);
+    } else {
+        if (screen->window && main_screen && main_screen->window) {
+            SetWindowPos(screen->window, main_screen->window, 0, 0, 0, 0,
+                         SWP_NOACTIVATE | SWP_NOMOVE | SWP_NOSIZE);
+        }
+        screen->show();
+    }
     return screen;
 }
 
 void Application::on_screen_destroyed(int id, bool was_captured) {
     // Called from the screen's destructor: nothing may be thrown from here.
+    delete_gui_barrier(id);
     if (id < 0 || size_t(id) >= _screens.size() || !_screens[id]) {
         LOG_WARN("no screen %d", id);
         return;
@@ -244,6 +292,7 @@ void Application::on_screen_destroyed(int id, bool was_captured) {
     }
     if (full_screen && screen->monitor) {
         screen->monitor->restore();
+        center_cursor(main_screen ? main_screen->window : nullptr);
         screen->monitor->set_free();
         _screens[id] = nullptr;
         rearrange_monitors(was_captured, false, nullptr);
@@ -265,8 +314,12 @@ void Application::resize_screen(SessionScreen* screen, int width, int height, in
     if (!screen) {
         return;
     }
-    if (flags != 1) {
-        _monitors_arranged = false;
+    if (_client.monitors_config_sent()) {
+        if (flags == 1) {
+            reg_write_userinfo_values(full_screen, width, height);
+        } else {
+            _monitors_arranged = false;
+        }
     }
     bool first = !_first_resize_done;
     if (first) {
@@ -306,7 +359,12 @@ void Application::resize_screen(SessionScreen* screen, int width, int height, in
     bool recapture = false;
     if (full_screen) {
         recapture = screen == main_screen && active_screen && active_screen->mouse_captured;
-        rearrange_monitors(false, false, nullptr);
+        std::vector<Point> sizes;
+        for (SessionScreen* each : _screens) {
+            sizes.push_back(each == screen ? Point{width, height}
+                                           : (each ? Point{each->width, each->height} : Point{0, 0}));
+        }
+        rearrange_monitors(false, false, nullptr, &sizes);
     } else if (!first && width == screen->width && height == screen->height) {
         // The first resize always goes on, so that the window is shown even when the guest's first surface
         // has the initial window size.
@@ -329,33 +387,103 @@ void Application::resize_screen(SessionScreen* screen, int width, int height, in
 
 void Application::assign_monitors() {}
 
-void Application::rearrange_monitors(bool force_capture, bool entering_full_screen, SessionScreen* screen) {
-    if (!full_screen && !entering_full_screen) {
+void Application::rearrange_monitors(bool force_capture, bool toggle, SessionScreen* screen,
+                                     const std::vector<Point>* sizes) {
+    if (!full_screen && !toggle) {
         return;
     }
+    bool entering = toggle && !screen;
     release_all_keys();
     bool released = false;
     if (active_screen && active_screen->mouse_captured) {
         active_screen->release_mouse();
         released = true;
     }
-    for (SessionScreen* each : _screens) {
-        if (each && each->monitor && !each->size_locked) {
-            Point size = each->monitor->get_size();
-            each->resize(size.x, size.y);
-        }
-    }
-    if (entering_full_screen && !screen) {
-        for (SessionScreen* each : _screens) {
-            if (each && !each->full_screen) {
-                each->show_full_screen_on_monitor();
-                if (each->out_of_sync) {
-                    _out_of_sync = true;
+    // A lone screen goes on the monitor its window is on.
+    if (_screens.size() == 1 && _screens[0] && _screens[0]->window) {
+        MONITORINFO info{};
+        info.cbSize = sizeof(info);
+        HMONITOR display = MonitorFromWindow(_screens[0]->window, MONITOR_DEFAULTTONEAREST);
+        if (display && GetMonitorInfoW(display, &info)) {
+            for (Monitor* monitor : Platform::current_monitors()) {
+                Point position = monitor->get_position();
+                Point size = monitor->get_size();
+                if (position.x == info.rcMonitor.left && position.y == info.rcMonitor.top &&
+                    position.x + size.x == info.rcMonitor.right &&
+                    position.y + size.y == info.rcMonitor.bottom) {
+                    if (_screens[0]->monitor && _screens[0]->monitor != monitor) {
+                        _screens[0]->monitor->set_free();
+                    }
+                    _screens[0]->monitor = monitor;
+                    monitor->set_used();
+                    break;
                 }
             }
         }
     }
+    // Screens that follow their monitor take its size; a screen of locked size sets its monitor's mode,
+    // except in the first pass after the arrangement was cleared.
+    for (size_t id = 0; id < _screens.size(); id++) {
+        SessionScreen* each = _screens[id];
+        if (!each || !each->monitor) {
+            continue;
+        }
+        if (!each->size_locked) {
+            Point size = each->monitor->get_size();
+            each->resize(size.x, size.y);
+            continue;
+        }
+        if (!_monitors_arranged) {
+            _monitors_arranged = true;
+            break;
+        }
+        Point size = {each->width, each->height};
+        if (sizes && id < sizes->size()) {
+            size = (*sizes)[id];
+        }
+        each->monitor->set_mode(size.x, size.y);
+        center_cursor(main_screen ? main_screen->window : nullptr);
+    }
+    for (SessionScreen* each : _screens) {
+        if (!each || !each->monitor || !each->full_screen) {
+            continue;
+        }
+        Point position = each->monitor->get_position();
+        if (each->window) {
+            SetWindowPos(each->window, nullptr, position.x, position.y, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        if (each->minimized) {
+            each->has_restore_position = true;
+            each->restore_x = position.x;
+            each->restore_y = position.y;
+        }
+    }
+    if (toggle) {
+        LOG_INFO("[rearrange_monitors] toggle_full_screen=%d", int(entering));
+        if (entering) {
+            for (SessionScreen* each : _screens) {
+                if (each && !each->full_screen) {
+                    each->show_full_screen_on_monitor();
+                    if (each->out_of_sync) {
+                        _out_of_sync = true;
+                    }
+                }
+            }
+            activate(main_screen ? main_screen->window : nullptr);
+        } else {
+            screen->show_full_screen();
+            if (screen->out_of_sync) {
+                _out_of_sync = true;
+                LOG_INFO("[rearrange_monitors] is_out_of_sync is true, so exit full screen");
+                exit_full_screen();
+            }
+        }
+    }
     if ((force_capture || released) && main_screen) {
+        if (!entering) {
+            activate(main_screen->window);
+        }
         main_screen->capture_mouse();
     }
 }
@@ -393,26 +521,44 @@ void Application::exit_full_screen() {
     _changing_screens = true;
     release_all_keys();
     release_capture();
+    HWND main_window = main_screen ? main_screen->window : nullptr;
+    for (Monitor* monitor : Platform::current_monitors()) {
+        monitor->restore();
+        center_cursor(main_window);
+    }
+    if (pc_in_one_mode()) {
+        // The PC-in-one desktop has no windowed session: leaving full screen ends it.
+        if (main_screen) {
+            InterlockedExchange(&main_screen->ended_locally, 1);
+        }
+        _parent_notice_suppressed = true;
+        LOG_INFO("in integration mode, exit_full_screen,so application on_disconnected，error_code:0");
+        on_disconnected(0);
+        return;
+    }
     for (SessionScreen* screen : _screens) {
         if (screen) {
+            screen->exit_full_screen();
             if (screen->monitor) {
-                screen->monitor->restore();
                 screen->monitor->set_free();
                 screen->monitor = nullptr;
             }
-            screen->exit_full_screen();
         }
     }
     full_screen = false;
     _out_of_sync = false;
     for (SessionScreen* screen : _screens) {
+        // The screen resizes under its own update lock and tells its layers.
         if (screen && !screen->size_locked) {
             screen->resize(800, 600);
         }
+    }
+    for (SessionScreen* screen : _screens) {
         if (screen) {
             screen->show();
         }
     }
+    activate(main_window);
     _changing_screens = false;
     LOG_INFO("exit full screen success.");
     reg_write_userinfo_values(full_screen, 0, 0);
@@ -478,7 +624,32 @@ bool Application::get_monitors_extent(POINT& extent) {
     return true;
 }
 
-void Application::on_monitors_change() {}
+void Application::on_monitors_change() {
+    if (Platform::display_mode_changes() != 0) {
+        return;
+    }
+    if (SessionBlock::anti_screen_capture() && Platform::count_display_devices() > 1) {
+        MessageBoxW(main_screen ? main_screen->window : nullptr, u"当前处于防截屏模式不支持多屏下使用",
+                    u"提示", MB_TOPMOST);
+        if (main_screen) {
+            InterlockedExchange(&main_screen->ended_locally, 1);
+        }
+        LOG_INFO("in integration mode, exit_full_screen,so applicaition on_disconnected，error_code:0");
+        on_disconnected(0);
+        return;
+    }
+    if (active && main_screen) {
+        LOG_INFO("monitor_change and active");
+        if (main_screen->window) {
+            ShowWindow(main_screen->window, SW_MINIMIZE);
+        }
+        if (minimize_display_change) {
+            main_screen->restore_screen();
+        } else if (main_screen->window) {
+            ShowWindow(main_screen->window, SW_RESTORE);
+        }
+    }
+}
 
 void Application::forget_monitors() {
     for (SessionScreen* screen : _screens) {

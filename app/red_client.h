@@ -153,6 +153,10 @@ public:
     uint32_t get_glz_window_size() const { return _glz_window_size; }
     uint32_t get_usb_channel_count() const { return _usb_channel_count; }
     bool agent_running() const { return _agent_running; }
+    // The guest agent was sent the local monitor configuration (the window state is worth storing from then
+    // on). Set by the agent code.
+    bool monitors_config_sent() const { return _monitors_config_sent; }
+    void set_monitors_config_sent(bool sent) { _monitors_config_sent = sent; }
     // Messages the client may still send to the guest agent.
     int32_t get_agent_tokens() const { return _agent_tokens; }
 
@@ -255,6 +259,7 @@ private:
     // Main channel's thread.
     bool _attach_sent;
     bool _agent_running;
+    std::atomic<bool> _monitors_config_sent{false};
     int32_t _agent_tokens;
     bool _channels_listed;  // a channel list was handled in this connection
     AgentTimer* _agent_timer;

@@ -197,6 +197,10 @@ void InputsChannel::set_ready_window(HWND window) {
     ready_window = window;
 }
 
+void InputsChannel::clear_ready_window(HWND window) {
+    ready_window.compare_exchange_strong(window, nullptr);
+}
+
 void InputsChannel::notify_ready(bool ready) {
     if (HWND window = ready_window.load()) {
         PostMessageW(window, WM_INPUT_READY, INPUTS_READY_BIT, ready ? 1 : 0);

@@ -44,6 +44,8 @@ public:
 
     // The window that gets 0x906 when the channel becomes ready and when it goes (process-wide; null: none).
     static void set_ready_window(HWND window);
+    // Forgets the window when it is the one set (a window that goes).
+    static void clear_ready_window(HWND window);
 
     // ---- KeyHandler (main thread) ----
     void on_key_down(int32_t key_code) override;

@@ -5,6 +5,7 @@
 
 #include "app/application_interface.h"
 #include "canvas/red_drawable.h"
+#include "display/inputs_channel.h"
 #include "display/screen_layer.h"
 #include "platform/local_cursor.h"
 #include "platform/monitor.h"
@@ -95,9 +96,14 @@ RedScreen::RedScreen(ApplicationInterface& app, int id, const std::string& name_
     _window->set_cursor(_default_cursor);
     update_menu();
     _window->start_key_interception();
+    if (id == 0) {
+        // The main session window is told when the inputs channel is ready and when it goes.
+        InputsChannel::set_ready_window(window);
+    }
 }
 
 RedScreen::~RedScreen() {
+    InputsChannel::clear_ready_window(window);
     _window->stop_key_interception();
     release_mouse();
     _composite_area.reset();

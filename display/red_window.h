@@ -126,6 +126,7 @@ public:
 
     void set_cursor(LocalCursor* cursor, bool force = false);
     void set_input_ready(uint32_t bits, bool set);
+    uint32_t input_ready() const { return _input_ready; }
     void hide_cursor();
     void capture_mouse();
     void release_mouse();

@@ -51,6 +51,8 @@ class WatermarkSource : public PixelsSource {
 public:
     WatermarkSource();
     void set_window(HWND window) { _window = window; }
+    // The memory device context holding the window's pixels; not owned.
+    void set_dc(HDC dc) { _platform.dc = dc; }
     SIZE get_size() override;
 
 private:

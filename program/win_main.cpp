@@ -4,6 +4,7 @@
 #include "app/standin_screen.h"
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
+#include "display/application_layers.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
 #include "display/red_window.h"
@@ -96,6 +97,9 @@ void setup_parts() {
             RedWindow::init();
             return true;
         };
+    }
+    if (!parts.create_info_layer) {
+        install_application_layers(parts);
     }
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/application.h"
+#include "platform/monitor.h"
 #include "platform/session_block.h"
 #include "winapi/windows.h"
 
@@ -26,8 +27,11 @@ public:
     void hide() override {}
     void show_full_screen() override {}
     void show_full_screen_on_monitor() override {}
-    void exit_full_screen() override {}
-    void restore_screen() override {}
+    void exit_full_screen() override {
+        full_screen = false;
+        exits++;
+    }
+    void restore_screen() override { restores++; }
     void capture_mouse() override {}
     void release_mouse() override {}
     void update_pointer_layer() override {}
@@ -48,6 +52,8 @@ public:
     int resizes = 0;
     int shows = 0;
     int nav_bar_starts = 0;
+    int exits = 0;
+    int restores = 0;
 
 protected:
     ~RecordingScreen() override { _app.on_screen_destroyed(get_id(), false); }
@@ -182,6 +188,117 @@ TEST_F(ScreensTest, DestroyedScreenTwiceLogsAndReturns) {
     EXPECT_NO_THROW(app->on_screen_destroyed(99, false));
     // The screen's own destructor tells the application again: still no throw.
     EXPECT_NO_THROW(screen->unref());
+}
+
+// A monitor that only remembers what was asked of it.
+class FakeMonitor : public Monitor {
+public:
+    explicit FakeMonitor(int id) : Monitor(id) {}
+    int get_depth() override { return 32; }
+    Point get_position() override { return {0, 0}; }
+    Point get_size() override { return {1920, 1080}; }
+    bool is_out_of_sync() override { return false; }
+    int get_screen_id() override { return 0; }
+    Point get_register_display_size() override { return {1920, 1080}; }
+    Point get_cur_display_size() override { return {1920, 1080}; }
+    void set_mode(int, int) override {}
+    void restore() override { restores++; }
+    int restores = 0;
+};
+
+// The stored values of the record's key; -1 for a value that is not there.
+std::vector<int64_t> stored(const WindowStateRecord& record) {
+    std::string path = Application::window_state_key(record.address, record.user, record.session_index);
+    std::vector<int64_t> values;
+    HKEY key = nullptr;
+    bool open = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    for (const char* name : {"bFullScreen", "SizeX", "SizeY"}) {
+        DWORD value = 0, size = sizeof(value), type = 0;
+        bool read = open && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                             &size) == ERROR_SUCCESS;
+        values.push_back(read ? int64_t(value) : -1);
+    }
+    if (open) {
+        RegCloseKey(key);
+    }
+    return values;
+}
+
+TEST_F(ScreensTest, WindowStateAtQuitIsStoredOnlyOnceTheGuestKnowsTheMonitors) {
+    struct Case {
+        const char* name;
+        bool config_sent, full_screen, minimized, minimize_display_change;
+        std::vector<int64_t> expected;
+    } cases[] = {
+        {"guest not told", false, true, false, false, {-1, -1, -1}},
+        {"windowed", true, false, false, false, {0, 1024, 768}},
+        {"full screen", true, true, false, false, {1, 1024, 768}},
+        {"minimized by a display change", true, true, true, true, {0, 1024, 768}},
+        {"minimized by hand", true, true, true, false, {1, 1024, 768}},
+    };
+    app->main_screen = app->get_screen(0);
+    app->main_screen->width = 1024;
+    app->main_screen->height = 768;
+    uint32_t index = 10;
+    for (const Case& c : cases) {
+        app->window_state = WindowStateRecord();
+        app->window_state.user = "carol";
+        app->window_state.session_index = index++;
+        app->get_client().set_monitors_config_sent(c.config_sent);
+        app->full_screen = c.full_screen;
+        app->main_screen->minimized = c.minimized;
+        app->minimize_display_change = c.minimize_display_change;
+        app->store_window_state();
+        EXPECT_EQ(c.expected, stored(app->window_state)) << c.name;
+    }
+    app->full_screen = false;
+    app->get_client().set_monitors_config_sent(false);
+}
+
+TEST_F(ScreensTest, LeavingFullScreenFreesTheMonitorsAndShowsTheScreensWindowed) {
+    app->main_screen = app->get_screen(0);
+    SessionScreen* second = app->get_screen(1);
+    auto* main = static_cast<RecordingScreen*>(app->main_screen);
+    auto* other = static_cast<RecordingScreen*>(second);
+    EXPECT_EQ(1, other->shows) << "a windowed second screen is shown when it is made";
+    FakeMonitor first_monitor(0), second_monitor(1);
+    main->monitor = &first_monitor;
+    other->monitor = &second_monitor;
+    for (FakeMonitor* monitor : {&first_monitor, &second_monitor}) {
+        monitor->set_used();
+    }
+    main->full_screen = other->full_screen = true;
+    main->resize(1920, 1080);
+    other->resize(1920, 1080);
+    other->size_locked = true;
+    app->full_screen = true;
+
+    app->exit_full_screen();
+    EXPECT_FALSE(app->full_screen);
+    for (RecordingScreen* screen : {main, other}) {
+        EXPECT_EQ(1, screen->exits);
+        EXPECT_EQ(nullptr, screen->monitor);
+    }
+    EXPECT_TRUE(first_monitor.is_free() && second_monitor.is_free());
+    EXPECT_EQ(800, main->width);
+    EXPECT_EQ(1920, other->width) << "a screen of locked size keeps it";
+    EXPECT_EQ(1, main->shows);
+    EXPECT_EQ(2, other->shows);
+    // Windowed already: nothing more.
+    app->exit_full_screen();
+    EXPECT_EQ(1, main->exits);
+    second->unref();
+}
+
+TEST_F(ScreensTest, MonitorChangeWhileActiveRestoresTheMainScreen) {
+    app->main_screen = app->get_screen(0);
+    auto* screen = static_cast<RecordingScreen*>(app->main_screen);
+    app->minimize_display_change = true;
+    app->on_monitors_change();
+    EXPECT_EQ(0, screen->restores) << "not active";
+    app->active = true;
+    app->on_monitors_change();
+    EXPECT_EQ(1, screen->restores);
 }
 
 }  // namespace
