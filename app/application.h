@@ -139,6 +139,9 @@ public:
     void on_mouse_mode_changed(uint32_t mode) override;
     void on_connect_failed() override;
     int monitor_count() override;
+    bool query_monitors(std::vector<RedClient::AgentMonitor>* monitors) override;
+    bool get_user_display_size(uint32_t* width, uint32_t* height) override;
+    void set_user_display_size(uint32_t width, uint32_t height) override;
 
     // ---- Connection control ----
 
