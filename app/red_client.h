@@ -231,6 +231,8 @@ public:
     // The agent's stream: reassembled into agent messages, each dispatched once whole. Throws Exception for a
     // header of another protocol or a message above AGENT_MAX_MESSAGE_SIZE.
     void handle_agent_stream(const uint8_t* data, uint32_t size);
+    // Drops a partly received agent message (a new connection starts a new stream).
+    void reset_agent_stream();
     void handle_migrate_begin(const SpiceMsgMainMigrationBegin& begin);
     void handle_migrate_cancel();
     void handle_migrate_switch_host(const SpiceMsgMainMigrationSwitchHost& host);
@@ -314,7 +316,6 @@ private:
     // Agent internals (main channel's thread).
     void start_agent(uint8_t request);
     void disarm_agent_timer();
-    void reset_agent_stream();
     void dispatch_agent_message(uint32_t type, const uint8_t* body, uint32_t size);
     void on_agent_reply(const uint8_t* body, uint32_t size);
     void on_agent_announce_capabilities(const uint8_t* body, uint32_t size);
