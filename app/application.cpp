@@ -1,11 +1,13 @@
 #include "app/application.h"
 
+#include "platform/monitor.h"
 #include "platform/platform.h"
 #include "platform/session_block.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
 #include "transport/channel/channel_factory.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -411,6 +413,38 @@ void Application::on_mouse_mode_changed(uint32_t mode) {
 
 int Application::monitor_count() {
     return int(found_monitor_count);
+}
+
+bool Application::query_monitors(std::vector<RedClient::AgentMonitor>* monitors) {
+    const MonitorsList& list = Platform::current_monitors();
+    for (int id = 0;; id++) {
+        auto it = std::find_if(list.begin(), list.end(), [id](Monitor* m) { return m->get_id() == id; });
+        if (it == list.end()) {
+            return true;
+        }
+        Monitor* monitor = *it;
+        Point size = monitor->get_size();
+        Point position = monitor->get_position();
+        Point registry = monitor->get_register_display_size();
+        monitors->push_back(RedClient::AgentMonitor{32, uint32_t(size.x), uint32_t(size.y), position.x,
+                                                    position.y, uint32_t(std::max(registry.x, 0)),
+                                                    uint32_t(std::max(registry.y, 0))});
+    }
+}
+
+// The user's stored window size is the display size the guest is asked for.
+bool Application::get_user_display_size(uint32_t* width, uint32_t* height) {
+    if (window_state.width <= 0 && window_state.height <= 0) {
+        return false;
+    }
+    *width = uint32_t(std::max(window_state.width, 0));
+    *height = uint32_t(std::max(window_state.height, 0));
+    return true;
+}
+
+void Application::set_user_display_size(uint32_t width, uint32_t height) {
+    window_state.width = int32_t(width);
+    window_state.height = int32_t(height);
 }
 
 void Application::on_disconnected(int error_code) {

@@ -173,6 +173,10 @@ public:
     void on_switch_host(const std::string& host, int port, int secure_port,
                         const std::string& subject) override;
 
+    bool query_monitors(std::vector<RedClient::AgentMonitor>* monitors) override;
+    bool get_user_display_size(uint32_t* width, uint32_t* height) override;
+    void set_user_display_size(uint32_t width, uint32_t height) override;
+
     // ---- Connection control ----
 
     uint32_t get_session_state() const { return _session_state; }

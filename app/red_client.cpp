@@ -189,6 +189,20 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
       _agent_tokens(0),
       _channels_listed(false),
       _agent_timer(new AgentTimer(*this)),
+      _agent_received(0),
+      _agent_caps(1, 7),
+      _reply_wait_type(AGENT_NO_REPLY_WAIT),
+      _monitors_config_sent(false),
+      _display_config_sent(false),
+      _sso_pending(true),
+      _sso_sent_ms(0),
+      _guest_system_kind(0),
+      _guest_system_bit(0),
+      _guest_system_version(0),
+      _guest_max_width(0),
+      _guest_max_height(0),
+      _agent_cap14(false),
+      _clipboard_pending_sent(0),
       _aborting(false),
       _spare_serial(0),
       _abort_started(false),
@@ -203,10 +217,13 @@ RedClient::RedClient(ProcessLoop& app_loop, Listener& listener)
                                  [this](double* round_trip_ms) { return icmp_round_trip(round_trip_ms); },
                                  nullptr}) {
     memset(_serials, 0, sizeof(_serials));
+    memset(_agent_header, 0, sizeof(_agent_header));
+    memset(_client_address, 0, sizeof(_client_address));
     for (uint8_t type = SPICE_CHANNEL_MAIN; type <= MAX_CHANNEL_TYPE; type++) {
         _security[type] = RedPeer::ConnectionOptions::CON_OP_BOTH;
     }
     caps_set(get_caps(), MAIN_CAP_SEMI_SEAMLESS_MIGRATE);
+    Platform::set_clipboard_listener(this);
     start();
 }
 
@@ -324,6 +341,10 @@ void RedClient::connect() {
     _migrate.add_channel(*this);
     _migrated_reconnect = false;
     clear_shut();
+    _sso_pending = true;
+    _monitors_config_sent = false;
+    _display_config_sent = false;
+    _reply_wait_type = AGENT_NO_REPLY_WAIT;
     RedChannel::connect();
 }
 
@@ -344,6 +365,7 @@ bool RedClient::abort() {
     if (!RedChannel::abort()) {
         return false;
     }
+    Platform::set_clipboard_listener(nullptr);
     if (!abort_channels()) {
         return false;
     }
@@ -402,6 +424,7 @@ void RedClient::on_disconnect() {
     _app_loop.disarm_timer(_agent_timer);
     _agent_running = false;
     _agent_tokens = 0;
+    reset_agent_stream();
     // Every event the application had queued before has run once this returns.
     FlushEvent* flush = new FlushEvent();
     _app_loop.push_event(flush);
@@ -409,9 +432,14 @@ void RedClient::on_disconnect() {
     flush->unref();
 }
 
+void RedClient::disarm_agent_timer() {
+    _app_loop.disarm_timer(_agent_timer);
+}
+
 void RedClient::on_disconnect_mig_src() {
     _app_loop.disarm_timer(_agent_timer);
     _agent_tokens = 0;
+    reset_agent_stream();
 }
 
 void RedClient::on_channel_disconnected(RedChannel& channel) {
@@ -509,11 +537,6 @@ void RedClient::create_request_guest_ping() {
 
 void RedClient::create_request_guest_address_timer() {
     _probe.start_guest_address_timer([this] { request_guest_address(); });
-}
-
-void RedClient::request_guest_address() {
-    // The guest agent's address request goes out once the agent's messages are handled.
-    LOG_DEBUG("guest address not requested: no agent messages yet");
 }
 
 // ---- Multimedia clock ----
@@ -659,15 +682,11 @@ void RedClient::handle_init(const SpiceMsgMainInit& init) {
     _agent_tokens = int32_t(std::min<uint32_t>(init.agent_tokens, INT32_MAX));
     _agent_running = init.agent_connected != 0;
     if (_agent_running) {
-        Message* start = new Message(MSGC_MAIN_AGENT_START);
-        SpiceMsgcMainAgentStart body = {0xFFFFFFFFu};
-        if (get_marshallers() &&
-            spice_marshall_message(get_marshallers(), msgc_main_agent_start, start->marshaller(), &body)) {
-            post_message(start);
-        } else {
-            start->release();
+        start_agent(1);
+        if (SessionBlock::pc_in_one()) {
+            send_agent_monitors_config();
         }
-        LOG_INFO("guest agent present: its protocol is not handled, capabilities not announced");
+        send_display_modes();
     }
     if (!init_guest_display()) {
         send_attach_channels();
@@ -730,33 +749,6 @@ void RedClient::handle_mouse_mode(const SpiceMsgMainMouseMode& mode) {
 
 void RedClient::handle_mm_time(const SpiceMsgMainMultiMediaTime& time) {
     set_mm_time(time.time);
-}
-
-// ---- Guest agent: its protocol is not handled yet; the main channel keeps the state it needs ----
-
-void RedClient::handle_agent_connected() {
-    LOG_INFO("guest agent connected; its protocol is not handled");
-    _agent_running = true;
-}
-
-void RedClient::handle_agent_connected_tokens(const SpiceMsgMainAgentTokens& tokens) {
-    _agent_tokens = int32_t(std::min<uint32_t>(tokens.num_tokens, INT32_MAX));
-    handle_agent_connected();
-}
-
-void RedClient::handle_agent_disconnected(const SpiceMsgMainAgentDisconnect& disconnect) {
-    LOG_INFO("guest agent disconnected (%u)", disconnect.error_code);
-    _agent_running = false;
-}
-
-void RedClient::handle_agent_data(const SpiceRawBody& data) {
-    LOG_DEBUG("guest agent data of %u bytes not handled", data.size);
-}
-
-void RedClient::handle_agent_tokens(const SpiceMsgMainAgentTokens& tokens) {
-    // The server grants any count: the sum stops at the largest count instead of overflowing.
-    int64_t sum = int64_t(_agent_tokens) + tokens.num_tokens;
-    _agent_tokens = int32_t(std::min<int64_t>(sum, INT32_MAX));
 }
 
 // ---- Migration ----

@@ -8,6 +8,8 @@
 
 #include "app/migrate.h"
 #include "app/network_probe.h"
+
+#include "platform/clipboard.h"
 #include "runtime/process_loop.h"
 #include "runtime/threads.h"
 #include "transport/channel/channel_client.h"
@@ -34,7 +36,7 @@ public:
     virtual void set_capture_mode(bool captured) {}
 };
 
-class RedClient : public RedChannel, public ChannelClient {
+class RedClient : public RedChannel, public ChannelClient, public ClipboardListener {
 public:
     enum MouseMode : uint32_t {
         MOUSE_MODE_SERVER = 1,  // pointer captured, relative motion
@@ -45,6 +47,51 @@ public:
     static constexpr int MAX_CHANNEL_TYPE = 10;
     // USB redirection channels counted from one channel list.
     static constexpr uint32_t MAX_USB_CHANNELS = 15;
+
+    // A local monitor as the guest agent's display configuration uses it. The registry size is the one the
+    // user set for the monitor (0 when unknown).
+    struct AgentMonitor {
+        uint32_t depth;
+        uint32_t width;
+        uint32_t height;
+        int32_t x;
+        int32_t y;
+        uint32_t register_width;
+        uint32_t register_height;
+    };
+    struct DisplayMode {
+        uint32_t width;
+        uint32_t height;
+    };
+
+    // Guest-agent message types.
+    enum AgentMessageType : uint32_t {
+        AGENT_MONITORS_CONFIG = 2,
+        AGENT_REPLY = 3,
+        AGENT_CLIPBOARD = 4,
+        AGENT_DISPLAY_CONFIG = 5,
+        AGENT_ANNOUNCE_CAPABILITIES = 6,
+        AGENT_CLIPBOARD_GRAB = 7,
+        AGENT_CLIPBOARD_REQUEST = 8,
+        AGENT_CLIPBOARD_RELEASE = 9,
+        AGENT_DYNAMIC_CHANNEL = 15,
+        AGENT_DISPLAY_MODES = 17,
+        AGENT_SYSTEM_INFO = 18,
+        AGENT_LOGON_SSO = 21,
+        AGENT_DISPLAY_REFRESH = 23,
+        AGENT_SECOND_SCREEN = 26,
+        AGENT_GUEST_POLICY = 28,
+        AGENT_CLIENT_ADDRESS = 34,
+        AGENT_LOGON_WINDOWS = 35,
+        AGENT_GUEST_ADDRESS = 36,
+        AGENT_SCREEN_LOCKED = 37,
+        AGENT_HOST_RENDER_AUTH = 39,
+        AGENT_MAX_RESOLUTION = 40,
+    };
+    static constexpr uint32_t AGENT_HEADER_SIZE = 20;
+    // The largest agent message accepted from the guest; a larger one ends the connection.
+    static constexpr uint64_t AGENT_MAX_MESSAGE_SIZE = 64ull << 20;
+    static constexpr uint32_t AGENT_NO_REPLY_WAIT = 43;
 
     // What the session's owner (the application) is told. The first three run on the application loop's
     // thread (through events); on_connect_failed runs on the main channel's thread.
@@ -65,6 +112,21 @@ public:
         // Every channel left the migration source: the images the source's caches and GLZ window hold are
         // gone for the target (a channel's thread, under the channels lock).
         virtual void on_migration_caches_reset() {}
+
+        // ---- Guest agent ----
+
+        // Application loop's thread: the local monitors with ids 0, 1, 2 ... in order. False when they
+        // cannot be listed.
+        virtual bool query_monitors(std::vector<AgentMonitor>* monitors) { return false; }
+        // Application loop's thread: the display size the user chose for the session; false without one.
+        virtual bool get_user_display_size(uint32_t* width, uint32_t* height) { return false; }
+        virtual void set_user_display_size(uint32_t width, uint32_t height) {}
+        // Main channel's thread: the display modes of the local display device, in enumeration order.
+        virtual std::vector<DisplayMode> display_modes();
+        // Application loop's thread: the guest's address texts changed (the watermark shows them).
+        virtual void on_guest_address_changed(const std::string& ip, const std::string& mac) {}
+        // Main channel's thread: the guest locked its screen and the local workstation follows.
+        virtual void lock_workstation() {}
     };
 
     typedef std::function<bool(RedChannel& channel)> ForEachChannelFunc;
@@ -100,6 +162,11 @@ public:
     Migrate& migration() { return _migrate; }
     // Set by migrate end until the target's init connected every channel again.
     bool migrated_reconnect() const { return _migrated_reconnect; }
+
+    // The guest-policy text from the parent client; empty: none.
+    void set_guest_policy(const std::string& policy);
+    // The client's address sent to the agent: the IPv4 address in network byte order and up to 8 MAC bytes.
+    void set_client_address(uint32_t ipv4, const uint8_t* mac, uint32_t mac_length);
 
     // ---- RedChannel ----
 
@@ -179,6 +246,11 @@ public:
     void handle_agent_disconnected(const SpiceMsgMainAgentDisconnect& disconnect);
     void handle_agent_data(const SpiceRawBody& data);
     void handle_agent_tokens(const SpiceMsgMainAgentTokens& tokens);
+    // The agent's stream: reassembled into agent messages, each dispatched once whole. Throws Exception for a
+    // header of another protocol or a message above AGENT_MAX_MESSAGE_SIZE.
+    void handle_agent_stream(const uint8_t* data, uint32_t size);
+    // Drops a partly received agent message (a new connection starts a new stream).
+    void reset_agent_stream();
     void handle_migrate_begin(const SpiceMsgMainMigrationBegin& begin);
     void handle_migrate_cancel();
     void handle_migrate_switch_host(const SpiceMsgMainMigrationSwitchHost& host);
@@ -197,9 +269,47 @@ public:
     void create_request_guest_ping();
     // The guest-address timer, once per client; each tick calls request_guest_address.
     void create_request_guest_address_timer();
-    // Asks the guest agent for the guest's address (timer thread).
-    void request_guest_address();
     NetworkProbe& network_probe() { return _probe; }
+
+    // ---- Guest-agent senders (main channel's thread unless said otherwise) ----
+
+    void send_agent_announce_capabilities(uint8_t request);
+    void send_agent_display_config();
+    void send_agent_monitors_config();
+    void send_agent_custom_display();
+    void send_display_modes();
+    // Also the main thread (session unlock): once per connection, again after set_sso_pending.
+    void send_agent_ssoDesktop();
+    void set_sso_pending() { _sso_pending = true; }
+    void send_agent_logonwin();
+    void send_user_policy();
+    void send_client_address();
+    void send_agent_display_refresh();
+    // Any thread (the guest-address timer).
+    void request_guest_address();
+    // Any thread: one raw agent message without a token.
+    void send_agent_raw_message(uint32_t type, uint32_t size, const uint8_t* data);
+    void send_agent_clipboard_message(uint32_t type, uint32_t size, const uint8_t* data);
+    void send_agent_clipboard_notify_message(uint32_t size, uint32_t type, const uint8_t* data);
+
+    // The client's capability word of its type-6 message.
+    static uint32_t client_agent_caps();
+    bool agent_has_cap(uint32_t bit) const;
+    bool agent_cap14() const { return _agent_cap14; }
+    uint32_t guest_max_width() const { return _guest_max_width; }
+    uint32_t guest_max_height() const { return _guest_max_height; }
+    std::string guest_ip();
+    std::string guest_mac();
+
+    // The clipboard bridge the agent's clipboard messages reach: the platform's unless a test gives one.
+    static void set_clipboard_for_testing(PlatformClipboard* clipboard);
+
+    // ---- ClipboardListener (any thread: they only queue events for the main channel's thread) ----
+
+    void on_clipboard_grab(const uint32_t* types, uint32_t count) override;
+    void on_clipboard_request(uint32_t type) override;
+    void on_clipboard_notify(uint32_t type, const uint8_t* data, uint32_t size) override;
+    void on_clipboard_release() override;
 
 protected:
     void on_connecting() override;
@@ -217,6 +327,10 @@ private:
     class DisconnectedEvent;
     class MouseModeEvent;
     class AgentTimer;
+    class MonitorsQuery;
+    class GuestAddressEvent;
+    class ClipboardRequestEvent;
+    class ClipboardNotifyEvent;
 
     bool abort_channels();
     void delete_channels();
@@ -229,6 +343,26 @@ private:
     void post_ping(uint32_t id, uint64_t counter);
     bool icmp_round_trip(double* round_trip_ms);
     void calc_cache_sizes_from_system(uint32_t display_channels_hint, uint32_t ram_hint);
+
+    // Agent internals (main channel's thread).
+    void start_agent(uint8_t request);
+    void disarm_agent_timer();
+    void dispatch_agent_message(uint32_t type, const uint8_t* body, uint32_t size);
+    void on_agent_reply(const uint8_t* body, uint32_t size);
+    void on_agent_announce_capabilities(const uint8_t* body, uint32_t size);
+    void on_agent_guest_address(const uint8_t* body, uint32_t size);
+    void on_agent_screen_locked();
+    void on_agent_clipboard(const uint8_t* body, uint32_t size);
+    void on_agent_clipboard_grab(const uint8_t* body, uint32_t size);
+    void on_agent_clipboard_request(const uint8_t* body, uint32_t size);
+    void on_agent_clipboard_release();
+    // Posts one agent message in a client message 107; take_token: the agent tokens pay for it.
+    void post_agent_message(uint32_t type, const uint8_t* body, uint32_t size, bool take_token);
+    // The monitors from the application loop; throws Exception " monitors query failed".
+    std::vector<AgentMonitor> query_monitors();
+    void send_monitors_body(const std::vector<AgentMonitor>& monitors, uint32_t count_word);
+    void send_agent_clipboard_chunks();
+    PlatformClipboard* clipboard();
 
     ProcessLoop& _app_loop;
     Listener& _listener;
@@ -263,6 +397,29 @@ private:
     int32_t _agent_tokens;
     bool _channels_listed;  // a channel list was handled in this connection
     AgentTimer* _agent_timer;
+
+    // Agent state (main channel's thread unless said otherwise).
+    uint8_t _agent_header[AGENT_HEADER_SIZE];
+    std::vector<uint8_t> _agent_body;
+    uint64_t _agent_received;  // header and body bytes of the message being reassembled
+    std::vector<uint32_t> _agent_caps;
+    uint32_t _reply_wait_type;
+    bool _display_config_sent;
+    std::atomic<bool> _sso_pending;
+    std::atomic<uint64_t> _sso_sent_ms;
+    uint16_t _guest_system_kind;
+    uint16_t _guest_system_bit;
+    uint32_t _guest_system_version;
+    uint32_t _guest_max_width;
+    uint32_t _guest_max_height;
+    bool _agent_cap14;
+    std::vector<uint8_t> _clipboard_pending;  // one whole agent message to the guest, sent in chunks
+    size_t _clipboard_pending_sent;
+    Mutex _agent_data_lock;  // the texts below: set by the parent's thread or the probe, read here
+    std::string _guest_policy;
+    uint8_t _client_address[20];
+    std::string _guest_ip;
+    std::string _guest_mac;
 
     Mutex _channels_lock;
     std::vector<ChannelFactory*> _factories;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -27,11 +28,15 @@ struct Setup {
         while (!client.abort()) {
             loop.run_queued_events();
         }
+        // The agent's display configuration waits for the application loop: it runs on its own thread, as
+        // in the program.
+        loop_thread = std::thread([this] { loop.run(); });
     }
     ProcessLoop loop;
     QuietListener listener;
     RedClient client;
     std::unique_ptr<RedChannel::MessageHandler> handler;
+    std::thread loop_thread;  // runs until the process ends
 };
 
 }  // namespace
@@ -54,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (Exception&) {
     }
     message->unref();
-    setup->loop.run_queued_events();
+    setup->client.reset_agent_stream();
     setup->client.clear_outgoing_messages();
     return 0;
 }
