@@ -4,6 +4,7 @@
 #include "app/standin_screen.h"
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
+#include "display/cursor_channel.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
 #include "display/red_window.h"
@@ -65,8 +66,8 @@ void crash_handler(int sig) {
     raise(sig);
 }
 
-// The inputs channel talks to the application, which exists only once the session runs: its factory is made
-// on the first channel list.
+// The inputs and cursor channels talk to the application, which exists only once the session runs: their
+// factories are made on the first channel list.
 class ProgramInputsFactory : public ChannelFactory {
 public:
     ProgramInputsFactory() : ChannelFactory(SPICE_CHANNEL_INPUTS) {}
@@ -80,15 +81,35 @@ public:
     }
 };
 
+class ProgramCursorFactory : public ChannelFactory {
+public:
+    ProgramCursorFactory() : ChannelFactory(SPICE_CHANNEL_CURSOR) {}
+    RedChannel* create(ChannelClient& client, uint8_t id) override {
+        ApplicationInterface* app = ApplicationInterface::instance();
+        if (!app) {
+            LOG_WARN("no application for the cursor channel");
+            return nullptr;
+        }
+        return CursorFactory(*app).create(client, id);
+    }
+};
+
 void setup_parts() {
     static ProgramInputsFactory inputs_factory;
+    static ProgramCursorFactory cursor_factory;
     static PlaybackFactory playback_factory;
     static RecordFactory record_factory;
     ApplicationParts& parts = Application::parts();
     parts.version = "???";
     if (!parts.create_screen) {
         parts.create_screen = [](Application& app, int id, const std::string& title, int width, int height) {
-            return new RedScreen(app, id, title, width, height);
+            RedScreen* screen = new RedScreen(app, id, title, width, height);
+            if (id == 0) {
+                // The session window: the cursor and inputs channels tell it when they are ready.
+                CursorChannel::set_ready_window(screen->get_window().hwnd());
+                InputsChannel::set_ready_window(screen->get_window().hwnd());
+            }
+            return screen;
         };
     }
     if (!parts.init_window) {
@@ -98,6 +119,7 @@ void setup_parts() {
         };
     }
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
+    parts.channel_factories[SPICE_CHANNEL_CURSOR] = &cursor_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;
     parts.channel_factories[SPICE_CHANNEL_RECORD] = &record_factory;
 }
