@@ -1,6 +1,6 @@
 // The software cursor on a private X server: in server mouse mode the cursor channel's layer is composed over
 // the desktop layer and the session window shows the shape at the cursor rectangle, follows a move (the old
-// spot shows the desktop again) and disappears on hide.
+// spot shows the desktop again) and disappears on hide; a CAD drawing order follows the local pointer.
 #include "support/screen_pixels.h"
 
 #include "display/cursor_channel.h"
@@ -73,6 +73,23 @@ TEST(CursorX11Test, WindowShowsTheSoftwareCursor) {
     channel.handle_cursor_hide();
     screen->periodic_update();
     EXPECT_EQ(differences(window_pixels(observer.display(), window), [](int, int) { return kDesktop; }), "");
+
+    // With the layer on a screen, a CAD drawing order counts only while the local pointer is inside its
+    // rectangle (window coordinates moved to the screen's).
+    POINT origin = screen->get_window().get_screen_position();
+    ASSERT_TRUE(SetCursorPos(origin.x + 50, origin.y + 40));
+    SpiceMsgCursorDraw away{0xFF, 10, 20, 100, 100, 140, 120};
+    channel.handle_cursor_draw(away);
+    EXPECT_FALSE(channel.state().visible);
+    SpiceMsgCursorDraw around{0xFF, 10, 20, 0, 0, 100, 60};
+    channel.handle_cursor_draw(around);
+    CursorChannel::State state = channel.state();
+    EXPECT_TRUE(state.visible);
+    EXPECT_EQ(state.header.type, 7);
+    ASSERT_EQ(state.data.size(), 24u);
+    int32_t right =
+        int32_t(state.data[16] | state.data[17] << 8 | state.data[18] << 16 | state.data[19] << 24);
+    EXPECT_EQ(right, origin.x + 100);
 
     screen->detach_layer(channel);
     screen->detach_layer(desktop);
