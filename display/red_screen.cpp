@@ -5,6 +5,7 @@
 
 #include "app/application_interface.h"
 #include "canvas/red_drawable.h"
+#include "display/cursor_channel.h"
 #include "display/inputs_channel.h"
 #include "display/screen_layer.h"
 #include "platform/local_cursor.h"
@@ -97,13 +98,15 @@ RedScreen::RedScreen(ApplicationInterface& app, int id, const std::string& name_
     update_menu();
     _window->start_key_interception();
     if (id == 0) {
-        // The main session window is told when the inputs channel is ready and when it goes.
+        // The main session window is told when the inputs and cursor channels are ready and when they go.
         InputsChannel::set_ready_window(window);
+        CursorChannel::set_ready_window(window);
     }
 }
 
 RedScreen::~RedScreen() {
     InputsChannel::clear_ready_window(window);
+    CursorChannel::clear_ready_window(window);
     _window->stop_key_interception();
     release_mouse();
     _composite_area.reset();

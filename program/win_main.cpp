@@ -5,6 +5,8 @@
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
 #include "display/application_layers.h"
+
+#include "display/cursor_channel.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
 #include "display/red_window.h"
@@ -66,8 +68,8 @@ void crash_handler(int sig) {
     raise(sig);
 }
 
-// The inputs channel talks to the application, which exists only once the session runs: its factory is made
-// on the first channel list.
+// The inputs and cursor channels talk to the application, which exists only once the session runs: their
+// factories are made on the first channel list.
 class ProgramInputsFactory : public ChannelFactory {
 public:
     ProgramInputsFactory() : ChannelFactory(SPICE_CHANNEL_INPUTS) {}
@@ -81,8 +83,22 @@ public:
     }
 };
 
+class ProgramCursorFactory : public ChannelFactory {
+public:
+    ProgramCursorFactory() : ChannelFactory(SPICE_CHANNEL_CURSOR) {}
+    RedChannel* create(ChannelClient& client, uint8_t id) override {
+        ApplicationInterface* app = ApplicationInterface::instance();
+        if (!app) {
+            LOG_WARN("no application for the cursor channel");
+            return nullptr;
+        }
+        return CursorFactory(*app).create(client, id);
+    }
+};
+
 void setup_parts() {
     static ProgramInputsFactory inputs_factory;
+    static ProgramCursorFactory cursor_factory;
     static PlaybackFactory playback_factory;
     static RecordFactory record_factory;
     ApplicationParts& parts = Application::parts();
@@ -102,6 +118,7 @@ void setup_parts() {
         install_application_layers(parts);
     }
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
+    parts.channel_factories[SPICE_CHANNEL_CURSOR] = &cursor_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;
     parts.channel_factories[SPICE_CHANNEL_RECORD] = &record_factory;
 }
