@@ -159,7 +159,7 @@ Application::~Application() {
 // ---- Start-up and the loop ----
 
 int Application::main(const std::string& command_line) {
-    if (const char* level = getenv("KTWSESSION_LOG_LEVEu")) {
+    if (const char* level = getenv("KTWSESSION_LOG_LEVEL")) {
         log_set_threshold(unsigned(atoi(level)));
     }
     srand(unsigned(time(nullptr)));

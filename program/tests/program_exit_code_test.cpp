@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,30 @@ TEST_F(ProgramTest, SecondInstanceEndsWithOne) {
     // A debug session takes no mutex: it runs (and ends on its refused port).
     EXPECT_EQ(3, run(words(debug_port(qemu_peer::free_port()))));
     CloseHandle(mutex);
+}
+
+TEST_F(ProgramTest, LogLevelVariableSetsTheLogThreshold) {
+    const fs::path log = home / "data" / "ktwsession" / "ktwlog.log";
+    auto debug_lines = [&] {
+        std::ifstream in(log);
+        std::string line;
+        int count = 0;
+        while (std::getline(in, line)) {
+            count += line.find("[DEBUG]") != std::string::npos;
+        }
+        return count;
+    };
+    const std::vector<std::string> refused = words(debug_port(qemu_peer::free_port()));
+
+    unsetenv("KTWSESSION_LOG_LEVEL");
+    EXPECT_EQ(3, run(refused));
+    ASSERT_TRUE(fs::exists(log));
+    EXPECT_EQ(0, debug_lines());  // the default threshold is INFO
+
+    setenv("KTWSESSION_LOG_LEVEL", "0", 1);
+    EXPECT_EQ(3, run(refused));
+    unsetenv("KTWSESSION_LOG_LEVEL");
+    EXPECT_GT(debug_lines(), 0);
 }
 
 class ProgramQemuTest : public ProgramTest {

@@ -1,0 +1,167 @@
+// Keys typed into the session window reach a real guest: XTest key events on the private X server go through
+// the session window and the inputs channel to QEMU's SPICE server (127.0.0.1, stopped by its process id),
+// and the demo guest echoes them on its screen, read back with QMP's screendump.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "app/application.h"
+#include "display/inputs_channel.h"
+#include "display/red_screen.h"
+#include "platform/session_block.h"
+#include "qemu_peer.h"
+#include "winapi/tests/support/peer_programs.h"
+#include "winapi/tests/support/xvfb_server.h"
+#include "winapi/winsock2.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// The demo guest's text box starts at text row 20; QEMU doubles its 320x200 mode, so a cell is 16x16.
+const int kTextTop = 20 * 16;
+
+void pump_for(int ms, const std::function<bool()>& done) {
+    Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    MSG msg;
+    while (Clock::now() < end && !done()) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, 0);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+// The pixels of the typed-key box, or empty when the screendump failed or has another size.
+std::vector<uint8_t> text_box(qemu_peer::Qemu& qemu) {
+    qemu_peer::Screen screen;
+    if (!qemu.screendump(screen) || screen.width != 640 || screen.height != 400) {
+        return {};
+    }
+    return std::vector<uint8_t>(screen.rgb.begin() + size_t(kTextTop) * 640 * 3, screen.rgb.end());
+}
+
+class InputsQemuTest : public testing::Test {
+protected:
+    void SetUp() override {
+        KTW_REQUIRE_PROGRAM("qemu-system-x86_64");
+        KTW_REQUIRE_XVFB();
+        ASSERT_TRUE(test_support::ensure_xvfb());
+        peer = XOpenDisplay(nullptr);
+        ASSERT_NE(peer, nullptr);
+        WSADATA wsa;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+        SessionBlock::clear();
+        RedWindow::init();
+        Application::parts() = ApplicationParts();
+        Application::parts().create_screen = [](Application& app, int id, const std::string& title, int w,
+                                                int h) { return new RedScreen(app, id, title, w, h); };
+        app.reset(new Application());
+        app->main_screen = app->get_screen(0);
+        screen = static_cast<RedScreen*>(app->main_screen);
+        screen->resize(320, 240);
+        screen->show();
+        pump_for(300, [] { return false; });
+        SetForegroundWindow(screen->window);
+        SetFocus(screen->window);
+        pump_for(3000, [this] { return GetFocus() == screen->window; });
+        ASSERT_EQ(GetFocus(), screen->window);
+
+        ASSERT_TRUE(qemu.start("disable-ticketing=on", "-drive file=" + qemu_peer::demo_guest_image() +
+                                                           ",format=raw,if=floppy,readonly=on"))
+            << qemu.output();
+        // Only the inputs channel: the session's other channels play no part here.
+        RedClient& client = app->get_client();
+        inputs_factory.reset(new InputsFactory(*app));
+        client.register_channel_factory(*inputs_factory);
+        std::map<uint8_t, uint32_t> plain;
+        for (uint8_t type = 1; type <= 10; type++) {
+            plain[type] = RedPeer::ConnectionOptions::CON_OP_UNSECURE;
+        }
+        client.set_security(plain);
+        client.set_target("127.0.0.1", qemu.port, -1, 0);
+        client.set_vm_id(1);
+        client.connect();
+        pump_for(20000, [this] {
+            app->main_loop().run_queued_events();
+            return dynamic_cast<InputsChannel*>(app->key_handler) != nullptr &&
+                   (screen->get_window().input_ready() & RedWindow::READY_INPUTS) != 0;
+        });
+        ASSERT_TRUE((screen->get_window().input_ready() & RedWindow::READY_INPUTS) != 0) << qemu.output();
+    }
+
+    void TearDown() override {
+        if (app) {
+            pump_for(5000, [this] {
+                app->main_loop().run_queued_events();
+                return app->get_client().abort();
+            });
+            app.reset();
+        }
+        qemu.stop();
+        Application::parts() = ApplicationParts();
+        SessionBlock::clear();
+        if (peer) {
+            XCloseDisplay(peer);
+        }
+        WSACleanup();
+    }
+
+    void tap(KeySym symbol) {
+        KeyCode code = XKeysymToKeycode(peer, symbol);
+        XTestFakeKeyEvent(peer, code, True, CurrentTime);
+        XTestFakeKeyEvent(peer, code, False, CurrentTime);
+        XSync(peer, False);
+    }
+
+    // Pumps the session window while the guest runs, until its text box differs from `before` (20 s at most).
+    std::vector<uint8_t> box_after(const std::vector<uint8_t>& before) {
+        std::vector<uint8_t> now;
+        Clock::time_point next_dump = Clock::now();
+        pump_for(20000, [&] {
+            app->main_loop().run_queued_events();
+            if (Clock::now() < next_dump) {
+                return false;
+            }
+            next_dump = Clock::now() + std::chrono::milliseconds(100);
+            now = text_box(qemu);
+            return !now.empty() && now != before;
+        });
+        return now;
+    }
+
+    Display* peer = nullptr;
+    std::unique_ptr<InputsFactory> inputs_factory;  // outlives the client that uses it
+    std::unique_ptr<Application> app;
+    RedScreen* screen = nullptr;
+    qemu_peer::Qemu qemu;
+};
+
+TEST_F(InputsQemuTest, KeysTypedIntoTheSessionWindowAppearOnTheGuestScreen) {
+    // The guest has drawn its picture once its title is there; the text box is still empty.
+    std::vector<uint8_t> empty;
+    pump_for(20000, [&] {
+        app->main_loop().run_queued_events();
+        empty = text_box(qemu);
+        return !empty.empty() && std::count(empty.begin(), empty.end(), 0) != 0;
+    });
+    ASSERT_FALSE(empty.empty()) << qemu.output();
+    tap(XK_h);
+    std::vector<uint8_t> one = box_after(empty);
+    ASSERT_NE(one, empty) << "the typed key never showed on the guest's screen";
+    ASSERT_FALSE(one.empty());
+    tap(XK_BackSpace);
+    std::vector<uint8_t> erased = box_after(one);
+    EXPECT_EQ(erased, empty);  // Backspace reached the guest too: the box is empty again
+}
+
+}  // namespace
