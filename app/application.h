@@ -156,6 +156,7 @@ public:
     void init_remainder() override;
     void show_gui() override;
     void hide_gui() override;
+    bool server_takes_ping() override { return _client.peer_has_capability(SPICE_MAIN_CAP_CLIENT_PING); }
 
     // ---- Platform::EventListener ----
 

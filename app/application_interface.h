@@ -100,6 +100,11 @@ public:
     virtual void show_gui() = 0;
     virtual void hide_gui() = 0;
 
+    // ---- Server ----
+
+    // The server's main channel answers the client's pings (its capability bit 16).
+    virtual bool server_takes_ping() { return true; }
+
     // ---- State read and written by the window and channel code ----
 
     // 1 when the start command connected in debug mode: the first resize then starts no navigation bar and

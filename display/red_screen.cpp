@@ -16,6 +16,9 @@
 #include "runtime/log.h"
 #include "runtime/timer.h"
 
+#include <cstdio>
+#include <cstring>
+
 // Repaints the screen on the main thread; holds a reference to it until it has run.
 class RedScreen::UpdateEvent : public Event {
 public:
@@ -120,6 +123,10 @@ RedScreen::~RedScreen() {
     pixman_region32_fini(&_dirty_region);
     _default_cursor->unref();
     _inactive_cursor->unref();
+    _nav_bar_watch.stop();
+    _restart_dialog.destroy();
+    _restart_wait_dialog.destroy();
+    _network_dialog.destroy();
     _window.reset();
 }
 
@@ -769,7 +776,7 @@ void RedScreen::enter_full_screen() {
 // What the start command and the parent's blocks ask of the application.
 class RedScreen::CommandHost : public SessionCommandHost {
 public:
-    explicit CommandHost(ApplicationInterface& app) : _app(app) {}
+    CommandHost(ApplicationInterface& app, RedScreen& screen) : _app(app), _screen(screen) {}
 
     bool connect(const std::string& host, int port, int secure_port, const std::string& logon_user,
                  const std::string& link_password, const uint64_t* vm_id, uint32_t logon_mode,
@@ -785,7 +792,7 @@ public:
     void set_auto_logon_password(const std::string& password) override {
         _app.get_client().set_logon_password(password);
     }
-    void clear_nav_bar_restart() override { LOG_DEBUG("navigation bar not restarted"); }
+    void clear_nav_bar_restart() override { _screen.nav_bar_watch().stop(); }
     void add_system_hub(uint32_t vendor, uint32_t product) override {
         LOG_INFO("system hub %04x:%04x", vendor, product);
     }
@@ -794,11 +801,12 @@ public:
 
 private:
     ApplicationInterface& _app;
+    RedScreen& _screen;
 };
 
 SessionCommand& RedScreen::session_command() {
     if (!_command) {
-        _command_host.reset(new CommandHost(_app));
+        _command_host.reset(new CommandHost(_app, *this));
         _command.reset(new SessionCommand(*_command_host, window));
     }
     return *_command;
@@ -813,74 +821,287 @@ bool RedScreen::ParseCommand(const std::string& command_line) {
         wide.resize(length > 0 ? size_t(length) : 0);
         args.push_back(wide);
     }
-    return session_command().parse_command(args);
+    if (!session_command().parse_command(args)) {
+        return false;
+    }
+    // The parent client's window and the session index that the session's notices to it carry.
+    parent_window = _command->parent_window();
+    session_index = _command->session_index();
+    return true;
 }
 
 void RedScreen::OnCopyData(HWND sender, const COPYDATASTRUCT* data) {
     session_command().on_copy_data(window, data);
 }
 
+namespace {
+
+bool nuvodesk = false;
+
+// Notices to the navigation bar are muted in the secure desktop mode when the session block asks for it.
+bool nav_bar_muted() {
+    return nuvodesk && SessionBlock::no_probe_notices() != 0;
+}
+
+// Messages of the session to the parent client.
+enum : UINT {
+    PARENT_RESTART_WAIT_SHOWN = 0x604,
+    PARENT_RESET_SUCCEEDED = 0x605,
+    PARENT_FORWARD = 0x609,
+    HELPER_FOCUS = 0x600,
+};
+
+}  // namespace
+
+void RedScreen::set_nuvodesk_mode(bool on) {
+    nuvodesk = on;
+}
+
+void notify_helper_window_focus(const char* name, LPARAM lparam) {
+    char title[32];
+    std::snprintf(title, sizeof(title), "%s%lu", name, static_cast<unsigned long>(GetCurrentProcessId()));
+    std::u16string wide(title, title + std::strlen(title));
+    if (HWND helper = FindWindowW(nullptr, wide.c_str())) {
+        PostMessageW(helper, HELPER_FOCUS, 0, lparam);
+    }
+}
+
+int RedScreen::NotifyNavBarValue(int code, WPARAM value) {
+    if (nav_bar_muted()) {
+        return 1;
+    }
+    HWND bar = nav_bar::window();
+    if (!bar) {
+        return 0;
+    }
+    DWORD_PTR result = 0;
+    return int(SendMessageTimeoutW(bar, nav_bar::MSG_NOTICE, value, LPARAM(code), SMTO_NORMAL,
+                                   nav_bar::SEND_TIMEOUT_MS, &result));
+}
+
 void RedScreen::NotifyNavBar(int code) {
-    LOG_DEBUG("navigation bar notice %d", code);
-}
-
-void RedScreen::OnSessionChangeDesk(int code) {
-    LOG_INFO("session change %d not handled yet", code);
-}
-
-void RedScreen::LockWorkStation() {
-    LOG_INFO("lock workstation not handled yet");
-}
-
-void RedScreen::CloseRestartDialogs(WPARAM wparam) {
-    LOG_INFO("close restart dialogs %lu not handled yet", (unsigned long)wparam);
-}
-
-void RedScreen::ForwardRestartResult(WPARAM wparam) {
-    LOG_INFO("restart result %lu not handled yet", (unsigned long)wparam);
-}
-
-void RedScreen::set_restart_state(int state) {
-    LOG_INFO("restart state %d not handled yet", state);
-}
-
-void RedScreen::ShowRestartDlg() {
-    LOG_INFO("restart dialog not shown yet");
-}
-
-void RedScreen::ShowNetworkDlg() {
-    LOG_INFO("network dialog not shown yet");
-}
-
-void RedScreen::ShowRestartWaitDlg() {
-    LOG_INFO("restart-wait dialog not shown yet");
-}
-
-void RedScreen::OnGetResetSuccess() {
-    LOG_INFO("reset success not handled yet");
-}
-
-void RedScreen::ForwardToParent(HWND window) {
-    LOG_INFO("forward to parent not handled yet");
-}
-
-void RedScreen::ShowRestoreWaitDlg() {
-    LOG_INFO("restore-wait dialog not shown yet");
-}
-
-void RedScreen::restore_screen() {
-    LOG_INFO("restore screen not handled yet");
+    NotifyNavBarValue(code, 0);
 }
 
 int RedScreen::StartNavBar() {
-    LOG_INFO("navigation bar not started yet");
-    return 0;
+    std::u16string title = _command ? _command->wide_title() : std::u16string();
+    HWND target = _command && _command->nav_bar_target() ? _command->nav_bar_target() : window;
+    if (!CreateNavBar(target, title)) {
+        return 0;
+    }
+    if (!_nav_bar_watch.Start(target, title)) {
+        return 0;
+    }
+    if (!_app.server_takes_ping()) {
+        NotifyNavBarValue(8, 0);
+    }
+    if (SessionBlock::anti_screen_capture()) {
+        NotifyNavBarValue(5, 0);
+    }
+    if (SessionBlock::restore_allowed() && SessionBlock::restore_mode() == 1) {
+        NotifyNavBarValue(7, 1);
+    }
+    if (nuvodesk && SessionBlock::pc_in_one()) {
+        NotifyNavBarValue(6, 0);
+    }
+    return NotifyNavBarValue(2, 0);
+}
+
+void RedScreen::end_on_request() {
+    InterlockedExchange(&ended_locally, 1);
+    _nav_bar_watch.stop();
+}
+
+void RedScreen::OnSessionChangeDesk(int code) {
+    switch (code) {
+        case 0:
+            minimize();
+            break;
+        case 1:
+            LOG_INFO("recv msg SESSION_EXIT_PROCESS,so app quit");
+            end_on_request();
+            _app.quit();
+            break;
+        case 2:
+            show();
+            break;
+        case 3:
+            end_on_request();
+            LOG_ERROR(
+                "recv msg TIMEOUT_EXIT_PROCESS, so ProcessLoop::quit, quit "
+                "code:KTWSESSION_ERROR_CODE_SUCCESS");
+            _app.main_loop().quit(0);
+            break;
+        default:
+            break;
+    }
+}
+
+void RedScreen::minimize() {
+    Monitor* screen_monitor = monitor;
+    bool display_changes = false;
+    if (_app.full_screen && screen_monitor) {
+        Point registered = screen_monitor->get_register_display_size();
+        Point current = screen_monitor->get_size();
+        display_changes = registered.x != current.x || registered.y != current.y;
+    }
+    if (display_changes) {
+        _app.restore_monitors();
+        _app.minimized_from_full_screen = true;
+        full_screen = false;
+        _window->minimize();
+        notify_helper_window_focus("ROZOVIriv", 1);
+        _app.reg_write_userinfo_values(true, 0, 0);
+        LOG_INFO("minimize lead to display change");
+        return;
+    }
+    if (SessionBlock::anti_screen_capture() && !SessionBlock::video_plugin()) {
+        _window->begin_paint();
+        SIZE size = _window->get_size();
+        _window->fill_rect(SpiceRect{0, 0, size.cx, size.cy}, 0);
+        _window->end_paint();
+    }
+    _app.minimized_from_full_screen = false;
+    _window->minimize();
+    notify_helper_window_focus("ROZOVIriv", 1);
+    LOG_INFO("minimize not lead to display change");
+}
+
+bool RedScreen::on_restore() {
+    if (_app.pre_save_cx != 0) {
+        int32_t saved_width = _app.pre_save_cx;
+        int32_t saved_height = _app.pre_save_cy;
+        PostMessageW(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(saved_width, saved_height));
+        LOG_INFO("_owner._pre_save_size.cx != 0, _owner._pre_save_size.cx=%d", int(saved_width));
+        _app.resize_screen(this, saved_width, saved_height, 1);
+        _app.pre_save_cx = 0;
+        _app.pre_save_cy = 0;
+        _app.minimized_from_full_screen = false;
+        return true;
+    }
+    if (!_app.minimized_from_full_screen) {
+        if (monitor) {
+            Point registered = monitor->get_register_display_size();
+            Point current = monitor->get_size();
+            if (registered.x != current.x || registered.y != current.y) {
+                _app.resize_screen(this, current.x, current.y, 1);
+                return true;
+            }
+        }
+        LOG_INFO("restore to pre-screen status");
+        return false;
+    }
+    LOG_INFO("restore to full screen from minmize");
+    _app.minimized_from_full_screen = false;
+    _app.enter_full_screen();
+    return true;
+}
+
+void RedScreen::restore_screen() {
+    on_restore();
+}
+
+void RedScreen::LockWorkStation() {
+    LOG_INFO("lock workstation: no local lock on this platform");
+}
+
+void RedScreen::CloseRestartDialogs(WPARAM wparam) {
+    _restart_wait_dialog.destroy();
+    _restart_dialog.destroy();
+    if (wparam == 1) {
+        PostMessageW(window, WM_KTW_END_SESSION, 0, 0);
+    } else {
+        show();
+        NotifyNavBar(2);
+    }
+    _restart_state = 0;
+}
+
+void RedScreen::ForwardRestartResult(WPARAM wparam) {
+    if (_restart_wait_dialog.exists()) {
+        _restart_wait_dialog.on_timeout(wparam);
+    }
+}
+
+void RedScreen::set_restart_state(int state) {
+    _restart_state = state;
+}
+
+void RedScreen::ShowRestartDlg() {
+    if (_restart_dialog.exists()) {
+        return;
+    }
+    if (!_restart_dialog.create(window)) {
+        return;
+    }
+    _restart_dialog.set_title(_command ? _command->title() : _name);
+    _restart_dialog.show();
+    NotifyNavBar(3);
+}
+
+void RedScreen::ShowNetworkDlg() {
+    if (_network_dialog.exists()) {
+        return;
+    }
+    if (_network_dialog.create(window)) {
+        _network_dialog.show();
+    }
+}
+
+void RedScreen::ShowRestartWaitDlg() {
+    // Neither over the restart question nor a second time: a repeated request would open another wait
+    // dialog and tell the parent again.
+    if (_restart_dialog.exists() || _restart_wait_dialog.exists()) {
+        return;
+    }
+    hide();
+    NotifyNavBar(3);
+    _restart_wait_dialog.set_restore_mode(false);
+    _restart_wait_dialog.set_parent_client(parent_window);
+    if (_restart_wait_dialog.create(window)) {
+        _restart_wait_dialog.show();
+    }
+    _restart_state = 1;
+    if (parent_window) {
+        PostMessageW(parent_window, PARENT_RESTART_WAIT_SHOWN, session_index, LPARAM(window));
+    }
+}
+
+void RedScreen::ShowRestoreWaitDlg() {
+    if (_restart_wait_dialog.exists()) {
+        return;
+    }
+    hide();
+    NotifyNavBar(3);
+    _restart_wait_dialog.set_restore_mode(true);
+    _restart_wait_dialog.set_parent_client(parent_window);
+    if (_restart_wait_dialog.create(window)) {
+        _restart_wait_dialog.show();
+    }
+    _restart_state = 1;
+}
+
+void RedScreen::OnGetResetSuccess() {
+    _nav_bar_watch.stop();
+    LOG_INFO("recv reset vm success msg, so app quit");
+    _app.quit();
+    if (parent_window) {
+        PostMessageW(parent_window, PARENT_RESET_SUCCEEDED, session_index, LPARAM(window));
+    }
+}
+
+void RedScreen::ForwardToParent(HWND window) {
+    if (parent_window) {
+        PostMessageW(parent_window, PARENT_FORWARD, WPARAM(window), LPARAM(SessionBlock::session_index()));
+    }
 }
 
 void RedScreen::request_snapshot_restore(WPARAM wparam) {
-    LOG_INFO("snapshot restore %lu not handled yet", (unsigned long)wparam);
+    ForwardToParent(reinterpret_cast<HWND>(wparam));
 }
 
 void RedScreen::on_restart_sent() {
-    LOG_INFO("restart sent not handled yet");
+    if (_restart_wait_dialog.exists()) {
+        _restart_wait_dialog.on_restart_sent();
+    }
 }

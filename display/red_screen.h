@@ -10,8 +10,10 @@
 #pragma once
 
 #include "app/session_screen.h"
+#include "display/nav_bar.h"
 #include "display/red_window.h"
 #include "display/session_command.h"
+#include "display/session_dialogs.h"
 #include "runtime/threads.h"
 
 #include <pixman.h>
@@ -112,8 +114,20 @@ public:
 
     int StartNavBar() override;
     void request_snapshot_restore(WPARAM wparam) override;
-    HWND restart_wait_dialog() override { return nullptr; }
+    HWND restart_wait_dialog() override { return _restart_wait_dialog.hwnd(); }
     void on_restart_sent() override;
+    // 0x903 with a value; what the send returned, 0 without a navigation bar, 1 when notices are muted.
+    int NotifyNavBarValue(int code, WPARAM value);
+    bool on_restore() override;
+    bool no_restart_wait_dialog() override { return !_restart_wait_dialog.exists(); }
+    int get_restart_state() const { return _restart_state; }
+    // The restart dialog's window, null while it is not open.
+    HWND restart_dialog() const { return _restart_dialog.hwnd(); }
+    HWND network_dialog() const { return _network_dialog.hwnd(); }
+    NavBarWatch& nav_bar_watch() { return _nav_bar_watch; }
+    // The maker's secure desktop mode (never on this platform): with the session block's quiet word set, the
+    // navigation bar gets no notices.
+    static void set_nuvodesk_mode(bool on);
 
     // ---- State ----
 
@@ -150,6 +164,8 @@ private:
     ScreenLayer* find_pointer_layer();
     void relative_motion(int x, int y, unsigned int buttons_state);
     void set_window_origin(int x, int y);
+    void minimize();
+    void end_on_request();
 
     ApplicationInterface& _app;
     std::string _name;
@@ -182,4 +198,14 @@ private:
 
     std::unique_ptr<CommandHost> _command_host;
     std::unique_ptr<SessionCommand> _command;
+
+    // Session operations.
+    NavBarWatch _nav_bar_watch;
+    SessionDialog _restart_dialog{"restart"};
+    SessionDialog _restart_wait_dialog{"restart-wait"};
+    SessionDialog _network_dialog{"network"};
+    int _restart_state = 0;  // 1 while a restart-wait dialog opened here is up
 };
+
+// Posts 0x600 (0, lparam) to the helper window titled name followed by this process's id, when there is one.
+void notify_helper_window_focus(const char* name, LPARAM lparam);

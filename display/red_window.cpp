@@ -713,7 +713,9 @@ LRESULT RedWindow::handle_message(UINT message, WPARAM wparam, LPARAM lparam) {
             switch (wparam & 0xFFF0) {
                 case SC_RESTORE:
                     _restored = true;
-                    _listener.restore_screen();
+                    if (_listener.on_restore()) {
+                        return 0;
+                    }
                     return DefWindowProcW(_hwnd, message, wparam, lparam);
                 case SC_MAXIMIZE:
                     _app.toggle_full_screen();

@@ -91,6 +91,11 @@ public:
         virtual void pre_migrate() {}
         virtual void post_migrate() {}
         virtual bool no_restart_wait_dialog() { return true; }
+        // SC_RESTORE: true when the window was restored here; false lets the default restore run.
+        virtual bool on_restore() {
+            restore_screen();
+            return false;
+        }
     };
 
     // Registers the window class; throws Exception "register class failed".

@@ -1,4 +1,5 @@
 // CreateThread and the thread functions of processthreadsapi.h.
+#include "process_object.h"
 #include "thread_object.h"
 
 #include <climits>
@@ -92,8 +93,18 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 }
 
 DWORD WINAPI ResumeThread(HANDLE thread) {
-    std::shared_ptr<ThreadObject> object = handle_lookup_as<ThreadObject>(thread);
-    return object ? object->resume() : static_cast<DWORD>(-1);
+    std::shared_ptr<KernelObject> object = handle_lookup(thread);
+    if (!object) {
+        return static_cast<DWORD>(-1);
+    }
+    if (auto own = std::dynamic_pointer_cast<ThreadObject>(object)) {
+        return own->resume();
+    }
+    if (auto started = std::dynamic_pointer_cast<ProcessMainThread>(object)) {
+        return started->resume();  // the main thread of a process started suspended
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return static_cast<DWORD>(-1);
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {

@@ -4,7 +4,7 @@
 //
 //   display_test_parent [--ip A.B.C.D] [--port N] [--vmid N] [--index N] [--user DOMAIN\USER] [--logmod N]
 //                       [--password TEXT] [--policy TEXT] [--block-size N] [--no-policies]
-//                       [--until ack|ended|failure] [--deadline MS]
+//                       [--until ack|ended|failure|reset] [--deadline MS]
 //
 // Lines:  ready <parent window>             the window exists; start the session now
 //         announce <index> <session window> 0x502 arrived
@@ -12,6 +12,9 @@
 //         ack <index> <lParam>              0x545 arrived (lParam 6: session block taken; 240: first resize)
 //         failure <index> <text>            the session's failure text (WM_COPYDATA 0x545), as UTF-8
 //         ended <index> <lParam>            0x607 arrived
+//         waiting <index> <session window>  0x604 arrived (the restart-wait dialog is up)
+//         reset <index> <session window>    0x605 arrived (the desktop was reset)
+//         forward <wParam> <index>          0x609 arrived
 //         timeout                           the deadline passed before what --until waits for
 // Exit codes: 0 what --until names arrived (default: ack), 1 bad arguments or no window, 2 no announcement,
 // 3 the awaited message did not arrive before the deadline (default 20000 ms).
@@ -56,6 +59,7 @@ struct Seen {
     bool acknowledged = false;
     bool failed = false;
     bool ended = false;
+    bool reset = false;
 };
 Seen seen;
 
@@ -189,6 +193,17 @@ LRESULT CALLBACK parent_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpar
             std::printf("ended %lu %ld\n", static_cast<unsigned long>(wparam), static_cast<long>(lparam));
             std::fflush(stdout);
             return 0;
+        case 0x604:
+        case 0x605:
+        case 0x609:
+            seen.reset |= message == 0x605;
+            std::printf("%s %lu %lu\n",
+                        message == 0x604   ? "waiting"
+                        : message == 0x605 ? "reset"
+                                           : "forward",
+                        static_cast<unsigned long>(wparam), static_cast<unsigned long>(lparam));
+            std::fflush(stdout);
+            return 0;
         case WM_COPYDATA: {
             auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
             if (copy && copy->dwData == 0x545) {
@@ -238,7 +253,8 @@ bool parse(int argc, char** argv, Options* options) {
             options->policy = value;
         } else if (word == "--block-size") {
             options->block_size = std::strtoul(value.c_str(), nullptr, 10);
-        } else if (word == "--until" && (value == "ack" || value == "ended" || value == "failure")) {
+        } else if (word == "--until" &&
+                   (value == "ack" || value == "ended" || value == "failure" || value == "reset")) {
             options->until = value;
         } else if (word == "--deadline") {
             options->deadline_ms = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
@@ -255,6 +271,9 @@ bool awaited(const Options& options) {
     }
     if (options.until == "failure") {
         return seen.failed;
+    }
+    if (options.until == "reset") {
+        return seen.reset;
     }
     return seen.acknowledged;
 }

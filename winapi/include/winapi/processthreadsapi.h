@@ -33,6 +33,56 @@ int WINAPI GetThreadPriority(HANDLE thread);
 // The routine runs on the target thread inside its next alertable wait.
 DWORD WINAPI QueueUserAPC(PAPCFUNC routine, HANDLE thread, ULONG_PTR data);
 
+// Processes. A process is started from a command line: without an application name its first word names the
+// program (a quoted first word, or else the shortest run of words up to a blank that names an executable
+// file, as the Windows loader tries them); the remaining words, split at blanks, are its arguments.
+// Backslashes in the program path and the current directory become slashes. A process started with
+// CREATE_SUSPENDED waits before its program is loaded until ResumeThread on its main-thread handle. A process
+// handle is signalled once the process has ended. Processes started here are reaped when they end.
+#define PROCESS_TERMINATE 0x0001
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+
+typedef struct _STARTUPINFOW {
+    DWORD cb;
+    LPWSTR lpReserved;
+    LPWSTR lpDesktop;
+    LPWSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+// Only the application name, the command line, CREATE_SUSPENDED, the current directory and the result are
+// used; the child inherits no handles.
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                           LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                           BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                           LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                           LPPROCESS_INFORMATION processInformation);
+// Any process of the user; ERROR_INVALID_PARAMETER when no process has that id.
+HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+// Kills the process (its exit code is not kept).
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+
 // Timer queues. Callbacks of one queue run one after another on that queue's own thread.
 #define WT_EXECUTEDEFAULT 0x00000000
 #define WT_EXECUTEINIOTHREAD 0x00000001

@@ -24,3 +24,4 @@
 #include "winapi/ioapiset.h"
 #include "winapi/namedpipeapi.h"
 #include "winapi/mmeapi.h"
+#include "winapi/shlwapi.h"
