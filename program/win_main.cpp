@@ -5,8 +5,8 @@
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
 #include "display/application_layers.h"
-
 #include "display/cursor_channel.h"
+#include "display/display_channel.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
 #include "display/red_window.h"
@@ -99,6 +99,7 @@ public:
 void setup_parts() {
     static ProgramInputsFactory inputs_factory;
     static ProgramCursorFactory cursor_factory;
+    static DisplayFactory display_factory;
     static PlaybackFactory playback_factory;
     static RecordFactory record_factory;
     ApplicationParts& parts = Application::parts();
@@ -117,6 +118,8 @@ void setup_parts() {
     if (!parts.create_info_layer) {
         install_application_layers(parts);
     }
+
+    parts.channel_factories[SPICE_CHANNEL_DISPLAY] = &display_factory;
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
     parts.channel_factories[SPICE_CHANNEL_CURSOR] = &cursor_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;
