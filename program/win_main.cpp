@@ -4,6 +4,7 @@
 #include "app/standin_screen.h"
 #include "devices/playback_channel.h"
 #include "devices/record_channel.h"
+#include "display/display_channel.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
 #include "display/red_window.h"
@@ -82,6 +83,7 @@ public:
 
 void setup_parts() {
     static ProgramInputsFactory inputs_factory;
+    static DisplayFactory display_factory;
     static PlaybackFactory playback_factory;
     static RecordFactory record_factory;
     ApplicationParts& parts = Application::parts();
@@ -97,6 +99,7 @@ void setup_parts() {
             return true;
         };
     }
+    parts.channel_factories[SPICE_CHANNEL_DISPLAY] = &display_factory;
     parts.channel_factories[SPICE_CHANNEL_INPUTS] = &inputs_factory;
     parts.channel_factories[SPICE_CHANNEL_PLAYBACK] = &playback_factory;
     parts.channel_factories[SPICE_CHANNEL_RECORD] = &record_factory;

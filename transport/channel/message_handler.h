@@ -63,6 +63,10 @@ public:
         }
     }
 
+    // Calls the handler of a message that the channel parsed itself (its own framing or list forms); a type
+    // without a handler is ignored.
+    void dispatch_parsed(uint16_t type, uint8_t* parsed, size_t size) { dispatch(type, parsed, size); }
+
     void handle_message(RedPeer::CompoundInMessage& message) override {
         spice_parse_channel_func_t parser = channel_parser();
         uint16_t type = message.type();

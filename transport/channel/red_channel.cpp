@@ -520,16 +520,10 @@ void RedChannel::receive_messages() {
             return;
         }
         if (!_incoming_message) {
-            _incoming_header_pos += receive(_incoming_header + _incoming_header_pos,
-                                            sizeof(_incoming_header) - _incoming_header_pos);
-            if (_incoming_header_pos < sizeof(_incoming_header)) {
+            _incoming_message = receive_header();
+            if (!_incoming_message) {
                 return;
             }
-            _incoming_header_pos = 0;
-            uint16_t type = uint16_t(_incoming_header[0] | _incoming_header[1] << 8);
-            uint32_t size = uint32_t(_incoming_header[2]) | uint32_t(_incoming_header[3]) << 8 |
-                            uint32_t(_incoming_header[4]) << 16 | uint32_t(_incoming_header[5]) << 24;
-            _incoming_message = new RedPeer::CompoundInMessage(size, type);
             _incoming_message_pos = 0;
         }
         uint32_t size = _incoming_message->body_size();
@@ -545,6 +539,19 @@ void RedChannel::receive_messages() {
         _incoming_message_pos = 0;
         complete_message(message);
     }
+}
+
+RedPeer::CompoundInMessage* RedChannel::receive_header() {
+    _incoming_header_pos +=
+        receive(_incoming_header + _incoming_header_pos, sizeof(_incoming_header) - _incoming_header_pos);
+    if (_incoming_header_pos < sizeof(_incoming_header)) {
+        return nullptr;
+    }
+    _incoming_header_pos = 0;
+    uint16_t type = uint16_t(_incoming_header[0] | _incoming_header[1] << 8);
+    uint32_t size = uint32_t(_incoming_header[2]) | uint32_t(_incoming_header[3]) << 8 |
+                    uint32_t(_incoming_header[4]) << 16 | uint32_t(_incoming_header[5]) << 24;
+    return new RedPeer::CompoundInMessage(size, type);
 }
 
 void RedChannel::complete_message(RedPeer::CompoundInMessage* message) {

@@ -130,6 +130,10 @@ protected:
     virtual void on_migrate() {}
     virtual void on_disconnect_mig_src() { on_disconnect(); }
     virtual void on_connect_mig_target() { on_connect(); }
+    // Reads the next message's header from the socket, over as many calls as the socket needs: the message
+    // with its body still to be read once the header is complete, null before. The 6-byte mini header here;
+    // a channel with its own framing keeps its partial header itself and drops it when it connects.
+    virtual RedPeer::CompoundInMessage* receive_header();
 
 private:
     class SendTrigger : public EventSources::Trigger {
