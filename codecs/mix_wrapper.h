@@ -73,6 +73,7 @@ public:
     bool loaded() const { return _library != nullptr; }
 
     void set_display_channel(MixMessageSender* sender) { _sender = sender; }
+    MixMessageSender* display_channel() const { return _sender; }
     void set_window_hooks(const WindowHooks& hooks) { _hooks = hooks; }
 
     // Display channel connect: loads and starts the plug-in, allocates the fragment buffer.
