@@ -18,6 +18,7 @@
 #include "canvas/canvas.h"
 #include "canvas/pixmap_cache.h"
 #include "codecs/glz_decoder_window.h"
+#include "codecs/mix_wrapper.h"
 #include "display/palette_cache.h"
 #include "display/screen_layer.h"
 #include "runtime/threads.h"
@@ -57,7 +58,7 @@ struct DisplaySharedImages {
     uint32_t glz_window_size;
 };
 
-class DisplayChannel : public RedChannel, public ScreenLayer, public MouseModeSink {
+class DisplayChannel : public RedChannel, public ScreenLayer, public MouseModeSink, public MixMessageSender {
 public:
     // Surfaces larger than this are refused (their pixels would not fit in memory or overflow sizes).
     static const uint32_t MAX_SURFACE_SIDE = 16384;
@@ -92,6 +93,8 @@ public:
     void send_draw_resume();
     // An empty message or one of the given body.
     void send_simple(uint16_t type, const uint8_t* body = nullptr, uint32_t size = 0);
+    // The video plug-in wrapper's messages (display_streams.cpp).
+    void send_mix_message(uint16_t type, const uint8_t* body, uint32_t size) override;
 
     // ---- Surfaces, worker thread (public for the message handlers and tests) ----
     void create_primary_surface(uint32_t format, uint32_t width, uint32_t height, uint32_t flags);
