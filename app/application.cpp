@@ -154,6 +154,9 @@ Application::~Application() {
     // Whatever channels are left end before the client goes.
     abort();
     release_key_state();
+    // Events still queued may hold the last reference of a screen, whose destructor calls back into the
+    // application: they go while the application is whole, not with the loop's queue after it.
+    drop_queued_events();
 }
 
 // ---- Start-up and the loop ----

@@ -84,7 +84,12 @@ struct DisplayChannel::StreamState : public VideoStreamsHost {
         RedScreen* screen = channel.screen();
         return screen ? screen->invalidate_rect(rect, true) : 0;
     }
-    void post_activate_timer() override { channel._app.main_loop().push_event(new ActivateTimerEvent(link)); }
+    void post_activate_timer() override {
+        // The loop holds its own reference from here on.
+        Event* event = new ActivateTimerEvent(link);
+        channel._app.main_loop().push_event(event);
+        event->unref();
+    }
     void set_streams_timer(uint32_t interval_ms) override {
         if (interval_ms) {
             channel._app.main_loop().arm_timer(timer, interval_ms);

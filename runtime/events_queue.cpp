@@ -14,7 +14,16 @@ EventsQueue::EventsQueue(AbstractProcessLoop& owner) : _mutex(Mutex::NORMAL), _g
 
 EventsQueue::~EventsQueue() {
     // No thread may push any more: the loop that owns the queue is going away.
-    for (Event* event : _events) {
+    drop_events();
+}
+
+void EventsQueue::drop_events() {
+    std::list<Event*> events;
+    {
+        Lock lock(_mutex);
+        events.swap(_events);
+    }
+    for (Event* event : events) {
         event->on_dropped();
         event->unref();
     }

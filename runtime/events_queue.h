@@ -26,6 +26,10 @@ public:
 
     bool is_empty();
 
+    // Any thread. Drops every queued event unrun (each told through on_dropped), as the destructor does: an
+    // owner whose events hold parts of it drops them while those parts are still whole.
+    void drop_events();
+
 private:
     std::list<Event*> _events;  // guarded by _mutex, each holding one reference
     Mutex _mutex;

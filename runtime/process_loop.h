@@ -61,6 +61,8 @@ public:
     // Runs the queued events once, for a loop thread that waits for other threads' synchronous events
     // while its loop is not turning.
     void run_queued_events() { _events_queue.process_events(); }
+    // Drops the queued events unrun (see EventsQueue::drop_events).
+    void drop_queued_events() { _events_queue.drop_events(); }
 
     // The main loop's timers, run by the platform window while a window's modal loop blocks run.
     TimersQueue& get_timers_queue() { return _timers_queue; }
