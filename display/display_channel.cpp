@@ -583,6 +583,10 @@ DisplayChannel::~DisplayChannel() {
     decompress_free(_decompress);
 }
 
+void DisplayChannel::handle_message(RedPeer::CompoundInMessage& message) {
+    _handler->handle_message(message);
+}
+
 // ---- Link and connection ----
 
 RedPeer::CompoundInMessage* DisplayChannel::receive_header() {
@@ -671,7 +675,7 @@ void DisplayChannel::on_connect() {
             message->release();
         }
     }
-    _app.main_loop().push_event(new AttachChannelsEvent(*this));
+    post_event(new AttachChannelsEvent(*this));
 }
 
 void DisplayChannel::on_disconnect() {
@@ -694,7 +698,7 @@ void DisplayChannel::on_disconnect() {
         post_and_wait(event);
     }
     if (RedScreen* attached = screen()) {
-        _app.main_loop().push_event(new UnlockScreenEvent(attached));
+        post_event(new UnlockScreenEvent(attached));
         try {
             detach_from_screen(_app);
         } catch (Exception& e) {
@@ -714,6 +718,11 @@ void DisplayChannel::on_disconnect_mig_src() {
         get_process_loop().arm_timer(_mig_timer, 5000);
         _mig_wait_primary = true;
     }
+}
+
+void DisplayChannel::post_event(Event* event) {
+    _app.main_loop().push_event(event);
+    event->unref();
 }
 
 bool DisplayChannel::post_and_wait(SyncEvent* event) {
@@ -792,7 +801,7 @@ void DisplayChannel::handle_mode(const SpiceMsgDisplayMode& mode) {
 
 void DisplayChannel::handle_mark() {
     _mark = true;
-    _app.main_loop().push_event(new VisibilityEvent(_app, get_id()));
+    post_event(new VisibilityEvent(_app, get_id()));
     RECT area = {0, 0, LONG(_primary_width), LONG(_primary_height)};
     set_rect_area(area);
 }
@@ -811,7 +820,7 @@ void DisplayChannel::reset_screen() {
     if (!attached) {
         return;
     }
-    _app.main_loop().push_event(new UnlockScreenEvent(attached));
+    post_event(new UnlockScreenEvent(attached));
     detach_from_screen(_app);
 }
 

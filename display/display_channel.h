@@ -121,6 +121,10 @@ public:
     // The inputs channel the pointer goes to (null: none). Main thread.
     void set_inputs_channel(InputsChannel* inputs) { _inputs_channel = inputs; }
 
+    // Handles one received message as the worker does: expansion, lists, parse and handler (the worker, or
+    // tests and the fuzz target on a channel that is not connected).
+    void handle_message(RedPeer::CompoundInMessage& message);
+
     // ---- Message handlers (worker thread) ----
     void handle_mode(const SpiceMsgDisplayMode& mode);
     void handle_mark();
@@ -187,6 +191,8 @@ private:
 
     void set_draw_handlers();
     void set_capabilities();
+    // Posts the event to the application loop, which holds it from then on.
+    void post_event(Event* event);
     // Posts the synchronous event to the application loop and waits; false when its response failed.
     bool post_and_wait(SyncEvent* event);
     // Invalidates the box on the screen when the surface is 0 and the layer is attached.
