@@ -615,7 +615,7 @@ void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack) {
     _message_ack_count = _message_ack_window = ack.window;
     Message* sync = new Message(SPICE_MSGC_ACK_SYNC);
     SpiceMsgcAckSync body = {ack.generation};
-    if (!spice_marshall_message(_marshallers, msgc_ack_sync, sync->marshaller(), &body)) {
+    if (!_marshallers || !spice_marshall_message(_marshallers, msgc_ack_sync, sync->marshaller(), &body)) {
         sync->release();
         return;
     }
@@ -625,7 +625,7 @@ void RedChannel::handle_set_ack(const SpiceMsgSetAck& ack) {
 void RedChannel::handle_ping(const SpiceMsgPing& ping) {
     Message* pong = new Message(SPICE_MSGC_PONG);
     SpiceMsgcPong body = {ping.id, ping.timestamp};
-    if (!spice_marshall_message(_marshallers, msgc_pong, pong->marshaller(), &body)) {
+    if (!_marshallers || !spice_marshall_message(_marshallers, msgc_pong, pong->marshaller(), &body)) {
         pong->release();
         return;
     }
