@@ -123,18 +123,20 @@ protected:
         XSync(peer, False);
     }
 
-    // Pumps the session window while the guest runs, until its text box differs from `before` (20 s at most).
-    std::vector<uint8_t> box_after(const std::vector<uint8_t>& before) {
+    // Pumps the session window while the guest runs, until `done` holds for its text box (timeout_ms at
+    // most).
+    std::vector<uint8_t> box_when(const std::function<bool(const std::vector<uint8_t>&)>& done,
+                                  uint32_t timeout_ms) {
         std::vector<uint8_t> now;
         Clock::time_point next_dump = Clock::now();
-        pump_for(20000, [&] {
+        pump_for(timeout_ms, [&] {
             app->main_loop().run_queued_events();
             if (Clock::now() < next_dump) {
                 return false;
             }
             next_dump = Clock::now() + std::chrono::milliseconds(100);
             now = text_box(qemu);
-            return !now.empty() && now != before;
+            return !now.empty() && done(now);
         });
         return now;
     }
@@ -155,12 +157,25 @@ TEST_F(InputsQemuTest, KeysTypedIntoTheSessionWindowAppearOnTheGuestScreen) {
         return !empty.empty() && std::count(empty.begin(), empty.end(), 0) != 0;
     });
     ASSERT_FALSE(empty.empty()) << qemu.output();
-    tap(XK_h);
-    std::vector<uint8_t> one = box_after(empty);
+    // A guest still setting up its keyboard on a loaded machine can miss a key: type again while nothing
+    // shows.
+    int typed = 0;
+    std::vector<uint8_t> one;
+    while (typed < 3 && (one.empty() || one == empty)) {
+        tap(XK_h);
+        typed++;
+        one =
+            box_when([&](const std::vector<uint8_t>& box) { return box != empty; }, typed < 3 ? 5000 : 20000);
+    }
     ASSERT_NE(one, empty) << "the typed key never showed on the guest's screen";
     ASSERT_FALSE(one.empty());
-    tap(XK_BackSpace);
-    std::vector<uint8_t> erased = box_after(one);
+    // As many Backspaces as keys typed bring the empty box back.
+    std::vector<uint8_t> erased;
+    for (int i = 0; i < typed && erased != empty; i++) {
+        tap(XK_BackSpace);
+        erased = box_when([&](const std::vector<uint8_t>& box) { return box == empty; },
+                          i + 1 < typed ? 3000 : 20000);
+    }
     EXPECT_EQ(erased, empty);  // Backspace reached the guest too: the box is empty again
 }
 
