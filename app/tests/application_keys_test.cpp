@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/null_screen.h"
 #include "app/application.h"
 #include "app/menu.h"
 #include "platform/session_block.h"
@@ -27,32 +28,13 @@ public:
     bool allows_focus_loss() override { return focus_loss_allowed; }
 };
 
-class FakeScreen : public SessionScreen {
+class FakeScreen : public NullScreen {
 public:
-    FakeScreen() : SessionScreen(0) {}
+    FakeScreen() : NullScreen(0) {}
     int pointer_updates = 0;
     bool ParseCommand(const std::string&) override { return false; }
-    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
     void resize(int, int) override {}
-    void show() override {}
-    void hide() override {}
-    void show_full_screen() override {}
-    void show_full_screen_on_monitor() override {}
-    void exit_full_screen() override {}
-    void restore_screen() override {}
-    void capture_mouse() override {}
-    void release_mouse() override {}
     void update_pointer_layer() override { pointer_updates++; }
-    void invalidate(const RECT&, bool) override {}
-    void attach_layer(ScreenLayer&) override {}
-    void detach_layer(ScreenLayer&) override {}
-    void create_composite_area() override {}
-    void notify_new_size() override {}
-    void NotifyNavBar(int) override {}
-    int StartNavBar() override { return 0; }
-    void request_snapshot_restore(WPARAM) override {}
-    HWND restart_wait_dialog() override { return nullptr; }
-    void on_restart_sent() override {}
 };
 
 class RecordingConnection : public ForeignMenuConnection {

@@ -2,6 +2,7 @@
 // input barriers and the sticky-key image, a screen that goes with its barrier, and the monitor query.
 #include <gtest/gtest.h>
 
+#include "support/null_screen.h"
 #include "app/application.h"
 #include "platform/monitor.h"
 
@@ -13,40 +14,12 @@
 namespace {
 
 // A screen that, like the real one, holds a reference for every layer on it.
-class LayerScreen : public SessionScreen {
+class LayerScreen : public NullScreen {
 public:
-    LayerScreen(ApplicationInterface& app, int id) : SessionScreen(id), _app(app) {}
-    bool ParseCommand(const std::string&) override { return true; }
-    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
-    void resize(int w, int h) override {
-        width = w;
-        height = h;
-    }
-    void show() override {}
-    void hide() override {}
-    void show_full_screen() override {}
-    void show_full_screen_on_monitor() override {}
-    void exit_full_screen() override {}
-    void restore_screen() override {}
+    LayerScreen(ApplicationInterface& app, int id) : NullScreen(id, &app) {}
     void capture_mouse() override { mouse_captured = true; }
     void release_mouse() override { mouse_captured = false; }
-    void update_pointer_layer() override {}
-    void invalidate(const RECT&, bool) override {}
-    void attach_layer(ScreenLayer&) override {}
-    void detach_layer(ScreenLayer&) override {}
-    void create_composite_area() override {}
-    void notify_new_size() override {}
-    void NotifyNavBar(int) override {}
     int StartNavBar() override { return 1; }
-    void request_snapshot_restore(WPARAM) override {}
-    HWND restart_wait_dialog() override { return nullptr; }
-    void on_restart_sent() override {}
-
-protected:
-    ~LayerScreen() override { _app.on_screen_destroyed(get_id(), false); }
-
-private:
-    ApplicationInterface& _app;
 };
 
 // What happened to the layers, by name ("barrier1", "info", "watermark").

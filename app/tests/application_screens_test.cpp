@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "support/null_screen.h"
 #include "app/application.h"
 #include "platform/monitor.h"
 #include "platform/session_block.h"
@@ -13,53 +14,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordingScreen : public SessionScreen {
+class RecordingScreen : public NullScreen {
 public:
-    RecordingScreen(ApplicationInterface& app, int id) : SessionScreen(id), _app(app) {}
-    bool ParseCommand(const std::string&) override { return true; }
-    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
+    RecordingScreen(ApplicationInterface& app, int id) : NullScreen(id, &app) {}
     void resize(int w, int h) override {
-        width = w;
-        height = h;
+        NullScreen::resize(w, h);
         resizes++;
     }
     void show() override { shows++; }
-    void hide() override {}
-    void show_full_screen() override {}
-    void show_full_screen_on_monitor() override {}
     void exit_full_screen() override {
         full_screen = false;
         exits++;
     }
     void restore_screen() override { restores++; }
-    void capture_mouse() override {}
-    void release_mouse() override {}
-    void update_pointer_layer() override {}
-    void invalidate(const RECT&, bool) override {}
-    void attach_layer(ScreenLayer&) override {}
-    void detach_layer(ScreenLayer&) override {}
-    void create_composite_area() override {}
-    void notify_new_size() override {}
-    void NotifyNavBar(int) override {}
     int StartNavBar() override {
         nav_bar_starts++;
         return 1;
     }
-    void request_snapshot_restore(WPARAM) override {}
-    HWND restart_wait_dialog() override { return nullptr; }
-    void on_restart_sent() override {}
 
     int resizes = 0;
     int shows = 0;
     int nav_bar_starts = 0;
     int exits = 0;
     int restores = 0;
-
-protected:
-    ~RecordingScreen() override { _app.on_screen_destroyed(get_id(), false); }
-
-private:
-    ApplicationInterface& _app;
 };
 
 class ScreensTest : public testing::Test {

@@ -8,6 +8,7 @@
 #include <future>
 #include <thread>
 
+#include "support/null_screen.h"
 #include "app/application.h"
 #include "app/standin_screen.h"
 #include "platform/session_block.h"
@@ -23,33 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // A screen with no window that records what the application asks of it.
-class FakeScreen : public SessionScreen {
+class FakeScreen : public NullScreen {
 public:
-    FakeScreen(ApplicationInterface& app, int id) : SessionScreen(id), _app(app) {}
+    FakeScreen(ApplicationInterface& app, int id) : NullScreen(id, &app) {}
 
     bool ParseCommand(const std::string& command_line) override { return parse_result; }
-    void OnCopyData(HWND, const COPYDATASTRUCT*) override {}
-    void resize(int w, int h) override {
-        width = w;
-        height = h;
-    }
-    void show() override {}
-    void hide() override {}
-    void show_full_screen() override {}
-    void show_full_screen_on_monitor() override {}
-    void exit_full_screen() override {}
-    void restore_screen() override {}
-    void capture_mouse() override {}
-    void release_mouse() override {}
-    void update_pointer_layer() override {}
-    void invalidate(const RECT&, bool) override {}
-    void attach_layer(ScreenLayer&) override {}
-    void detach_layer(ScreenLayer&) override {}
-    void create_composite_area() override {}
-    void notify_new_size() override {}
     void NotifyNavBar(int code) override { nav_bar_codes.push_back(code); }
-    int StartNavBar() override { return 0; }
-    void request_snapshot_restore(WPARAM) override {}
     HWND restart_wait_dialog() override { return restart_dialog_open ? HWND(1) : nullptr; }
     void on_restart_sent() override { restart_sent++; }
 
@@ -57,12 +37,6 @@ public:
     bool restart_dialog_open = false;
     int restart_sent = 0;
     std::vector<int> nav_bar_codes;
-
-protected:
-    ~FakeScreen() override { _app.on_screen_destroyed(get_id(), false); }
-
-private:
-    ApplicationInterface& _app;
 };
 
 // The parent client's window, in this thread: what reaches it is read from the queue or recorded by its
