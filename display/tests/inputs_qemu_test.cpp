@@ -16,6 +16,7 @@
 #include "app/application.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
+#include "support/session_window.h"
 #include "platform/session_block.h"
 #include "qemu_peer.h"
 #include "winapi/tests/support/peer_programs.h"
@@ -24,22 +25,12 @@
 
 namespace {
 
+using session_window::pump_for;
+
 typedef std::chrono::steady_clock Clock;
 
 // The demo guest's text box starts at text row 20; QEMU doubles its 320x200 mode, so a cell is 16x16.
 const int kTextTop = 20 * 16;
-
-void pump_for(int ms, const std::function<bool()>& done) {
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    MSG msg;
-    while (Clock::now() < end && !done()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, 0);
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
 
 // The pixels of the typed-key box, or empty when the screendump failed or has another size.
 std::vector<uint8_t> text_box(qemu_peer::Qemu& qemu) {
@@ -61,19 +52,7 @@ protected:
         WSADATA wsa;
         ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
         SessionBlock::clear();
-        RedWindow::init();
-        Application::parts() = ApplicationParts();
-        Application::parts().create_screen = [](Application& app, int id, const std::string& title, int w,
-                                                int h) { return new RedScreen(app, id, title, w, h); };
-        app.reset(new Application());
-        app->main_screen = app->get_screen(0);
-        screen = static_cast<RedScreen*>(app->main_screen);
-        screen->resize(320, 240);
-        screen->show();
-        pump_for(300, [] { return false; });
-        SetForegroundWindow(screen->window);
-        SetFocus(screen->window);
-        pump_for(3000, [this] { return GetFocus() == screen->window; });
+        screen = session_window::open_focused(app);
         ASSERT_EQ(GetFocus(), screen->window);
 
         ASSERT_TRUE(qemu.start("disable-ticketing=on", "-drive file=" + qemu_peer::demo_guest_image() +

@@ -18,6 +18,7 @@
 #include "app/application.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
+#include "support/session_window.h"
 #include "platform/session_block.h"
 #include "transport/tests/support/channel_test_support.h"
 #include "transport/tests/support/fake_spice_server.h"
@@ -27,6 +28,8 @@
 using namespace channel_test;
 
 namespace {
+
+using session_window::pump_for;
 
 const uint16_t kKeyDown = 101, kKeyUp = 102, kMotion = 111, kPress = 113, kRelease = 114;
 typedef std::chrono::steady_clock Clock;
@@ -39,18 +42,6 @@ uint32_t u32_at(const std::vector<uint8_t>& body, size_t offset) {
     return value;
 }
 
-void pump_for(int ms, const std::function<bool()>& done) {
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    MSG msg;
-    while (Clock::now() < end && !done()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, 0);
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
-
 class InputsX11Test : public testing::Test {
 protected:
     void SetUp() override {
@@ -60,19 +51,7 @@ protected:
         ASSERT_NE(peer, nullptr);
         SessionBlock::clear();
         SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);
-        RedWindow::init();
-        Application::parts() = ApplicationParts();
-        Application::parts().create_screen = [](Application& app, int id, const std::string& title, int w,
-                                                int h) { return new RedScreen(app, id, title, w, h); };
-        app.reset(new Application());
-        app->main_screen = app->get_screen(0);
-        screen = static_cast<RedScreen*>(app->main_screen);
-        screen->resize(320, 240);
-        screen->show();
-        pump_for(300, [] { return false; });
-        SetForegroundWindow(screen->window);
-        SetFocus(screen->window);
-        pump_for(3000, [this] { return GetFocus() == screen->window; });
+        screen = session_window::open_focused(app);
         ASSERT_EQ(GetFocus(), screen->window);
 
         client.port = server.port();
