@@ -29,6 +29,10 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
+# Crash, leak and slow inputs land in one folder of the build, never in the source tree.
+artifacts="$PWD/$build/artifacts"
+mkdir -p "$artifacts"
+
 # One target: its seeds copied into a scratch corpus, its output kept in a log shown only when it fails.
 run_one() {
     local target=$1 seconds=$2
@@ -40,7 +44,7 @@ run_one() {
     [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
     status=0
     "$target" -max_total_time="$seconds" -rss_limit_mb="$rss_limit_mb" -malloc_limit_mb="$malloc_limit_mb" \
-        -print_final_stats=1 "$corpus" >"$log" 2>&1 || status=$?
+        -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || status=$?
     if [ "$status" -eq 0 ]; then
         echo "== $name: $(grep -m1 'stat::number_of_executed_units' "$log" || echo done)"
     else
@@ -51,7 +55,7 @@ run_one() {
     return "$status"
 }
 export -f run_one
-export rss_limit_mb malloc_limit_mb
+export rss_limit_mb malloc_limit_mb artifacts
 
 find "$build"/fuzz -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x -print0 | sort -z |
     xargs -0 -n1 -P "$jobs" bash -c 'run_one "$1" '"$seconds" _

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -594,6 +595,73 @@ bool run_modal(Box& box, Display* display, const bool* lost) {
     return true;
 }
 
+// The boxes' connections to the X server. A connection is kept open once its box is closed and the next box
+// takes it: Xft and Xrender keep per-connection state in lists keyed by the Display's address, and closing a
+// connection can leave an entry behind (Xft's close hook frees glyph sets through Xrender after Xrender has
+// dropped its own entry). A later connection given the same address then inherits extension codes freed with
+// the old one and sends requests under a garbage opcode: the box hung waiting for a reply that never came, or
+// Xlib aborted on a reply of the wrong length. Kept connections never give their address away. Only a
+// connection whose server has gone is closed.
+struct BoxConnection {
+    Display* display = nullptr;
+    bool lost = false;  // written by the connection's exit handler
+};
+
+class BoxConnections {
+public:
+    // An idle connection to the current display, or a new one (fresh set); null when the server cannot be
+    // reached.
+    static BoxConnection* take(bool* fresh) {
+        const char* wanted = getenv("DISPLAY");
+        std::string name = wanted ? wanted : "";
+        {
+            std::lock_guard<std::mutex> lock(mutex());
+            auto& idle = pool();
+            for (auto it = idle.begin(); it != idle.end(); ++it) {
+                if (DisplayString((*it)->display) == name) {
+                    BoxConnection* connection = *it;
+                    idle.erase(it);
+                    *fresh = false;
+                    return connection;
+                }
+            }
+        }
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) {
+            return nullptr;
+        }
+        auto* connection = new BoxConnection{display, false};
+        XSetIOErrorExitHandler(display, note_connection_lost, &connection->lost);
+        *fresh = true;
+        return connection;
+    }
+
+    // Back to the pool once its box is gone, with the box's requests sent and its events dropped.
+    static void give_back(BoxConnection* connection) {
+        if (!connection->lost) {
+            XSync(connection->display, True);
+        }
+        if (connection->lost) {
+            XCloseDisplay(connection->display);
+            delete connection;
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex());
+        pool().push_back(connection);
+    }
+
+private:
+    // Never destroyed: a box may be closing on another thread while the process exits.
+    static std::mutex& mutex() {
+        static auto* mutex = new std::mutex;
+        return *mutex;
+    }
+    static std::vector<BoxConnection*>& pool() {
+        static auto* pool = new std::vector<BoxConnection*>;
+        return *pool;
+    }
+};
+
 // The box cannot be shown: its text goes where someone may still read it.
 int report_unshown(const char16_t* caption, const char16_t* text) {
     std::string line = utf16_to_utf8(caption) + ": " + utf16_to_utf8(text) + "\n";
@@ -631,26 +699,35 @@ int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     const char16_t* shown_caption = caption ? caption : u"Error";
     const char16_t* shown_text = text ? text : u"";
 
-    Display* display = XOpenDisplay(nullptr);
-    if (!display) {
-        return report_unshown(shown_caption, shown_text);
-    }
-    // Protocol errors on this connection are of no consequence, as on the layer's other connections. Xlib's
-    // default handler of a broken connection ends the process; this one only reports, and each connection's
-    // exit handler decides (the box's ends the box).
+    // Protocol errors on the box's connection are of no consequence, as on the layer's other connections.
+    // Xlib's default handler of a broken connection ends the process; this one only reports, and each
+    // connection's exit handler decides (the box's ends the box).
     static std::once_flag errors_once;
     std::call_once(errors_once, [] {
         XSetErrorHandler(ignore_x_error);
         XSetIOErrorHandler(report_io_error);
     });
-    bool lost = false;
-    XSetIOErrorExitHandler(display, note_connection_lost, &lost);
-    bool shown;
-    {
-        Box box(display, &lost);
-        shown = box.create(code_points(shown_text), utf16_to_utf8(shown_caption), type) &&
-                run_modal(box, display, &lost);
+    // A kept connection may have lost its server since the last box: then one more try on a fresh one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool fresh = false;
+        BoxConnection* connection = BoxConnections::take(&fresh);
+        if (!connection) {
+            break;
+        }
+        bool shown;
+        {
+            Box box(connection->display, &connection->lost);
+            shown = box.create(code_points(shown_text), utf16_to_utf8(shown_caption), type) &&
+                    run_modal(box, connection->display, &connection->lost);
+        }
+        bool lost = connection->lost;
+        BoxConnections::give_back(connection);
+        if (shown && !lost) {
+            return IDOK;
+        }
+        if (!lost || fresh) {
+            break;
+        }
     }
-    XCloseDisplay(display);
-    return shown ? IDOK : report_unshown(shown_caption, shown_text);
+    return report_unshown(shown_caption, shown_text);
 }

@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -26,11 +27,14 @@ class MessageBox : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(test_support::ensure_xvfb()) << "Xvfb could not be started"; }
 
-    // The box runs on a thread of its own, as the modal call does not return until the box is closed.
+    // The box runs on a thread of its own, as the modal call does not return until the box is closed. The
+    // thread is detached: a box that never shows cannot be closed, and the failed test must still end.
     static std::future<int> show(std::u16string text, std::u16string caption, UINT type) {
-        return std::async(std::launch::async, [text, caption, type] {
-            return MessageBoxW(nullptr, text.c_str(), caption.c_str(), type);
-        });
+        std::packaged_task<int()> box(
+            [text, caption, type] { return MessageBoxW(nullptr, text.c_str(), caption.c_str(), type); });
+        std::future<int> result = box.get_future();
+        std::thread(std::move(box)).detach();
+        return result;
     }
 
     static bool ended(std::future<int>& result) {
