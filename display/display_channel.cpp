@@ -6,6 +6,8 @@
 #include "codecs/md/mppc_dec.h"
 #include "display/inputs_channel.h"
 #include "display/red_screen.h"
+#include "platform/local_cursor.h"
+#include "platform/platform.h"
 #include "platform/session_block.h"
 #include "runtime/exception.h"
 #include "runtime/log.h"
@@ -571,6 +573,11 @@ void DisplayChannel::set_capabilities() {
 }
 
 DisplayChannel::~DisplayChannel() {
+    // A channel that never connected, or goes before its disconnection ran, may still be linked.
+    detach_channels();
+    if (_cursor) {
+        _cursor->unref();
+    }
     release_streams();
     destroy_canvases(true);
     if (_mig_timer) {
@@ -1032,9 +1039,44 @@ void DisplayChannel::set_capture_mode(bool captured) {
     }
 }
 
-// The remote cursor's shape is the cursor channel's; the display layer only restores the arrow while the
-// pointer is captured.
-void DisplayChannel::update_cursor() {}
+void DisplayChannel::set_cursor(CursorData* shape) {
+    CursorData* previous = _cursor;
+    _cursor = shape ? shape->ref() : nullptr;
+    if (previous) {
+        previous->unref();
+    }
+    _cursor_visible = true;
+    _pointer_active = true;
+    update_cursor();
+}
+
+void DisplayChannel::hide_cursor() {
+    _cursor_visible = false;
+    update_cursor();
+}
+
+void DisplayChannel::update_cursor() {
+    RedScreen* attached = screen();
+    if (!attached || !_pointer_active) {
+        return;
+    }
+    RedWindow& window = attached->get_window();
+    if (_capture_mode) {
+        LocalCursor* arrow = Platform::create_default_cursor();
+        window.set_cursor(arrow);
+        arrow->unref();
+        return;
+    }
+    if (!_cursor_visible || !_cursor) {
+        window.hide_cursor();
+        return;
+    }
+    LocalCursor* local = _cursor->local_cursor();
+    if (!local) {
+        THROW("create local cursor failed");
+    }
+    window.set_cursor(local);
+}
 
 void DisplayChannel::attach_channels() {
     RedClient* client = dynamic_cast<RedClient*>(&get_client());
@@ -1043,6 +1085,11 @@ void DisplayChannel::attach_channels() {
     }
     _capture_mode = client->get_mouse_mode() == RedClient::MOUSE_MODE_SERVER;
     client->for_each_channel([this](RedChannel& channel) {
+        if (channel.get_type() == SPICE_CHANNEL_CURSOR && channel.get_id() == get_id()) {
+            if (CursorChannel* cursor = dynamic_cast<CursorChannel*>(&channel)) {
+                cursor->attach_display(*this);
+            }
+        }
         if (channel.get_type() == SPICE_CHANNEL_INPUTS && !_inputs_channel) {
             _inputs_channel = dynamic_cast<InputsChannel*>(&channel);
             if (_inputs_channel && _pointer_active && !_capture_mode) {
@@ -1055,6 +1102,19 @@ void DisplayChannel::attach_channels() {
 
 void DisplayChannel::detach_channels() {
     _inputs_channel = nullptr;
+    RedClient* client = dynamic_cast<RedClient*>(&get_client());
+    if (!client) {
+        return;
+    }
+    client->for_each_channel([this](RedChannel& channel) {
+        if (channel.get_type() != SPICE_CHANNEL_CURSOR || channel.get_id() != get_id()) {
+            return true;
+        }
+        if (CursorChannel* cursor = dynamic_cast<CursorChannel*>(&channel)) {
+            cursor->detach_display(*this);
+        }
+        return false;
+    });
 }
 
 void DisplayChannel::invalidate_box(uint32_t surface_id, const SpiceRect& box) {

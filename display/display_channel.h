@@ -4,7 +4,8 @@
 // keeps the server's surfaces, each a canvas made and destroyed on the main thread while the worker waits,
 // draws every draw message into its surface's canvas, keeps the palette cache and uses the session's shared
 // pixmap cache. The same object is layer 0 of its session screen: it paints surface 0 into the window and
-// routes the pointer over the remote desktop to the inputs channel.
+// routes the pointer over the remote desktop to the inputs channel. In client mouse mode it shows the cursor
+// channel's shape as the session window's cursor (CursorDisplay).
 //
 // Video streams (122-126) and the video plug-in fragments (321) are handled in display_streams.cpp, whose
 // state lives behind StreamState.
@@ -19,6 +20,7 @@
 #include "canvas/pixmap_cache.h"
 #include "codecs/glz_decoder_window.h"
 #include "codecs/mix_wrapper.h"
+#include "display/cursor_channel.h"
 #include "display/palette_cache.h"
 #include "display/screen_layer.h"
 #include "runtime/threads.h"
@@ -58,7 +60,11 @@ struct DisplaySharedImages {
     uint32_t glz_window_size;
 };
 
-class DisplayChannel : public RedChannel, public ScreenLayer, public MouseModeSink, public MixMessageSender {
+class DisplayChannel : public RedChannel,
+                       public ScreenLayer,
+                       public MouseModeSink,
+                       public MixMessageSender,
+                       public CursorDisplay {
 public:
     // Surfaces larger than this are refused (their pixels would not fit in memory or overflow sizes).
     static const uint32_t MAX_SURFACE_SIDE = 16384;
@@ -87,6 +93,11 @@ public:
 
     // ---- MouseModeSink (main thread) ----
     void set_capture_mode(bool captured) override;
+
+    // ---- CursorDisplay (main thread) ----
+    // Keeps a reference to the shape (dropping the one it held) and shows it as the window's cursor.
+    void set_cursor(CursorData* shape) override;
+    void hide_cursor() override;
 
     // ---- Client messages (any thread) ----
     void send_draw_pause();
@@ -174,6 +185,10 @@ protected:
     void on_connect() override;
     void on_disconnect() override;
     void on_disconnect_mig_src() override;
+    // The responses of the attach and detach events (main thread): the inputs channel the pointer goes to,
+    // and the cursor channel of this id that hands this display its shapes.
+    void attach_channels();
+    void detach_channels();
 
 private:
     class DisplayHandler;
@@ -202,9 +217,8 @@ private:
     void invalidate_box(uint32_t surface_id, const SpiceRect& box);
     // The canvas a draw goes to: null (logged) when the surface does not exist.
     SpiceCanvas* draw_target(uint32_t surface_id, const char* what);
+    // The window's cursor for the pointer state: the arrow while captured, else the shape or none.
     void update_cursor();
-    void attach_channels();
-    void detach_channels();
 
     // Streams (display_streams.cpp).
     struct StreamState;
@@ -255,6 +269,8 @@ private:
     int32_t _pointer_y;
     uint32_t _buttons_state;
     InputsChannel* _inputs_channel;
+    CursorData* _cursor = nullptr;  // one reference held
+    bool _cursor_visible = false;
 
     StreamState* _streams;  // made by init_streams, deleted by release_streams
 };
