@@ -70,6 +70,8 @@ public:
     MixWrapper& operator=(const MixWrapper&) = delete;
 
     bool enabled() const { return _enabled; }
+    // The display channel's link decides it again: on when both sides announced the plug-in.
+    void set_enabled(bool enabled) { _enabled = enabled; }
     bool loaded() const { return _library != nullptr; }
 
     void set_display_channel(MixMessageSender* sender) { _sender = sender; }
@@ -113,7 +115,7 @@ private:
     void fill_flags(MixPluginBlock& block) const;
     static HDC device_context_callback();
 
-    const bool _enabled;
+    std::atomic<bool> _enabled;
     HMODULE _library = nullptr;
     BlockProc _init_plugin = nullptr;
     VoidProc _uninit_plugin = nullptr;
