@@ -78,7 +78,8 @@ public:
     MixMessageSender* display_channel() const { return _sender; }
     void set_window_hooks(const WindowHooks& hooks) { _hooks = hooks; }
 
-    // Display channel connect: loads and starts the plug-in, allocates the fragment buffer.
+    // Display channel connect: loads and starts the plug-in, allocates the fragment buffer. A plug-in
+    // stopped by the last disconnect (or whose start failed) is started again.
     bool init_mix_wrapper();
     int init_mix_plugin();
     // Primary surface created: starts a decoder and expects frame 1, fragment 1.
@@ -111,6 +112,8 @@ private:
     typedef int (*PushProc)(const uint8_t* frame, uint32_t size);
     typedef int (*RestoreProc)(int, int);
 
+    // mix_init_plugin with the window, the flags and the call-backs.
+    int start_plugin();
     void reset_reassembly(uint64_t frame_id, uint32_t index);
     void fill_flags(MixPluginBlock& block) const;
     static HDC device_context_callback();
@@ -123,6 +126,7 @@ private:
     VoidProc _uninit_decode = nullptr;
     PushProc _push_data = nullptr;
     RestoreProc _restore_image = nullptr;
+    bool _plugin_running = false;  // mix_init_plugin succeeded, mix_uninit_plugin not called since
 
     std::atomic<MixMessageSender*> _sender{nullptr};
     WindowHooks _hooks;
