@@ -60,7 +60,8 @@ public:
         HDC (*watermark_dc)() = nullptr;
     };
 
-    // The singleton, built on first call with the enabled flag from the session block as it is then.
+    // The singleton, built on first call with the enabled flag from the session block as it is then; every
+    // display channel link sets the flag again (set_enabled).
     static MixWrapper& get_instance();
 
     // A wrapper of its own (tests); get_instance is the program's.
