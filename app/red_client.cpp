@@ -330,6 +330,7 @@ void RedClient::connect() {
         _app_loop.run_queued_events();
         Sleep(100);
     }
+    clear_shared_images();
     {
         Lock lock(_sync_lock);
         memset(_serials, 0, sizeof(_serials));
@@ -486,6 +487,7 @@ void RedClient::on_channel_disconnect_mig_src_completed(RedChannel& channel) {
     if (!_migrating_channels.empty()) {
         return;
     }
+    clear_shared_images();
     _listener.on_migration_caches_reset();
     {
         Lock sync(_sync_lock);
@@ -494,6 +496,12 @@ void RedClient::on_channel_disconnect_mig_src_completed(RedChannel& channel) {
     LOG_INFO("calling main to connect and wait for handle_init to tell all the other channels to connect");
     connect_migration_target();
     post_event(get_process_loop(), new MigrateEndEvent(*this));
+}
+
+void RedClient::clear_shared_images() {
+    if (SharedImages* images = _shared_images) {
+        images->clear_images();
+    }
 }
 
 bool RedClient::icmp_round_trip(double* round_trip_ms) {

@@ -129,6 +129,15 @@ public:
         virtual void lock_workstation() {}
     };
 
+    // The images every display channel of the session shares (the pixmap cache and the GLZ window). The
+    // display code owns them and registers them here; the client empties them at connect and once every
+    // channel has left a migration source, when no display channel decodes.
+    class SharedImages {
+    public:
+        virtual ~SharedImages() {}
+        virtual void clear_images() = 0;
+    };
+
     typedef std::function<bool(RedChannel& channel)> ForEachChannelFunc;
 
     // Starts the worker thread, which waits disconnected for a connect. app_loop is the application's loop,
@@ -153,6 +162,8 @@ public:
     void set_host_auth(const RedPeer::HostCheckOptions& options, const std::string& ciphers);
     // Not owned; a type registered twice counts once.
     void register_channel_factory(ChannelFactory& factory);
+    // Not owned, and they outlive the client; null: none. Any thread.
+    void set_shared_images(SharedImages* images) { _shared_images = images; }
 
     int get_port() const { return _port; }
     int get_secure_port() const { return _secure_port; }
@@ -332,6 +343,9 @@ private:
     class ClipboardRequestEvent;
     class ClipboardNotifyEvent;
 
+    // The registered shared images emptied (connect, migration end).
+    void clear_shared_images();
+
     bool abort_channels();
     void delete_channels();
     void disconnect_channels();
@@ -366,6 +380,7 @@ private:
 
     ProcessLoop& _app_loop;
     Listener& _listener;
+    std::atomic<SharedImages*> _shared_images{nullptr};
     RedChannel* _display_channel;
 
     Mutex _target_lock;  // host and password: read by every channel's worker

@@ -67,7 +67,8 @@ int MixWrapper::init_mix_plugin() {
         return -1;
     }
     if (_library) {
-        return 0;
+        // Loaded before: started again unless it still runs (a disconnect stopped it).
+        return _plugin_running ? 0 : start_plugin();
     }
     HMODULE library = LoadLibraryA("libmix.dll");
     if (!library) {
@@ -98,7 +99,10 @@ int MixWrapper::init_mix_plugin() {
     _push_data = proc_cast<PushProc>(procs[4]);
     _restore_image = proc_cast<RestoreProc>(procs[5]);
     plugin_owner = this;
+    return start_plugin();
+}
 
+int MixWrapper::start_plugin() {
     MixPluginBlock block = {};
     block.width = MAX_WIDTH;
     block.height = MAX_HEIGHT;
@@ -111,6 +115,7 @@ int MixWrapper::init_mix_plugin() {
         LOG_ERROR("init mix plugin fail.");
         return -1;
     }
+    _plugin_running = true;
     return 0;
 }
 
@@ -152,8 +157,11 @@ void MixWrapper::uninit_mix_decode() {
 }
 
 void MixWrapper::uninit_mix_plugin() {
-    if (_enabled && _uninit_plugin && _uninit_plugin() != 0) {
-        LOG_ERROR("uninit mix plugin fail.");
+    if (_enabled && _uninit_plugin) {
+        _plugin_running = false;
+        if (_uninit_plugin() != 0) {
+            LOG_ERROR("uninit mix plugin fail.");
+        }
     }
 }
 

@@ -60,7 +60,8 @@ public:
         HDC (*watermark_dc)() = nullptr;
     };
 
-    // The singleton, built on first call with the enabled flag from the session block as it is then.
+    // The singleton, built on first call with the enabled flag from the session block as it is then; every
+    // display channel link sets the flag again (set_enabled).
     static MixWrapper& get_instance();
 
     // A wrapper of its own (tests); get_instance is the program's.
@@ -70,13 +71,16 @@ public:
     MixWrapper& operator=(const MixWrapper&) = delete;
 
     bool enabled() const { return _enabled; }
+    // The display channel's link decides it again: on when both sides announced the plug-in.
+    void set_enabled(bool enabled) { _enabled = enabled; }
     bool loaded() const { return _library != nullptr; }
 
     void set_display_channel(MixMessageSender* sender) { _sender = sender; }
     MixMessageSender* display_channel() const { return _sender; }
     void set_window_hooks(const WindowHooks& hooks) { _hooks = hooks; }
 
-    // Display channel connect: loads and starts the plug-in, allocates the fragment buffer.
+    // Display channel connect: loads and starts the plug-in, allocates the fragment buffer. A plug-in
+    // stopped by the last disconnect (or whose start failed) is started again.
     bool init_mix_wrapper();
     int init_mix_plugin();
     // Primary surface created: starts a decoder and expects frame 1, fragment 1.
@@ -109,11 +113,13 @@ private:
     typedef int (*PushProc)(const uint8_t* frame, uint32_t size);
     typedef int (*RestoreProc)(int, int);
 
+    // mix_init_plugin with the window, the flags and the call-backs.
+    int start_plugin();
     void reset_reassembly(uint64_t frame_id, uint32_t index);
     void fill_flags(MixPluginBlock& block) const;
     static HDC device_context_callback();
 
-    const bool _enabled;
+    std::atomic<bool> _enabled;
     HMODULE _library = nullptr;
     BlockProc _init_plugin = nullptr;
     VoidProc _uninit_plugin = nullptr;
@@ -121,6 +127,7 @@ private:
     VoidProc _uninit_decode = nullptr;
     PushProc _push_data = nullptr;
     RestoreProc _restore_image = nullptr;
+    bool _plugin_running = false;  // mix_init_plugin succeeded, mix_uninit_plugin not called since
 
     std::atomic<MixMessageSender*> _sender{nullptr};
     WindowHooks _hooks;

@@ -66,6 +66,11 @@ void display_canvas_init() {
 DisplaySharedImages::DisplaySharedImages()
     : glz_window(glz_debug), pixmap_cache_size(0), glz_window_size(0) {}
 
+void DisplaySharedImages::clear_images() {
+    pixmap_cache.clear();
+    glz_window.clear();
+}
+
 // ---- Message dispatch ----
 
 // Expands compressed bodies, splits the two list forms and parses each message with the plain or the compact
@@ -637,15 +642,23 @@ RedPeer::CompoundInMessage* DisplayChannel::receive_header() {
 
 void DisplayChannel::before_send_link_msg() {
     uint32_t graphic = SessionBlock::graphic_type();
-    if ((graphic == 0 || graphic == 1 || graphic == 3) && SessionBlock::video_plugin()) {
-        // The video plug-in is not part of this client: it is never offered.
-        LOG_DEBUG("mix264 is disabled.");
+    bool wanted =
+        SessionBlock::video_plugin() != 0 || (is_tunnelled() && SessionBlock::video_plugin_tunnel() != 0);
+    if ((graphic == 0 || graphic == 1 || graphic == 3) && wanted) {
+        ChannelCaps& caps = get_caps();
+        caps_set(caps, CAP_VIDEO_PLUGIN);
+        if (caps.size() < 6) {
+            caps.resize(6, 0);
+        }
+        caps[4] = SessionBlock::u32(964);  // the plug-in's words for the server
+        caps[5] = SessionBlock::u32(968);
         return;
     }
     LOG_DEBUG("mix264 is disabled.");
 }
 
 void DisplayChannel::on_link_reponse() {
+    MixWrapper::get_instance().set_enabled(capability_negotiated(CAP_VIDEO_PLUGIN));
     LOG_INFO("display channel mix enable ");
 }
 
@@ -683,6 +696,8 @@ void DisplayChannel::on_connect() {
         }
     }
     post_event(new AttachChannelsEvent(*this));
+    // A plug-in that cannot be loaded or started is logged by the wrapper; the channel goes on without it.
+    MixWrapper::get_instance().init_mix_wrapper();
 }
 
 void DisplayChannel::on_disconnect() {
@@ -711,6 +726,10 @@ void DisplayChannel::on_disconnect() {
         } catch (Exception& e) {
             LOG_WARN("%s", e.what());
         }
+    }
+    MixWrapper& mix = MixWrapper::get_instance();
+    if (mix.enabled()) {
+        mix.uninit_mix_plugin();
     }
 }
 
@@ -781,18 +800,46 @@ void check_surface_size(uint32_t width, uint32_t height) {
 
 void DisplayChannel::handle_surface_create(const SpiceMsgSurfaceCreate& create) {
     check_surface_size(create.width, create.height);
-    if (create.flags & 1) {
-        create_primary_surface(create.format, create.width, create.height, create.flags);
-    } else {
+    const bool primary = (create.flags & 1) != 0;
+    if (!primary) {
         create_surface(create.surface_id, create.format, create.width, create.height);
+        return;
+    }
+    // The video plug-in decodes the primary surface only: an off-screen surface neither takes the display
+    // size nor becomes it (the pointer is scaled by it), and leaves the decoder alone.
+    uint32_t width = create.width;
+    uint32_t height = create.height;
+    MixWrapper& mix = MixWrapper::get_instance();
+    const bool mix_enabled = mix.enabled();
+    if (mix_enabled) {
+        // The plug-in presents into the whole display area: a display larger than the largest video frame
+        // makes the surface that large.
+        uint32_t display_width = mix.display_width() ? mix.display_width() : MixWrapper::MAX_WIDTH;
+        uint32_t display_height = mix.display_height() ? mix.display_height() : MixWrapper::MAX_HEIGHT;
+        if (display_width > MixWrapper::MAX_WIDTH) {
+            width = display_width;
+        }
+        if (display_height > MixWrapper::MAX_HEIGHT) {
+            height = display_height;
+        }
+        check_surface_size(width, height);
+        mix.set_display_size(width, height);
+    }
+    create_primary_surface(create.format, width, height, create.flags);
+    if (mix_enabled) {
+        mix.init_mix_decode(create.width, create.height);
     }
 }
 
 void DisplayChannel::handle_surface_destroy(const SpiceMsgSurfaceDestroy& destroy) {
-    if (destroy.surface_id == 0) {
-        destroy_primary_surface();
-    } else {
+    if (destroy.surface_id != 0) {
         destroy_surface(destroy.surface_id);
+        return;
+    }
+    destroy_primary_surface();
+    MixWrapper& mix = MixWrapper::get_instance();
+    if (mix.enabled()) {
+        mix.uninit_mix_decode();
     }
 }
 
@@ -1253,6 +1300,8 @@ DisplaySharedImages& DisplayFactory::images_of(ChannelClient& client) {
     if (RedClient* red_client = dynamic_cast<RedClient*>(&client)) {
         images->pixmap_cache_size = red_client->get_pixmap_cache_size();
         images->glz_window_size = red_client->get_glz_window_size();
+        // The client empties them at its next connect and at the end of a migration.
+        red_client->set_shared_images(images.get());
     }
     if (images->glz_window_size) {
         images->glz_window.set_window_size(images->glz_window_size);

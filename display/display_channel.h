@@ -51,8 +51,10 @@ enum {
 enum { SPICE_MSG_SEQUENTIAL_LIST = 9 };
 
 // The images every display channel of one session shares: the pixmap cache and the GLZ window.
-struct DisplaySharedImages {
+struct DisplaySharedImages : public RedClient::SharedImages {
     DisplaySharedImages();
+    // The pixmap cache emptied; the GLZ window's images freed and its state reset under its lock.
+    void clear_images() override;
     PixmapCache pixmap_cache;
     GlzDecoderCanvasDebug glz_debug;
     GlzDecoderWindow glz_window;
@@ -73,6 +75,8 @@ public:
     static const uint32_t MAX_COMPACT_MESSAGE_SIZE = 64u << 20;
     // Offered in common capability word 2.
     static const uint32_t COMPRESSION_LEVEL = 7;
+    // The video plug-in, offered when the session asks for it (with channel capability words 4 and 5).
+    static const uint32_t CAP_VIDEO_PLUGIN = 40;
 
     // The shared images outlive the channel.
     DisplayChannel(ChannelClient& client, uint8_t id, ApplicationInterface& app, DisplaySharedImages& images);

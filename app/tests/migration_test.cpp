@@ -71,6 +71,13 @@ public:
     std::atomic<int> caches_reset{0};
 };
 
+// The display code's shared images as the client sees them: how often it emptied them.
+class CountingImages : public RedClient::SharedImages {
+public:
+    void clear_images() override { clears++; }
+    std::atomic<int> clears{0};
+};
+
 class MigrationTest : public testing::Test {
 public:
     void SetUp() override {
@@ -96,6 +103,7 @@ public:
         }
         client->set_security(plain);
         client->register_channel_factory(inputs);
+        client->set_shared_images(&images);
     }
     void TearDown() override {
         while (!client->abort()) {
@@ -134,6 +142,7 @@ public:
     ProcessLoop loop{nullptr};
     std::thread loop_thread;
     Listener listener;
+    CountingImages images;
     Journal journal;
     RecordingFactory inputs{SPICE_CHANNEL_INPUTS, journal};
     std::unique_ptr<RedClient> client;
@@ -142,6 +151,7 @@ public:
 TEST_F(MigrationTest, EveryChannelMovesToThePreConnectedTarget) {
     std::unique_ptr<fake_spice::Connection> main = connect_main();
     ASSERT_TRUE(main);
+    EXPECT_EQ(images.clears.load(), 1) << "emptied at connect";
     std::vector<uint8_t> list;
     put32(list, 1);
     list.push_back(SPICE_CHANNEL_INPUTS);
@@ -166,6 +176,7 @@ TEST_F(MigrationTest, EveryChannelMovesToThePreConnectedTarget) {
     EXPECT_TRUE(source_inputs->wait_closed());
     ASSERT_TRUE(target_main->read_message_of_type(MSGC_MIGRATE_END, &reply));
     EXPECT_EQ(listener.caches_reset.load(), 1);
+    EXPECT_EQ(images.clears.load(), 2) << "emptied once every channel left the source";
     EXPECT_EQ(client->get_port(), target.port());
     EXPECT_EQ(client->get_secure_port(), -1);
     EXPECT_FALSE(client->migration().connected());

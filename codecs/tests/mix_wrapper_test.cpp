@@ -190,6 +190,25 @@ TEST_F(MixWrapperTest, StartsThePluginWithItsBlockAndRelaysThePluginsMessages) {
     EXPECT_EQ(stub.calls(1), 1);
     EXPECT_EQ(stub.calls(2), 1);
 
+    // The next connect starts the stopped plug-in again (the library stays loaded); a running one is
+    // left alone.
+    stub.reset();
+    ASSERT_TRUE(wrapper.init_mix_wrapper());
+    stub.block(0, &block);
+    EXPECT_EQ(block.width, 1920u) << "started again";
+    stub.reset();
+    ASSERT_TRUE(wrapper.init_mix_wrapper());
+    stub.block(0, &block);
+    EXPECT_EQ(block.width, 0u) << "still running";
+    // A start the plug-in refused is tried again at the next connect.
+    wrapper.uninit_mix_plugin();
+    stub.set_results(1, 0, 0);
+    EXPECT_FALSE(wrapper.init_mix_wrapper());
+    stub.reset();
+    ASSERT_TRUE(wrapper.init_mix_wrapper());
+    stub.block(0, &block);
+    EXPECT_EQ(block.width, 1920u) << "started after the refusal";
+
     // A failing start is reported as a failure.
     stub.set_results(0, 1, 0);
     EXPECT_EQ(wrapper.init_mix_decode(800, 600), -1);

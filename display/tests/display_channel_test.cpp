@@ -8,6 +8,8 @@
 #include <memory>
 #include <thread>
 
+#include "app/red_client.h"
+#include "codecs/glz_decoded_image.h"
 #include "display/display_channel.h"
 #include "platform/session_block.h"
 #include "support/fake_application.h"
@@ -121,7 +123,9 @@ protected:
         SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);
     }
 
-    void start(bool opt_wan) {
+    // Links with the mini header and channel word 1 (opt-WAN and what else the server grants); link receives
+    // the client's link message.
+    void start(bool opt_wan, uint32_t word1 = 0, LinkRequest* link = nullptr) {
         app.canvas_types = {CANVAS_TYPE_SW};
         loop_thread = std::thread([this] {
             while (!stop_loop) {
@@ -134,8 +138,8 @@ protected:
         channel->start();
         channel->connect();
         conn = server.accept();
-        ASSERT_TRUE(conn &&
-                    conn->accept_link(nullptr, {kCommonCapMiniHeader}, {0, opt_wan ? kOptWanWord1 : 0}));
+        ASSERT_TRUE(conn && conn->accept_link(link, {kCommonCapMiniHeader},
+                                              {0, word1 | (opt_wan ? kOptWanWord1 : 0)}));
         ASSERT_TRUE(wait_until(kWaitMs, [this] { return channel->get_state() == RedChannel::CONNECTED; }));
         ASSERT_EQ(opt_wan, channel->opt_wan());
         fake_spice::Message init;
@@ -436,6 +440,247 @@ TEST_F(DisplayChannelTest, CacheBuildAreaMustLieInTheSurface) {
     ASSERT_TRUE(synced());
     send(SPICE_MSG_DISPLAY_INVAL_LIST, Bytes().u16(1).u8(1).u64(2).b);
     EXPECT_FALSE(synced());
+}
+
+// ---- The video plug-in ----
+
+const uint32_t kVideoPluginWord1 = 1u << (DisplayChannel::CAP_VIDEO_PLUGIN - 32);
+
+// A display channel whose link offer can be read without a server, on a direct or a tunnelled connection.
+class OfferProbe : public DisplayChannel {
+public:
+    using DisplayChannel::DisplayChannel;
+    ChannelCaps offer(bool tunnelled) {
+        set_tunnelled(tunnelled);
+        before_send_link_msg();
+        return get_caps();
+    }
+};
+
+TEST(VideoPluginOffer, GraphicTypeForceAndTunnel) {
+    struct Case {
+        uint32_t graphic;
+        uint32_t force;
+        uint32_t on_tunnel;
+        bool tunnelled;
+        bool offered;
+    };
+    const Case cases[] = {
+        {0, 1, 0, false, true},  {1, 1, 0, false, true},  {3, 1, 0, true, true},  {2, 1, 1, true, false},
+        {4, 1, 0, false, false}, {0, 0, 1, true, true},   {3, 0, 1, true, true},  {0, 0, 1, false, false},
+        {0, 0, 0, true, false},  {1, 0, 0, false, false}, {2, 0, 1, true, false},
+    };
+    FakeApplication app;
+    TestClient client;
+    DisplaySharedImages images;
+    for (const Case& c : cases) {
+        SessionBlock::clear();
+        SessionBlock::set_u32(SessionBlock::GRAPHIC_TYPE, c.graphic);
+        SessionBlock::set_u32(SessionBlock::VIDEO_PLUGIN, c.force);
+        SessionBlock::set_u32(SessionBlock::VIDEO_PLUGIN_TUNNEL, c.on_tunnel);
+        SessionBlock::set_u32(964, 0xC4C4C4C4);
+        SessionBlock::set_u32(968, 0xC5C5C5C5);
+        OfferProbe channel(client, 0, app, images);
+        ChannelCaps caps = channel.offer(c.tunnelled);
+        std::string row = "graphic " + std::to_string(c.graphic) + " force " + std::to_string(c.force) +
+                          " on tunnel " + std::to_string(c.on_tunnel) +
+                          (c.tunnelled ? " tunnelled" : " direct");
+        EXPECT_EQ(c.offered, caps_has(caps, DisplayChannel::CAP_VIDEO_PLUGIN)) << row;
+        EXPECT_TRUE(caps_has(caps, SPICE_DISPLAY_CAP_COMPACT_DRAWS)) << row << ": the other bits stay";
+        if (c.offered) {
+            ASSERT_GE(caps.size(), 6u) << row;
+            EXPECT_EQ(0xC4C4C4C4u, caps[4]) << row;
+            EXPECT_EQ(0xC5C5C5C5u, caps[5]) << row;
+        } else {
+            EXPECT_LE(caps.size(), 2u) << row;
+        }
+    }
+    SessionBlock::clear();
+}
+
+// The stand-in plug-in (built beside this test as the library the wrapper loads by name) and its hooks.
+class VideoPluginTest : public DisplayChannelTest {
+protected:
+    void SetUp() override {
+        DisplayChannelTest::SetUp();
+        SessionBlock::set_u32(SessionBlock::VIDEO_PLUGIN, 1);
+        SessionBlock::set_u32(964, 0x1234);
+        SessionBlock::set_u32(968, 0x5678);
+        module = LoadLibraryA("libmix.dll");
+        ASSERT_NE(nullptr, module) << "the stand-in plug-in is copied beside the test";
+        reset = export_of<void (*)()>("stub_reset");
+        block = export_of<void (*)(int, void*)>("stub_block");
+        push_count = export_of<size_t (*)()>("stub_push_count");
+        pushed = export_of<size_t (*)(size_t, uint8_t*)>("stub_pushed");
+        calls = export_of<int (*)(int)>("stub_calls");
+        ASSERT_TRUE(reset && block && push_count && pushed && calls);
+        reset();
+        MixWrapper::get_instance().set_display_size(0, 0);
+    }
+    void TearDown() override {
+        DisplayChannelTest::TearDown();
+        MixWrapper::get_instance().set_enabled(false);
+        if (module) {
+            FreeLibrary(module);
+        }
+    }
+    template <typename Proc>
+    Proc export_of(const char* name) {
+        return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    }
+    MixPluginBlock block_of(int which) {
+        MixPluginBlock b = {};
+        block(which, &b);
+        return b;
+    }
+
+    HMODULE module = nullptr;
+    void (*reset)() = nullptr;
+    void (*block)(int, void*) = nullptr;
+    size_t (*push_count)() = nullptr;
+    size_t (*pushed)(size_t, uint8_t*) = nullptr;
+    int (*calls)(int) = nullptr;  // 0 uninit decode, 1 uninit plug-in
+};
+
+std::vector<uint8_t> fragment(uint32_t id, uint64_t frame_id, uint32_t index, bool last,
+                              const std::vector<uint8_t>& data) {
+    return Bytes()
+        .u32(id)
+        .u64(frame_id)
+        .u32(index)
+        .u16(0)
+        .u16(last ? 1 : 0)
+        .u32(uint32_t(data.size()))
+        .raw(data)
+        .b;
+}
+
+TEST_F(VideoPluginTest, OfferedGrantedStartedFedAndStopped) {
+    LinkRequest link;
+    start(false, kVideoPluginWord1, &link);
+    ASSERT_GE(link.channel_caps.size(), 6u);
+    EXPECT_TRUE(link.channel_caps[1] & kVideoPluginWord1);
+    EXPECT_EQ(0x1234u, link.channel_caps[4]);
+    EXPECT_EQ(0x5678u, link.channel_caps[5]);
+    ASSERT_TRUE(synced());
+    MixWrapper& mix = MixWrapper::get_instance();
+    EXPECT_TRUE(mix.enabled());
+    EXPECT_TRUE(mix.loaded());
+    EXPECT_EQ(1920u, block_of(0).width) << "the plug-in was started on connect";
+
+    // A primary surface larger than a video frame: the decoder gets the clamped size, the surface and the
+    // display keep the message's.
+    send(SPICE_MSG_DISPLAY_SURFACE_CREATE, surface_create(0, 2000, 1300, 1));
+    ASSERT_TRUE(synced());
+    EXPECT_TRUE(channel->has_surface(0));
+    EXPECT_EQ(1920u, block_of(1).width);
+    EXPECT_EQ(1200u, block_of(1).height);
+    EXPECT_EQ(2000u, mix.display_width());
+    EXPECT_EQ(1300u, mix.display_height());
+
+    // A frame in two fragments: each acknowledged in order, the whole frame pushed once.
+    std::vector<uint8_t> frame = Bytes().u32(9).u32(3).u32(2).u8(1).u8(2).u8(3).u8(4).u8(5).b;
+    send(SPICE_MSG_DISPLAY_VIDEO_FRAGMENT,
+         fragment(0xA1, 1, 1, false, std::vector<uint8_t>(frame.begin(), frame.begin() + 10)));
+    send(SPICE_MSG_DISPLAY_VIDEO_FRAGMENT,
+         fragment(0xA2, 1, 2, true, std::vector<uint8_t>(frame.begin() + 10, frame.end())));
+    for (uint32_t index : {1u, 2u}) {
+        fake_spice::Message ack;
+        ASSERT_TRUE(conn->read_message_of_type(SPICE_MSGC_DISPLAY_VIDEO_FRAGMENT_ACK, &ack));
+        EXPECT_EQ(Bytes().u32(0xA0 + index).u32(1).u32(0).u32(index).b, ack.body);
+    }
+    ASSERT_EQ(1u, push_count());
+    std::vector<uint8_t> got(pushed(0, nullptr));
+    pushed(0, got.data());
+    EXPECT_EQ(frame, got);
+
+    // Off-screen surfaces neither resize the display nor stop the decoder; the primary surface's end does.
+    send(SPICE_MSG_DISPLAY_SURFACE_CREATE, surface_create(2, 16, 16, 0));
+    send(SPICE_MSG_DISPLAY_SURFACE_DESTROY, Bytes().u32(2).b);
+    ASSERT_TRUE(synced());
+    EXPECT_EQ(2000u, mix.display_width());
+    EXPECT_EQ(1300u, mix.display_height());
+    EXPECT_EQ(0, calls(0));
+    send(SPICE_MSG_DISPLAY_SURFACE_DESTROY, Bytes().u32(0).b);
+    ASSERT_TRUE(synced());
+    EXPECT_EQ(1, calls(0));
+
+    // The next primary surface takes the display's size, larger than a frame; the decoder the message's.
+    send(SPICE_MSG_DISPLAY_SURFACE_CREATE, surface_create(0, 800, 600, 1));
+    ASSERT_TRUE(synced());
+    EXPECT_EQ(800u, block_of(1).width);
+    EXPECT_EQ(600u, block_of(1).height);
+    EXPECT_EQ(2000u, mix.display_width());
+    EXPECT_EQ(1300u, mix.display_height());
+
+    EXPECT_EQ(0, calls(1));
+    conn.reset();
+    EXPECT_TRUE(wait_until(kWaitMs, [this] { return calls(1) == 1; })) << "disconnect stops the plug-in";
+}
+
+TEST_F(VideoPluginTest, NotGrantedLeavesThePluginAlone) {
+    LinkRequest link;
+    start(false, 0, &link);
+    EXPECT_TRUE(link.channel_caps[1] & kVideoPluginWord1) << "offered";
+    ASSERT_TRUE(synced());
+    EXPECT_FALSE(MixWrapper::get_instance().enabled());
+    send(SPICE_MSG_DISPLAY_SURFACE_CREATE, surface_create(0, 2000, 1300, 1));
+    send(SPICE_MSG_DISPLAY_VIDEO_FRAGMENT, fragment(1, 1, 1, true, Bytes().u32(0).u32(0).u32(0).b));
+    send(SPICE_MSG_DISPLAY_SURFACE_DESTROY, Bytes().u32(0).b);
+    ASSERT_TRUE(synced());
+    EXPECT_EQ(0u, block_of(1).width);
+    EXPECT_EQ(0u, push_count());
+    EXPECT_EQ(0, calls(0));
+    EXPECT_EQ(0, client.disconnects());
+}
+
+// ---- The session's shared images ----
+
+class NoListener : public RedClient::Listener {
+public:
+    void on_connected() override {}
+    void on_disconnected(int) override {}
+    void on_mouse_mode_changed(uint32_t) override {}
+    void on_connect_failed() override {}
+};
+
+TEST(SharedImages, TheClientsConnectEmptiesThem) {
+    SessionBlock::clear();
+    SessionBlock::set_u32(SessionBlock::FORCE_LINK, 1);
+    ProcessLoop loop(nullptr);
+    std::thread loop_thread([&loop] { loop.run(); });
+    NoListener listener;
+    Server server;
+    {
+        RedClient client(loop, listener);
+        client.set_target("127.0.0.1", server.port(), -1, 0);
+        FakeApplication app;
+        DisplayFactory factory(&app);
+        DisplaySharedImages& images = factory.images_of(client);
+
+        pixman_image_t* image = pixman_image_create_bits(PIXMAN_x8r8g8b8, 2, 2, nullptr, 0);
+        images.pixmap_cache.add(7, image);
+        canvas_image_unref(image);
+        GlzDecoderWindow::State fresh = images.glz_window.get_state();
+        for (uint64_t id = 0; id < 3; id++) {
+            uint64_t first = 0;
+            images.glz_window.pre_decode_update_window(id, 0, &first);
+            images.glz_window.finish_image(new GlzDecodedImage(id, 0, nullptr, 1, 4));
+        }
+        ASSERT_NE(fresh.tail_id, images.glz_window.get_state().tail_id);
+
+        client.connect();
+        EXPECT_THROW(images.pixmap_cache.remove(7), Exception) << "the cached pixmap is gone";
+        GlzDecoderWindow::State now = images.glz_window.get_state();
+        EXPECT_EQ(fresh.tail_id, now.tail_id);
+        EXPECT_EQ(fresh.image_count, now.image_count);
+        EXPECT_EQ(fresh.missing_count, now.missing_count);
+        while (!client.abort()) {
+        }
+    }
+    loop.quit(0);
+    loop_thread.join();
+    SessionBlock::clear();
 }
 
 TEST(PixmapCacheUse, DoublePutNeedsTwoRemoves) {
