@@ -415,6 +415,12 @@ void RedClient::on_connect() {
     post_event(_app_loop, new ConnectedEvent(*this));
 }
 
+void RedClient::before_send_link_msg() {
+    if (SessionBlock::video_plugin() != 0 || (is_tunnelled() && SessionBlock::video_plugin_tunnel() != 0)) {
+        caps_set(get_caps(), CAP_VIDEO_PLUGIN);
+    }
+}
+
 void RedClient::on_connect_failed() {
     _listener.on_connect_failed();
 }

@@ -47,6 +47,8 @@ public:
     static constexpr int MAX_CHANNEL_TYPE = 10;
     // USB redirection channels counted from one channel list.
     static constexpr uint32_t MAX_USB_CHANNELS = 15;
+    // Main-channel capability: the client can play the video plug-in's stream.
+    static constexpr uint32_t CAP_VIDEO_PLUGIN = 17;
 
     // A local monitor as the guest agent's display configuration uses it. The registry size is the one the
     // user set for the monitor (0 when unknown).
@@ -327,6 +329,8 @@ protected:
     void on_connect() override;
     void on_disconnect() override;
     void on_connect_failed() override;
+    // Offers the video plug-in (main capability 17) when the session wants it.
+    void before_send_link_msg() override;
     void on_disconnect_mig_src() override;
     void on_connect_mig_target() override {}
 

@@ -63,6 +63,45 @@ protected:
     RedClient client{loop, listener};
 };
 
+// The main channel offers the video plug-in when the session forces it, or on a tunnelled connection when the
+// session wants it there; the graphic type plays no part here (the display channel checks it).
+class OfferingClient : public RedClient {
+public:
+    using RedClient::RedClient;
+    ChannelCaps offer(bool tunnelled) {
+        set_tunnelled(tunnelled);
+        before_send_link_msg();
+        return get_caps();
+    }
+};
+
+TEST(RedClientOffer, VideoPluginByForceOrTunnel) {
+    struct Case {
+        uint32_t force, on_tunnel;
+        bool tunnelled, offered;
+    } const cases[] = {
+        {1, 0, false, true},  {1, 0, true, true},  {0, 1, true, true},
+        {0, 1, false, false}, {0, 0, true, false}, {0, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SessionBlock::clear();
+        SessionBlock::set_u32(SessionBlock::GRAPHIC_TYPE, 2);
+        SessionBlock::set_u32(SessionBlock::VIDEO_PLUGIN, c.force);
+        SessionBlock::set_u32(SessionBlock::VIDEO_PLUGIN_TUNNEL, c.on_tunnel);
+        ProcessLoop loop(nullptr);
+        RecordingListener listener;
+        OfferingClient client(loop, listener);
+        ChannelCaps caps = client.offer(c.tunnelled);
+        EXPECT_EQ(c.offered, caps_has(caps, RedClient::CAP_VIDEO_PLUGIN))
+            << "force " << c.force << " on tunnel " << c.on_tunnel
+            << (c.tunnelled ? " tunnelled" : " direct");
+        while (!client.abort()) {
+            loop.run_queued_events();
+        }
+    }
+    SessionBlock::clear();
+}
+
 struct ChannelsCase {
     const char* name;
     std::vector<SpiceChannelId> ids;
