@@ -211,7 +211,8 @@ void RedClient::get_client_address() {
             break;
         }
         HeapFree(heap, 0, adapters);
-        adapters = static_cast<PIP_ADAPTER_ADDRESSES>(HeapAlloc(heap, 0, size));
+        adapters =
+            attempt + 1 < attempts ? static_cast<PIP_ADAPTER_ADDRESSES>(HeapAlloc(heap, 0, size)) : nullptr;
     }
     if (adapters && result == ERROR_SUCCESS) {
         DWORD best = 0;
