@@ -412,6 +412,7 @@ void RedClient::on_connecting() {
 }
 
 void RedClient::on_connect() {
+    get_client_address();
     post_event(_app_loop, new ConnectedEvent(*this));
 }
 

@@ -180,6 +180,9 @@ public:
     void set_guest_policy(const std::string& policy);
     // The client's address sent to the agent: the IPv4 address in network byte order and up to 8 MAC bytes.
     void set_client_address(uint32_t ipv4, const uint8_t* mac, uint32_t mac_length);
+    // Main channel's thread, at connect: the MAC of the Ethernet or 802.11 adapter the default route leaves
+    // through (else the first such adapter; none leaves the length 0) and the socket's own IPv4 address.
+    void get_client_address();
 
     // ---- RedChannel ----
 

@@ -10,6 +10,8 @@
 #include "runtime/rc4.h"
 #include "runtime/stringconv.h"
 #include "transport/channel/message.h"
+#include "winapi/iphlpapi.h"
+#include "winapi/winsock2.h"
 
 #include <strings.h>
 
@@ -191,6 +193,62 @@ void RedClient::set_client_address(uint32_t ipv4, const uint8_t* mac, uint32_t m
         memcpy(_client_address + 4, mac, mac_length);
     }
     put32_at(_client_address + 12, mac_length);
+}
+
+void RedClient::get_client_address() {
+    static const ULONG first_size = 15000;
+    static const int attempts = 3;
+    uint8_t mac[MAX_ADAPTER_ADDRESS_LENGTH] = {};
+    uint32_t mac_length = 0;
+    HANDLE heap = GetProcessHeap();
+    ULONG size = first_size;
+    auto* adapters = static_cast<PIP_ADAPTER_ADDRESSES>(HeapAlloc(heap, 0, size));
+    ULONG result = ERROR_NOT_ENOUGH_MEMORY;
+    for (int attempt = 0; adapters && attempt < attempts; attempt++) {
+        result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, nullptr,
+                                      adapters, &size);
+        if (result != ERROR_BUFFER_OVERFLOW) {
+            break;
+        }
+        HeapFree(heap, 0, adapters);
+        adapters =
+            attempt + 1 < attempts ? static_cast<PIP_ADAPTER_ADDRESSES>(HeapAlloc(heap, 0, size)) : nullptr;
+    }
+    if (adapters && result == ERROR_SUCCESS) {
+        DWORD best = 0;
+        bool have_best = GetBestInterface(0, &best) == NO_ERROR;
+        PIP_ADAPTER_ADDRESSES chosen = nullptr;
+        for (PIP_ADAPTER_ADDRESSES adapter = adapters; adapter; adapter = adapter->Next) {
+            if (adapter->IfType != IF_TYPE_ETHERNET_CSMACD && adapter->IfType != IF_TYPE_IEEE80211) {
+                continue;
+            }
+            if (have_best && adapter->IfIndex == best) {
+                chosen = adapter;
+                break;
+            }
+            if (!chosen) {
+                chosen = adapter;
+            }
+        }
+        if (chosen) {
+            mac_length = std::min<uint32_t>(chosen->PhysicalAddressLength, MAX_ADAPTER_ADDRESS_LENGTH);
+            memcpy(mac, chosen->PhysicalAddress, mac_length);
+        }
+    } else {
+        LOG_WARN("GetAdaptersAddresses failed (%u)", unsigned(result));
+    }
+    if (adapters) {
+        HeapFree(heap, 0, adapters);
+    }
+
+    uint32_t ipv4 = 0;
+    sockaddr_in local = {};
+    int length = sizeof(local);
+    if (getsockname(get_socket(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.sin_family == AF_INET) {
+        ipv4 = local.sin_addr.s_addr;
+    }
+    set_client_address(ipv4, mac, mac_length);
 }
 
 std::string RedClient::guest_ip() {

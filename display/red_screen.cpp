@@ -7,6 +7,7 @@
 #include "canvas/red_drawable.h"
 #include "display/cursor_channel.h"
 #include "display/inputs_channel.h"
+#include "display/keyboard_hook.h"
 #include "display/screen_layer.h"
 #include "platform/local_cursor.h"
 #include "platform/monitor.h"
@@ -1002,7 +1003,13 @@ void RedScreen::restore_screen() {
 }
 
 void RedScreen::LockWorkStation() {
-    LOG_INFO("lock workstation: no local lock on this platform");
+    // Win+L typed for the desktop; the marker lets the keys past our own keyboard hook.
+    BYTE win_scan = BYTE(MapVirtualKeyW(VK_LWIN, MAPVK_VK_TO_VSC));
+    BYTE l_scan = BYTE(MapVirtualKeyW('L', MAPVK_VK_TO_VSC));
+    keybd_event(VK_LWIN, win_scan, KEYEVENTF_EXTENDEDKEY, SYNTHESIZED_KEY_MARKER);
+    keybd_event('L', l_scan, 0, SYNTHESIZED_KEY_MARKER);
+    keybd_event('L', l_scan, KEYEVENTF_KEYUP, SYNTHESIZED_KEY_MARKER);
+    keybd_event(VK_LWIN, win_scan, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, SYNTHESIZED_KEY_MARKER);
 }
 
 void RedScreen::CloseRestartDialogs(WPARAM wparam) {

@@ -3,9 +3,13 @@
 // and the faults of malformed agent messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "app/red_client.h"
@@ -189,6 +193,76 @@ TEST_F(AgentTest, StartUpExchangeReleasesTheAttach) {
     EXPECT_EQ(1u, server.count_messages(MSGC_MAIN_ATTACH_CHANNELS));
     EXPECT_EQ(0u, server.count_agent_messages(RedClient::AGENT_GUEST_POLICY));
     EXPECT_EQ(0, listener.disconnects.load());
+}
+
+// The interface the default route of /proc/net/route leaves through; empty without one.
+std::string default_route_interface() {
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);
+    while (std::getline(routes, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags;
+        if (fields >> name >> destination >> gateway >> flags && destination == "00000000" &&
+            (std::stoul(flags, nullptr, 16) & 1)) {
+            return name;
+        }
+    }
+    return "";
+}
+
+std::string read_line(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// The MAC the client should report: the Ethernet or Wi-Fi interface the default route takes, else the first
+// such interface (by index); empty when the machine has none.
+std::vector<uint8_t> expected_client_mac() {
+    std::vector<std::pair<unsigned, std::string>> ethernet;  // (index, name)
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/net")) {
+        const std::string name = entry.path().filename().string();
+        if (read_line(entry.path().string() + "/type") == "1") {
+            ethernet.emplace_back(std::stoul(read_line(entry.path().string() + "/ifindex")), name);
+        }
+    }
+    if (ethernet.empty()) {
+        return {};
+    }
+    std::sort(ethernet.begin(), ethernet.end());
+    std::string chosen = ethernet.front().second;
+    const std::string best = default_route_interface();
+    for (const auto& candidate : ethernet) {
+        if (candidate.second == best) {
+            chosen = best;
+        }
+    }
+    std::vector<uint8_t> mac;
+    std::istringstream text(read_line("/sys/class/net/" + chosen + "/address"));
+    std::string part;
+    while (std::getline(text, part, ':')) {
+        mac.push_back(uint8_t(std::stoul(part, nullptr, 16)));
+    }
+    return mac;
+}
+
+TEST_F(AgentTest, ClientAddressFoundAtConnect) {
+    start();
+    ASSERT_TRUE(server.wait_agent_message(RedClient::AGENT_ANNOUNCE_CAPABILITIES));
+    server.send_agent_message(RedClient::AGENT_ANNOUNCE_CAPABILITIES, words({1, 0x30}));
+    AgentMessage address;
+    ASSERT_TRUE(server.wait_agent_message(RedClient::AGENT_CLIENT_ADDRESS, &address));
+    ASSERT_EQ(20u, address.body.size());
+    EXPECT_EQ((std::vector<uint8_t>{127, 0, 0, 1}),
+              std::vector<uint8_t>(address.body.begin(), address.body.begin() + 4));
+    std::vector<uint8_t> mac = expected_client_mac();
+    ASSERT_LE(mac.size(), 8u);
+    EXPECT_EQ(mac.size(), word(address.body, 12));
+    EXPECT_EQ(mac, std::vector<uint8_t>(address.body.begin() + 4,
+                                        address.body.begin() + 4 + word(address.body, 12) % 9));
+    EXPECT_EQ(0u, word(address.body, 16));
 }
 
 TEST_F(AgentTest, MalformedAgentMessageEndsTheConnection) {

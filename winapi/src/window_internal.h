@@ -85,6 +85,9 @@ void note_retrieved_key(const MSG& msg);
 void note_key_event(UINT vk, bool down);
 // GUI thread: a lock key's light (VK_CAPITAL, VK_NUMLOCK, VK_SCROLL) as the server shows it.
 void note_lock_state(UINT vk, bool on);
+// GUI thread: the keybd_event that this X key event comes from, if any; its record (vkCode, scanCode,
+// flags with LLKHF_INJECTED and the extended flag, dwExtraInfo) is handed out once.
+bool take_injected_key(unsigned keycode, bool down, KBDLLHOOKSTRUCT* info);
 // The WH_KEYBOARD_LL hooks of this process; true when one of them swallowed the event.
 bool run_keyboard_hooks(WPARAM message, const KBDLLHOOKSTRUCT& info);
 

@@ -215,6 +215,20 @@ void on_key(const std::shared_ptr<WindowRecord>& window, const XKeyEvent& event)
         specific, scan,
         (extended ? LLKHF_EXTENDED : 0u) | (alt ? LLKHF_ALTDOWN : 0u) | (down ? 0u : LLKHF_UP),
         GetTickCount(), 0};
+    KBDLLHOOKSTRUCT injected;
+    if (take_injected_key(event.keycode, down, &injected)) {
+        // Typed by keybd_event: the hooks and the message get the caller's key, scan code and extended flag.
+        if (injected.vkCode) {
+            info.vkCode = injected.vkCode;
+        }
+        info.scanCode = injected.scanCode;
+        info.flags = (info.flags & ~LLKHF_EXTENDED) | (injected.flags & LLKHF_EXTENDED) | LLKHF_INJECTED;
+        info.dwExtraInfo = injected.dwExtraInfo;
+        lparam = (lparam & ~(LPARAM(0x1FF) << 16)) | (LPARAM(injected.scanCode & 0xFF) << 16);
+        if (injected.flags & LLKHF_EXTENDED) {
+            lparam |= 1L << 24;
+        }
+    }
     int root_x = event.x_root;
     int root_y = event.y_root;
     HWND hwnd = window->hwnd;

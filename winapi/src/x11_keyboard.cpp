@@ -131,10 +131,10 @@ bool scancode_of_key_name(const char* name, UINT* scancode, bool* extended) {
     return true;
 }
 
-bool x11_key_to_scancode(Display* display, unsigned keycode, UINT* scancode, bool* extended) {
-    if (!display || keycode > 255) {
-        return false;
-    }
+namespace {
+
+// The table for this display, read when it is stale.
+const KeycodeTable& current_keycode_table(Display* display) {
     KeycodeTable& table = keycode_table();
     if (!table.valid || table.display != display) {
         static bool watching = false;
@@ -149,14 +149,40 @@ bool x11_key_to_scancode(Display* display, unsigned keycode, UINT* scancode, boo
         }
         load_keycode_table(display, table);
     }
-    const KeyEntry* entry =
-        table.have_names ? table.keys[keycode] : (keycode >= 8 ? find_by_evdev(keycode - 8) : nullptr);
+    return table;
+}
+
+const KeyEntry* entry_of_keycode(const KeycodeTable& table, unsigned keycode) {
+    return table.have_names ? table.keys[keycode] : (keycode >= 8 ? find_by_evdev(keycode - 8) : nullptr);
+}
+
+}  // namespace
+
+bool x11_key_to_scancode(Display* display, unsigned keycode, UINT* scancode, bool* extended) {
+    if (!display || keycode > 255) {
+        return false;
+    }
+    const KeyEntry* entry = entry_of_keycode(current_keycode_table(display), keycode);
     if (!entry) {
         return false;
     }
     *scancode = entry->scancode;
     *extended = entry->extended;
     return true;
+}
+
+unsigned x11_scancode_to_key(Display* display, UINT scancode, bool extended) {
+    if (!display) {
+        return 0;
+    }
+    const KeycodeTable& table = current_keycode_table(display);
+    for (unsigned keycode = 8; keycode < table.keys.size(); ++keycode) {
+        const KeyEntry* entry = entry_of_keycode(table, keycode);
+        if (entry && entry->scancode == scancode && entry->extended == extended) {
+            return keycode;
+        }
+    }
+    return 0;
 }
 
 namespace {

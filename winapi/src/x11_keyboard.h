@@ -18,6 +18,10 @@ bool scancode_of_key_name(const char* name, UINT* scancode, bool* extended);
 // code is taken as an evdev code plus 8.
 bool x11_key_to_scancode(Display* display, unsigned keycode, UINT* scancode, bool* extended);
 
+// GUI thread: the X key code of the key with this set-1 scan code and extended flag (the inverse of
+// x11_key_to_scancode); 0 when the server's keyboard has no such key.
+unsigned x11_scancode_to_key(Display* display, UINT scancode, bool extended);
+
 // The virtual key of a set-1 scan code on the US layout, as WM_KEYDOWN carries it: the generic VK_SHIFT,
 // VK_CONTROL, VK_MENU for either side. Keypad keys without the extended flag give VK_NUMPADn / VK_DECIMAL
 // with num_lock and the navigation keys (VK_HOME ... VK_DELETE, VK_CLEAR) without. 0 when the key has none.

@@ -255,6 +255,82 @@ TEST_F(WindowX11, LowLevelHookSeesKeysFirstAndCanSwallowThem) {
     DestroyWindow(hwnd);
 }
 
+TEST_F(WindowX11, KeybdEventTypesThroughTheHookWithTheCallersRecord) {
+    static std::vector<std::pair<WPARAM, KBDLLHOOKSTRUCT>> hooked;
+    hooked.clear();
+    HHOOK hook = SetWindowsHookExW(
+        WH_KEYBOARD_LL,
+        [](int code, WPARAM message, LPARAM lparam) -> LRESULT {
+            hooked.emplace_back(message, *reinterpret_cast<KBDLLHOOKSTRUCT*>(lparam));
+            return CallNextHookEx(nullptr, code, message, lparam);
+        },
+        nullptr, 0);
+    ASSERT_NE(hook, nullptr);
+    HWND hwnd = show_window(u"inject");
+    ASSERT_EQ(GetFocus(), hwnd);
+    seen.clear();
+    struct Case {
+        BYTE vk;
+        BYTE scan;
+        DWORD flags;
+        ULONG_PTR extra;
+        DWORD hook_vk;
+        DWORD hook_flags;
+        WPARAM message_vk;
+        DWORD lparam;
+    };
+    const DWORD up = LLKHF_UP, ext = LLKHF_EXTENDED, injected = LLKHF_INJECTED;
+    const Case cases[] = {
+        {VK_LWIN, 0x5B, KEYEVENTF_EXTENDEDKEY, 0x4321DCBA, VK_LWIN, injected | ext, VK_LWIN, 0x015B0001},
+        {'L', 0x26, 0, 0x4321DCBA, 'L', injected, 'L', 0x00260001},
+        {'L', 0x26, KEYEVENTF_KEYUP, 0x4321DCBA, 'L', injected | up, 'L', 0xC0260001},
+        {VK_LWIN, 0x5B, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 0x4321DCBA, VK_LWIN, injected | ext | up,
+         VK_LWIN, 0xC15B0001},
+        // The extended flag picks the navigation Home over the keypad's; the key's own scan code is not
+        // needed.
+        {VK_HOME, 0x47, KEYEVENTF_EXTENDEDKEY, 7, VK_HOME, injected | ext, VK_HOME, 0x01470001},
+        {VK_HOME, 0x47, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 7, VK_HOME, injected | ext | up, VK_HOME,
+         0xC1470001},
+        // By scan code: the keypad's Enter; the hook names the key.
+        {0, 0x1C, KEYEVENTF_SCANCODE | KEYEVENTF_EXTENDEDKEY, 9, VK_RETURN, injected | ext, VK_RETURN,
+         0x011C0001},
+        {0, 0x1C, KEYEVENTF_SCANCODE | KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP, 9, VK_RETURN,
+         injected | ext | up, VK_RETURN, 0xC11C0001},
+    };
+    for (const Case& c : cases) {
+        keybd_event(c.vk, c.scan, c.flags, c.extra);
+    }
+    keybd_event(0, 0, KEYEVENTF_UNICODE, 5);  // not offered: nothing arrives
+    // A key of the user's afterwards is neither injected nor marked.
+    key(XK_b, true);
+    key(XK_b, false);
+    const size_t count = sizeof(cases) / sizeof(cases[0]);
+    pump_for(3000, [&] { return only({WM_KEYDOWN, WM_KEYUP}).size() >= count + 2; });
+    EXPECT_TRUE(UnhookWindowsHookEx(hook));
+    std::vector<MSG> keys = only({WM_KEYDOWN, WM_KEYUP});
+    ASSERT_EQ(count + 2, hooked.size());
+    ASSERT_EQ(count + 2, keys.size());
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        const UINT message = (c.flags & KEYEVENTF_KEYUP) ? WM_KEYUP : WM_KEYDOWN;
+        EXPECT_EQ(message, hooked[i].first);
+        EXPECT_EQ(c.hook_vk, hooked[i].second.vkCode);
+        EXPECT_EQ(DWORD(c.scan), hooked[i].second.scanCode);
+        EXPECT_EQ(c.hook_flags, hooked[i].second.flags);
+        EXPECT_EQ(c.extra, hooked[i].second.dwExtraInfo);
+        EXPECT_EQ(message, keys[i].message);
+        EXPECT_EQ(c.message_vk, keys[i].wParam);
+        EXPECT_EQ(c.lparam, DWORD(keys[i].lParam));
+    }
+    for (size_t i = count; i < count + 2; ++i) {
+        EXPECT_EQ(DWORD('B'), hooked[i].second.vkCode);
+        EXPECT_EQ(0u, hooked[i].second.flags & LLKHF_INJECTED);
+        EXPECT_EQ(0u, hooked[i].second.dwExtraInfo);
+    }
+    DestroyWindow(hwnd);
+}
+
 TEST_F(WindowX11, ButtonsAndWheelBecomeMouseMessages) {
     HWND hwnd = show_window(u"mouse", 100, 100);
     seen.clear();

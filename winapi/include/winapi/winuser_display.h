@@ -119,6 +119,20 @@
 // provided (0). 0 when there is no translation.
 UINT WINAPI MapVirtualKeyW(UINT code, UINT mapType);
 
+#define KEYEVENTF_EXTENDEDKEY 0x0001
+#define KEYEVENTF_KEYUP 0x0002
+#define KEYEVENTF_UNICODE 0x0004
+#define KEYEVENTF_SCANCODE 0x0008
+
+// Presses or releases a key through the X server (XTest), as if typed: the window with the X input focus gets
+// it, and when that is one of this process's windows its WM_KEYBOARD_LL hooks see the event first, marked
+// LLKHF_INJECTED, with this vk (or, with KEYEVENTF_SCANCODE, the scan code's key), this scan code, the
+// extended flag from flags, and extraInfo as dwExtraInfo. The key is the physical key of vk (or of scan with
+// KEYEVENTF_SCANCODE); KEYEVENTF_EXTENDEDKEY picks the extended one of a pair (keypad Enter, the navigation
+// block). Only on the thread that owns the X connection; elsewhere, without an X display or XTest, for keys
+// the server's keyboard lacks, and with KEYEVENTF_UNICODE, nothing happens.
+void WINAPI keybd_event(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extraInfo);
+
 // ---- Monitors and display modes ----
 // Monitors are the active outputs of the X server's RandR configuration, in the server's output order, named
 // "\\.\DISPLAY1", "\\.\DISPLAY2", ... With no X display there are no monitors: the enumerations are empty,
