@@ -19,6 +19,7 @@ packages=(
     libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxrender-dev libxcursor-dev
     libxft-dev libfontconfig-dev fonts-wqy-microhei
     xvfb xauth xclip xdotool x11-xserver-utils
+    iproute2
 )
 
 missing=()
