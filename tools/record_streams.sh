@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Records a short video-stream session of QEMU's SPICE server into display/tests/fixtures/streams.display.rec
-# (the recording format of tools/record_qemu.sh), for the display channel's stream benchmark:
+# (the recording format of tools/record_qemu.sh), for the stream replay test and benchmark of the display channel:
 #
 #   tools/record_streams.sh [BUILD_DIR] [FREEZE_SECONDS]
 #
-# One QEMU runs the motion guest with streaming-video=all, listening on 127.0.0.1 only and paused until
-# spice_recorder has linked every channel. FREEZE_SECONDS after it runs (default 1.5; the server starts its streams
-# about 1 s after the guest starts moving) a key freezes the guest; the server then ends its streams and
-# repaints the block losslessly, which the recording keeps too. QEMU is stopped by the pid in its pidfile,
+# One QEMU runs the motion guest with streaming-video=all and image-compression=lz (repaints that refer to no
+# earlier image), listening on 127.0.0.1 only and paused until spice_recorder has linked every channel.
+# FREEZE_SECONDS after it runs (default 0.5; the server starts its streams within about 1 s of the guest moving,
+# and frames in flight follow the key) a key freezes the guest; the server then ends its streams and repaints
+# the block losslessly, which the recording keeps too. QEMU is stopped by the pid in its pidfile,
 # also when anything fails.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build-recorder}
-freeze=${2:-1.5}
+freeze=${2:-0.5}
 out=$repo/display/tests/fixtures
 
 command -v qemu-system-x86_64 >/dev/null || { echo "qemu-system-x86_64 missing (tools/deps.sh installs it)" >&2; exit 1; }
