@@ -7,6 +7,10 @@
 //              zlib's streaming inflate and by the decoder's inflater
 //   JPEG       the decoder into a 32-bit surface, and libjpeg-turbo alone on the same bytes into 32-bit rows
 //   memcpy     of a full 1024x768 screen of 32-bit pixels
+//   recording  every image of a recording (the boot screen's and the repaint's) through its decoder, in
+//   order:
+//              the decoders' share of display_replay_bench's BM_ReplayThroughChannel, which replays the same
+//              recordings through the display channel and counts the same pixels
 // Run it pinned to one core (taskset -c N build/bench/strips_bench) and repeat: the figures are noisy on a
 // shared machine.
 #include <benchmark/benchmark.h>
@@ -23,6 +27,7 @@
 
 #include "codecs/glz_decoder.h"
 #include "codecs/jpeg_decoder.h"
+#include "codecs/lz.h"
 #include "codecs/quic.h"
 #include "codecs/tests/support/glz_test_support.h"
 #include "codecs/tests/support/quic_reference.h"
@@ -346,6 +351,102 @@ void BM_StripsMemcpyScreen(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * 1024 * 768);
 }
 
+// ---- Whole recordings ----
+
+void lz_report(LzUsrContext*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+void* lz_allocate(LzUsrContext*, size_t size) {
+    return malloc(size);
+}
+void lz_release(LzUsrContext*, void* ptr) {
+    free(ptr);
+}
+int lz_no_more(LzUsrContext*, uint8_t**) {
+    return 0;
+}
+
+// Every image of the recording, in the order the server sent them, each through the decoder of its type into
+// 32-bit pixels: QUIC, LZ, GLZ (through one window, fresh for each pass, as a session's), zlib-wrapped GLZ
+// and JPEG. Items: the images' pixels, as BM_ReplayThroughChannel counts them.
+void BM_StripsWholeRecording(benchmark::State& state, const char* name) {
+    quic_init();
+    const StripRecording& rec = recording(name);
+    QuicUsrContext quic_usr{report, report, report, allocate, release, no_more_space, nullptr};
+    QuicContext* quic = quic_create(&quic_usr);
+    LzUsrContext lz_usr{lz_report, lz_report, lz_report, lz_allocate, lz_release, lz_no_more, lz_no_more};
+    LzContext* lz = lz_create(&lz_usr);
+    JpegDecoder jpeg;
+    ZlibDecoder zlib;
+    std::vector<uint8_t> pixels(1024 * 768 * 4);
+    std::vector<uint8_t> inflated;
+    for (auto _ : state) {
+        TestGlzDebug debug;
+        BenchGlzHandler handler(nullptr);
+        GlzDecoderWindow window(debug);
+        GlzDecoder glz(window, handler, debug);
+        try {
+            for (const StripImage& s : rec.images) {
+                const int w = int(s.image->descriptor.width), h = int(s.image->descriptor.height);
+                bool ok = true;
+                switch (s.image->descriptor.type) {
+                    case SPICE_IMAGE_TYPE_QUIC: {
+                        QuicImageType type;
+                        int width, height;
+                        ok = quic_decode_begin(quic, s.data, s.size, w, h, &type, &width, &height) == 0 &&
+                             quic_decode(quic, QUIC_IMAGE_TYPE_RGB32, pixels.data(), w * 4) == 0;
+                        break;
+                    }
+                    case SPICE_IMAGE_TYPE_LZ_RGB: {
+                        LzImageType type;
+                        int width, height, n_pixels, top_down;
+                        ok = lz_decode_begin(lz, s.data, s.size, &type, &width, &height, &n_pixels, &top_down,
+                                             nullptr) == 0 &&
+                             lz_decode(lz, LZ_IMAGE_TYPE_RGB32, pixels.data(), pixels.size()) == 0;
+                        break;
+                    }
+                    case SPICE_IMAGE_TYPE_GLZ_RGB:
+                        glz.decode(s.data, s.size, nullptr, nullptr);
+                        break;
+                    case SPICE_IMAGE_TYPE_ZLIB_GLZ_RGB: {
+                        const uint32_t size = s.image->u.zlib_glz.glz_data_size;
+                        inflated.resize(std::max<size_t>(inflated.size(), size));
+                        zlib.decode(s.data, s.size, inflated.data(), size);
+                        glz.decode(inflated.data(), size, nullptr, nullptr);
+                        break;
+                    }
+                    case SPICE_IMAGE_TYPE_JPEG: {
+                        int width, height;
+                        ok = jpeg.begin(s.data, s.size, &width, &height) &&
+                             jpeg.decode(pixels.data(), width * 4, JPEG_BITMAP_FMT_32BIT);
+                        break;
+                    }
+                    default:
+                        break;
+                }
+                if (!ok) {
+                    state.SkipWithError("decode failed");
+                    break;
+                }
+            }
+        } catch (const Exception& e) {
+            state.SkipWithError(e.what());
+        }
+        benchmark::DoNotOptimize(pixels.data());
+    }
+    lz_destroy(lz);
+    quic_destroy(quic);
+    uint64_t bytes = 0;
+    for (const StripImage& s : rec.images) {
+        bytes += s.size;
+    }
+    state.SetItemsProcessed(int64_t(state.iterations() * pixels_of(rec.images)));
+    state.SetLabel(std::to_string(rec.images.size()) + " images, " + std::to_string(bytes / 1024) + " KiB");
+}
+
 // Arguments: the content, 0 photo-like, 1 text-like, 2 gradient, 3 noise (the server sends only the
 // photo-like and gradient strips as JPEG).
 BENCHMARK(BM_StripsQuic)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
@@ -358,5 +459,10 @@ BENCHMARK(BM_StripsInflateZlibStream)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsJpeg)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsLibjpegAlone)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StripsMemcpyScreen)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StripsWholeRecording, quic, "quic")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StripsWholeRecording, lz, "lz")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StripsWholeRecording, glz, "glz")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StripsWholeRecording, zlib_glz, "zlib-glz")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StripsWholeRecording, jpeg, "jpeg")->Unit(benchmark::kMillisecond);
 
 }  // namespace

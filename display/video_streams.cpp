@@ -22,6 +22,7 @@ class VideoStream {
 public:
     VideoStream(VideoStreams& owner, Canvas& canvas, uint32_t surface_id,
                 const SpiceMsgDisplayStreamCreate& create, bool back_compat);
+    // Logs what became of the stream's frames.
     ~VideoStream();
     VideoStream(const VideoStream&) = delete;
     VideoStream& operator=(const VideoStream&) = delete;
@@ -37,6 +38,7 @@ public:
 
     std::vector<uint32_t> queued_times() const;
 
+    const uint32_t id;
     const uint32_t surface_id;
     VideoStream* next = nullptr;  // in the active list
 
@@ -69,6 +71,14 @@ private:
     uint32_t _tail = 0;
     uint32_t _kill = 0;
 
+    // Channel thread: frames received, drawn onto the surface, and lost (late, pushed out of a full ring,
+    // or undecodable).
+    uint32_t _frames_received = 0;
+    uint32_t _frames_drawn = 0;
+    uint32_t _frames_late = 0;
+    uint32_t _frames_pushed_out = 0;
+    uint32_t _frames_undecodable = 0;
+
     Mutex _update_lock;
     uint64_t _update_mark = 0;  // the screen update showing the last frame; 0: none pending
     uint32_t _update_time = 0;  // a frame decoded early waits for this time; 0: none
@@ -76,7 +86,8 @@ private:
 
 VideoStream::VideoStream(VideoStreams& owner, Canvas& canvas, uint32_t surface_id,
                          const SpiceMsgDisplayStreamCreate& create, bool back_compat)
-    : surface_id(surface_id),
+    : id(create.id),
+      surface_id(surface_id),
       _owner(owner),
       _canvas(canvas),
       _stream_width(create.stream_width),
@@ -100,9 +111,14 @@ VideoStream::VideoStream(VideoStreams& owner, Canvas& canvas, uint32_t surface_i
     }
     pixman_region32_init(&_clip);
     set_clip(create.clip);
+    LOG_INFO("stream %u: %ux%u MJPEG of %ux%u onto surface %u at (%d,%d)-(%d,%d)", id, _stream_width,
+             _stream_height, _src_width, _src_height, surface_id, _dest.left, _dest.top, _dest.right,
+             _dest.bottom);
 }
 
 VideoStream::~VideoStream() {
+    LOG_INFO("stream %u ended: %u frames received, %u drawn, %u late, %u pushed out, %u undecodable", id,
+             _frames_received, _frames_drawn, _frames_late, _frames_pushed_out, _frames_undecodable);
     pixman_region32_fini(&_clip);
 }
 
@@ -125,6 +141,7 @@ void VideoStream::set_clip(const SpiceClip& clip) {
 
 void VideoStream::drop_late_frames(uint32_t now) {
     while (_head != _tail && int32_t(_ring[_head % VideoStreams::RING_SIZE].mm_time - now) < -LATE_MS) {
+        _frames_late++;
         free_head();
     }
 }
@@ -142,12 +159,14 @@ void VideoStream::push_data(uint32_t mm_time, const uint8_t* data, uint32_t size
         // Drop one frame spread over the queue rather than the newest or the oldest: tail - 2, tail - 3, ...
         const uint32_t victim = _tail - (_kill % (RING - 2)) - 2;
         _kill++;
+        _frames_pushed_out++;
         std::vector<uint8_t>().swap(_ring[victim % RING].data);
         for (uint32_t at = victim; at != _head; at--) {
             std::swap(_ring[at % RING], _ring[(at - 1) % RING]);
         }
         _head++;
     }
+    _frames_received++;
     Frame& frame = _ring[_tail % RING];
     frame.data.assign(data, data + size);
     frame.mm_time = mm_time ? mm_time : 1;
@@ -174,6 +193,7 @@ void VideoStream::update() {
         canvas->ops->put_image(canvas, nullptr, &_dest, _first_row, _src_width, _src_height, _row_step,
                                _clipped ? &_clip : nullptr);
         _canvas.touched_bbox(&_dest);
+        _frames_drawn++;
         const RECT rect = {_dest.left, _dest.top, _dest.right, _dest.bottom};
         now = host.get_mm_time();
         if (frame.mm_time - now + LATE_MS > 2 * LATE_MS) {
@@ -191,6 +211,8 @@ void VideoStream::update() {
             }
             host.yield();
         }
+    } else {
+        _frames_undecodable++;
     }
     free_head();
 }

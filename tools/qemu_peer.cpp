@@ -59,6 +59,10 @@ std::string demo_guest_image() {
     return KTW_DEMO_GUEST_IMAGE;
 }
 
+std::string motion_guest_image() {
+    return KTW_MOTION_GUEST_IMAGE;
+}
+
 uint32_t Screen::pixel(int x, int y) const {
     size_t at = (size_t(y) * size_t(width) + size_t(x)) * 3;
     return uint32_t(rgb[at]) << 16 | uint32_t(rgb[at + 1]) << 8 | rgb[at + 2];

@@ -18,6 +18,9 @@ int free_port();
 // The boot image of the demo guest built in the tree.
 std::string demo_guest_image();
 
+// The boot image of the motion guest: a block of the screen animated until a key is pressed.
+std::string motion_guest_image();
+
 // An RGB picture as QMP's screendump writes it.
 struct Screen {
     int width = 0;

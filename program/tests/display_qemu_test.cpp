@@ -5,28 +5,24 @@
 // process ids, also when a row fails.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "program/tests/support/session_process.h"
 #include "qemu_peer.h"
 #include "winapi/tests/support/peer_programs.h"
 #include "winapi/tests/support/xvfb_server.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 namespace {
 
 namespace fs = std::filesystem;
+using namespace session_process;
 
 // Lossy rows: the lowest peak signal-to-noise ratio accepted, in dB.
 const double kJpegMinPsnr = 30.0;
@@ -50,108 +46,6 @@ const Setting kSettings[] = {
     {"zlib_glz", "image-compression=glz,zlib-glz-wan-compression=always", true},
     {"jpeg", "image-compression=auto_glz,jpeg-wan-compression=always", false},
 };
-
-class Session {
-public:
-    Session(const std::string& home, int port) {
-        _pid = fork();
-        if (_pid == 0) {
-            setenv("HOME", home.c_str(), 1);
-            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-            setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (home + "/run").c_str(), 1);
-            std::string port_text = std::to_string(port);
-            const char* argv[] = {KTWSESSION_PATH,   "debug", "ip", "127.0.0.1", "port",
-                                  port_text.c_str(), "vmid",  "1",  nullptr};
-            execv(KTWSESSION_PATH, const_cast<char**>(argv));
-            _exit(127);
-        }
-    }
-    ~Session() {
-        if (_pid > 0) {
-            kill(_pid, SIGKILL);
-            waitpid(_pid, nullptr, 0);
-        }
-    }
-    bool running() {
-        int status = 0;
-        return _pid > 0 && waitpid(_pid, &status, WNOHANG) == 0;
-    }
-
-private:
-    pid_t _pid = 0;
-};
-
-// The session window of the program: a top-level window whose title starts with "QELT".
-Window find_session_window(Display* display) {
-    Window root_return, parent;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    Window found = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent, &children, &count)) {
-        return 0;
-    }
-    for (unsigned int i = 0; i < count && !found; i++) {
-        char* name = nullptr;
-        if (XFetchName(display, children[i], &name) && name) {
-            if (std::string(name).rfind("QELT", 0) == 0) {
-                found = children[i];
-            }
-            XFree(name);
-        }
-    }
-    if (children) {
-        XFree(children);
-    }
-    return found;
-}
-
-// The window's pixels (0xRRGGBB) when it has the given size; empty otherwise.
-std::vector<uint32_t> window_pixels(Display* display, Window window, int width, int height) {
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display, window, &attributes) || attributes.width != width ||
-        attributes.height != height || attributes.map_state != IsViewable) {
-        return {};
-    }
-    XImage* image = XGetImage(display, window, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (!image) {
-        return {};
-    }
-    std::vector<uint32_t> pixels(size_t(width) * height);
-    for (int y = 0; y < height; y++) {
-        for (int x = 0; x < width; x++) {
-            pixels[size_t(y) * width + x] = uint32_t(XGetPixel(image, x, y)) & 0xffffff;
-        }
-    }
-    XDestroyImage(image);
-    return pixels;
-}
-
-struct Comparison {
-    size_t differing = 0;
-    double psnr = 0;  // infinity when equal
-};
-
-Comparison compare(const qemu_peer::Screen& screen, const std::vector<uint32_t>& window) {
-    Comparison result;
-    double squared = 0;
-    for (int y = 0; y < screen.height; y++) {
-        for (int x = 0; x < screen.width; x++) {
-            uint32_t a = screen.pixel(x, y);
-            uint32_t b = window[size_t(y) * screen.width + x];
-            if (a != b) {
-                result.differing++;
-            }
-            for (int shift = 0; shift < 24; shift += 8) {
-                double d = double((a >> shift) & 0xff) - double((b >> shift) & 0xff);
-                squared += d * d;
-            }
-        }
-    }
-    double mse = squared / (double(screen.width) * screen.height * 3);
-    result.psnr = mse == 0 ? INFINITY : 10 * std::log10(255.0 * 255.0 / mse);
-    return result;
-}
 
 class DisplayQemuTest : public testing::TestWithParam<Setting> {
 protected:
