@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "display/keyboard_hook.h"
+#include "support/hook_window.h"
 #include "winapi/sysinfoapi.h"
 #include "winapi/tests/support/peer_programs.h"
 #include "winapi/tests/support/xvfb_server.h"
@@ -51,15 +52,6 @@ void pump_for(DWORD ms, const std::function<bool()>& done) {
         }
     }
 }
-
-class HookWindow : public KeyboardHook::Window {
-public:
-    HWND window = nullptr;
-    uint8_t pressed[351] = {};
-    HWND hwnd() override { return window; }
-    bool is_minimized() override { return false; }
-    const uint8_t* pressed_keys() override { return pressed; }
-};
 
 class KeyboardHookX11 : public testing::Test {
 protected:

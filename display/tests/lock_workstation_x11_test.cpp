@@ -2,33 +2,20 @@
 // the four marked keys pass the session's keyboard hook, Windows key held or not, on to the next hook.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include "display/keyboard_hook.h"
 #include "display/red_screen.h"
 #include "platform/session_block.h"
+#include "support/hook_window.h"
 #include "support/session_window.h"
 #include "winapi/tests/support/peer_programs.h"
 #include "winapi/tests/support/xvfb_server.h"
 
 namespace {
 
-// Serves this thread's messages until done() holds or ms have passed, checking the time after every message:
-// a hook that let an unmarked L ask for the lock again would make the keys without end.
-void pump_for(int ms, const std::function<bool()>& done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    MSG msg;
-    while (std::chrono::steady_clock::now() < end && !done()) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, 0);
-        while (std::chrono::steady_clock::now() < end && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-}
+using session_window::pump_for;
 
 struct Hooked {
     WPARAM message;
@@ -40,15 +27,6 @@ LRESULT CALLBACK recording_hook(int code, WPARAM message, LPARAM lparam) {
     hooked.push_back(Hooked{message, *reinterpret_cast<KBDLLHOOKSTRUCT*>(lparam)});
     return CallNextHookEx(nullptr, code, message, lparam);
 }
-
-class SessionHookWindow : public KeyboardHook::Window {
-public:
-    HWND window = nullptr;
-    uint8_t pressed[351] = {};
-    HWND hwnd() override { return window; }
-    bool is_minimized() override { return false; }
-    const uint8_t* pressed_keys() override { return pressed; }
-};
 
 class LockWorkStationX11 : public testing::Test {
 protected:
@@ -80,7 +58,7 @@ protected:
     HHOOK recorder = nullptr;
     std::unique_ptr<Application> app;
     RedScreen* screen = nullptr;
-    SessionHookWindow session;
+    HookWindow session;
 };
 
 TEST_F(LockWorkStationX11, WinLIsTypedMarkedAndPassesTheSessionHook) {

@@ -13,13 +13,14 @@
 
 namespace session_window {
 
-// Serves this thread's messages until done() holds or ms have passed.
+// Serves this thread's messages until done() holds or ms have passed. The time is checked after every
+// message, so that a stream of messages without end (a hook that keeps making keys) still ends the wait.
 inline void pump_for(int ms, const std::function<bool()>& done) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     MSG msg;
     while (std::chrono::steady_clock::now() < end && !done()) {
         MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, 0);
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (std::chrono::steady_clock::now() < end && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
